@@ -1,0 +1,51 @@
+// The Host of the console front end: message boxes go to standard error, the clipboard
+// text to standard output, and the synchronisation's error box takes a fixed answer.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "core/host.h"
+
+namespace tavrik {
+
+enum class ErrorPolicy { kIgnore, kAbort, kRetryOnce };
+
+class ConsoleHost : public Host {
+ public:
+  explicit ConsoleHost(ErrorPolicy policy = ErrorPolicy::kIgnore, FILE* out = stdout,
+                       FILE* err = stderr)
+      : policy_(policy), out_(out), err_(err) {}
+
+  void ShowStatus(int, const std::string&) override {}
+  void SetProgress(float) override {}
+  void SetCompareButtonEnabled(bool) override {}
+  void SetBusyPointer(bool) override {}
+  void OperationRunning(bool) override {}
+  void ProcessEvents() override {}
+  bool SpeedChecked() const override { return true; }
+  bool SofortStartChecked() const override { return false; }
+  bool BinaryModeSelected() const override { return binary_mode_; }
+  void SelectCompareMode(int index) override { binary_mode_ = index == 0; }
+  MsgAnswer MessageBox(const std::string& text, int style) override;
+  void SetClipboardText(const std::string& text) override;
+  [[noreturn]] void EndProgram() override;
+
+  // Boxes that reported a failure: access errors, comparison and sync errors.
+  int Failures() const { return failures_; }
+  // The batch run's problem box was shown: the control file was refused.
+  bool Refused() const { return refused_; }
+  // 0 when nothing failed, 1 after a reported failure, 2 after a refused control file.
+  int ExitCode() const { return refused_ ? 2 : (failures_ > 0 ? 1 : 0); }
+
+ private:
+  ErrorPolicy policy_;
+  FILE* out_;
+  FILE* err_;
+  bool binary_mode_ = true;
+  int failures_ = 0;
+  bool refused_ = false;
+  std::string last_retried_;
+};
+
+}  // namespace tavrik

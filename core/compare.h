@@ -1,0 +1,20 @@
+// The binary and the age comparison of the two columns, and the clipboard export.
+#pragma once
+
+#include <string>
+
+#include "core/shared_state.h"
+
+namespace tavrik {
+
+// Writes a relation mark into every row, counts the outcomes and reports the result
+// (unless a batch run that synchronises or ends the program is active). Binary mode
+// compares sizes, then contents in blocks of 262,144 bytes; age mode compares the date
+// keys the fills stored. Refused (returns at once) while another operation runs.
+void CompareFolders(Context& ctx, bool binary);
+
+// Puts the list on the clipboard: one line per row, columns 1 to 3 separated by tabs,
+// CR LF after every line.
+void CopyListToClipboard(Context& ctx);
+
+}  // namespace tavrik

@@ -1,0 +1,307 @@
+#include "core/comparison_list.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+#include "core/paths.h"
+#include "core/status.h"
+
+namespace tavrik {
+
+namespace {
+
+constexpr std::array<std::string_view, kMarkCount> kMarkTexts = {
+    "", "-->", "<--", "X->", "<-X", "XX", "][", "=", "<", ">", "<>", "?", "? -->", "? <--"};
+
+// The first eight bytes of the folded text, big-endian, so that comparing two keys
+// orders most pairs without looking at the whole texts.
+uint64_t PrefixKey(std::string_view text) {
+  std::string folded;
+  std::string_view src = text;
+  bool ascii = std::all_of(text.begin(), text.begin() + std::min<size_t>(text.size(), 8),
+                           [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (!ascii) {
+    FoldCase(text, folded);
+    src = folded;
+  }
+  uint64_t key = 0;
+  for (size_t i = 0; i < 8; ++i) {
+    unsigned char c = i < src.size() ? static_cast<unsigned char>(src[i]) : 0;
+    if (ascii && c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c + 32);
+    key = (key << 8) | c;
+  }
+  return key;
+}
+
+int Sign(int64_t a, int64_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
+
+}  // namespace
+
+std::string_view MarkText(Mark mark) { return kMarkTexts[static_cast<size_t>(mark)]; }
+
+bool MarkFromText(std::string_view text, Mark* mark) {
+  for (size_t i = 0; i < kMarkTexts.size(); ++i) {
+    if (kMarkTexts[i] == text) {
+      *mark = static_cast<Mark>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+ComparisonList::ComparisonList()
+    : headers_{"Erster Ordner", "<-->",
+               kRightHeader,    "",
+               "unsichtbar für datum LINKS", "unsichtbar für datum Rechts"} {}
+
+int ComparisonList::AddRow(int pos, std::string_view left_name) {
+  assert(pos >= 1 && pos <= RowCount() + 1);
+  Row row;
+  row.left = left_.Add(left_name);
+  bool appended_plain = pos == RowCount() + 1;
+  rows_.insert(rows_.begin() + (pos - 1), row);
+  if (!appended_plain || !left_name.empty()) InvalidateIndex();
+  if (listener_) listener_->RowsInserted(pos, 1);
+  if (sorted_ && hold_ == 0) return Reposition(pos);
+  return pos;
+}
+
+void ComparisonList::RemoveRow(int pos) {
+  assert(pos >= 1 && pos <= RowCount());
+  rows_.erase(rows_.begin() + (pos - 1));
+  InvalidateIndex();
+  if (listener_) listener_->RowsRemoved(pos, 1);
+}
+
+void ComparisonList::Clear() {
+  rows_.clear();
+  rows_.shrink_to_fit();
+  left_.Reset();
+  right_.Reset();
+  InvalidateIndex();
+  index_.clear();
+  index_.shrink_to_fit();
+  order_dirty_ = false;
+  if (listener_) listener_->ListReset();
+}
+
+const FileStamp* ComparisonList::LeftStamp(int pos) const {
+  const Row& row = At(pos);
+  return row.has_left_stamp ? &row.left_stamp : nullptr;
+}
+
+const FileStamp* ComparisonList::RightStamp(int pos) const {
+  const Row& row = At(pos);
+  return row.has_right_stamp ? &row.right_stamp : nullptr;
+}
+
+std::string ComparisonList::Text(int pos, int col) const {
+  const Row& row = At(pos);
+  switch (col) {
+    case 1:
+      return std::string(left_.Get(row.left));
+    case 2:
+      return std::string(MarkText(row.mark));
+    case 3:
+      return std::string(right_.Get(row.right));
+    case 5:
+      return row.has_left_stamp ? FileDateText(row.left_stamp) : std::string();
+    case 6:
+      return row.has_right_stamp ? FileDateText(row.right_stamp) : std::string();
+    default:
+      return {};
+  }
+}
+
+void ComparisonList::SetLeftName(int pos, std::string_view name) {
+  At(pos).left = left_.Add(name);
+  InvalidateIndex();
+  Changed(pos, 1);
+}
+
+void ComparisonList::SetRightName(int pos, std::string_view name) {
+  At(pos).right = right_.Add(name);
+  Changed(pos, 3);
+}
+
+void ComparisonList::SetMark(int pos, Mark mark) {
+  At(pos).mark = mark;
+  Changed(pos, 2);
+}
+
+void ComparisonList::SetLeftStamp(int pos, const FileStamp* stamp) {
+  Row& row = At(pos);
+  row.has_left_stamp = stamp != nullptr;
+  row.left_stamp = stamp ? *stamp : FileStamp{};
+  Changed(pos, 5);
+}
+
+void ComparisonList::SetRightStamp(int pos, const FileStamp* stamp) {
+  Row& row = At(pos);
+  row.has_right_stamp = stamp != nullptr;
+  row.right_stamp = stamp ? *stamp : FileStamp{};
+  Changed(pos, 6);
+}
+
+void ComparisonList::ClearRightNamesAndMarks() {
+  for (Row& row : rows_) {
+    row.right = {};
+    row.mark = Mark::kNone;
+  }
+  right_.Reset();
+  // Every row now holds the same texts in columns 2 and 3, so a stable order is unchanged.
+  if (listener_ && !rows_.empty()) listener_->RowsChanged(1, RowCount());
+}
+
+void ComparisonList::Changed(int pos, int col) {
+  if (listener_) listener_->RowsChanged(pos, pos);
+  if (!sorted_ || col != sort_column_ + 1) return;
+  if (hold_ > 0) {
+    order_dirty_ = true;
+    return;
+  }
+  Reposition(pos);
+}
+
+void ComparisonList::SetHeader(int col, std::string_view caption) {
+  headers_[col - 1] = caption;
+  if (listener_) listener_->HeaderChanged(col);
+}
+
+void ComparisonList::SetSorted(bool on) {
+  sorted_ = on;
+  if (on) SortNow();
+}
+
+void ComparisonList::SetSortColumn(int column) {
+  sort_column_ = column;
+  if (sorted_) SortNow();
+}
+
+void ComparisonList::SetSortOrder(int order) {
+  sort_order_ = order;
+  if (sorted_) SortNow();
+}
+
+void ComparisonList::HoldOrder() { ++hold_; }
+
+void ComparisonList::ReleaseOrder() {
+  assert(hold_ > 0);
+  if (--hold_ > 0) return;
+  if (order_dirty_ && sorted_) SortNow();
+  order_dirty_ = false;
+}
+
+int ComparisonList::CompareRows(const Row& a, const Row& b) const {
+  switch (sort_column_) {
+    case 0:
+      return CaselessCompare(left_.Get(a.left), left_.Get(b.left));
+    case 1:
+      return CaselessCompare(MarkText(a.mark), MarkText(b.mark));
+    case 2:
+      return CaselessCompare(right_.Get(a.right), right_.Get(b.right));
+    case 4:
+      if (a.has_left_stamp != b.has_left_stamp) return a.has_left_stamp ? 1 : -1;
+      return a.has_left_stamp ? Sign(DateKey(a.left_stamp), DateKey(b.left_stamp)) : 0;
+    case 5:
+      if (a.has_right_stamp != b.has_right_stamp) return a.has_right_stamp ? 1 : -1;
+      return a.has_right_stamp ? Sign(DateKey(a.right_stamp), DateKey(b.right_stamp)) : 0;
+    default:
+      return 0;  // the spare column holds the same empty text in every row
+  }
+}
+
+void ComparisonList::SortNow() {
+  if (hold_ > 0) {
+    order_dirty_ = true;
+    return;
+  }
+  if (rows_.size() < 2) return;
+  struct Item {
+    uint64_t key;
+    uint32_t pos;
+  };
+  std::vector<Item> items(rows_.size());
+  bool texts = sort_column_ <= 2;
+  for (size_t i = 0; i < rows_.size(); ++i) {
+    uint64_t key = 0;
+    if (sort_column_ == 0) key = PrefixKey(left_.Get(rows_[i].left));
+    if (sort_column_ == 1) key = PrefixKey(MarkText(rows_[i].mark));
+    if (sort_column_ == 2) key = PrefixKey(right_.Get(rows_[i].right));
+    items[i] = {key, static_cast<uint32_t>(i)};
+  }
+  bool descending = sort_order_ == 1;
+  std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
+    int c = 0;
+    if (texts && a.key != b.key) {
+      c = a.key < b.key ? -1 : 1;
+    } else {
+      c = CompareRows(rows_[a.pos], rows_[b.pos]);
+    }
+    if (descending) c = -c;
+    if (c != 0) return c < 0;
+    return a.pos < b.pos;  // equal texts keep their order
+  });
+  std::vector<Row> sorted;
+  sorted.reserve(rows_.size());
+  for (const Item& item : items) sorted.push_back(rows_[item.pos]);
+  rows_.swap(sorted);
+  InvalidateIndex();
+  if (listener_) listener_->RowsReordered();
+}
+
+int ComparisonList::Reposition(int pos) {
+  Row row = At(pos);
+  rows_.erase(rows_.begin() + (pos - 1));
+  bool descending = sort_order_ == 1;
+  auto it = std::upper_bound(rows_.begin(), rows_.end(), row, [&](const Row& a, const Row& b) {
+    int c = CompareRows(a, b);
+    return descending ? c > 0 : c < 0;
+  });
+  int target = static_cast<int>(it - rows_.begin()) + 1;
+  rows_.insert(it, row);
+  if (target == pos) return pos;
+  InvalidateIndex();
+  if (listener_) listener_->RowsReordered();
+  return target;
+}
+
+void ComparisonList::BuildIndex() const {
+  size_t capacity = 16;
+  while (capacity < rows_.size() * 2) capacity <<= 1;
+  index_.assign(capacity, Slot{});
+  for (size_t i = 0; i < rows_.size(); ++i) {
+    std::string_view name = left_.Get(rows_[i].left);
+    if (name.empty()) continue;
+    uint64_t h = CaselessHash(name);
+    size_t s = h & (capacity - 1);
+    while (index_[s].pos != 0) s = (s + 1) & (capacity - 1);
+    index_[s] = {static_cast<uint32_t>(i + 1), static_cast<uint32_t>(h >> 32)};
+  }
+  index_valid_ = true;
+}
+
+int ComparisonList::FindFirstCaseless(std::string_view text) const {
+  return FindFirstCaseless(text, nullptr);
+}
+
+int ComparisonList::FindFirstCaseless(std::string_view text,
+                                      const std::function<bool(int)>& accept) const {
+  if (text.empty() || rows_.empty()) return 0;
+  if (!index_valid_) BuildIndex();
+  uint64_t h = CaselessHash(text);
+  size_t mask = index_.size() - 1;
+  // Rows with the same folded text share a home slot and were entered in list order,
+  // so along the probe sequence the first match is the first row in the list.
+  for (size_t s = h & mask; index_[s].pos != 0; s = (s + 1) & mask) {
+    const Slot& slot = index_[s];
+    if (slot.hash != static_cast<uint32_t>(h >> 32)) continue;
+    int pos = static_cast<int>(slot.pos);
+    if (!CaselessEqual(LeftName(pos), text)) continue;
+    if (!accept || accept(pos)) return pos;
+  }
+  return 0;
+}
+
+}  // namespace tavrik

@@ -1,0 +1,115 @@
+#include "core/fill.h"
+
+#include <string_view>
+#include <vector>
+
+#include "core/compare.h"
+#include "core/paths.h"
+#include "core/scan.h"
+#include "core/status.h"
+
+namespace tavrik {
+
+namespace {
+
+constexpr int kYieldEvery = 64;
+
+void ShowEntryProgress(Context& ctx, int i, int n) {
+  double value = static_cast<double>(i) * 50.0 / n + 50.0;
+  ctx.host.SetProgress(static_cast<float>(value));
+}
+
+void YieldIfDue(Context& ctx, int i) {
+  if (i % kYieldEvery == 0 && !ctx.host.SpeedChecked()) ctx.host.ProcessEvents();
+}
+
+void EnterLeftFiles(Context& ctx, size_t root_length) {
+  const FileTable& table = ctx.state.file_table;
+  const int n = table.Count();
+  ctx.list.Reserve(static_cast<size_t>(n));
+  for (int i = 1; i <= n; ++i) {
+    ShowEntryProgress(ctx, i, n);
+    int pos = ctx.list.AddRow(i, table.Path(i).substr(root_length));
+    ctx.list.SetLeftStamp(pos, &table.Stamp(i));
+    YieldIfDue(ctx, i);
+  }
+}
+
+// Pairs in two steps so that, on a case-sensitive file system, files of one side that
+// differ only in letter case never displace each other: first every exact match, then
+// each remaining file with the first row that matches without regard to case and has no
+// right file yet; all others get a new row at the end.
+void EnterRightFiles(Context& ctx, size_t root_length) {
+  ComparisonList& list = ctx.list;
+  const FileTable& table = ctx.state.file_table;
+  const int n = table.Count();
+  std::vector<bool> paired(static_cast<size_t>(n) + 1, false);
+  for (int i = 1; i <= n; ++i) {
+    std::string_view rel = table.Path(i).substr(root_length);
+    int pos = list.FindFirstCaseless(rel, [&](int p) { return list.LeftName(p) == rel; });
+    if (pos == 0) continue;
+    list.SetRightName(pos, rel);
+    list.SetRightStamp(pos, &table.Stamp(i));
+    paired[static_cast<size_t>(i)] = true;
+  }
+  for (int i = 1; i <= n; ++i) {
+    ShowEntryProgress(ctx, i, n);
+    if (!paired[static_cast<size_t>(i)]) {
+      std::string_view rel = table.Path(i).substr(root_length);
+      int pos = list.FindFirstCaseless(rel, [&](int p) { return list.RightName(p).empty(); });
+      if (pos == 0) pos = list.AddRow(list.RowCount() + 1, "");
+      list.SetRightName(pos, rel);
+      list.SetRightStamp(pos, &table.Stamp(i));
+    }
+    YieldIfDue(ctx, i);
+  }
+}
+
+}  // namespace
+
+void FillColumn(Context& ctx, const std::string& folder, bool& left) {
+  if (ctx.state.busy) return;
+  {
+    BusyGuard busy(ctx);
+    ComparisonList& list = ctx.list;
+    Host& host = ctx.host;
+    if (list.RowCount() == 0) left = true;
+    const std::string root = AddBackslash(folder);
+    EnableCompareButton(host, false);
+    host.SetBusyPointer(true);
+    SetStatus(host, 1, "");
+    SetStatus(host, 2, "");
+    list.SetSorted(false);
+    if (left) {
+      ctx.state.left_root = root;
+      list.SetHeader(1, root);
+      list.SetHeader(3, ComparisonList::kRightHeader);
+      ClearList(list);
+    } else {
+      ctx.state.right_root = root;
+      list.SetHeader(3, root);
+      list.ClearRightNamesAndMarks();
+    }
+    ctx.state.file_table.Clear();
+    host.SetProgress(25);
+    SetStatus(host, 2, "Aufstellung der Dateien im betr. Verzeichnis läuft ...");
+    ScanFolder(ctx, root);
+    host.SetProgress(50);
+    SetStatus(host, 2, "Eintragung der Dateien in die Vergleichsliste läuft ...");
+    if (left) {
+      EnterLeftFiles(ctx, root.size());
+    } else {
+      EnterRightFiles(ctx, root.size());
+    }
+    SetStatus(host, 2, "Eintragung der Dateien abgeschlossen.");
+    SetStatus(host, 1, RowCountText(list.RowCount()));
+    list.SetSorted(true);
+    host.SetBusyPointer(false);
+    host.SetProgress(0);
+    EnableCompareButton(host, true);
+  }
+  if (!left && ctx.host.SofortStartChecked() && !ctx.state.batch_active)
+    CompareFolders(ctx, ctx.host.BinaryModeSelected());
+}
+
+}  // namespace tavrik

@@ -1,0 +1,114 @@
+#include "core/paths.h"
+
+#include <unistd.h>
+#include <utf8proc.h>
+
+#include <array>
+#include <climits>
+
+namespace tavrik {
+
+std::string AddBackslash(std::string_view path) {
+  std::string result(path);
+  if (result.empty() || result.back() != kSep) result.push_back(kSep);
+  return result;
+}
+
+std::string AppPath() {
+  std::array<char, PATH_MAX + 1> buffer{};
+  ssize_t n = readlink("/proc/self/exe", buffer.data(), PATH_MAX);
+  if (n <= 0) return AddBackslash(".");
+  std::string exe(buffer.data(), static_cast<size_t>(n));
+  size_t cut = exe.rfind(kSep);
+  if (cut == std::string::npos) return AddBackslash(".");
+  return AddBackslash(exe.substr(0, cut));
+}
+
+namespace {
+
+inline char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+// Folds one character starting at text[i] into out; returns the bytes consumed.
+size_t FoldOne(std::string_view text, size_t i, std::string& out) {
+  unsigned char c = static_cast<unsigned char>(text[i]);
+  if (c < 0x80) {
+    out.push_back(AsciiLower(static_cast<char>(c)));
+    return 1;
+  }
+  utf8proc_int32_t cp = 0;
+  auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + i),
+                            static_cast<utf8proc_ssize_t>(text.size() - i), &cp);
+  if (n <= 0) {
+    out.push_back(static_cast<char>(c));
+    return 1;
+  }
+  utf8proc_uint8_t encoded[4];
+  auto len = utf8proc_encode_char(utf8proc_tolower(cp), encoded);
+  out.append(reinterpret_cast<const char*>(encoded), static_cast<size_t>(len));
+  return static_cast<size_t>(n);
+}
+
+bool IsAscii(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+}  // namespace
+
+void FoldCase(std::string_view text, std::string& out) {
+  out.clear();
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) i += FoldOne(text, i, out);
+}
+
+std::string FoldCase(std::string_view text) {
+  std::string out;
+  FoldCase(text, out);
+  return out;
+}
+
+int CaselessCompare(std::string_view a, std::string_view b) {
+  if (IsAscii(a) && IsAscii(b)) {
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+      char x = AsciiLower(a[i]);
+      char y = AsciiLower(b[i]);
+      if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y) ? -1 : 1;
+    }
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  } else {
+    std::string fa = FoldCase(a);
+    std::string fb = FoldCase(b);
+    if (int c = fa.compare(fb); c != 0) return c < 0 ? -1 : 1;
+  }
+  int c = a.compare(b);
+  return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+bool CaselessEqual(std::string_view a, std::string_view b) {
+  if (IsAscii(a) && IsAscii(b)) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+      if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    return true;
+  }
+  return FoldCase(a) == FoldCase(b);
+}
+
+uint64_t CaselessHash(std::string_view text) {
+  // FNV-1a over the folded bytes.
+  uint64_t h = 1469598103934665603ull;
+  auto mix = [&h](char c) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 1099511628211ull;
+  };
+  if (IsAscii(text)) {
+    for (char c : text) mix(AsciiLower(c));
+    return h;
+  }
+  for (char c : FoldCase(text)) mix(c);
+  return h;
+}
+
+}  // namespace tavrik

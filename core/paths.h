@@ -1,0 +1,42 @@
+// Path helpers. Paths are byte strings exactly as the file system gives them; a root
+// folder ends in exactly one separator, a relative path never begins with one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tavrik {
+
+// The platform's folder separator: every place that splits or joins paths uses it.
+inline constexpr char kSep = '/';
+
+// The path with one separator appended when its last character is not one.
+// An empty path yields the separator alone; a path ending in two keeps both.
+std::string AddBackslash(std::string_view path);
+
+// The folder that holds the running program, with its trailing separator.
+std::string AppPath();
+
+// Simple per-character case folding: ASCII fast path, UTF-8 letters such as Ä → ä
+// through utf8proc. Bytes that are not valid UTF-8 are kept as they are.
+void FoldCase(std::string_view text, std::string& out);
+std::string FoldCase(std::string_view text);
+
+// Equality and hash without regard to letter case, consistent with FoldCase.
+bool CaselessEqual(std::string_view a, std::string_view b);
+uint64_t CaselessHash(std::string_view text);
+
+// Three-way text order for the list's sorting: case-insensitive, then by bytes.
+int CaselessCompare(std::string_view a, std::string_view b);
+
+// Joins a root folder (ending in its separator) and a relative path.
+inline std::string JoinPath(std::string_view root, std::string_view rel) {
+  std::string full;
+  full.reserve(root.size() + rel.size());
+  full.append(root).append(rel);
+  return full;
+}
+
+}  // namespace tavrik

@@ -1,0 +1,79 @@
+// State shared by the procedures for the whole run: root folders, the file table of the
+// last scan, and the batch flags. One instance, owned by the application.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/comparison_list.h"
+#include "core/host.h"
+#include "core/string_arena.h"
+
+namespace tavrik {
+
+// Full paths of the files the last scan found, in scan order (counted from 1), each with
+// the size and time that the scan's one attribute query returned.
+class FileTable {
+ public:
+  int Count() const { return static_cast<int>(entries_.size()); }
+  void Clear();
+  void Add(std::string_view full_path, const FileStamp& stamp);
+  std::string_view Path(int i) const { return arena_.Get(entries_[static_cast<size_t>(i - 1)].path); }
+  const FileStamp& Stamp(int i) const { return entries_[static_cast<size_t>(i - 1)].stamp; }
+
+ private:
+  struct Entry {
+    StringArena::Ref path;
+    FileStamp stamp;
+  };
+  std::vector<Entry> entries_;
+  StringArena arena_;
+};
+
+struct BatchRequests {
+  bool binary = false;   // Binärvergleich
+  bool age = false;      // Altersvergleich
+  bool sync = false;     // Abgleich
+  bool clipboard = false;  // Zwischenablage
+  bool end = false;      // Ende
+};
+
+struct SharedState {
+  std::string left_root;   // ends in one separator
+  std::string right_root;  // ends in one separator
+  FileTable file_table;
+  bool batch_active = false;
+  BatchRequests batch;
+  // A fill, comparison or synchronisation is running; commands that would change the
+  // list are refused meanwhile.
+  bool busy = false;
+};
+
+// What every procedure works on.
+struct Context {
+  ComparisonList& list;
+  SharedState& state;
+  Host& host;
+};
+
+// Marks the context busy for the lifetime of the guard and tells the host.
+class BusyGuard {
+ public:
+  explicit BusyGuard(Context& ctx) : ctx_(ctx) {
+    ctx_.state.busy = true;
+    ctx_.host.OperationRunning(true);
+  }
+  ~BusyGuard() {
+    ctx_.state.busy = false;
+    ctx_.host.OperationRunning(false);
+  }
+  BusyGuard(const BusyGuard&) = delete;
+  BusyGuard& operator=(const BusyGuard&) = delete;
+
+ private:
+  Context& ctx_;
+};
+
+}  // namespace tavrik

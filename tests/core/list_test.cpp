@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include "core/comparison_list.h"
+#include "core/paths.h"
+#include "core/status.h"
+
+namespace tavrik {
+namespace {
+
+// Records what a listener would be told, to check views can follow.
+struct Recorder : ListListener {
+  std::vector<std::string> events;
+  void RowsInserted(int f, int c) override { events.push_back("ins " + std::to_string(f) + "+" + std::to_string(c)); }
+  void RowsRemoved(int f, int c) override { events.push_back("rem " + std::to_string(f) + "+" + std::to_string(c)); }
+  void RowsChanged(int, int) override {}
+  void ListReset() override { events.push_back("reset"); }
+  void RowsReordered() override { events.push_back("reorder"); }
+  void HeaderChanged(int c) override { events.push_back("hdr " + std::to_string(c)); }
+};
+
+// Catches a mark vocabulary that drifts from the texts the sync run and clipboard rely on.
+TEST(MarkTest, EveryMarkRoundTripsThroughItsExactText) {
+  const char* texts[] = {"", "-->", "<--", "X->", "<-X", "XX", "][", "=", "<", ">", "<>", "?", "? -->", "? <--"};
+  for (const char* t : texts) {
+    Mark m;
+    ASSERT_TRUE(MarkFromText(t, &m)) << t;
+    EXPECT_EQ(MarkText(m), t);
+  }
+  Mark m;
+  EXPECT_FALSE(MarkFromText("xx", &m));     // case-sensitive
+  EXPECT_FALSE(MarkFromText("?  -->", &m));  // single blanks only
+}
+
+// Catches wrong header captions or column texts at start.
+TEST(ComparisonListTest, StartsEmptyWithTheLayoutCaptions) {
+  ComparisonList list;
+  EXPECT_EQ(list.RowCount(), 0);
+  EXPECT_EQ(list.Header(1), "Erster Ordner");
+  EXPECT_EQ(list.Header(2), "<-->");
+  EXPECT_EQ(list.Header(3), "Zweiter Ordner");
+  EXPECT_EQ(list.Header(4), "");
+  EXPECT_EQ(list.Header(5), "unsichtbar für datum LINKS");
+  EXPECT_EQ(list.Header(6), "unsichtbar für datum Rechts");
+}
+
+// Catches a lookup that is case-sensitive, matches prefixes, or returns a later row.
+TEST(ComparisonListTest, CaselessLookupFindsTheFirstRowInListOrder) {
+  ComparisonList list;
+  list.AddRow(1, "Briefe/a.txt");
+  list.AddRow(2, "briefe/A.TXT");
+  list.AddRow(3, "Ärger/Öl.txt");
+  list.AddRow(4, "");
+  EXPECT_EQ(list.FindFirstCaseless("BRIEFE/a.txt"), 1);
+  EXPECT_EQ(list.FindFirstCaseless("ärger/öl.TXT"), 3);
+  EXPECT_EQ(list.FindFirstCaseless("Briefe/a.tx"), 0);
+  EXPECT_EQ(list.FindFirstCaseless(""), 0);
+  EXPECT_EQ(list.FindFirstCaseless("briefe/a.txt", [&](int p) { return p != 1; }), 2);
+  // After the rows swap places the first match follows the new order.
+  list.SetSortColumn(0);
+  list.SetSortOrder(1);
+  list.SetSorted(true);
+  int first = list.FindFirstCaseless("briefe/a.txt");
+  ASSERT_GT(first, 0);
+  EXPECT_TRUE(CaselessEqual(list.LeftName(first), "briefe/a.txt"));
+  for (int p = 1; p < first; ++p) EXPECT_FALSE(CaselessEqual(list.LeftName(p), "briefe/a.txt"));
+}
+
+// Catches a lookup index that goes stale after rows are removed or renamed.
+TEST(ComparisonListTest, LookupFollowsRemovalsAndRenames) {
+  ComparisonList list;
+  for (int i = 1; i <= 100; ++i) list.AddRow(i, "f" + std::to_string(i));
+  EXPECT_EQ(list.FindFirstCaseless("F50"), 50);
+  list.RemoveRow(10);
+  EXPECT_EQ(list.FindFirstCaseless("f50"), 49);
+  EXPECT_EQ(list.FindFirstCaseless("f10"), 0);
+  list.SetLeftName(1, "renamed");
+  EXPECT_EQ(list.FindFirstCaseless("f1"), 0);
+  EXPECT_EQ(list.FindFirstCaseless("RENAMED"), 1);
+}
+
+// Catches a sort that is not stable, ignores the direction, or loses row data.
+TEST(ComparisonListTest, SortingOrdersByColumnTextAndDirection) {
+  ComparisonList list;
+  list.AddRow(1, "b");
+  list.AddRow(2, "A");
+  list.AddRow(3, "c");
+  list.SetMark(1, Mark::kEqual);
+  list.SetSortColumn(0);
+  list.SetSorted(true);
+  EXPECT_EQ(list.LeftName(1), "A");
+  EXPECT_EQ(list.LeftName(2), "b");
+  EXPECT_EQ(list.GetMark(2), Mark::kEqual);
+  list.SetSortOrder(1);
+  EXPECT_EQ(list.LeftName(1), "c");
+  EXPECT_EQ(list.LeftName(3), "A");
+  // The spare column: every text is empty, so the order stays as it is.
+  list.SetSortColumn(3);
+  EXPECT_EQ(list.LeftName(1), "c");
+  EXPECT_EQ(list.LeftName(3), "A");
+}
+
+// Catches rows moving under a run that addresses them by position.
+TEST(ComparisonListTest, HeldOrderKeepsPositionsUntilReleased) {
+  ComparisonList list;
+  for (int i = 1; i <= 5; ++i) list.AddRow(i, "f" + std::to_string(i));
+  list.SetSortColumn(1);
+  list.SetSorted(true);
+  list.HoldOrder();
+  list.SetMark(1, Mark::kOrphan);  // "?" sorts after "="
+  for (int i = 2; i <= 5; ++i) list.SetMark(i, Mark::kEqual);
+  EXPECT_EQ(list.LeftName(1), "f1");
+  list.ReleaseOrder();
+  EXPECT_EQ(list.LeftName(5), "f1");
+  EXPECT_EQ(list.GetMark(5), Mark::kOrphan);
+  // Without a hold a changed row moves to its place at once.
+  list.SetMark(1, Mark::kSkip);  // "][" after "?"
+  EXPECT_EQ(list.GetMark(5), Mark::kSkip);
+}
+
+// Catches notifications that a view adapter could not follow.
+TEST(ComparisonListTest, ListenerHearsInsertsRemovalsResetAndHeaders) {
+  ComparisonList list;
+  Recorder rec;
+  list.SetListener(&rec);
+  list.AddRow(1, "a");
+  list.AddRow(2, "b");
+  list.RemoveRow(1);
+  list.SetHeader(1, "/x/");
+  list.Clear();
+  std::vector<std::string> expected = {"ins 1+1", "ins 2+1", "rem 1+1", "hdr 1", "reset"};
+  EXPECT_EQ(rec.events, expected);
+}
+
+// Catches column texts that do not come from the stored row data.
+TEST(ComparisonListTest, ColumnTextsComeFromTheRow) {
+  ComparisonList list;
+  list.AddRow(1, "l.txt");
+  list.SetRightName(1, "L.TXT");
+  list.SetMark(1, Mark::kOrphanCopyLeft);
+  FileStamp stamp{5, 946684800, 0};
+  list.SetLeftStamp(1, &stamp);
+  EXPECT_EQ(list.Text(1, 1), "l.txt");
+  EXPECT_EQ(list.Text(1, 2), "? <--");
+  EXPECT_EQ(list.Text(1, 3), "L.TXT");
+  EXPECT_EQ(list.Text(1, 4), "");
+  EXPECT_EQ(list.Text(1, 5), FileDateText(stamp));
+  EXPECT_EQ(list.Text(1, 6), "");
+  list.ClearRightNamesAndMarks();
+  EXPECT_EQ(list.Text(1, 3), "");
+  EXPECT_EQ(list.Text(1, 2), "");
+  EXPECT_EQ(list.Text(1, 1), "l.txt");
+}
+
+}  // namespace
+}  // namespace tavrik
