@@ -47,10 +47,14 @@ void PrintRows(const ComparisonList& list, FILE* out) {
 }
 
 bool ParsePolicy(std::string_view arg, ErrorPolicy* policy) {
-  if (arg == "--on-error=ignore") *policy = ErrorPolicy::kIgnore;
-  else if (arg == "--on-error=abort") *policy = ErrorPolicy::kAbort;
-  else if (arg == "--on-error=retry-once") *policy = ErrorPolicy::kRetryOnce;
-  else return false;
+  if (arg == "--on-error=ignore")
+    *policy = ErrorPolicy::kIgnore;
+  else if (arg == "--on-error=abort")
+    *policy = ErrorPolicy::kAbort;
+  else if (arg == "--on-error=retry-once")
+    *policy = ErrorPolicy::kRetryOnce;
+  else
+    return false;
   return true;
 }
 

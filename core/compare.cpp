@@ -73,8 +73,9 @@ Mark BinaryMark(Context& ctx, const PairResult& r, Counters& c) {
 }
 
 std::string ResultText(bool binary, int n, const Counters& c) {
-  std::string text = std::string("Ergebnis des ") + (binary ? "Binärvergleichs" : "Versionsvergleichs") +
-                     " von " + std::to_string(n) + " Dateien:" + kCr + kCr;
+  std::string text = std::string("Ergebnis des ") +
+                     (binary ? "Binärvergleichs" : "Versionsvergleichs") + " von " +
+                     std::to_string(n) + " Dateien:" + kCr + kCr;
   auto line = [&text](int count, const char* what) {
     if (count != 0) text += std::to_string(count) + what + kCr;
   };

@@ -51,9 +51,12 @@ bool MarkFromText(std::string_view text, Mark* mark) {
 }
 
 ComparisonList::ComparisonList()
-    : headers_{"Erster Ordner", "<-->",
-               kRightHeader,    "",
-               "unsichtbar für datum LINKS", "unsichtbar für datum Rechts"} {}
+    : headers_{"Erster Ordner",
+               "<-->",
+               kRightHeader,
+               "",
+               "unsichtbar für datum LINKS",
+               "unsichtbar für datum Rechts"} {}
 
 int ComparisonList::AddRow(int pos, std::string_view left_name) {
   assert(pos >= 1 && pos <= RowCount() + 1);

@@ -16,20 +16,20 @@
 namespace tavrik {
 
 enum class Mark : uint8_t {
-  kNone,              // ""
-  kCopyRight,         // "-->"
-  kCopyLeft,          // "<--"
-  kDeleteRight,       // "X->"
-  kDeleteLeft,        // "<-X"
-  kDeleteBoth,        // "XX"
-  kSkip,              // "]["
-  kEqual,             // "="
-  kLess,              // "<"
-  kGreater,           // ">"
-  kDiffer,            // "<>"
-  kOrphan,            // "?"
-  kOrphanCopyRight,   // "? -->"
-  kOrphanCopyLeft,    // "? <--"
+  kNone,             // ""
+  kCopyRight,        // "-->"
+  kCopyLeft,         // "<--"
+  kDeleteRight,      // "X->"
+  kDeleteLeft,       // "<-X"
+  kDeleteBoth,       // "XX"
+  kSkip,             // "]["
+  kEqual,            // "="
+  kLess,             // "<"
+  kGreater,          // ">"
+  kDiffer,           // "<>"
+  kOrphan,           // "?"
+  kOrphanCopyRight,  // "? -->"
+  kOrphanCopyLeft,   // "? <--"
 };
 inline constexpr int kMarkCount = 14;
 

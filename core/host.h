@@ -38,9 +38,9 @@ class Host {
   // Lets the window handle pending input and repaint.
   virtual void ProcessEvents() = 0;
 
-  virtual bool SpeedChecked() const = 0;       // "&Schneller ausführen"
-  virtual bool SofortStartChecked() const = 0; // start the comparison after a right fill
-  virtual bool BinaryModeSelected() const = 0; // CompModeOpt index 0
+  virtual bool SpeedChecked() const = 0;        // "&Schneller ausführen"
+  virtual bool SofortStartChecked() const = 0;  // start the comparison after a right fill
+  virtual bool BinaryModeSelected() const = 0;  // CompModeOpt index 0
   // Selects CompModeOpt index 0 or 1 as a click would (the mode rule runs).
   virtual void SelectCompareMode(int index) = 0;
 

@@ -20,7 +20,9 @@ class FileTable {
   int Count() const { return static_cast<int>(entries_.size()); }
   void Clear();
   void Add(std::string_view full_path, const FileStamp& stamp);
-  std::string_view Path(int i) const { return arena_.Get(entries_[static_cast<size_t>(i - 1)].path); }
+  std::string_view Path(int i) const {
+    return arena_.Get(entries_[static_cast<size_t>(i - 1)].path);
+  }
   const FileStamp& Stamp(int i) const { return entries_[static_cast<size_t>(i - 1)].stamp; }
 
  private:
@@ -33,11 +35,11 @@ class FileTable {
 };
 
 struct BatchRequests {
-  bool binary = false;   // Binärvergleich
-  bool age = false;      // Altersvergleich
-  bool sync = false;     // Abgleich
+  bool binary = false;     // Binärvergleich
+  bool age = false;        // Altersvergleich
+  bool sync = false;       // Abgleich
   bool clipboard = false;  // Zwischenablage
-  bool end = false;      // Ende
+  bool end = false;        // Ende
 };
 
 struct SharedState {

@@ -48,7 +48,8 @@ std::string FileDateText(const FileStamp& stamp) {
 std::string FileDateText(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return {};
-  return FileDateText(FileStamp{st.st_size, st.st_mtim.tv_sec, static_cast<int32_t>(st.st_mtim.tv_nsec)});
+  return FileDateText(
+      FileStamp{st.st_size, st.st_mtim.tv_sec, static_cast<int32_t>(st.st_mtim.tv_nsec)});
 }
 
 }  // namespace tavrik

@@ -10,8 +10,12 @@ namespace {
 // Records what a listener would be told, to check views can follow.
 struct Recorder : ListListener {
   std::vector<std::string> events;
-  void RowsInserted(int f, int c) override { events.push_back("ins " + std::to_string(f) + "+" + std::to_string(c)); }
-  void RowsRemoved(int f, int c) override { events.push_back("rem " + std::to_string(f) + "+" + std::to_string(c)); }
+  void RowsInserted(int f, int c) override {
+    events.push_back("ins " + std::to_string(f) + "+" + std::to_string(c));
+  }
+  void RowsRemoved(int f, int c) override {
+    events.push_back("rem " + std::to_string(f) + "+" + std::to_string(c));
+  }
   void RowsChanged(int, int) override {}
   void ListReset() override { events.push_back("reset"); }
   void RowsReordered() override { events.push_back("reorder"); }
@@ -20,14 +24,15 @@ struct Recorder : ListListener {
 
 // Catches a mark vocabulary that drifts from the texts the sync run and clipboard rely on.
 TEST(MarkTest, EveryMarkRoundTripsThroughItsExactText) {
-  const char* texts[] = {"", "-->", "<--", "X->", "<-X", "XX", "][", "=", "<", ">", "<>", "?", "? -->", "? <--"};
+  const char* texts[] = {"",  "-->", "<--", "X->", "<-X", "XX",    "][",
+                         "=", "<",   ">",   "<>",  "?",   "? -->", "? <--"};
   for (const char* t : texts) {
     Mark m;
     ASSERT_TRUE(MarkFromText(t, &m)) << t;
     EXPECT_EQ(MarkText(m), t);
   }
   Mark m;
-  EXPECT_FALSE(MarkFromText("xx", &m));     // case-sensitive
+  EXPECT_FALSE(MarkFromText("xx", &m));      // case-sensitive
   EXPECT_FALSE(MarkFromText("?  -->", &m));  // single blanks only
 }
 

@@ -22,8 +22,10 @@ class TzGuard {
     tzset();
   }
   ~TzGuard() {
-    if (had_) setenv("TZ", old_.c_str(), 1);
-    else unsetenv("TZ");
+    if (had_)
+      setenv("TZ", old_.c_str(), 1);
+    else
+      unsetenv("TZ");
     tzset();
   }
 

@@ -1,6 +1,7 @@
 // Real files in a fresh temporary folder, removed again at the end of the test.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
