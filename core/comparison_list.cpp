@@ -187,6 +187,12 @@ void ComparisonList::SetSortOrder(int order) {
   if (sorted_) SortNow();
 }
 
+void ComparisonList::SetSortState(bool on, int column, int order) {
+  sort_column_ = column;
+  sort_order_ = order;
+  SetSorted(on);
+}
+
 void ComparisonList::HoldOrder() { ++hold_; }
 
 void ComparisonList::ReleaseOrder() {

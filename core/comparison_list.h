@@ -111,6 +111,8 @@ class ComparisonList {
   void SetSorted(bool on);
   void SetSortColumn(int column);
   void SetSortOrder(int order);
+  // Sets all three at once and sorts (once) when on.
+  void SetSortState(bool on, int column, int order);
 
   // While held, no change moves rows, so positions stay fixed during a run; the
   // release re-sorts once if anything in the sort column changed.

@@ -1,0 +1,88 @@
+#include <QAbstractButton>
+#include <QApplication>
+#include <QClipboard>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include "ui/qt_host.h"
+#include "ui/shell.h"
+#include "ui_fixture.h"
+
+namespace tavrik {
+namespace {
+
+struct Seen {
+  QString title, text;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  QStringList buttons;
+  QString default_button;
+};
+
+// Shows a real box and answers it by clicking the button with the given role.
+MsgAnswer ShowAndAnswer(int style, const QString& text, QMessageBox::StandardButton click,
+                        Seen* seen) {
+  QTimer::singleShot(0, [=] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    seen->title = box->windowTitle();
+    seen->text = box->text();
+    seen->icon = box->icon();
+    for (QAbstractButton* b : box->buttons()) seen->buttons << b->text();
+    if (box->defaultButton()) seen->default_button = box->defaultButton()->text();
+    box->button(click)->click();
+  });
+  return ShowMessageBox(nullptr, text, style);
+}
+
+// Catches wrong buttons, icons, title, default button or line breaks in the boxes.
+TEST(MessageBoxTest, StylesGiveTheirButtonsIconsAndAnswers) {
+  Seen error;
+  EXPECT_EQ(ShowAndAnswer(274, "Abgleichsfehler:\r\rx", QMessageBox::Ignore, &error),
+            MsgAnswer::kIgnore);
+  EXPECT_EQ(error.title, "Tavrik 1.5");
+  EXPECT_EQ(error.text, "Abgleichsfehler:\n\nx");
+  EXPECT_EQ(error.icon, QMessageBox::Critical);
+  EXPECT_EQ(error.buttons.size(), 3);
+  EXPECT_TRUE(error.buttons.contains("Abbrechen")) << error.buttons.join(",").toStdString();
+  EXPECT_TRUE(error.buttons.contains("Wiederholen"));
+  EXPECT_TRUE(error.buttons.contains("Ignorieren"));
+  EXPECT_EQ(error.default_button, "Wiederholen");
+  Seen retry, abort;
+  EXPECT_EQ(ShowAndAnswer(274, "x", QMessageBox::Retry, &retry), MsgAnswer::kRetry);
+  EXPECT_EQ(ShowAndAnswer(274, "x", QMessageBox::Abort, &abort), MsgAnswer::kAbort);
+
+  const std::pair<int, QMessageBox::Icon> ok_styles[] = {{0, QMessageBox::NoIcon},
+                                                         {16, QMessageBox::Critical},
+                                                         {48, QMessageBox::Warning},
+                                                         {64, QMessageBox::Information}};
+  for (const auto& [style, icon] : ok_styles) {
+    Seen seen;
+    EXPECT_EQ(ShowAndAnswer(style, "t", QMessageBox::Ok, &seen), MsgAnswer::kOk);
+    EXPECT_EQ(seen.icon, icon) << style;
+    EXPECT_EQ(seen.buttons.size(), 1) << style;
+  }
+}
+
+// Catches the clipboard text being changed on its way to the clipboard.
+TEST(QtHostTest, ClipboardGetsTheTextUnchanged) {
+  Form1 form;
+  form.Hooks().end_program = [] {};
+  form.HostImpl().SetClipboardText("a.txt\t=\ta.txt\r\n\t?\tb\r\n");
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), "a.txt\t=\ta.txt\r\n\t?\tb\r\n");
+}
+
+// Catches addresses without a scheme being opened as local files (or not at all).
+TEST(ShellTest, TargetsWithoutSchemeOpenAsWebAddresses) {
+  std::vector<QString> seen;
+  SetShellOpener([&](const QString& target, int) { seen.push_back(target); });
+  ShellOpen(nullptr, "www.example.org/x", 1);
+  SetShellOpener(nullptr);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0], "www.example.org/x");
+  // Without a hook a missing help file is silently ignored (no crash, no dialog).
+  ShowHelp(nullptr, "/nonexistent/tavrik.htm");
+}
+
+}  // namespace
+}  // namespace tavrik

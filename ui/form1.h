@@ -1,0 +1,115 @@
+// The main window: the comparison list and every control the user works the tool with.
+// Controls carry their classic names as members and objectNames ("Btn_8", "pumXXX_10").
+#pragma once
+
+#include <QWidget>
+#include <array>
+#include <functional>
+#include <memory>
+
+#include "core/comparison_list.h"
+#include "core/host.h"
+#include "core/shared_state.h"
+
+class QAbstractButton;
+class QAction;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QMimeData;
+class QProgressBar;
+class QRadioButton;
+class QStatusBar;
+class QTableView;
+
+namespace tavrik {
+
+class ClickableLabel;
+class ListModel;
+class QtHost;
+
+// Places where the window would block on the user or leave the process; tests replace them.
+struct UiHooks {
+  std::function<MsgAnswer(const QString& text, int style)> message_box;
+  std::function<QString(QWidget* owner, const QString& prompt)> browse_for_folder;
+  std::function<QAction*(QMenu* menu)> popup;
+  std::function<void()> end_program;
+};
+
+class Form1 : public QWidget {
+  Q_OBJECT
+
+ public:
+  Form1();
+  ~Form1() override;
+
+  // The window's start-up: caption, tooltips on, binary mode, empty list, show, then the
+  // batch run named by command_line (empty: nothing more).
+  void Load(const std::string& command_line);
+
+  // Reactions, callable directly by tests.
+  void ButtonClicked(int index);
+  void ModeOptionClicked(int index);
+  void ToolTipCheckClicked();
+  void LoadToolTips(int mode);
+  void HeaderClicked(int column);  // 1-based
+  void RowClicked();
+  void PopupChoice(int index);
+  void HandleDrop(const QMimeData* data, int x);
+  void ChooseFolder(bool left);
+  void LogoClicked();
+
+  UiHooks& Hooks() { return hooks_; }
+  ComparisonList& List() { return list_; }
+  SharedState& State() { return state_; }
+  Context& Ctx() { return *ctx_; }
+  ListModel& Model() { return *model_; }
+  QtHost& HostImpl() { return *host_; }
+  int LastSortColumn() const { return last_sort_column_; }
+  // Commands that would change the list are refused while an operation runs.
+  void SetOperationRunning(bool running);
+
+  // Controls.
+  QTableView* Liste = nullptr;
+  std::array<QAbstractButton*, 11> Btn{};  // members 0-3 and 7-10
+  QGroupBox* Frame1 = nullptr;
+  QGroupBox* Frame3 = nullptr;
+  std::array<QRadioButton*, 2> CompModeOpt{};
+  QCheckBox* SpeedCheck = nullptr;
+  QCheckBox* SofortStartCheck = nullptr;
+  QCheckBox* ToolTipCheck = nullptr;
+  QProgressBar* Pbar = nullptr;
+  QStatusBar* Sbar = nullptr;
+  std::array<QLabel*, 2> SbarPanel{};  // panels 1 and 2
+  ClickableLabel* LogoImage = nullptr;
+  QMenu* pum = nullptr;
+  std::array<QAction*, 11> pumXXX{};  // items 1-10
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildControls();
+  void BuildList();
+  void BuildPopup();
+  void SetTabOrder();
+  void UpdateLockedControls();
+  int SelectedRow() const;
+
+  ComparisonList list_;
+  SharedState state_;
+  std::unique_ptr<ListModel> model_;
+  std::unique_ptr<QtHost> host_;
+  std::unique_ptr<Context> ctx_;
+  UiHooks hooks_;
+  int last_sort_column_ = 0;
+  bool sync_allowed_ = false;  // the mode rule: only in the age mode
+  bool running_ = false;
+};
+
+// Twips to pixels: 15 twips a pixel at 96 dpi, scaled for the screen's logical dpi.
+int Twips(int twips);
+
+}  // namespace tavrik

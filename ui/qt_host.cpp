@@ -1,0 +1,140 @@
+#include "ui/qt_host.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QRadioButton>
+#include <cstdio>
+#include <cstdlib>
+
+#include "ui/form1.h"
+#include "ui/list_model.h"
+
+namespace tavrik {
+
+namespace {
+
+QString FromBytes(const std::string& text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+MsgAnswer ShowMessageBox(QWidget* parent, const QString& text, int style) {
+  QMessageBox box(parent);
+  box.setWindowTitle(kProgramTitle);
+  QString shown = text;
+  shown.replace('\r', '\n');
+  box.setText(shown);
+  box.setTextFormat(Qt::PlainText);
+  switch (style) {
+    case kMsgCritical:
+      box.setIcon(QMessageBox::Critical);
+      break;
+    case kMsgExclamation:
+      box.setIcon(QMessageBox::Warning);
+      break;
+    case kMsgInformation:
+      box.setIcon(QMessageBox::Information);
+      break;
+    case kMsgAbortRetryIgnore:
+      box.setIcon(QMessageBox::Critical);
+      break;
+    default:
+      box.setIcon(QMessageBox::NoIcon);
+  }
+  if (style == kMsgAbortRetryIgnore) {
+    box.setStandardButtons(QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore);
+    box.setDefaultButton(QMessageBox::Retry);
+    box.setEscapeButton(QMessageBox::Abort);
+  } else {
+    box.setStandardButtons(QMessageBox::Ok);
+  }
+  box.exec();
+  switch (box.standardButton(box.clickedButton())) {
+    case QMessageBox::Abort:
+      return MsgAnswer::kAbort;
+    case QMessageBox::Retry:
+      return MsgAnswer::kRetry;
+    case QMessageBox::Ignore:
+      return MsgAnswer::kIgnore;
+    default:
+      return style == kMsgAbortRetryIgnore ? MsgAnswer::kAbort : MsgAnswer::kOk;
+  }
+}
+
+void EndProcessNow() {
+  std::fflush(nullptr);
+  // The X11 clipboard lives in the process that owns it; Qt offers the text to a
+  // clipboard manager when the application object goes away, so let it.
+  if (qApp && QGuiApplication::clipboard()->ownsClipboard()) delete qApp;
+  std::_Exit(0);
+}
+
+void QtHost::ShowStatus(int panel, const std::string& text) {
+  form_.SbarPanel[panel == 1 ? 0 : 1]->setText(FromBytes(text));
+}
+
+void QtHost::SetProgress(float value) {
+  progress_ = value;
+  form_.Pbar->setValue(static_cast<int>(value));
+}
+
+void QtHost::SetCompareButtonEnabled(bool enabled) { form_.Btn[8]->setEnabled(enabled); }
+
+void QtHost::SetBusyPointer(bool busy) {
+  if (busy == busy_pointer_) return;
+  busy_pointer_ = busy;
+  if (busy) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+  } else {
+    QApplication::restoreOverrideCursor();
+  }
+}
+
+void QtHost::OperationRunning(bool running) { form_.SetOperationRunning(running); }
+
+void QtHost::ProcessEvents() {
+  form_.Model().FlushIfDue();
+  QCoreApplication::processEvents();
+}
+
+bool QtHost::SpeedChecked() const { return form_.SpeedCheck->isChecked(); }
+
+bool QtHost::SofortStartChecked() const { return form_.SofortStartCheck->isChecked(); }
+
+bool QtHost::BinaryModeSelected() const { return form_.CompModeOpt[0]->isChecked(); }
+
+void QtHost::SelectCompareMode(int index) {
+  form_.CompModeOpt[static_cast<size_t>(index)]->setChecked(true);
+}
+
+MsgAnswer QtHost::MessageBox(const std::string& text, int style) {
+  form_.Model().Flush();
+  QString shown = FromBytes(text);
+  if (form_.Hooks().message_box) return form_.Hooks().message_box(shown, style);
+  if (busy_pointer_) QApplication::setOverrideCursor(Qt::ArrowCursor);
+  MsgAnswer answer = ShowMessageBox(&form_, shown, style);
+  if (busy_pointer_) QApplication::restoreOverrideCursor();
+  return answer;
+}
+
+void QtHost::SetClipboardText(const std::string& text) {
+  QClipboard* clipboard = QGuiApplication::clipboard();
+  clipboard->clear();
+  clipboard->setText(FromBytes(text));
+}
+
+void QtHost::EndProgram() {
+  if (form_.Hooks().end_program) {
+    form_.Hooks().end_program();
+    return;
+  }
+  EndProcessNow();
+}
+
+}  // namespace tavrik

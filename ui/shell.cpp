@@ -1,0 +1,43 @@
+#include "ui/shell.h"
+
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QUrl>
+
+namespace tavrik {
+
+namespace {
+
+ShellOpener& Opener() {
+  static ShellOpener opener;
+  return opener;
+}
+
+QUrl UrlFor(const QString& target) {
+  if (target.startsWith('/')) return QUrl::fromLocalFile(target);
+  static const QRegularExpression scheme("^[A-Za-z][A-Za-z0-9+.-]*:");
+  if (scheme.match(target).hasMatch()) return QUrl(target);
+  return QUrl("https://" + target);
+}
+
+}  // namespace
+
+void SetShellOpener(ShellOpener opener) { Opener() = std::move(opener); }
+
+void ShellOpen(QWidget*, const QString& target, int show_command) {
+  if (Opener()) {
+    Opener()(target, show_command);
+    return;
+  }
+  QUrl url = UrlFor(target);
+  // A missing local file would only make the desktop complain; stay silent instead.
+  if (url.isLocalFile() && !QFileInfo::exists(url.toLocalFile())) return;
+  QDesktopServices::openUrl(url);  // the result is of no interest: silent on failure
+}
+
+void ShowHelp(QWidget* window, const QString& help_file) {
+  ShellOpen(window, help_file, kShowDefault);
+}
+
+}  // namespace tavrik

@@ -1,0 +1,34 @@
+// Handing documents and addresses to the desktop, which opens them with the user's
+// programs: the help page, web pages, an e-mail address. Failures stay silent.
+#pragma once
+
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+namespace tavrik {
+
+// The addresses the program opens, kept in one place.
+namespace address {
+inline constexpr const char* kMagazine = "www.example.org/lumbra/";
+inline constexpr const char* kMakerMail = "tavrik@example.org";
+inline constexpr const char* kMakerNews = "www.example.org/tavrik/aktuelles.html";
+inline constexpr const char* kMakerTools = "www.example.org/tavrik/tools.html";
+inline constexpr const char* kMakerSite = "www.example.org/tavrik/";
+}  // namespace address
+
+inline constexpr int kShowNormal = 1;
+inline constexpr int kShowDefault = 10;
+
+// Opens target: a "scheme:" address as it is, an absolute path as a local file, anything
+// else (a host name first) as a web address. The show command is the caller's wish for
+// the new window; the desktop decides.
+void ShellOpen(QWidget* window, const QString& target, int show_command);
+void ShowHelp(QWidget* window, const QString& help_file);
+
+// Replaces the desktop call, so tests can watch launches without starting a browser.
+using ShellOpener = std::function<void(const QString& target, int show_command)>;
+void SetShellOpener(ShellOpener opener);
+
+}  // namespace tavrik
