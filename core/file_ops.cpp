@@ -1,0 +1,265 @@
+#include "core/file_ops.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "core/sys_calls.h"
+
+namespace tavrik {
+
+namespace {
+
+constexpr size_t kCopyChunk = size_t{1} << 30;
+constexpr size_t kBufferSize = size_t{1} << 18;
+constexpr int kTempAttempts = 100;
+
+FsError ErrorAt(std::string path, int code = errno) { return FsError{code, std::move(path)}; }
+
+FileStamp StampOf(const struct stat& st) {
+  return {st.st_size, st.st_mtim.tv_sec, static_cast<int32_t>(st.st_mtim.tv_nsec)};
+}
+
+std::string LeafOf(const std::string& path) {
+  size_t last = path.rfind(kSep);
+  return last == std::string::npos ? path : path.substr(last + 1);
+}
+
+bool IsDotName(std::string_view name) { return name == "." || name == ".."; }
+
+bool ValidLeaf(const std::string& leaf) { return !leaf.empty() && !IsDotName(leaf); }
+
+// One step of a folder walk: opens name inside dir, making the folder first when asked.
+Result<Fd> OpenFolderStep(int dir, const std::string& name, bool follow, bool create,
+                          const std::string& prefix) {
+  const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
+  int fd = sys::OpenAt(dir, name.c_str(), flags);
+  if (fd >= 0) return Fd(fd);
+  if (errno != ENOENT || !create) return ErrorAt(prefix);
+  if (sys::MkdirAt(dir, name.c_str(), 0777) != 0 && errno != EEXIST) return ErrorAt(prefix);
+  fd = sys::OpenAt(dir, name.c_str(), flags);
+  if (fd < 0) return ErrorAt(prefix);
+  return Fd(fd);
+}
+
+// Opens the folder holding the last component of path, one component at a time, so that
+// below the root a link to a folder is refused instead of followed.
+Result<Fd> OpenParent(const std::string& path, size_t root_length, bool create) {
+  const char* start = (!path.empty() && path[0] == kSep) ? "/" : ".";
+  int fd = sys::OpenAt(AT_FDCWD, start, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return ErrorAt(start);
+  Fd dir(fd);
+  const size_t last = path.rfind(kSep);
+  if (last == std::string::npos) return dir;
+  size_t pos = 0;
+  while (pos < last) {
+    const size_t end = path.find(kSep, pos);
+    const std::string name = path.substr(pos, end - pos);
+    pos = end + 1;
+    if (name.empty()) continue;
+    const bool inside_root = end < root_length;
+    const std::string prefix = path.substr(0, end);
+    if (!inside_root && IsDotName(name)) return ErrorAt(prefix, EINVAL);
+    Result<Fd> next = OpenFolderStep(dir.get(), name, inside_root, create, prefix);
+    if (!next.ok()) return next;
+    dir = std::move(next.value());
+  }
+  return dir;
+}
+
+// Checks that what lies at leaf is still what the fill saw: nothing (seen == nullptr), or a
+// regular file with the recorded size and time. absent_ok: a missing file is no conflict.
+FsResult CheckAsSeen(int dir, const std::string& leaf, const FileStamp* seen,
+                     const std::string& path, bool absent_ok) {
+  struct stat st {};
+  if (sys::FstatAt(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT && absent_ok) return {};
+    return ErrorAt(path);
+  }
+  if (S_ISDIR(st.st_mode)) return ErrorAt(path, EISDIR);
+  if (!seen) return ErrorAt(path, EEXIST);
+  // The fill counted a link to a regular file as that file, with the file's own stamp.
+  if (S_ISLNK(st.st_mode) && sys::FstatAt(dir, leaf.c_str(), &st, 0) != 0)
+    return ErrorAt(path, ESTALE);
+  if (!S_ISREG(st.st_mode) || !(StampOf(st) == *seen)) return ErrorAt(path, ESTALE);
+  return {};
+}
+
+bool SameFile(int dir, const std::string& leaf, const struct stat& other) {
+  struct stat st {};
+  if (sys::FstatAt(dir, leaf.c_str(), &st, 0) != 0) return false;
+  return st.st_dev == other.st_dev && st.st_ino == other.st_ino;
+}
+
+struct Source {
+  Fd fd;
+  struct stat st {};
+};
+
+Result<Source> OpenSource(const TreePath& src) {
+  const std::string full = src.Full();
+  if (src.rel.empty()) return ErrorAt(full, EINVAL);
+  Result<Fd> dir = OpenParent(full, src.root.size(), false);
+  if (!dir.ok()) return dir.error();
+  const std::string leaf = LeafOf(full);
+  if (!ValidLeaf(leaf)) return ErrorAt(full, EINVAL);
+  // O_NONBLOCK: a FIFO put where the file was must not stall the run.
+  int fd =
+      sys::OpenAt(dir.value().get(), leaf.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return ErrorAt(full);
+  Source source{Fd(fd)};
+  if (sys::Fstat(fd, &source.st) != 0) return ErrorAt(full);
+  if (!S_ISREG(source.st.st_mode)) return ErrorAt(full, EINVAL);
+  return source;
+}
+
+FsResult WriteAll(int out, const char* data, size_t size, off_t offset, const std::string& path) {
+  while (size > 0) {
+    ssize_t n = sys::PWrite(out, data, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return ErrorAt(path);
+    if (n == 0) return ErrorAt(path, EIO);
+    data += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return {};
+}
+
+FsResult CopyByBuffer(int in, int out, off_t offset, const std::string& src_path,
+                      const std::string& dst_path) {
+  std::vector<char> buffer(kBufferSize);
+  for (;;) {
+    ssize_t got = sys::PRead(in, buffer.data(), buffer.size(), offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return ErrorAt(src_path);
+    if (got == 0) return {};
+    FsResult written = WriteAll(out, buffer.data(), static_cast<size_t>(got), offset, dst_path);
+    if (!written.ok()) return written;
+    offset += got;
+  }
+}
+
+// copy_file_range refuses some pairs of file systems and some file systems altogether;
+// those copies go through a buffer instead.
+bool CopyRangeRefused(int error) {
+  return error == EXDEV || error == ENOSYS || error == EOPNOTSUPP || error == EINVAL;
+}
+
+FsResult CopyContents(int in, int out, const std::string& src_path, const std::string& dst_path) {
+  off_t in_offset = 0;
+  off_t out_offset = 0;
+  for (;;) {
+    ssize_t n = sys::CopyRange(in, &in_offset, out, &out_offset, kCopyChunk);
+    if (n > 0) continue;
+    if (n == 0) return {};
+    if (errno == EINTR) continue;
+    if (!CopyRangeRefused(errno)) return ErrorAt(dst_path);
+    return CopyByBuffer(in, out, in_offset, src_path, dst_path);
+  }
+}
+
+FsResult KeepMetadata(int out, const struct stat& st, const std::string& path) {
+  // File systems without Unix modes refuse any mode; the copy is still good there.
+  if (sys::Fchmod(out, st.st_mode & 0777) != 0 && errno != EPERM && errno != EOPNOTSUPP)
+    return ErrorAt(path);
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (sys::Futimens(out, times) != 0) return ErrorAt(path);
+  return {};
+}
+
+// The copy beside the target; removed again unless it was renamed over the target.
+class TempFile {
+ public:
+  TempFile(int dir, const std::string& target_path) : dir_(dir), target_path_(target_path) {}
+  ~TempFile() {
+    if (!name_.empty()) ::unlinkat(dir_, name_.c_str(), 0);
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  FsResult Create() {
+    static unsigned counter = 0;
+    const std::string pid = std::to_string(getpid());
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+      std::string name = std::string(kTempPrefix) + pid + "-" + std::to_string(++counter);
+      int fd = sys::OpenAt(dir_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      if (fd >= 0) {
+        fd_ = Fd(fd);
+        name_ = std::move(name);
+        return {};
+      }
+      if (errno != EEXIST) return ErrorAt(target_path_);
+    }
+    return ErrorAt(target_path_, EEXIST);
+  }
+  int fd() const { return fd_.get(); }
+  // Makes the data durable and closes, so that the rename can only ever show a whole file.
+  FsResult Finish() {
+    if (sys::Fsync(fd_.get()) != 0) return ErrorAt(target_path_);
+    if (sys::Close(fd_.Release()) != 0) return ErrorAt(target_path_);
+    return {};
+  }
+  FsResult RenameOnto(const std::string& leaf) {
+    if (sys::RenameAt(dir_, name_.c_str(), dir_, leaf.c_str()) != 0) return ErrorAt(target_path_);
+    name_.clear();
+    return {};
+  }
+
+ private:
+  int dir_;
+  const std::string& target_path_;
+  std::string name_;
+  Fd fd_;
+};
+
+}  // namespace
+
+FsResult MakeParentFolders(const std::string& path, size_t root_length) {
+  Result<Fd> dir = OpenParent(path, root_length, true);
+  if (!dir.ok()) return dir.error();
+  return {};
+}
+
+FsResult CopyFileOnto(const TreePath& src, const TreePath& dst, const FileStamp* dst_seen) {
+  Result<Source> source = OpenSource(src);
+  if (!source.ok()) return source.error();
+  const std::string src_path = src.Full();
+  const std::string dst_path = dst.Full();
+  if (dst.rel.empty()) return ErrorAt(dst_path, EINVAL);
+  Result<Fd> dir = OpenParent(dst_path, dst.root.size(), false);
+  if (!dir.ok()) return dir.error();
+  const int dir_fd = dir.value().get();
+  const std::string leaf = LeafOf(dst_path);
+  if (!ValidLeaf(leaf)) return ErrorAt(dst_path, EINVAL);
+  // Both roots naming one folder: the file is already where it should be.
+  if (SameFile(dir_fd, leaf, source.value().st)) return {};
+
+  TempFile temp(dir_fd, dst_path);
+  FsResult step = temp.Create();
+  if (step.ok()) step = CopyContents(source.value().fd.get(), temp.fd(), src_path, dst_path);
+  if (step.ok()) step = KeepMetadata(temp.fd(), source.value().st, dst_path);
+  if (step.ok()) step = temp.Finish();
+  // Checked as late as possible: whatever appeared or changed meanwhile is newer work.
+  if (step.ok()) step = CheckAsSeen(dir_fd, leaf, dst_seen, dst_path, true);
+  if (step.ok()) step = temp.RenameOnto(leaf);
+  return step;
+}
+
+FsResult DeleteFileAt(const TreePath& path, const FileStamp* seen) {
+  const std::string full = path.Full();
+  if (path.rel.empty()) return ErrorAt(full, EINVAL);
+  Result<Fd> dir = OpenParent(full, path.root.size(), false);
+  if (!dir.ok()) return dir.error();
+  const std::string leaf = LeafOf(full);
+  if (!ValidLeaf(leaf)) return ErrorAt(full, EINVAL);
+  FsResult check = CheckAsSeen(dir.value().get(), leaf, seen, full, false);
+  if (!check.ok()) return check;
+  if (sys::UnlinkAt(dir.value().get(), leaf.c_str()) != 0) return ErrorAt(full);
+  return {};
+}
+
+}  // namespace tavrik

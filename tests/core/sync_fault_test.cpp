@@ -1,0 +1,231 @@
+// The synchronisation run against a tree that changed since the fill, links, and single
+// failing system calls: every failure goes to the error box and loses nothing.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "support/sync_fixture.h"
+
+namespace tavrik::testing {
+namespace {
+
+using SyncFaultTest = SyncBench;
+
+std::string Bytes(size_t n, char seed) {
+  std::string text(n, '\0');
+  for (size_t i = 0; i < n; ++i) text[i] = static_cast<char>(seed + i * 7 % 251);
+  return text;
+}
+
+// Catches a copy or delete that destroys a file changed since the fill (even only in the
+// nanoseconds of its time), or replaces a file that appeared where the row had none.
+TEST_F(SyncFaultTest, FilesChangedOrAddedSinceTheFillAreNotReplacedOrDeleted) {
+  tree.Write("left/t.txt", "newer", 2000000000);
+  tree.Write("right/t.txt", "older", 1000000000);
+  tree.Write("right/d.txt", "delete me", 1000000000);
+  tree.Write("left/n.txt", "new", 2000000000);
+  Fill();
+  SetMark("t.txt", "t.txt", Mark::kCopyRight);
+  SetMark("", "d.txt", Mark::kDeleteRight);
+  SetMark("n.txt", "", Mark::kCopyRight);
+  tree.Write("right/t.txt", "edit!");  // same size, new time
+  tree.SetTime("right/t.txt", 1000000000, 1);
+  tree.Write("right/d.txt", "delete me", 1000000001);
+  tree.Write("right/n.txt", "someone else's work");
+  Snapshot before = Snap();
+  Sync();
+  EXPECT_EQ(ChangedSince(before), std::vector<std::string>{});
+  EXPECT_EQ(s.host.boxes.size(), 3u);
+  EXPECT_EQ(s.list.RowCount(), 3);
+}
+
+// Catches a copy whose source went away or is no longer a regular file (a FIFO would block
+// a plain open forever) that still replaces the target.
+TEST_F(SyncFaultTest, SourceGoneOrNotARegularFileFailsAndLeavesTheTarget) {
+  for (const char* kind : {"removed", "fifo", "folder"}) {
+    tree.Write("left/s.txt", "source", 2000000000);
+    tree.Write("right/s.txt", "target", 1000000000);
+    Fill();
+    SetMark("s.txt", "s.txt", Mark::kCopyRight);
+    std::filesystem::remove_all(tree.Path("left/s.txt"));
+    if (std::string(kind) == "fifo") {
+      ASSERT_EQ(mkfifo(tree.Path("left/s.txt").c_str(), 0644), 0);
+    }
+    if (std::string(kind) == "folder") tree.Mkdir("left/s.txt");
+    Snapshot before = Snap();
+    Sync();
+    EXPECT_EQ(ChangedSince(before), std::vector<std::string>{}) << kind;
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{CopyBox(L("s.txt"), R("s.txt"))}) << kind;
+    std::filesystem::remove_all(tree.Path("left/s.txt"));
+  }
+}
+
+// Catches a copy that takes the source as the fill saw it instead of as it is now.
+TEST_F(SyncFaultTest, SourceChangedSinceTheFillIsCopiedAsItIsNow) {
+  tree.Write("left/s.txt", "first", 2000000000);
+  Fill();
+  SetMark("s.txt", "", Mark::kCopyRight);
+  tree.Write("left/s.txt", "second version", 2100000000);
+  Sync();
+  EXPECT_TRUE(s.host.boxes.empty());
+  Snapshot after = Snap();
+  EXPECT_EQ(after["right/s.txt"].hash, after["left/s.txt"].hash);
+  EXPECT_EQ(after["right/s.txt"].mtime_sec, 2100000000);
+}
+
+// Catches a delete that removes a folder (or its contents) put where the file was, and a
+// copy into a chain whose parent name is a file.
+TEST_F(SyncFaultTest, FolderInPlaceOfTheFileAndFileInPlaceOfTheParentFail) {
+  tree.Write("right/d.txt", "file at fill time");
+  tree.Write("left/a/b.txt", "goes nowhere");
+  tree.Write("right/a", "a file, not a folder");
+  Fill();
+  SetMark("", "d.txt", Mark::kDeleteRight);
+  SetMark("a/b.txt", "", Mark::kCopyRight);
+  std::remove(tree.Path("right/d.txt").c_str());
+  tree.Write("right/d.txt/inner.txt", "inside");
+  Snapshot before = Snap();
+  Sync();
+  EXPECT_EQ(ChangedSince(before), std::vector<std::string>{});
+  std::vector<std::string> texts = BoxTexts();
+  std::sort(texts.begin(), texts.end());
+  EXPECT_EQ(texts,
+            (std::vector<std::string>{CopyBox(L("a/b.txt"), R("a/b.txt")), DeleteBox(R("d.txt"))}));
+}
+
+// Catches a copy that writes through a link at the target into the file it leads to.
+TEST_F(SyncFaultTest, LinkAtTheTargetIsReplacedNotWrittenThrough) {
+  tree.Write("left/x.txt", "copied content", 2000000000);
+  tree.Write("outside/victim.txt", "not to be touched", 1000000000);
+  ASSERT_EQ(symlink("../outside/victim.txt", tree.Path("right/x.txt").c_str()), 0);
+  Fill();
+  SetMark("x.txt", "x.txt", Mark::kCopyRight);
+  Snapshot before = Snap();
+  Sync();
+  EXPECT_TRUE(s.host.boxes.empty());
+  EXPECT_EQ(ChangedSince(before), std::vector<std::string>{"right/x.txt"});
+  EXPECT_EQ(Snap()["right/x.txt"].kind, 'f');
+  EXPECT_EQ(tree.Read("right/x.txt"), "copied content");
+}
+
+// Catches a copy, folder creation or delete that follows a link to a folder below a root
+// and so changes files outside the tree.
+TEST_F(SyncFaultTest, LinksToFoldersBelowTheRootAreNeverFollowed) {
+  tree.Write("outside/dir/a.txt", "outside", 1000000000);
+  tree.Write("outside/dir2/f.txt", "outside too", 1000000000);
+  ASSERT_EQ(symlink("../outside/dir", tree.Path("right/sub").c_str()), 0);
+  tree.Write("left/sub/a.txt", "newer", 2000000000);
+  tree.Write("left/sub/new/b.txt", "new");
+  tree.Write("right/real/f.txt", "outside too", 1000000000);
+  Fill();
+  SetMark("sub/a.txt", "", Mark::kCopyRight);
+  SetMark("sub/new/b.txt", "", Mark::kCopyRight);
+  SetMark("", "real/f.txt", Mark::kDeleteRight);
+  // The folder of a listed file is swapped for a link to an identical file outside.
+  std::filesystem::remove_all(tree.Path("right/real"));
+  ASSERT_EQ(symlink("../outside/dir2", tree.Path("right/real").c_str()), 0);
+  Snapshot before = Snap();
+  Sync();
+  EXPECT_EQ(ChangedSince(before), std::vector<std::string>{});
+  EXPECT_EQ(s.host.boxes.size(), 3u);
+  EXPECT_EQ(s.list.RowCount(), 3);
+}
+
+// Catches a folder walk that refuses links in the roots' own paths, so trees reached
+// through a link could not be synchronised.
+TEST_F(SyncFaultTest, RootsReachedThroughLinksAreFollowed) {
+  tree.Write("left/a/b/c.txt", "from the left", 2000000000);
+  tree.Write("right/r.txt", "from the right", 2000000000);
+  ASSERT_EQ(symlink("left", tree.Path("lroot").c_str()), 0);
+  ASSERT_EQ(symlink("right", tree.Path("rroot").c_str()), 0);
+  FillFrom(tree.Path("lroot"), tree.Path("rroot"));
+  SetMark("a/b/c.txt", "", Mark::kCopyRight);
+  SetMark("", "r.txt", Mark::kCopyLeft);
+  Sync();
+  EXPECT_TRUE(s.host.boxes.empty());
+  EXPECT_EQ(tree.Read("right/a/b/c.txt"), "from the left");
+  EXPECT_EQ(tree.Read("left/r.txt"), "from the right");
+}
+
+// Catches a copy of a file onto itself (both roots one folder, directly or through a
+// link) that truncates or replaces it.
+TEST_F(SyncFaultTest, CopyOfAFileOntoItselfChangesNothing) {
+  tree.Write("left/same.txt", "only copy there is", 1000000000);
+  tree.Write("left/deep/other.txt", "another", 1000000000);
+  ASSERT_EQ(symlink("left", tree.Path("alias").c_str()), 0);
+  for (const char* right : {"left", "alias"}) {
+    FillFrom(tree.Path("left"), tree.Path(right));
+    SetMark("same.txt", "same.txt", Mark::kCopyRight);
+    SetMark("deep/other.txt", "deep/other.txt", Mark::kCopyLeft);
+    Snapshot before = Snap();
+    Sync();
+    EXPECT_TRUE(s.host.boxes.empty()) << right;
+    EXPECT_EQ(ChangedSince(before), std::vector<std::string>{}) << right;
+    EXPECT_EQ(s.list.RowCount(), 0) << right;
+  }
+}
+
+// Catches a buffer copy (used where copy_file_range is refused) that drops or repeats a
+// block.
+TEST_F(SyncFaultTest, CopyWithoutCopyFileRangeIsComplete) {
+  const std::string content = Bytes((1u << 18) * 3 + 12345, 'a');
+  tree.Write("left/big.bin", content, 2000000000);
+  Fill();
+  SetMark("big.bin", "", Mark::kCopyRight);
+  InjectFaults faults({{FsCall::kCopyRange, EXDEV, 0}});
+  Sync();
+  EXPECT_TRUE(s.host.boxes.empty());
+  EXPECT_EQ(tree.Read("right/big.bin"), content);
+}
+
+// Catches a copy that, when any step fails (a read in mid-file, the data, mode or time,
+// fsync, close, rename), leaves a half-written target or its temporary file.
+TEST_F(SyncFaultTest, AFailingStepOfTheCopyLeavesTheTargetAndNoTemporaryFile) {
+  struct Case {
+    const char* name;
+    std::vector<Fault> faults;
+  };
+  const std::vector<Case> cases = {
+      {"copy range EIO", {{FsCall::kCopyRange, EIO}}},
+      {"read EIO mid-file", {{FsCall::kCopyRange, EXDEV, 0}, {FsCall::kRead, EIO, 2}}},
+      {"write ENOSPC mid-file", {{FsCall::kCopyRange, EXDEV, 0}, {FsCall::kWrite, ENOSPC, 2}}},
+      {"chmod EIO", {{FsCall::kChmod, EIO}}},
+      {"times EIO", {{FsCall::kSetTimes, EIO}}},
+      {"fsync EIO", {{FsCall::kFsync, EIO}}},
+      {"close EIO", {{FsCall::kClose, EIO}}},
+      {"rename EIO", {{FsCall::kRename, EIO}}},
+  };
+  tree.Write("left/t.bin", Bytes(700000, 'n'), 2000000000);
+  tree.Write("right/t.bin", "old target", 1000000000);
+  for (const Case& c : cases) {
+    Fill();
+    SetMark("t.bin", "t.bin", Mark::kCopyRight);
+    Snapshot before = Snap();
+    {
+      InjectFaults faults(c.faults);
+      Sync();
+    }
+    EXPECT_EQ(ChangedSince(before), std::vector<std::string>{}) << c.name;
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{CopyBox(L("t.bin"), R("t.bin"))}) << c.name;
+    EXPECT_EQ(s.list.RowCount(), 1) << c.name;
+  }
+}
+
+// Catches a delete whose failure is swallowed, so the row leaves as if it had worked.
+TEST_F(SyncFaultTest, AFailingUnlinkGoesToTheErrorBox) {
+  tree.Write("left/g.txt", "stays");
+  Fill();
+  SetMark("g.txt", "", Mark::kDeleteLeft);
+  Snapshot before = Snap();
+  {
+    InjectFaults faults({{FsCall::kUnlink, EIO}});
+    Sync();
+  }
+  EXPECT_EQ(ChangedSince(before), std::vector<std::string>{});
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{DeleteBox(L("g.txt"))});
+  EXPECT_EQ(s.list.RowCount(), 1);
+}
+
+}  // namespace
+}  // namespace tavrik::testing

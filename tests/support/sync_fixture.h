@@ -1,0 +1,103 @@
+// A synchronisation test bench: one temporary folder holding left/, right/ and a sentinel
+// folder outside/ that no run may touch, a session filled from left/ and right/, and a way
+// to make single system calls of the core's file operations fail.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/sync.h"
+#include "core/sys_calls.h"
+#include "support/session.h"
+#include "support/temp_tree.h"
+#include "support/tree_snapshot.h"
+
+namespace tavrik::testing {
+
+// Fails chosen calls for the object's lifetime: the nth call of a kind (every call when
+// nth is 0) gets the error.
+struct Fault {
+  FsCall call;
+  int error;
+  int nth = 1;
+};
+
+class InjectFaults {
+ public:
+  explicit InjectFaults(std::vector<Fault> faults) {
+    SetFaultHook([faults, counts = std::vector<int>(faults.size())](FsCall call) mutable {
+      for (size_t k = 0; k < faults.size(); ++k) {
+        if (faults[k].call != call) continue;
+        ++counts[k];
+        if (faults[k].nth == 0 || counts[k] == faults[k].nth) return faults[k].error;
+      }
+      return 0;
+    });
+  }
+  ~InjectFaults() { SetFaultHook({}); }
+  InjectFaults(const InjectFaults&) = delete;
+  InjectFaults& operator=(const InjectFaults&) = delete;
+};
+
+class SyncBench : public ::testing::Test {
+ protected:
+  SyncBench() {
+    tree.Mkdir("left");
+    tree.Mkdir("right");
+    tree.Mkdir("outside");
+    tree.Write("outside/keep.txt", "sentinel", 1000000000);
+  }
+
+  // Fills both columns from left/ and right/ and forgets what the fills told the host.
+  void Fill() { FillFrom(tree.Path("left"), tree.Path("right")); }
+  void FillFrom(const std::string& left, const std::string& right) {
+    s.Fill(left, true);
+    s.Fill(right, false);
+    s.host = FakeHost();
+  }
+
+  // The position of the row with these two names; 0 (and a failure) when there is none.
+  int Row(std::string_view left, std::string_view right) const {
+    for (int i = 1; i <= s.list.RowCount(); ++i)
+      if (s.list.LeftName(i) == left && s.list.RightName(i) == right) return i;
+    ADD_FAILURE() << "no row " << left << " | " << right;
+    return 0;
+  }
+  void SetMark(std::string_view left, std::string_view right, Mark mark) {
+    int pos = Row(left, right);
+    if (pos > 0) s.list.SetMark(pos, mark);
+  }
+
+  void Sync() { SyncFolders(s.ctx); }
+  Snapshot Snap() const { return TakeSnapshot(tree.Path("")); }
+  std::vector<std::string> ChangedSince(const Snapshot& before) const {
+    return Changes(before, Snap());
+  }
+
+  static std::string BoxText(const std::string& detail) {
+    return "Abgleichsfehler:\r\r" + detail + "\r\rBitte quittieren oder abbrechen";
+  }
+  std::string CopyBox(const std::string& from, const std::string& to) const {
+    return BoxText("Die Datei '" + from + "'\rkonnte nicht nach '" + to + "'\rkopiert werden.");
+  }
+  std::string DeleteBox(const std::string& path) const {
+    return BoxText("Die Datei '" + path + "'\rkonnte nicht gelöscht werden.");
+  }
+  // Full paths as the run forms them from the roots the fills stored.
+  std::string L(const std::string& rel) const { return s.state.left_root + rel; }
+  std::string R(const std::string& rel) const { return s.state.right_root + rel; }
+
+  std::vector<std::string> BoxTexts() const {
+    std::vector<std::string> texts;
+    for (const Box& box : s.host.boxes) texts.push_back(box.text);
+    return texts;
+  }
+
+  TempTree tree;
+  Session s;
+};
+
+}  // namespace tavrik::testing
