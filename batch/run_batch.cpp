@@ -1,8 +1,67 @@
 #include "batch/run_batch.h"
 
+#include "batch/control_file.h"
+#include "batch/ini_reader.h"
+#include "core/compare.h"
+#include "core/fill.h"
+#include "core/paths.h"
+#include "core/sync.h"
+
 namespace tavrik {
 
-// Placeholder until the batch run lands; does nothing.
-void RunBatch(Context&, const std::string&) {}
+namespace {
+
+std::string TrimBlanks(const std::string& text) {
+  size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return "";
+  size_t last = text.find_last_not_of(' ');
+  return text.substr(first, last - first + 1);
+}
+
+// Reads and checks the control file; the collected problem lines, empty when it is fine.
+std::string CheckControlFile(Context& ctx, const std::string& name, BatchFolders* folders) {
+  std::string problems = ControlFileProblem(name);
+  // A control file that is not there or is a folder is reported alone: it is not read.
+  if (!problems.empty()) return problems;
+  IniReader reader;
+  *folders = ReadBatchFolders(reader, name, &problems);
+  ctx.state.batch = ReadBatchRequests(reader, name);
+  problems += RequestProblems(ctx.state.batch);
+  return problems;
+}
+
+// Each step finishes before the next one starts; what fails on the way is reported by
+// the step itself and does not stop the later ones.
+void RunActions(Context& ctx, const BatchFolders& folders) {
+  const BatchRequests& r = ctx.state.batch;
+  if (r.binary) ctx.host.SelectCompareMode(0);
+  if (r.age) ctx.host.SelectCompareMode(1);
+  bool left = true;
+  FillColumn(ctx, folders.left, left);
+  bool right = false;
+  FillColumn(ctx, folders.right, right);
+  if (r.binary || r.age) CompareFolders(ctx, ctx.host.BinaryModeSelected());
+  if (r.clipboard) CopyListToClipboard(ctx);
+  if (r.sync) SyncFolders(ctx);
+  if (r.end) ctx.host.EndProgram();
+}
+
+}  // namespace
+
+void RunBatch(Context& ctx, const std::string& command_line) {
+  std::string name = TrimBlanks(command_line);
+  if (name.empty()) return;
+  ctx.state.batch_active = true;
+  name = ControlFileName(name, AppPath());
+  BatchFolders folders;
+  const std::string problems = CheckControlFile(ctx, name, &folders);
+  if (!problems.empty()) {
+    ctx.host.MessageBox(ProblemBoxText(problems), kMsgCritical);
+    ctx.state.batch_active = false;
+    return;
+  }
+  RunActions(ctx, folders);
+  ctx.state.batch_active = false;
+}
 
 }  // namespace tavrik

@@ -1,0 +1,186 @@
+// End-to-end runs of the console front end's batch command on real folder trees.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/temp_tree.h"
+
+namespace tavrik {
+namespace {
+
+using testing::TempTree;
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs the real binary with the given arguments; its output goes through files so that
+// neither stream can block the other.
+Outcome RunCli(const TempTree& t, const std::vector<std::string>& args) {
+  const std::string out_path = t.Path("stdout.txt");
+  const std::string err_path = t.Path("stderr.txt");
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+    std::vector<char*> argv = {const_cast<char*>(TAVRIK_CLI)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TAVRIK_CLI, argv.data());
+    _exit(127);
+  }
+  Outcome o;
+  int wstatus = 0;
+  if (pid > 0 && waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus))
+    o.status = WEXITSTATUS(wstatus);
+  o.out = t.Read("stdout.txt");
+  o.err = t.Read("stderr.txt");
+  return o;
+}
+
+// Two trees: a file newer on the left, one newer on the right, one of the same age, and
+// one on each side alone.
+struct Trees {
+  Trees() {
+    left = t.Mkdir("links");
+    right = t.Mkdir("rechts");
+    t.Write("links/neu.txt", "left new", 2000000000);
+    t.Write("rechts/neu.txt", "right old", 1000000000);
+    t.Write("links/alt.txt", "left old", 1000000000);
+    t.Write("rechts/alt.txt", "right new", 2000000000);
+    t.Write("links/gleich.txt", "same", 1500000000);
+    t.Write("rechts/gleich.txt", "same", 1500000000);
+    t.Write("links/nur-links.txt", "l", 1500000000);
+    t.Write("rechts/nur-rechts.txt", "r", 1500000000);
+  }
+  std::string Control(const std::string& autostart) const {
+    return t.Write("steuer.ini", "[Pfade]\r\nLinks=" + left + "\r\nRechts=" + right +
+                                     "\r\n[AutoStart]\r\n" + autostart);
+  }
+  TempTree t;
+  std::string left, right;
+};
+
+const char* const kAgeClipboard =
+    "\t? <--\tnur-rechts.txt\r\n"
+    "alt.txt\t<--\talt.txt\r\n"
+    "gleich.txt\t=\tgleich.txt\r\n"
+    "neu.txt\t-->\tneu.txt\r\n"
+    "nur-links.txt\t? -->\t\r\n";
+
+// Catches the clipboard text altered on its way to standard output, a result box in an
+// unattended run, and the synchronisation not carrying out the marks.
+// The tree assertions need the real synchronisation run.
+TEST(RunCliTest, AgeComparisonClipboardAndSync) {
+  Trees trees;
+  const std::string control =
+      trees.Control("Altersvergleich=1\r\nZwischenablage=1\r\nAbgleich=1\r\n");
+  Outcome o = RunCli(trees.t, {"run", "--on-error=abort", control});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, kAgeClipboard);
+  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(trees.t.Read("rechts/neu.txt"), "left new");
+  EXPECT_EQ(trees.t.Read("links/alt.txt"), "right new");
+  EXPECT_EQ(trees.t.Read("links/gleich.txt"), "same");
+  // Lone files are only proposed for copying, never copied.
+  EXPECT_FALSE(trees.t.Exists("rechts/nur-links.txt"));
+  EXPECT_FALSE(trees.t.Exists("links/nur-rechts.txt"));
+}
+
+// Catches the program's end losing the clipboard text or the exit status.
+TEST(RunCliTest, EndAfterClipboardExitsWithZero) {
+  Trees trees;
+  Outcome o =
+      RunCli(trees.t, {"run", trees.Control("Altersvergleich=1\nZwischenablage=1\nEnde=1\n")});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, kAgeClipboard);
+  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(trees.t.Read("rechts/neu.txt"), "right old") << "no sync was asked for";
+}
+
+// Catches a refused control file reported with the wrong status, with actions run
+// anyway, or with a box text that lost its lines.
+TEST(RunCliTest, RefusedControlFileExitsWithTwo) {
+  Trees trees;
+  Outcome o = RunCli(trees.t, {"run", trees.Control("Ende=1\n")});
+  EXPECT_EQ(o.status, 2);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(o.err,
+            "Sie haben Tavrik 1.5 im Batch-Modus aufgerufen. Dabei kam es zu folgendem Fehler:\n"
+            "\n * Sie haben keinen Vergleichstyps eingestellt, sondern nur das autom. Ende des "
+            "Programms.\n\nDer Batch-Modus wird daher unterbrochen. Bitte überprüfen Sie Ihre "
+            "Angaben und starten Sie erneut.\n");
+  o = RunCli(trees.t, {"run", trees.t.Path("fehlt.ini")});
+  EXPECT_EQ(o.status, 2);
+  EXPECT_NE(o.err.find(" * Die Steuerdatei ''" + trees.t.Path("fehlt.ini") +
+                       "'' wurde nicht gefunden.\n"),
+            std::string::npos)
+      << o.err;
+}
+
+// Catches the name split at a blank: the control file's name is the whole argument text.
+TEST(RunCliTest, ArgumentsAreJoinedIntoOneName) {
+  Trees trees;
+  const std::string control = trees.Control("Altersvergleich=1\nZwischenablage=1\nEnde=1\n");
+  const std::string spaced = trees.t.Path("mein steuer.ini");
+  ASSERT_EQ(rename(control.c_str(), spaced.c_str()), 0);
+  Outcome o = RunCli(trees.t, {"run", trees.t.Path("mein"), "steuer.ini"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, kAgeClipboard);
+}
+
+// Removes a tree whose paths are too long for the path-based calls, through folder
+// handles.
+void RemoveAt(int parent, const char* name) {
+  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (fd >= 0) {
+    DIR* dir = fdopendir(fd);
+    std::vector<std::string> names;
+    while (dirent* e = readdir(dir))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+        names.push_back(e->d_name);
+    for (const auto& n : names) RemoveAt(dirfd(dir), n.c_str());
+    closedir(dir);
+    unlinkat(parent, name, AT_REMOVEDIR);
+    return;
+  }
+  unlinkat(parent, name, 0);
+}
+
+// Catches a failure during the actions (here a folder the scan cannot open because its
+// path is too long, which no permission trick can undo) not turning into status 1.
+TEST(RunCliTest, FailureDuringTheActionsExitsWithOne) {
+  Trees trees;
+  const std::string name(200, 'd');
+  int fd = open(trees.left.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  for (int depth = 0; depth < 24; ++depth) {
+    ASSERT_EQ(mkdirat(fd, name.c_str(), 0755), 0);
+    int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+    ASSERT_GE(fd, 0);
+  }
+  close(fd);
+  Outcome o = RunCli(trees.t, {"run", trees.Control("Altersvergleich=1\nZwischenablage=1\n")});
+  int root = open(trees.left.c_str(), O_RDONLY | O_DIRECTORY);
+  RemoveAt(root, name.c_str());
+  close(root);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("Zugriffsfehler 36 auf '"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("Ergebnis des Versionsvergleichs von 5 Dateien:"), std::string::npos);
+  EXPECT_EQ(o.out, kAgeClipboard) << "the later steps still run";
+}
+
+}  // namespace
+}  // namespace tavrik
