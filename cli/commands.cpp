@@ -36,14 +36,19 @@ void Fill(Session& s, const std::string& folder, bool left) {
   FillColumn(s.ctx, folder, side);
 }
 
+void Put(std::string_view text, FILE* out) { std::fwrite(text.data(), 1, text.size(), out); }
+
+// Streams the rows through stdio's buffer rather than building one big text.
 void PrintRows(const ComparisonList& list, FILE* out) {
-  std::string text;
   for (int i = 1; i <= list.RowCount(); ++i) {
-    text.append(list.LeftName(i)).push_back('\t');
-    text.append(MarkText(list.GetMark(i))).push_back('\t');
-    text.append(list.RightName(i)).push_back('\n');
+    Put(list.LeftName(i), out);
+    std::fputc('\t', out);
+    Put(MarkText(list.GetMark(i)), out);
+    std::fputc('\t', out);
+    Put(list.RightName(i), out);
+    std::fputc('\n', out);
   }
-  std::fwrite(text.data(), 1, text.size(), out);
+  std::fflush(out);
 }
 
 bool ParsePolicy(std::string_view arg, ErrorPolicy* policy) {

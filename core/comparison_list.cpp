@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <limits>
 
 #include "core/paths.h"
 #include "core/status.h"
@@ -14,21 +15,22 @@ namespace {
 constexpr std::array<std::string_view, kMarkCount> kMarkTexts = {
     "", "-->", "<--", "X->", "<-X", "XX", "][", "=", "<", ">", "<>", "?", "? -->", "? <--"};
 
-// The first eight bytes of the folded text, big-endian, so that comparing two keys
-// orders most pairs without looking at the whole texts.
-uint64_t PrefixKey(std::string_view text) {
-  std::string folded;
-  std::string_view src = text;
-  bool ascii = std::all_of(text.begin(), text.begin() + std::min<size_t>(text.size(), 8),
-                           [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  if (!ascii) {
-    FoldCase(text, folded);
-    src = folded;
-  }
+constexpr size_t kChunk = 8;
+
+bool IsAscii(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+// Eight bytes of the lower-cased text from offset on, big-endian and padded with zeros,
+// so that comparing two keys compares those bytes as text does.
+uint64_t ChunkKey(std::string_view folded, size_t offset, bool lower_ascii) {
   uint64_t key = 0;
-  for (size_t i = 0; i < 8; ++i) {
-    unsigned char c = i < src.size() ? static_cast<unsigned char>(src[i]) : 0;
-    if (ascii && c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c + 32);
+  for (size_t i = 0; i < kChunk; ++i) {
+    unsigned char c =
+        offset + i < folded.size() ? static_cast<unsigned char>(folded[offset + i]) : 0;
+    if (lower_ascii && c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c + 32);
     key = (key << 8) | c;
   }
   return key;
@@ -221,43 +223,114 @@ int ComparisonList::CompareRows(const Row& a, const Row& b) const {
   }
 }
 
+std::string_view ComparisonList::SortText(const Row& row) const {
+  switch (sort_column_) {
+    case 0:
+      return left_.Get(row.left);
+    case 1:
+      return MarkText(row.mark);
+    default:
+      return right_.Get(row.right);
+  }
+}
+
 void ComparisonList::SortNow() {
   if (hold_ > 0) {
     order_dirty_ = true;
     return;
   }
-  if (rows_.size() < 2) return;
-  struct Item {
-    uint64_t key;
-    uint32_t pos;
-  };
-  std::vector<Item> items(rows_.size());
-  bool texts = sort_column_ <= 2;
-  for (size_t i = 0; i < rows_.size(); ++i) {
-    uint64_t key = 0;
-    if (sort_column_ == 0) key = PrefixKey(left_.Get(rows_[i].left));
-    if (sort_column_ == 1) key = PrefixKey(MarkText(rows_[i].mark));
-    if (sort_column_ == 2) key = PrefixKey(right_.Get(rows_[i].right));
-    items[i] = {key, static_cast<uint32_t>(i)};
-  }
-  bool descending = sort_order_ == 1;
-  std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
-    int c = 0;
-    if (texts && a.key != b.key) {
-      c = a.key < b.key ? -1 : 1;
-    } else {
-      c = CompareRows(rows_[a.pos], rows_[b.pos]);
+  if (rows_.size() < 2 || sort_column_ == 3) return;  // the spare column is empty everywhere
+  std::vector<SortItem> items(rows_.size());
+  if (sort_column_ >= 4) {
+    const bool left = sort_column_ == 4;
+    for (size_t i = 0; i < rows_.size(); ++i) {
+      const Row& row = rows_[i];
+      bool has = left ? row.has_left_stamp : row.has_right_stamp;
+      // Empty date texts sort first; the rest by the second their key names.
+      uint64_t key = has ? static_cast<uint64_t>(DateKey(left ? row.left_stamp : row.right_stamp) -
+                                                 std::numeric_limits<int64_t>::min() / 2) +
+                               1
+                         : 0;
+      items[i] = {key, static_cast<uint32_t>(i), 1};
     }
-    if (descending) c = -c;
-    if (c != 0) return c < 0;
-    return a.pos < b.pos;  // equal texts keep their order
-  });
-  std::vector<Row> sorted;
-  sorted.reserve(rows_.size());
-  for (const Item& item : items) sorted.push_back(rows_[item.pos]);
-  rows_.swap(sorted);
+    SortRange(items, 0, items.size(), 0, false);
+  } else {
+    std::string folded;
+    for (size_t i = 0; i < rows_.size(); ++i) {
+      std::string_view text = SortText(rows_[i]);
+      bool ascii = IsAscii(text);
+      if (!ascii) FoldCase(text, folded);
+      items[i] = {ChunkKey(ascii ? text : folded, 0, ascii), static_cast<uint32_t>(i), ascii};
+    }
+    SortRange(items, 0, items.size(), 0, true);
+  }
+  ApplyOrder(items);
   InvalidateIndex();
   if (listener_) listener_->RowsReordered();
+}
+
+// Sorts items[begin, end) by key, then sorts every run of equal keys by the next eight
+// bytes, and so on, so most texts are compared by their keys alone. Texts that are equal
+// without regard to case are ordered by their bytes, equal texts by their old position.
+void ComparisonList::SortRange(std::vector<SortItem>& items, size_t begin, size_t end,
+                               size_t offset, bool texts) const {
+  const bool descending = sort_order_ == 1;
+  auto by_key = [descending](const SortItem& a, const SortItem& b) {
+    if (a.key != b.key) return descending ? a.key > b.key : a.key < b.key;
+    return a.pos < b.pos;
+  };
+  std::sort(items.begin() + begin, items.begin() + end, by_key);
+  if (!texts) return;
+  std::string folded;
+  for (size_t run = begin; run < end;) {
+    size_t next = run + 1;
+    while (next < end && items[next].key == items[run].key) ++next;
+    if (next - run > 1) {
+      size_t longest = 0;
+      for (size_t k = run; k < next; ++k) {
+        std::string_view text = SortText(rows_[items[k].pos]);
+        if (!items[k].ascii) FoldCase(text, folded);
+        longest = std::max(longest, items[k].ascii ? text.size() : folded.size());
+      }
+      if (longest > offset + kChunk) {
+        for (size_t k = run; k < next; ++k) {
+          std::string_view text = SortText(rows_[items[k].pos]);
+          if (!items[k].ascii) FoldCase(text, folded);
+          items[k].key = ChunkKey(items[k].ascii ? text : folded, offset + kChunk, items[k].ascii);
+        }
+        SortRange(items, run, next, offset + kChunk, true);
+      } else {
+        std::sort(items.begin() + run, items.begin() + next,
+                  [&](const SortItem& a, const SortItem& b) {
+                    int c = SortText(rows_[a.pos]).compare(SortText(rows_[b.pos]));
+                    if (c != 0) return descending ? c > 0 : c < 0;
+                    return a.pos < b.pos;
+                  });
+      }
+    }
+    run = next;
+  }
+}
+
+// Puts row items[k].pos at position k, moving rows along cycles so no second copy of the
+// list is needed.
+void ComparisonList::ApplyOrder(std::vector<SortItem>& items) {
+  constexpr uint32_t kPlaced = std::numeric_limits<uint32_t>::max();
+  for (size_t start = 0; start < items.size(); ++start) {
+    if (items[start].pos == kPlaced || items[start].pos == start) continue;
+    Row held = rows_[start];
+    size_t at = start;
+    for (;;) {
+      size_t from = items[at].pos;
+      items[at].pos = kPlaced;
+      if (from == start) {
+        rows_[at] = held;
+        break;
+      }
+      rows_[at] = rows_[from];
+      at = from;
+    }
+  }
 }
 
 int ComparisonList::Reposition(int pos) {

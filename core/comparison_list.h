@@ -129,6 +129,11 @@ class ComparisonList {
     bool has_left_stamp = false;
     bool has_right_stamp = false;
   };
+  struct SortItem {
+    uint64_t key;
+    uint32_t pos;
+    uint32_t ascii;
+  };
   struct Slot {
     uint32_t pos = 0;  // 0 = empty
     uint32_t hash = 0;
@@ -138,6 +143,10 @@ class ComparisonList {
   Row& At(int pos) { return rows_[static_cast<size_t>(pos - 1)]; }
   void Changed(int pos, int col);
   void SortNow();
+  std::string_view SortText(const Row& row) const;
+  void SortRange(std::vector<SortItem>& items, size_t begin, size_t end, size_t offset,
+                 bool texts) const;
+  void ApplyOrder(std::vector<SortItem>& items);
   int Reposition(int pos);  // moves a changed row to its sorted place, returns it
   int CompareRows(const Row& a, const Row& b) const;
   void InvalidateIndex() { index_valid_ = false; }

@@ -23,13 +23,13 @@ void YieldIfDue(Context& ctx, int i) {
   if (i % kYieldEvery == 0 && !ctx.host.SpeedChecked()) ctx.host.ProcessEvents();
 }
 
-void EnterLeftFiles(Context& ctx, size_t root_length) {
+void EnterLeftFiles(Context& ctx) {
   const FileTable& table = ctx.state.file_table;
   const int n = table.Count();
   ctx.list.Reserve(static_cast<size_t>(n));
   for (int i = 1; i <= n; ++i) {
     ShowEntryProgress(ctx, i, n);
-    int pos = ctx.list.AddRow(i, table.Path(i).substr(root_length));
+    int pos = ctx.list.AddRow(i, table.Rest(i));
     ctx.list.SetLeftStamp(pos, &table.Stamp(i));
     YieldIfDue(ctx, i);
   }
@@ -39,23 +39,28 @@ void EnterLeftFiles(Context& ctx, size_t root_length) {
 // differ only in letter case never displace each other: first every exact match, then
 // each remaining file with the first row that matches without regard to case and has no
 // right file yet; all others get a new row at the end.
-void EnterRightFiles(Context& ctx, size_t root_length) {
+void EnterRightFiles(Context& ctx) {
   ComparisonList& list = ctx.list;
   const FileTable& table = ctx.state.file_table;
   const int n = table.Count();
   std::vector<bool> paired(static_cast<size_t>(n) + 1, false);
+  size_t unpaired = 0;
   for (int i = 1; i <= n; ++i) {
-    std::string_view rel = table.Path(i).substr(root_length);
+    std::string_view rel = table.Rest(i);
     int pos = list.FindFirstCaseless(rel, [&](int p) { return list.LeftName(p) == rel; });
-    if (pos == 0) continue;
+    if (pos == 0) {
+      ++unpaired;
+      continue;
+    }
     list.SetRightName(pos, rel);
     list.SetRightStamp(pos, &table.Stamp(i));
     paired[static_cast<size_t>(i)] = true;
   }
+  list.Reserve(static_cast<size_t>(list.RowCount()) + unpaired);
   for (int i = 1; i <= n; ++i) {
     ShowEntryProgress(ctx, i, n);
     if (!paired[static_cast<size_t>(i)]) {
-      std::string_view rel = table.Path(i).substr(root_length);
+      std::string_view rel = table.Rest(i);
       int pos = list.FindFirstCaseless(rel, [&](int p) { return list.RightName(p).empty(); });
       if (pos == 0) pos = list.AddRow(list.RowCount() + 1, "");
       list.SetRightName(pos, rel);
@@ -90,16 +95,16 @@ void FillColumn(Context& ctx, const std::string& folder, bool& left) {
       list.SetHeader(3, root);
       list.ClearRightNamesAndMarks();
     }
-    ctx.state.file_table.Clear();
+    ctx.state.file_table.Clear(root);
     host.SetProgress(25);
     SetStatus(host, 2, "Aufstellung der Dateien im betr. Verzeichnis läuft ...");
     ScanFolder(ctx, root);
     host.SetProgress(50);
     SetStatus(host, 2, "Eintragung der Dateien in die Vergleichsliste läuft ...");
     if (left) {
-      EnterLeftFiles(ctx, root.size());
+      EnterLeftFiles(ctx);
     } else {
-      EnterRightFiles(ctx, root.size());
+      EnterRightFiles(ctx);
     }
     SetStatus(host, 2, "Eintragung der Dateien abgeschlossen.");
     SetStatus(host, 1, RowCountText(list.RowCount()));

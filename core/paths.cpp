@@ -69,18 +69,23 @@ std::string FoldCase(std::string_view text) {
 }
 
 int CaselessCompare(std::string_view a, std::string_view b) {
-  if (IsAscii(a) && IsAscii(b)) {
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-      char x = AsciiLower(a[i]);
-      char y = AsciiLower(b[i]);
-      if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y) ? -1 : 1;
-    }
-    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-  } else {
-    std::string fa = FoldCase(a);
-    std::string fb = FoldCase(b);
+  const size_t n = std::min(a.size(), b.size());
+  size_t i = 0;
+  for (; i < n; ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if ((x | y) & 0x80) break;
+    x = static_cast<unsigned char>(AsciiLower(static_cast<char>(x)));
+    y = static_cast<unsigned char>(AsciiLower(static_cast<char>(y)));
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (i < n) {
+    // All before i is ASCII, so i starts a character in both: fold the rest and compare.
+    std::string fa = FoldCase(a.substr(i));
+    std::string fb = FoldCase(b.substr(i));
     if (int c = fa.compare(fb); c != 0) return c < 0 ? -1 : 1;
+  } else if (a.size() != b.size()) {
+    return a.size() < b.size() ? -1 : 1;
   }
   int c = a.compare(b);
   return c < 0 ? -1 : (c > 0 ? 1 : 0);

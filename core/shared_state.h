@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,23 +15,27 @@
 namespace tavrik {
 
 // Full paths of the files the last scan found, in scan order (counted from 1), each with
-// the size and time that the scan's one attribute query returned.
+// the size and time that the scan's one attribute query returned. Paths below the base
+// folder (the root of the fill) are stored without it, so the root costs no memory per file.
 class FileTable {
  public:
   int Count() const { return static_cast<int>(entries_.size()); }
-  void Clear();
+  // Empties the table; every path added afterwards must begin with base.
+  void Clear(std::string_view base = {});
   void Add(std::string_view full_path, const FileStamp& stamp);
-  std::string_view Path(int i) const {
-    return arena_.Get(entries_[static_cast<size_t>(i - 1)].path);
-  }
-  const FileStamp& Stamp(int i) const { return entries_[static_cast<size_t>(i - 1)].stamp; }
+  std::string Path(int i) const { return base_ + std::string(Rest(i)); }
+  // The path with the base cut off: the relative path when the base is the root.
+  std::string_view Rest(int i) const { return arena_.Get(At(i).rest); }
+  const FileStamp& Stamp(int i) const { return At(i).stamp; }
 
  private:
   struct Entry {
-    StringArena::Ref path;
+    StringArena::Ref rest;
     FileStamp stamp;
   };
-  std::vector<Entry> entries_;
+  const Entry& At(int i) const { return entries_[static_cast<size_t>(i - 1)]; }
+  std::string base_;
+  std::deque<Entry> entries_;  // grows without copying what it holds
   StringArena arena_;
 };
 

@@ -135,7 +135,9 @@ TEST(BinaryCompareTest, FilesOfMoreThanTwoGibCompareCorrectly) {
     int fd = open(t.Path(name).c_str(), O_CREAT | O_WRONLY, 0644);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, size), 0);
-    if (std::string(name) == "b") ASSERT_EQ(pwrite(fd, "x", 1, size - 2), 1);
+    if (std::string(name) == "b") {
+      ASSERT_EQ(pwrite(fd, "x", 1, size - 2), 1);
+    }
     close(fd);
   }
   auto lb = std::make_unique<char[]>(kCompareBlock);
