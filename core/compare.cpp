@@ -1,7 +1,9 @@
 #include "core/compare.h"
 
+#include <algorithm>
 #include <memory>
 #include <string_view>
+#include <thread>
 
 #include "core/content_compare.h"
 #include "core/paths.h"
@@ -12,7 +14,7 @@ namespace tavrik {
 namespace {
 
 constexpr int kYieldEvery = 8;
-constexpr int kReaderThreads = 2;
+
 constexpr char kCr = '\r';
 
 struct Counters {
@@ -114,7 +116,11 @@ void CompareRows(Context& ctx, bool binary, Counters& c) {
   ComparisonList& list = ctx.list;
   const int n = list.RowCount();
   std::unique_ptr<PairPipeline> pipeline;
-  if (binary) pipeline = std::make_unique<PairPipeline>(kReaderThreads);
+  // One helper per further core; the row loop's own thread compares too while it waits.
+  unsigned cores = std::thread::hardware_concurrency();
+  if (binary)
+    pipeline =
+        std::make_unique<PairPipeline>(cores > 1 ? static_cast<int>(std::min(cores - 1, 3u)) : 0);
   int next_row = 1;
   for (int i = 1; i <= n; ++i) {
     Mark mark;

@@ -240,33 +240,61 @@ void ComparisonList::SortNow() {
     return;
   }
   if (rows_.size() < 2 || sort_column_ == 3) return;  // the spare column is empty everywhere
-  std::vector<SortItem> items(rows_.size());
-  if (sort_column_ >= 4) {
-    const bool left = sort_column_ == 4;
-    for (size_t i = 0; i < rows_.size(); ++i) {
-      const Row& row = rows_[i];
-      bool has = left ? row.has_left_stamp : row.has_right_stamp;
-      // Empty date texts sort first; the rest by the second their key names.
-      uint64_t key = has ? static_cast<uint64_t>(DateKey(left ? row.left_stamp : row.right_stamp) -
-                                                 std::numeric_limits<int64_t>::min() / 2) +
-                               1
-                         : 0;
-      items[i] = {key, static_cast<uint32_t>(i), 1};
-    }
-    SortRange(items, 0, items.size(), 0, false);
+  const bool descending = sort_order_ == 1;
+  auto before = [&](uint32_t a, uint32_t b) {
+    int c = CompareRows(rows_[a], rows_[b]);
+    if (c != 0) return descending ? c > 0 : c < 0;
+    return a < b;
+  };
+  // Often only rows added at the end are out of place (after a right fill): then sort
+  // just those and merge them into the part that is in order already.
+  size_t sorted = 1;
+  while (sorted < rows_.size() &&
+         !before(static_cast<uint32_t>(sorted), static_cast<uint32_t>(sorted - 1)))
+    ++sorted;
+  if (sorted == rows_.size()) return;
+  std::vector<SortItem> items;
+  if ((rows_.size() - sorted) * 8 > rows_.size()) {
+    items = SortedItems(0, rows_.size());
   } else {
-    std::string folded;
-    for (size_t i = 0; i < rows_.size(); ++i) {
-      std::string_view text = SortText(rows_[i]);
-      bool ascii = IsAscii(text);
-      if (!ascii) FoldCase(text, folded);
-      items[i] = {ChunkKey(ascii ? text : folded, 0, ascii), static_cast<uint32_t>(i), ascii};
-    }
-    SortRange(items, 0, items.size(), 0, true);
+    std::vector<SortItem> tail = SortedItems(sorted, rows_.size());
+    std::vector<SortItem> head(sorted);
+    for (size_t i = 0; i < sorted; ++i) head[i] = {0, static_cast<uint32_t>(i), 1};
+    items.resize(rows_.size());
+    std::merge(head.begin(), head.end(), tail.begin(), tail.end(), items.begin(),
+               [&](const SortItem& a, const SortItem& b) { return before(a.pos, b.pos); });
   }
   ApplyOrder(items);
   InvalidateIndex();
   if (listener_) listener_->RowsReordered();
+}
+
+// Rows [begin, end) as sort items, in sorted order.
+std::vector<ComparisonList::SortItem> ComparisonList::SortedItems(size_t begin, size_t end) const {
+  std::vector<SortItem> items(end - begin);
+  if (sort_column_ >= 4) {
+    const bool left = sort_column_ == 4;
+    for (size_t i = begin; i < end; ++i) {
+      const Row& row = rows_[i];
+      bool has = left ? row.has_left_stamp : row.has_right_stamp;
+      // Empty date texts sort first; the rest by the second their key names.
+      int64_t second = has ? DateKey(left ? row.left_stamp : row.right_stamp) : 0;
+      uint64_t key =
+          has ? static_cast<uint64_t>(second - std::numeric_limits<int64_t>::min() / 2) + 1 : 0;
+      items[i - begin] = {key, static_cast<uint32_t>(i), 1};
+    }
+    SortRange(items, 0, items.size(), 0, false);
+    return items;
+  }
+  std::string folded;
+  for (size_t i = begin; i < end; ++i) {
+    std::string_view text = SortText(rows_[i]);
+    bool ascii = IsAscii(text);
+    if (!ascii) FoldCase(text, folded);
+    items[i - begin] = {ChunkKey(ascii ? text : folded, 0, ascii), static_cast<uint32_t>(i), ascii};
+  }
+  SortRange(items, 0, items.size(), 0, true);
+  return items;
 }
 
 // Sorts items[begin, end) by key, then sorts every run of equal keys by the next eight

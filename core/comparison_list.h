@@ -144,6 +144,7 @@ class ComparisonList {
   void Changed(int pos, int col);
   void SortNow();
   std::string_view SortText(const Row& row) const;
+  std::vector<SortItem> SortedItems(size_t begin, size_t end) const;
   void SortRange(std::vector<SortItem>& items, size_t begin, size_t end, size_t offset,
                  bool texts) const;
   void ApplyOrder(std::vector<SortItem>& items);

@@ -41,10 +41,10 @@ PairResult Outcome(PairResult::Kind kind) {
   return r;
 }
 
-// Opens a file for reading without ever blocking on a FIFO that replaced it, and makes
-// sure it is still a regular file of the expected size.
-int OpenRegular(const std::string& path, int64_t size, PairResult* failure) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+// Opens a file for reading without ever blocking on a FIFO, and takes its size from the
+// one attribute query of the opened file.
+int OpenRegular(FolderCache& folders, const std::string& path, int64_t* size, PairResult* failure) {
+  int fd = folders.Open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     *failure = Failure(path, errno);
     return -1;
@@ -60,12 +60,7 @@ int OpenRegular(const std::string& path, int64_t size, PairResult* failure) {
     close(fd);
     return -1;
   }
-  if (st.st_size != size) {
-    *failure = Failure(path, EAGAIN, "die Datei wurde während des Vergleichs verändert");
-    close(fd);
-    return -1;
-  }
-  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  *size = st.st_size;
   return fd;
 }
 
@@ -89,35 +84,50 @@ bool ReadBlock(int fd, const std::string& path, char* block, size_t count, int64
   return true;
 }
 
-bool StatRegular(const std::string& path, struct stat* st, PairResult* failure) {
-  if (stat(path.c_str(), st) != 0) {
-    *failure = Failure(path, errno);
-    return false;
-  }
-  if (!S_ISREG(st->st_mode)) {
-    *failure = Failure(path, EINVAL, "keine gewöhnliche Datei");
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
-PairResult ComparePair(const std::string& left, const std::string& right, char* left_block,
-                       char* right_block) {
+FolderCache::~FolderCache() {
+  if (fd_ >= 0) close(fd_);
+}
+
+int FolderCache::Open(const std::string& path, int flags) {
+  size_t cut = path.rfind('/');
+  if (cut == std::string::npos || cut == 0) return open(path.c_str(), flags);
+  std::string_view folder(path.data(), cut);
+  if (fd_ < 0 || folder != folder_) {
+    if (fd_ >= 0) close(fd_);
+    folder_.assign(folder);
+    fd_ = open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) {
+      folder_.clear();
+      return open(path.c_str(), flags);  // let the whole path tell what is wrong
+    }
+  }
+  return openat(fd_, path.c_str() + cut + 1, flags);
+}
+
+PairReader::PairReader()
+    : left_block(std::make_unique<char[]>(kCompareBlock)),
+      right_block(std::make_unique<char[]>(kCompareBlock)) {}
+
+PairResult ComparePair(const std::string& left, const std::string& right, PairReader& reader) {
   PairResult failure;
-  struct stat ls {};
-  struct stat rs {};
-  if (!StatRegular(left, &ls, &failure)) return failure;
-  if (!StatRegular(right, &rs, &failure)) return failure;
-  if (ls.st_size < rs.st_size) return Outcome(PairResult::kLess);
-  if (ls.st_size > rs.st_size) return Outcome(PairResult::kGreater);
-  const int64_t size = ls.st_size;
-  if (size == 0) return Outcome(PairResult::kEqual);
-  Fd lf(OpenRegular(left, size, &failure));
+  int64_t left_size = 0;
+  int64_t right_size = 0;
+  char* left_block = reader.left_block.get();
+  char* right_block = reader.right_block.get();
+  Fd lf(OpenRegular(reader.left_folder, left, &left_size, &failure));
   if (lf.get() < 0) return failure;
-  Fd rf(OpenRegular(right, size, &failure));
+  Fd rf(OpenRegular(reader.right_folder, right, &right_size, &failure));
   if (rf.get() < 0) return failure;
+  if (left_size < right_size) return Outcome(PairResult::kLess);
+  if (left_size > right_size) return Outcome(PairResult::kGreater);
+  const int64_t size = left_size;
+  if (size > static_cast<int64_t>(kCompareBlock)) {
+    // Only worth a call where more than one block will be read.
+    posix_fadvise(lf.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    posix_fadvise(rf.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
   for (int64_t offset = 0; offset < size; offset += static_cast<int64_t>(kCompareBlock)) {
     size_t count = static_cast<size_t>(std::min<int64_t>(size - offset, kCompareBlock));
     if (!ReadBlock(lf.get(), left, left_block, count, offset, &failure)) return failure;
@@ -127,8 +137,8 @@ PairResult ComparePair(const std::string& left, const std::string& right, char* 
   return Outcome(PairResult::kEqual);
 }
 
-PairPipeline::PairPipeline(int workers) : ring_(kWindow) {
-  for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { Work(); });
+PairPipeline::PairPipeline(int helpers) : ring_(kWindow) {
+  for (int i = 0; i < helpers; ++i) threads_.emplace_back([this] { HelperLoop(); });
 }
 
 PairPipeline::~PairPipeline() {
@@ -157,29 +167,39 @@ void PairPipeline::Add(std::string left, std::string right) {
   work_ready_.notify_one();
 }
 
+void PairPipeline::RunNext(std::unique_lock<std::mutex>& lock, PairReader& reader) {
+  Job& job = ring_[next_ % kWindow];
+  ++next_;
+  lock.unlock();
+  PairResult result = ComparePair(job.left, job.right, reader);
+  lock.lock();
+  job.result = std::move(result);
+  job.done = true;
+}
+
 PairResult PairPipeline::Take() {
   std::unique_lock lock(mutex_);
   Job& job = ring_[head_ % kWindow];
-  result_ready_.wait(lock, [&] { return job.done; });
+  while (!job.done) {
+    // Rather than sleep until a helper is done, compare a pair nobody has started yet.
+    if (next_ < tail_) {
+      RunNext(lock, own_reader_);
+    } else {
+      result_ready_.wait(lock);
+    }
+  }
   PairResult result = std::move(job.result);
   ++head_;
   return result;
 }
 
-void PairPipeline::Work() {
-  auto left_block = std::make_unique<char[]>(kCompareBlock);
-  auto right_block = std::make_unique<char[]>(kCompareBlock);
+void PairPipeline::HelperLoop() {
+  PairReader reader;
   std::unique_lock lock(mutex_);
   for (;;) {
     work_ready_.wait(lock, [&] { return stop_ || next_ < tail_; });
     if (stop_) return;
-    Job& job = ring_[next_ % kWindow];
-    ++next_;
-    lock.unlock();
-    PairResult result = ComparePair(job.left, job.right, left_block.get(), right_block.get());
-    lock.lock();
-    job.result = std::move(result);
-    job.done = true;
+    RunNext(lock, reader);
     result_ready_.notify_one();
   }
 }

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,23 +22,48 @@ struct PairResult {
   std::string error_text;
 };
 
-// Compares one pair of files: sizes from one stat each, contents with pread into the
-// caller's two buffers of kCompareBlock bytes. Both files are closed on return.
-PairResult ComparePair(const std::string& left, const std::string& right, char* left_block,
-                       char* right_block);
+// The folder of the file opened last, kept open so the next file of the same folder is
+// opened by its name alone instead of walking the whole path again.
+class FolderCache {
+ public:
+  FolderCache() = default;
+  ~FolderCache();
+  FolderCache(const FolderCache&) = delete;
+  FolderCache& operator=(const FolderCache&) = delete;
+  // Opens path for reading; -1 with errno set on failure.
+  int Open(const std::string& path, int flags);
 
-// Runs ComparePair for a sequence of pairs on worker threads, at most a fixed window
-// ahead of the consumer; results come back in the order the pairs were added.
+ private:
+  std::string folder_;
+  int fd_ = -1;
+};
+
+// What one thread needs to compare pairs: two blocks and a folder cache per side.
+struct PairReader {
+  PairReader();
+  std::unique_ptr<char[]> left_block;
+  std::unique_ptr<char[]> right_block;
+  FolderCache left_folder;
+  FolderCache right_folder;
+};
+
+// Compares one pair of files: sizes from one attribute query each (on the opened file),
+// contents with pread in blocks of kCompareBlock bytes. Both files are closed on return.
+PairResult ComparePair(const std::string& left, const std::string& right, PairReader& reader);
+
+// Runs ComparePair for a sequence of pairs, at most a fixed window ahead of the consumer,
+// on helper threads and on the consumer's own thread while it would otherwise wait;
+// results come back in the order the pairs were added.
 class PairPipeline {
  public:
-  explicit PairPipeline(int workers);
+  explicit PairPipeline(int helpers);
   ~PairPipeline();
   PairPipeline(const PairPipeline&) = delete;
   PairPipeline& operator=(const PairPipeline&) = delete;
 
   bool HasRoom() const;
   void Add(std::string left, std::string right);
-  // The result of the oldest pair not yet taken; waits for it.
+  // The result of the oldest pair not yet taken.
   PairResult Take();
 
  private:
@@ -47,14 +73,17 @@ class PairPipeline {
     PairResult result;
     bool done = false;
   };
-  void Work();
+  // Runs the oldest pair nobody has started; called and returns with the lock held.
+  void RunNext(std::unique_lock<std::mutex>& lock, PairReader& reader);
+  void HelperLoop();
 
-  static constexpr uint64_t kWindow = 64;
+  static constexpr uint64_t kWindow = 256;
   std::vector<Job> ring_;
   uint64_t head_ = 0;  // next result to take
   uint64_t tail_ = 0;  // next slot to fill
-  uint64_t next_ = 0;  // next job for a worker
+  uint64_t next_ = 0;  // next pair nobody has started
   bool stop_ = false;
+  PairReader own_reader_;
   mutable std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable result_ready_;

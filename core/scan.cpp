@@ -1,74 +1,162 @@
 #include "core/scan.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
+#include "core/folder_listing.h"
 #include "core/paths.h"
 
 namespace tavrik {
 
 namespace {
 
-FileStamp StampOf(const struct stat& st) {
-  return {st.st_size, st.st_mtim.tv_sec, static_cast<int32_t>(st.st_mtim.tv_nsec)};
-}
+// The folders still to scan, in the order of a depth-first walk that enters the
+// last-found subfolder first (the top of the stack comes next). A helper thread lists
+// folders near the top ahead of time, so two cores share the attribute queries; the
+// results are still taken, reported and entered strictly in walk order on the caller's
+// thread.
+class ScanStack {
+ public:
+  struct Job {
+    std::string path;  // as the parent's listing named it
+    bool root = false;
+    bool ahead = false;  // listed before its turn
+    enum State { kPending, kRunning, kDone } state = kPending;
+    FolderListing listing;
+  };
+
+  explicit ScanStack(bool helper) {
+    if (helper) helper_ = std::thread([this] { HelperLoop(); });
+  }
+  ~ScanStack() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    if (helper_.joinable()) helper_.join();
+  }
+  ScanStack(const ScanStack&) = delete;
+  ScanStack& operator=(const ScanStack&) = delete;
+
+  // Pushes folders in listing order, so the last one found is taken first.
+  void Push(std::vector<std::string> paths, bool root) {
+    {
+      std::lock_guard lock(mutex_);
+      for (auto& path : paths) {
+        auto job = std::make_unique<Job>();
+        job->path = std::move(path);
+        job->root = root;
+        stack_.push_back(std::move(job));
+      }
+    }
+    changed_.notify_all();
+  }
+
+  // The next folder in walk order with its listing; nullptr when the walk is complete.
+  std::unique_ptr<Job> Next() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      if (stack_.empty()) return nullptr;
+      Job* top = stack_.back().get();
+      if (top->state == Job::kDone) {
+        std::unique_ptr<Job> job = std::move(stack_.back());
+        stack_.pop_back();
+        return job;
+      }
+      Job* work = top->state == Job::kPending ? top : TopmostPending();
+      if (!work) {
+        changed_.wait(lock);
+        continue;
+      }
+      // While the helper lists the next folder, list one further down meanwhile.
+      work->ahead = work != top;
+      Run(work, lock);
+    }
+  }
+
+ private:
+  Job* TopmostPending() {
+    for (auto it = stack_.rbegin(); it != stack_.rend(); ++it)
+      if ((*it)->state == Job::kPending) return it->get();
+    return nullptr;
+  }
+
+  void Run(Job* job, std::unique_lock<std::mutex>& lock) {
+    job->state = Job::kRunning;
+    lock.unlock();
+    job->listing = ListFolder(AddBackslash(job->path), job->root);
+    lock.lock();
+    job->state = Job::kDone;
+    changed_.notify_all();
+  }
+
+  void HelperLoop() {
+    std::unique_lock lock(mutex_);
+    while (!stop_) {
+      Job* job = TopmostPending();
+      if (!job) {
+        changed_.wait(lock);
+        continue;
+      }
+      job->ahead = true;
+      Run(job, lock);
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::unique_ptr<Job>> stack_;
+  bool stop_ = false;
+  std::thread helper_;
+};
 
 void ReportAccessError(Context& ctx, int error_number, const std::string& path) {
   ctx.host.MessageBox(AccessErrorText(error_number, path), kMsgExclamation);
 }
 
-// Lists one folder: files go to the file table, subfolders to subfolders (in listing
-// order). The root may be reached through a link; folders below it never are.
-void ListFolder(Context& ctx, const std::string& folder, bool is_root,
-                std::vector<std::string>& subfolders) {
-  const std::string base = AddBackslash(folder);
-  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (is_root ? 0 : O_NOFOLLOW);
-  int fd = open(base.c_str(), flags);
-  if (fd < 0) {
-    ReportAccessError(ctx, errno, folder);
-    return;
+// A folder listed ahead of its turn may have gone in the meantime (the window handled
+// input at the yields in between); then it is reported as a listing at its turn would be.
+int GoneSinceListed(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return errno;
+  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+// Reports what could not be read, enters the files and returns the subfolders' paths, all
+// in listing order.
+std::vector<std::string> TakeListing(Context& ctx, const ScanStack::Job& job) {
+  std::vector<std::string> subfolders;
+  const FolderListing& listing = job.listing;
+  int gone = job.ahead && !job.root ? GoneSinceListed(job.path) : 0;
+  if (listing.open_error != 0 || gone != 0) {
+    ReportAccessError(ctx, gone != 0 ? gone : listing.open_error, job.path);
+    return subfolders;
   }
-  DIR* dir = fdopendir(fd);
-  if (!dir) {
-    int err = errno;
-    close(fd);
-    ReportAccessError(ctx, err, folder);
-    return;
-  }
+  const std::string base = AddBackslash(job.path);
   std::string full;
-  for (;;) {
-    errno = 0;
-    struct dirent* entry = readdir(dir);
-    if (!entry) {
-      if (errno != 0) ReportAccessError(ctx, errno, folder);
-      break;
+  for (const ListedEntry& entry : listing.entries) {
+    full.assign(base).append(listing.Name(entry));
+    switch (entry.kind) {
+      case ListedEntry::kError:
+        ReportAccessError(ctx, entry.error, full);
+        break;
+      case ListedEntry::kFolder:
+        subfolders.push_back(full);
+        break;
+      case ListedEntry::kFile:
+        ctx.state.file_table.Add(full, entry.stamp);
+        break;
     }
-    const char* name = entry->d_name;
-    if (name[0] == '.') continue;
-    full.assign(base).append(name);
-    struct stat st {};
-    if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      ReportAccessError(ctx, errno, full);
-      continue;
-    }
-    if (S_ISLNK(st.st_mode)) {
-      // A link counts only when it leads to a regular file; dangling links and links to
-      // folders (which could lead outside the tree or back up into it) are left out.
-      if (fstatat(fd, name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
-    }
-    if (S_ISDIR(st.st_mode)) {
-      subfolders.push_back(full);
-    } else if (S_ISREG(st.st_mode)) {
-      ctx.state.file_table.Add(full, StampOf(st));
-    }
-    // FIFOs, sockets and devices are not files here: reading one could block forever.
   }
-  closedir(dir);
+  if (listing.read_error != 0) ReportAccessError(ctx, listing.read_error, job.path);
+  return subfolders;
 }
 
 }  // namespace
@@ -79,21 +167,14 @@ std::string AccessErrorText(int error_number, const std::string& path) {
 }
 
 void ScanFolder(Context& ctx, const std::string& folder) {
-  // Depth-first with an explicit stack instead of recursion, so deep trees cannot
-  // exhaust the call stack. Pushing a folder's subfolders in listing order and popping
-  // the last gives the same order as recursing into the last-found subfolder first.
-  std::vector<std::string> pending;
-  std::vector<std::string> found;
-  bool is_root = true;
-  pending.push_back(folder);
-  while (!pending.empty()) {
-    std::string current = std::move(pending.back());
-    pending.pop_back();
-    found.clear();
-    ListFolder(ctx, current, is_root, found);
-    is_root = false;
+  // Depth-first with an explicit stack instead of recursion, so deep trees cannot exhaust
+  // the call stack; one yield per folder, after its listing has been taken.
+  ScanStack stack(std::thread::hardware_concurrency() > 1);
+  stack.Push({folder}, true);
+  while (std::unique_ptr<ScanStack::Job> job = stack.Next()) {
+    std::vector<std::string> subfolders = TakeListing(ctx, *job);
     ctx.host.ProcessEvents();
-    for (auto& sub : found) pending.push_back(std::move(sub));
+    stack.Push(std::move(subfolders), false);
   }
 }
 

@@ -140,10 +140,9 @@ TEST(BinaryCompareTest, FilesOfMoreThanTwoGibCompareCorrectly) {
     }
     close(fd);
   }
-  auto lb = std::make_unique<char[]>(kCompareBlock);
-  auto rb = std::make_unique<char[]>(kCompareBlock);
-  EXPECT_EQ(ComparePair(t.Path("a"), t.Path("b"), lb.get(), rb.get()).kind, PairResult::kDiffer);
-  EXPECT_EQ(ComparePair(t.Path("a"), t.Path("c"), lb.get(), rb.get()).kind, PairResult::kEqual);
+  PairReader reader;
+  EXPECT_EQ(ComparePair(t.Path("a"), t.Path("b"), reader).kind, PairResult::kDiffer);
+  EXPECT_EQ(ComparePair(t.Path("a"), t.Path("c"), reader).kind, PairResult::kEqual);
 }
 
 // Catches age marks pointing the wrong way, seconds being ignored, or orphans mismarked.

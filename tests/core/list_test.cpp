@@ -217,3 +217,38 @@ TEST(ComparisonListTest, DateColumnsSortByTimeWithEmptyFirst) {
 
 }  // namespace
 }  // namespace tavrik
+
+namespace tavrik {
+namespace {
+
+// Catches the shortcut for rows appended to a sorted list (sort the new rows, merge them
+// in) disagreeing with a full sort, in both directions and with equal texts.
+TEST(ComparisonListTest, RowsAppendedToASortedListAreMergedInPlace) {
+  for (int order : {0, 1}) {
+    ComparisonList list;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 100; ++i) {
+      std::string name = "n" + std::to_string((i * 37) % 50);
+      list.AddRow(i + 1, name);
+      expected.push_back(name);
+    }
+    list.SetSortState(true, 0, order);
+    list.SetSorted(false);
+    for (const char* extra : {"", "n7", "N7", "a", "zz", ""}) {
+      list.AddRow(list.RowCount() + 1, extra);
+      expected.push_back(extra);
+    }
+    list.SetSorted(true);
+    std::stable_sort(expected.begin(), expected.end(),
+                     [order](const std::string& a, const std::string& b) {
+                       int c = CaselessCompare(a, b);
+                       return order == 0 ? c < 0 : c > 0;
+                     });
+    ASSERT_EQ(list.RowCount(), 106);
+    for (int i = 0; i < 106; ++i)
+      EXPECT_EQ(list.LeftName(i + 1), expected[static_cast<size_t>(i)]) << order << " " << i;
+  }
+}
+
+}  // namespace
+}  // namespace tavrik
