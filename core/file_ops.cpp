@@ -46,15 +46,28 @@ Result<Fd> OpenFolderStep(int dir, const std::string& name, bool follow, bool cr
 }
 
 // Opens the folder holding the last component of path, one component at a time, so that
-// below the root a link to a folder is refused instead of followed.
+// below the root a link to a folder is refused instead of followed. The root itself (which
+// may be reached through links) is opened in one step when it exists.
 Result<Fd> OpenParent(const std::string& path, size_t root_length, bool create) {
-  const char* start = (!path.empty() && path[0] == kSep) ? "/" : ".";
-  int fd = sys::OpenAt(AT_FDCWD, start, O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return ErrorAt(start);
-  Fd dir(fd);
   const size_t last = path.rfind(kSep);
-  if (last == std::string::npos) return dir;
   size_t pos = 0;
+  Fd dir;
+  if (root_length > 0 && root_length <= last + 1) {
+    const std::string root = path.substr(0, root_length);
+    int fd = sys::OpenAt(AT_FDCWD, root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+      dir = Fd(fd);
+      pos = root_length;
+    }
+  }
+  if (dir.get() < 0) {
+    // Walk from the start, creating what is missing of the root too.
+    const char* start = (!path.empty() && path[0] == kSep) ? "/" : ".";
+    int fd = sys::OpenAt(AT_FDCWD, start, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return ErrorAt(start);
+    dir = Fd(fd);
+  }
+  if (last == std::string::npos) return dir;
   while (pos < last) {
     const size_t end = path.find(kSep, pos);
     const std::string name = path.substr(pos, end - pos);
@@ -197,9 +210,8 @@ class TempFile {
     return ErrorAt(target_path_, EEXIST);
   }
   int fd() const { return fd_.get(); }
-  // Makes the data durable and closes, so that the rename can only ever show a whole file.
+  // Closes before the rename; a late write error shows here, before the target is touched.
   FsResult Finish() {
-    if (sys::Fsync(fd_.get()) != 0) return ErrorAt(target_path_);
     if (sys::Close(fd_.Release()) != 0) return ErrorAt(target_path_);
     return {};
   }
@@ -247,6 +259,13 @@ FsResult CopyFileOnto(const TreePath& src, const TreePath& dst, const FileStamp*
   if (step.ok()) step = CheckAsSeen(dir_fd, leaf, dst_seen, dst_path, true);
   if (step.ok()) step = temp.RenameOnto(leaf);
   return step;
+}
+
+FsResult FlushFileSystem(const std::string& root) {
+  Fd dir(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return ErrorAt(root);
+  if (sys::SyncFs(dir.get()) != 0) return ErrorAt(root);
+  return {};
 }
 
 FsResult DeleteFileAt(const TreePath& path, const FileStamp* seen) {

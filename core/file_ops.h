@@ -42,4 +42,10 @@ FsResult CopyFileOnto(const TreePath& src, const TreePath& dst, const FileStamp*
 // what the fill recorded. An empty relative path, a folder, or a changed file fail.
 FsResult DeleteFileAt(const TreePath& path, const FileStamp* seen);
 
+// Writes out everything cached for the file system that holds root. Copies are not flushed
+// one by one: a replaced file is renamed over its target only after being written whole
+// (which file systems with delayed allocation order before the rename), and one flush at
+// the end of the run makes the whole run durable before the user unplugs the disk.
+FsResult FlushFileSystem(const std::string& root);
+
 }  // namespace tavrik

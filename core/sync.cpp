@@ -1,5 +1,6 @@
 #include "core/sync.h"
 
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string_view>
@@ -67,12 +68,17 @@ RowEnd RunWithRetry(Host& host, const std::function<FsResult()>& op, const std::
   }
 }
 
-RowEnd CopyRow(Host& host, const Side& from, const Side& onto) {
+RowEnd CopyRow(Host& host, const Side& from, const Side& onto, bool* wrote) {
   const Side to = TargetSide(onto, from);
   // Its failures show through the copy, which then cannot find its folder.
   (void)PrepareCopyTarget(to.full, to.root.size());
   return RunWithRetry(
-      host, [&] { return CopyFileOnto(from.Tree(), to.Tree(), to.Seen()); },
+      host,
+      [&] {
+        FsResult copied = CopyFileOnto(from.Tree(), to.Tree(), to.Seen());
+        *wrote = *wrote || copied.ok();
+        return copied;
+      },
       CopyDetail(from.full, to.full));
 }
 
@@ -91,16 +97,28 @@ RowEnd DeleteBothRow(Host& host, const Side& left, const Side& right) {
   return (first == RowEnd::kKeep || second == RowEnd::kKeep) ? RowEnd::kKeep : RowEnd::kRemove;
 }
 
-RowEnd SyncRow(Context& ctx, int pos) {
+// Which roots received copies, so that exactly those are flushed at the end.
+struct Written {
+  bool left = false;
+  bool right = false;
+};
+
+bool ActsOn(Mark mark) {
+  return mark == Mark::kCopyRight || mark == Mark::kCopyLeft || mark == Mark::kDeleteRight ||
+         mark == Mark::kDeleteLeft || mark == Mark::kDeleteBoth;
+}
+
+RowEnd SyncRow(Context& ctx, int pos, Written& written) {
   const ComparisonList& list = ctx.list;
+  if (!ActsOn(list.GetMark(pos))) return RowEnd::kRemove;
   const Side left = SideOf(ctx.state.left_root, list.LeftName(pos), list.LeftStamp(pos));
   const Side right = SideOf(ctx.state.right_root, list.RightName(pos), list.RightStamp(pos));
   Host& host = ctx.host;
   switch (list.GetMark(pos)) {
     case Mark::kCopyRight:
-      return CopyRow(host, left, right);
+      return CopyRow(host, left, right, &written.right);
     case Mark::kCopyLeft:
-      return CopyRow(host, right, left);
+      return CopyRow(host, right, left, &written.left);
     case Mark::kDeleteRight:
       return DeleteRow(host, right);
     case Mark::kDeleteLeft:
@@ -110,6 +128,15 @@ RowEnd SyncRow(Context& ctx, int pos) {
     default:
       return RowEnd::kRemove;
   }
+}
+
+// A flush that fails means copies reported as done may not be on the disk: say so.
+void Flush(Host& host, const std::string& root) {
+  FsResult flushed = FlushFileSystem(root);
+  if (flushed.ok()) return;
+  host.MessageBox("Die kopierten Dateien konnten nicht vollständig auf den Datenträger von '" +
+                      root + "' geschrieben werden:" + kCr + std::strerror(flushed.error().code),
+                  kMsgExclamation);
 }
 
 }  // namespace
@@ -125,13 +152,16 @@ void SyncFolders(Context& ctx) {
   SetStatus(host, 2, "Datenabgleich läuft ...");
   const int n = list.RowCount();
   // From the last row to the first, so removing row i never moves a row still to come.
+  Written written;
   for (int i = n; i >= 1; --i) {
-    const RowEnd end = SyncRow(ctx, i);
+    const RowEnd end = SyncRow(ctx, i, written);
     if (end == RowEnd::kAbort) break;
     host.SetProgress(static_cast<float>((1.0 - static_cast<double>(i) / n) * 100.0));
     if (end == RowEnd::kRemove) list.RemoveRow(i);
     if (!host.SpeedChecked()) host.ProcessEvents();
   }
+  if (written.left) Flush(host, ctx.state.left_root);
+  if (written.right) Flush(host, ctx.state.right_root);
   host.SetProgress(0);
   SetStatus(host, 2, "Datenabgleich beendet.");
   EnableCompareButton(host, true);

@@ -71,9 +71,9 @@ int Futimens(int fd, const struct timespec times[2]) {
   return ::futimens(fd, times);
 }
 
-int Fsync(int fd) {
-  if (Injected(FsCall::kFsync)) return -1;
-  return ::fsync(fd);
+int SyncFs(int fd) {
+  if (Injected(FsCall::kSyncFs)) return -1;
+  return ::syncfs(fd);
 }
 
 // The descriptor is closed even when a failure is injected, so nothing leaks.

@@ -20,7 +20,7 @@ enum class FsCall {
   kStat,
   kChmod,
   kSetTimes,
-  kFsync,
+  kSyncFs,
   kClose,
   kRename,
   kUnlink,
@@ -42,7 +42,7 @@ int FstatAt(int dir, const char* name, struct stat* st, int flags);
 int Fstat(int fd, struct stat* st);
 int Fchmod(int fd, mode_t mode);
 int Futimens(int fd, const struct timespec times[2]);
-int Fsync(int fd);
+int SyncFs(int fd);
 int Close(int fd);
 int RenameAt(int from_dir, const char* from, int to_dir, const char* to);
 int UnlinkAt(int dir, const char* name);
