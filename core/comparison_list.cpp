@@ -17,12 +17,6 @@ constexpr std::array<std::string_view, kMarkCount> kMarkTexts = {
 
 constexpr size_t kChunk = 8;
 
-bool IsAscii(std::string_view text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  return true;
-}
-
 // Eight bytes of the lower-cased text from offset on, big-endian and padded with zeros,
 // so that comparing two keys compares those bytes as text does.
 uint64_t ChunkKey(std::string_view folded, size_t offset, bool lower_ascii) {

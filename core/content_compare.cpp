@@ -8,23 +8,11 @@
 #include <cstring>
 #include <memory>
 
+#include "core/fs_result.h"
+
 namespace tavrik {
 
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 PairResult Failure(const std::string& path, int error_number, std::string text = {}) {
   PairResult r;

@@ -19,10 +19,6 @@ constexpr int kTempAttempts = 100;
 
 FsError ErrorAt(std::string path, int code = errno) { return FsError{code, std::move(path)}; }
 
-FileStamp StampOf(const struct stat& st) {
-  return {st.st_size, st.st_mtim.tv_sec, static_cast<int32_t>(st.st_mtim.tv_nsec)};
-}
-
 std::string LeafOf(const std::string& path) {
   size_t last = path.rfind(kSep);
   return last == std::string::npos ? path : path.substr(last + 1);

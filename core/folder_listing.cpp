@@ -7,13 +7,11 @@
 
 #include <cerrno>
 
+#include "core/fs_result.h"
+
 namespace tavrik {
 
 namespace {
-
-FileStamp StampOf(const struct stat& st) {
-  return {st.st_size, st.st_mtim.tv_sec, static_cast<int32_t>(st.st_mtim.tv_nsec)};
-}
 
 void AddEntry(FolderListing& listing, const char* name, ListedEntry::Kind kind, int error,
               const FileStamp& stamp) {

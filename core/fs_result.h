@@ -2,12 +2,15 @@
 // concerned. Nothing in the file-system helpers throws.
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cassert>
 #include <string>
 #include <utility>
 #include <variant>
+
+#include "core/comparison_list.h"
 
 namespace tavrik {
 
@@ -39,6 +42,11 @@ class [[nodiscard]] Result {
 };
 
 using FsResult = Result<>;
+
+// What a fill records of a file, from its attribute query.
+inline FileStamp StampOf(const struct stat& st) {
+  return {st.st_size, st.st_mtim.tv_sec, static_cast<int32_t>(st.st_mtim.tv_nsec)};
+}
 
 // An owned file descriptor, closed when it goes out of scope.
 class Fd {

@@ -48,13 +48,13 @@ size_t FoldOne(std::string_view text, size_t i, std::string& out) {
   return static_cast<size_t>(n);
 }
 
+}  // namespace
+
 bool IsAscii(std::string_view text) {
   for (char c : text)
     if (static_cast<unsigned char>(c) >= 0x80) return false;
   return true;
 }
-
-}  // namespace
 
 void FoldCase(std::string_view text, std::string& out) {
   out.clear();

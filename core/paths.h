@@ -19,6 +19,9 @@ std::string AddBackslash(std::string_view path);
 // The folder that holds the running program, with its trailing separator.
 std::string AppPath();
 
+// True when every byte is below 0x80, so folding is plain ASCII lower-casing.
+bool IsAscii(std::string_view text);
+
 // Simple per-character case folding: ASCII fast path, UTF-8 letters such as Ä → ä
 // through utf8proc. Bytes that are not valid UTF-8 are kept as they are.
 void FoldCase(std::string_view text, std::string& out);

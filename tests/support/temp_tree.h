@@ -39,7 +39,8 @@ class TempTree {
   std::string Path(const std::string& rel) const { return root_ + "/" + rel; }
 
   // Writes a file (creating its folders) and optionally sets its modification time.
-  std::string Write(const std::string& rel, const std::string& content, long long mtime = -1) const {
+  std::string Write(const std::string& rel, const std::string& content,
+                    long long mtime = -1) const {
     std::filesystem::path p = Path(rel);
     std::filesystem::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << content;
