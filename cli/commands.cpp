@@ -97,6 +97,10 @@ int CmdSync(std::vector<std::string> args, FILE* out, FILE* err) {
   }
   if (args.size() != 2) return Usage(err);
   Session s(policy, out, err);
+  // An unattended run like a control file asking for the age comparison and the sync:
+  // the comparison's result box is left out, only failures are reported.
+  s.state.batch_active = true;
+  s.state.batch.age = s.state.batch.sync = true;
   s.host.SelectCompareMode(1);
   Fill(s, args[0], true);
   Fill(s, args[1], false);
