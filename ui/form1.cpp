@@ -212,6 +212,7 @@ void Form1::BuildList() {
   header->setMinimumSectionSize(0);
   const int widths[] = {3777, 220, 3777, 66666, 0, 0};
   for (int c = 0; c < ComparisonList::kColumns; ++c) Liste->setColumnWidth(c, Twips(widths[c]));
+  Liste->setItemDelegateForColumn(1, new ClippingDelegate(Liste));
   Liste->setColumnHidden(4, true);
   Liste->setColumnHidden(5, true);
   connect(header, &QHeaderView::sectionClicked, this,

@@ -50,6 +50,12 @@ void WrapCheckBox::paintEvent(QPaintEvent*) {
 
 bool WrapCheckBox::hitButton(const QPoint& pos) const { return rect().contains(pos); }
 
+void ClippingDelegate::initStyleOption(QStyleOptionViewItem* option,
+                                       const QModelIndex& index) const {
+  QStyledItemDelegate::initStyleOption(option, index);
+  option->textElideMode = Qt::ElideNone;
+}
+
 void ClickableLabel::mouseReleaseEvent(QMouseEvent* event) {
   if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
     emit clicked();

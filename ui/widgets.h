@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QStyledItemDelegate>
 
 namespace tavrik {
 
@@ -25,6 +26,17 @@ class WrapCheckBox : public QCheckBox {
  protected:
   void paintEvent(QPaintEvent* event) override;
   bool hitButton(const QPoint& pos) const override;
+};
+
+// Draws its cells clipped instead of shortened with "…": the narrow mark column would
+// otherwise show nothing of a mark but the ellipsis.
+class ClippingDelegate : public QStyledItemDelegate {
+  Q_OBJECT
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
 };
 
 class ClickableLabel : public QLabel {
