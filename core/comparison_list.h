@@ -38,7 +38,8 @@ std::string_view MarkText(Mark mark);
 bool MarkFromText(std::string_view text, Mark* mark);
 
 // What a fill saw of a file: size and modification time (nanoseconds where known).
-struct FileStamp {
+// Packed to 20 bytes: two of them sit in every row of a list of a million rows.
+struct __attribute__((packed, aligned(4))) FileStamp {
   int64_t size = 0;
   int64_t mtime_sec = 0;
   int32_t mtime_nsec = 0;
@@ -129,6 +130,7 @@ class ComparisonList {
     bool has_left_stamp = false;
     bool has_right_stamp = false;
   };
+  static_assert(sizeof(Row) <= 64, "a row must stay small: lists hold millions of them");
   struct SortItem {
     uint64_t key;
     uint32_t pos;

@@ -11,22 +11,27 @@ namespace tavrik {
 
 class StringArena {
  public:
-  // A stored string: chunk number in the high 32 bits, offset in the low 32 bits.
+  // A stored string in eight bytes: chunk number (24 bits), offset in the chunk and size
+  // (20 bits each). Strings are at most kMaxSize bytes, far more than a path can be.
   struct Ref {
-    uint64_t where = 0;
-    uint32_t size = 0;
+    uint64_t bits = 0;
+    uint32_t Chunk() const { return static_cast<uint32_t>(bits >> 40); }
+    uint32_t Offset() const { return static_cast<uint32_t>(bits >> 20) & kMask; }
+    uint32_t Size() const { return static_cast<uint32_t>(bits) & kMask; }
   };
+  static constexpr uint32_t kMask = (1u << 20) - 1;
+  static constexpr size_t kMaxSize = kMask;
 
   Ref Add(std::string_view text);
   std::string_view Get(Ref ref) const {
-    if (ref.size == 0) return {};
-    return {chunks_[ref.where >> 32].get() + (ref.where & 0xffffffffu), ref.size};
+    if (ref.Size() == 0) return {};
+    return {chunks_[ref.Chunk()].get() + ref.Offset(), ref.Size()};
   }
   void Reset();
   size_t BytesReserved() const { return reserved_; }
 
  private:
-  static constexpr size_t kChunk = 1 << 20;
+  static constexpr size_t kChunk = size_t{1} << 20;
   std::vector<std::unique_ptr<char[]>> chunks_;
   size_t used_ = 0;      // bytes used in the last chunk
   size_t capacity_ = 0;  // size of the last chunk
