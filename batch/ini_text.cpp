@@ -30,12 +30,6 @@ std::string_view CutAtNul(std::string_view s) {
   return nul == std::string_view::npos ? s : s.substr(0, nul);
 }
 
-bool IsAscii(std::string_view s) {
-  for (char c : s)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  return true;
-}
-
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
 // A wanted section or key name, folded once, so that the names in the file (mostly

@@ -172,6 +172,15 @@ def account(c, rel, lname, rname, lsize, rsize):
         c["umlaut_names"] += 1
 
 
+def write_pair(c, rel, kind, left, right):
+    """Writes the files of one slot (a side whose name is None has none) and counts them."""
+    for fd, name, data, mtime in (left, right):
+        if name is not None:
+            write_file(fd, name, data, mtime)
+    c["kinds"][kind] = c["kinds"].get(kind, 0) + 1
+    account(c, rel, left[1], right[1], len(left[2]), len(right[2]))
+
+
 def gen_small_folder(job):
     rel, k, seed = job
     rng = random.Random(seed)
@@ -215,12 +224,7 @@ def gen_small_folder(job):
                 rname = None
             elif kind == "ronly":
                 lname = None
-            if lname is not None:
-                write_file(lfd, lname, ldata, lt)
-            if rname is not None:
-                write_file(rfd, rname, rdata, rt)
-            c["kinds"][kind] = c["kinds"].get(kind, 0) + 1
-            account(c, rel, lname, rname, len(ldata), len(rdata))
+            write_pair(c, rel, kind, (lfd, lname, ldata, lt), (rfd, rname, rdata, rt))
     finally:
         os.close(lfd)
         os.close(rfd)
@@ -257,12 +261,7 @@ def gen_sync_folder(job):
                 rname = None
             elif kind == "ronly":
                 lname = None
-            if lname is not None:
-                write_file(lfd, lname, ldata, lt)
-            if rname is not None:
-                write_file(rfd, rname, rdata, mtime)
-            c["kinds"][kind] = c["kinds"].get(kind, 0) + 1
-            account(c, rel, lname, rname, len(ldata), len(rdata))
+            write_pair(c, rel, kind, (lfd, lname, ldata, lt), (rfd, rname, rdata, mtime))
     finally:
         os.close(lfd)
         os.close(rfd)

@@ -1,5 +1,7 @@
 #include "core/status.h"
 
+#include "core/fs_result.h"
+
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -48,8 +50,7 @@ std::string FileDateText(const FileStamp& stamp) {
 std::string FileDateText(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return {};
-  return FileDateText(
-      FileStamp{st.st_size, st.st_mtim.tv_sec, static_cast<int32_t>(st.st_mtim.tv_nsec)});
+  return FileDateText(StampOf(st));
 }
 
 }  // namespace tavrik

@@ -14,7 +14,6 @@ StringArena::Ref StringArena::Add(std::string_view text) {
     capacity_ = kChunk;
     chunks_.push_back(std::make_unique<char[]>(capacity_));
     used_ = 0;
-    reserved_ += capacity_;
   }
   char* dest = chunks_.back().get() + used_;
   std::memcpy(dest, text.data(), text.size());
@@ -26,7 +25,7 @@ StringArena::Ref StringArena::Add(std::string_view text) {
 
 void StringArena::Reset() {
   chunks_.clear();
-  used_ = capacity_ = reserved_ = 0;
+  used_ = capacity_ = 0;
 }
 
 }  // namespace tavrik

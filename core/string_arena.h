@@ -28,14 +28,12 @@ class StringArena {
     return {chunks_[ref.Chunk()].get() + ref.Offset(), ref.Size()};
   }
   void Reset();
-  size_t BytesReserved() const { return reserved_; }
 
  private:
   static constexpr size_t kChunk = size_t{1} << 20;
   std::vector<std::unique_ptr<char[]>> chunks_;
   size_t used_ = 0;      // bytes used in the last chunk
   size_t capacity_ = 0;  // size of the last chunk
-  size_t reserved_ = 0;
 };
 
 }  // namespace tavrik

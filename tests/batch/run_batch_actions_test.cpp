@@ -5,6 +5,7 @@
 
 #include "batch/run_batch.h"
 #include "batch_fixture.h"
+#include "support/age_trees.h"
 
 namespace tavrik {
 namespace {
@@ -55,28 +56,13 @@ struct Session : BatchSession<StepHost> {
 
 using Steps = std::vector<std::string>;
 
-// Two trees: a file newer on the left, one newer on the right, one of the same age, and
-// one on each side alone.
-struct Trees {
-  Trees() {
-    left = t.Mkdir("links");
-    right = t.Mkdir("rechts");
-    t.Write("links/neu.txt", "left new", 2000000000);
-    t.Write("rechts/neu.txt", "right old", 1000000000);
-    t.Write("links/alt.txt", "left old", 1000000000);
-    t.Write("rechts/alt.txt", "right new", 2000000000);
-    t.Write("links/gleich.txt", "same", 1500000000);
-    t.Write("rechts/gleich.txt", "same", 1500000000);
-    t.Write("links/nur-links.txt", "l", 1500000000);
-    t.Write("rechts/nur-rechts.txt", "r", 1500000000);
-  }
+// The age-comparison trees with the control file that runs on them.
+struct Trees : testing::AgeTrees {
   std::string Run(Session& s, const std::string& autostart) {
     std::string name = t.Write("steuer.ini", ControlText(left, right, autostart));
     RunBatch(s.ctx, name);
     return name;
   }
-  TempTree t;
-  std::string left, right;
 };
 
 // Catches a step run out of order, a comparison in the wrong mode, a result box that

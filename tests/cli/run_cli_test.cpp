@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/age_trees.h"
 #include "support/temp_tree.h"
 
 namespace tavrik {
@@ -48,27 +49,12 @@ Outcome RunCli(const TempTree& t, const std::vector<std::string>& args) {
   return o;
 }
 
-// Two trees: a file newer on the left, one newer on the right, one of the same age, and
-// one on each side alone.
-struct Trees {
-  Trees() {
-    left = t.Mkdir("links");
-    right = t.Mkdir("rechts");
-    t.Write("links/neu.txt", "left new", 2000000000);
-    t.Write("rechts/neu.txt", "right old", 1000000000);
-    t.Write("links/alt.txt", "left old", 1000000000);
-    t.Write("rechts/alt.txt", "right new", 2000000000);
-    t.Write("links/gleich.txt", "same", 1500000000);
-    t.Write("rechts/gleich.txt", "same", 1500000000);
-    t.Write("links/nur-links.txt", "l", 1500000000);
-    t.Write("rechts/nur-rechts.txt", "r", 1500000000);
-  }
+// The age-comparison trees with the control file that runs on them.
+struct Trees : testing::AgeTrees {
   std::string Control(const std::string& autostart) const {
     return t.Write("steuer.ini", "[Pfade]\r\nLinks=" + left + "\r\nRechts=" + right +
                                      "\r\n[AutoStart]\r\n" + autostart);
   }
-  TempTree t;
-  std::string left, right;
 };
 
 const char* const kAgeClipboard =
