@@ -9,8 +9,6 @@ namespace tavrik {
 
 namespace {
 
-constexpr char kCr = '\r';
-
 enum class EntryKind { kMissing, kFolder, kOther };
 
 EntryKind KindOf(const std::string& path) {

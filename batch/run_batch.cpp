@@ -2,6 +2,7 @@
 
 #include "batch/control_file.h"
 #include "batch/ini_reader.h"
+#include "core/clipboard.h"
 #include "core/compare.h"
 #include "core/fill.h"
 #include "core/paths.h"
@@ -56,7 +57,7 @@ void RunBatch(Context& ctx, const std::string& command_line) {
   BatchFolders folders;
   const std::string problems = CheckControlFile(ctx, name, &folders);
   if (!problems.empty()) {
-    ctx.host.MessageBox(ProblemBoxText(problems), kMsgCritical);
+    Refuse(ctx.host, ProblemBoxText(problems));
     ctx.state.batch_active = false;
     return;
   }

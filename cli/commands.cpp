@@ -6,6 +6,7 @@
 
 #include "batch/run_batch.h"
 #include "cli/console_host.h"
+#include "core/clipboard.h"
 #include "core/compare.h"
 #include "core/fill.h"
 #include "core/sync.h"

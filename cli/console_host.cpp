@@ -4,15 +4,16 @@
 
 namespace tavrik {
 
-MsgAnswer ConsoleHost::MessageBox(const std::string& text, int style) {
+MsgAnswer ConsoleHost::Tell(const Message& message) {
+  const std::string& text = message.text;
   std::string shown = text;
   for (char& c : shown)
-    if (c == '\r') c = '\n';
+    if (c == kCr) c = '\n';
   std::fprintf(err_, "%s\n", shown.c_str());
   std::fflush(err_);
-  if (style == kMsgExclamation || style == kMsgAbortRetryIgnore) ++failures_;
-  if (style == kMsgCritical) refused_ = true;
-  if (style != kMsgAbortRetryIgnore) return MsgAnswer::kOk;
+  if (message.intent == Intent::kWarning || message.intent == Intent::kRetryError) ++failures_;
+  if (message.intent == Intent::kRefusal) refused_ = true;
+  if (message.intent != Intent::kRetryError) return MsgAnswer::kOk;
   switch (policy_) {
     case ErrorPolicy::kAbort:
       return MsgAnswer::kAbort;

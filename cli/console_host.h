@@ -27,7 +27,7 @@ class ConsoleHost : public Host {
   bool SofortStartChecked() const override { return false; }
   bool BinaryModeSelected() const override { return binary_mode_; }
   void SelectCompareMode(int index) override { binary_mode_ = index == 0; }
-  MsgAnswer MessageBox(const std::string& text, int style) override;
+  MsgAnswer Tell(const Message& message) override;
   void SetClipboardText(const std::string& text) override;
   [[noreturn]] void EndProgram() override;
 

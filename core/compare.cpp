@@ -15,8 +15,6 @@ namespace {
 
 constexpr int kYieldEvery = 8;
 
-constexpr char kCr = '\r';
-
 struct Counters {
   int orphans = 0;
   int different_length = 0;
@@ -69,7 +67,7 @@ Mark BinaryMark(Context& ctx, const PairResult& r, Counters& c) {
   }
   // A pair that could not be read to the end is never called equal. "?" claims no
   // relation between the two contents, and the sync run leaves the row alone.
-  ctx.host.MessageBox(FailureText(r), kMsgExclamation);
+  Warn(ctx.host, FailureText(r), FsError{r.error_number, r.failed_path, {}});
   ++c.orphans;
   return Mark::kOrphan;
 }
@@ -116,11 +114,13 @@ void CompareRows(Context& ctx, bool binary, Counters& c) {
   ComparisonList& list = ctx.list;
   const int n = list.RowCount();
   std::unique_ptr<PairPipeline> pipeline;
-  // One helper per further core; the row loop's own thread compares too while it waits.
-  unsigned cores = std::thread::hardware_concurrency();
-  if (binary)
-    pipeline =
-        std::make_unique<PairPipeline>(cores > 1 ? static_cast<int>(std::min(cores - 1, 3u)) : 0);
+  if (binary) {
+    // One helper per further core; the row loop's own thread compares too while it waits.
+    const unsigned cores = std::thread::hardware_concurrency();
+    int helpers = ctx.state.io.compare_helpers;
+    if (helpers < 0) helpers = cores > 1 ? static_cast<int>(std::min(cores - 1, 3u)) : 0;
+    pipeline = std::make_unique<PairPipeline>(ctx.fs, helpers, ctx.state.io.compare_window);
+  }
   int next_row = 1;
   for (int i = 1; i <= n; ++i) {
     Mark mark;
@@ -165,31 +165,11 @@ void CompareFolders(Context& ctx, bool binary) {
   bool report = !(state.batch_active && (state.batch.sync || state.batch.end));
   if (report) {
     SetStatus(host, 2, mode_word + "vergleich fertig!");
-    host.MessageBox(ResultText(binary, n, counters), kMsgInformation);
+    Inform(host, ResultText(binary, n, counters));
   }
   host.SetProgress(0);
   EnableCompareButton(host, true);
   ctx.list.ReleaseOrder();
-}
-
-void CopyListToClipboard(Context& ctx) {
-  if (ctx.state.busy) return;
-  Host& host = ctx.host;
-  const ComparisonList& list = ctx.list;
-  host.SetBusyPointer(true);
-  const int n = list.RowCount();
-  SetStatus(host, 2, "Liste wird in die Zwischenablage kopiert ...");
-  std::string text;
-  for (int i = 1; i <= n; ++i) {
-    host.SetProgress(static_cast<float>(static_cast<double>(i) * 100.0 / n));
-    text.append(list.LeftName(i)).push_back('\t');
-    text.append(MarkText(list.GetMark(i))).push_back('\t');
-    text.append(list.RightName(i)).append("\r\n");
-  }
-  host.SetClipboardText(text);
-  SetStatus(host, 2, "Fertig.");
-  host.SetProgress(0);
-  host.SetBusyPointer(false);
 }
 
 }  // namespace tavrik

@@ -1,4 +1,4 @@
-// The binary and the age comparison of the two columns, and the clipboard export.
+// The binary and the age comparison of the two columns.
 #pragma once
 
 #include <string>
@@ -12,9 +12,5 @@ namespace tavrik {
 // compares sizes, then contents in blocks of 262,144 bytes; age mode compares the date
 // keys the fills stored. Refused (returns at once) while another operation runs.
 void CompareFolders(Context& ctx, bool binary);
-
-// Puts the list on the clipboard: one line per row, columns 1 to 3 separated by tabs,
-// CR LF after every line.
-void CopyListToClipboard(Context& ctx);
 
 }  // namespace tavrik

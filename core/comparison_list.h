@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/file_stamp.h"
 #include "core/string_arena.h"
 
 namespace tavrik {
@@ -36,15 +37,6 @@ inline constexpr int kMarkCount = 14;
 std::string_view MarkText(Mark mark);
 // Exact, case-sensitive lookup of a mark text; false for text outside the vocabulary.
 bool MarkFromText(std::string_view text, Mark* mark);
-
-// What a fill saw of a file: size and modification time (nanoseconds where known).
-// Packed to 20 bytes: two of them sit in every row of a list of a million rows.
-struct __attribute__((packed, aligned(4))) FileStamp {
-  int64_t size = 0;
-  int64_t mtime_sec = 0;
-  int32_t mtime_nsec = 0;
-  bool operator==(const FileStamp&) const = default;
-};
 
 // Gets told what changed, so a view can follow. Positions are 1-based.
 class ListListener {

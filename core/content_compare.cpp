@@ -1,5 +1,7 @@
 #include "core/content_compare.h"
 
+#include "core/paths.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,8 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-
-#include "core/fs_result.h"
 
 namespace tavrik {
 
@@ -31,33 +31,32 @@ PairResult Outcome(PairResult::Kind kind) {
 
 // Opens a file for reading without ever blocking on a FIFO, and takes its size from the
 // one attribute query of the opened file.
-int OpenRegular(FolderCache& folders, const std::string& path, int64_t* size, PairResult* failure) {
-  int fd = folders.Open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
+Fd OpenRegular(FileSystem& fs, FolderCache& folders, const std::string& path, int64_t* size,
+               PairResult* failure) {
+  Fd fd(fs, folders.Open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (fd.get() < 0) {
     *failure = Failure(path, errno);
-    return -1;
+    return fd;
   }
   struct stat st {};
-  if (fstat(fd, &st) != 0) {
+  if (fs.Fstat(fd.get(), &st) != 0) {
     *failure = Failure(path, errno);
-    close(fd);
-    return -1;
+    return Fd();
   }
   if (!S_ISREG(st.st_mode)) {
     *failure = Failure(path, EINVAL, "keine gewöhnliche Datei");
-    close(fd);
-    return -1;
+    return Fd();
   }
   *size = st.st_size;
   return fd;
 }
 
 // Reads exactly count bytes at offset; false (with failure set) on an error or early end.
-bool ReadBlock(int fd, const std::string& path, char* block, size_t count, int64_t offset,
-               PairResult* failure) {
+bool ReadBlock(FileSystem& fs, int fd, const std::string& path, char* block, size_t count,
+               int64_t offset, PairResult* failure) {
   size_t done = 0;
   while (done < count) {
-    ssize_t n = pread(fd, block + done, count - done, static_cast<off_t>(offset + done));
+    ssize_t n = fs.PRead(fd, block + done, count - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       *failure = Failure(path, errno);
@@ -75,28 +74,32 @@ bool ReadBlock(int fd, const std::string& path, char* block, size_t count, int64
 }  // namespace
 
 FolderCache::~FolderCache() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ >= 0) fs_.Close(fd_);
 }
 
 int FolderCache::Open(const std::string& path, int flags) {
-  size_t cut = path.rfind('/');
-  if (cut == std::string::npos || cut == 0) return open(path.c_str(), flags);
+  size_t cut = path.rfind(kSep);
+  if (cut == std::string::npos || cut == 0) return fs_.OpenAt(AT_FDCWD, path.c_str(), flags);
   std::string_view folder(path.data(), cut);
   if (fd_ < 0 || folder != folder_) {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0) fs_.Close(fd_);
     folder_.assign(folder);
-    fd_ = open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    fd_ = fs_.OpenAt(AT_FDCWD, folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd_ < 0) {
       folder_.clear();
-      return open(path.c_str(), flags);  // let the whole path tell what is wrong
+      // Let the whole path tell what is wrong.
+      return fs_.OpenAt(AT_FDCWD, path.c_str(), flags);
     }
   }
-  return openat(fd_, path.c_str() + cut + 1, flags);
+  return fs_.OpenAt(fd_, path.c_str() + cut + 1, flags);
 }
 
-PairReader::PairReader()
-    : left_block(std::make_unique<char[]>(kCompareBlock)),
-      right_block(std::make_unique<char[]>(kCompareBlock)) {}
+PairReader::PairReader(FileSystem& fs)
+    : fs(fs),
+      left_block(std::make_unique<char[]>(kCompareBlock)),
+      right_block(std::make_unique<char[]>(kCompareBlock)),
+      left_folder(fs),
+      right_folder(fs) {}
 
 PairResult ComparePair(const std::string& left, const std::string& right, PairReader& reader) {
   PairResult failure;
@@ -104,28 +107,33 @@ PairResult ComparePair(const std::string& left, const std::string& right, PairRe
   int64_t right_size = 0;
   char* left_block = reader.left_block.get();
   char* right_block = reader.right_block.get();
-  Fd lf(OpenRegular(reader.left_folder, left, &left_size, &failure));
+  FileSystem& fs = reader.fs;
+  Fd lf = OpenRegular(fs, reader.left_folder, left, &left_size, &failure);
   if (lf.get() < 0) return failure;
-  Fd rf(OpenRegular(reader.right_folder, right, &right_size, &failure));
+  Fd rf = OpenRegular(fs, reader.right_folder, right, &right_size, &failure);
   if (rf.get() < 0) return failure;
   if (left_size < right_size) return Outcome(PairResult::kLess);
   if (left_size > right_size) return Outcome(PairResult::kGreater);
   const int64_t size = left_size;
   if (size > static_cast<int64_t>(kCompareBlock)) {
     // Only worth a call where more than one block will be read.
-    posix_fadvise(lf.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    posix_fadvise(rf.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    fs.Advise(lf.get(), POSIX_FADV_SEQUENTIAL);
+    fs.Advise(rf.get(), POSIX_FADV_SEQUENTIAL);
   }
   for (int64_t offset = 0; offset < size; offset += static_cast<int64_t>(kCompareBlock)) {
     size_t count = static_cast<size_t>(std::min<int64_t>(size - offset, kCompareBlock));
-    if (!ReadBlock(lf.get(), left, left_block, count, offset, &failure)) return failure;
-    if (!ReadBlock(rf.get(), right, right_block, count, offset, &failure)) return failure;
+    if (!ReadBlock(fs, lf.get(), left, left_block, count, offset, &failure)) return failure;
+    if (!ReadBlock(fs, rf.get(), right, right_block, count, offset, &failure)) return failure;
     if (std::memcmp(left_block, right_block, count) != 0) return Outcome(PairResult::kDiffer);
   }
   return Outcome(PairResult::kEqual);
 }
 
-PairPipeline::PairPipeline(int helpers) : ring_(kWindow) {
+PairPipeline::PairPipeline(FileSystem& fs, int helpers, int window)
+    : fs_(fs),
+      window_(static_cast<uint64_t>(window < 1 ? 1 : window)),
+      ring_(window_),
+      own_reader_(fs) {
   for (int i = 0; i < helpers; ++i) threads_.emplace_back([this] { HelperLoop(); });
 }
 
@@ -140,13 +148,13 @@ PairPipeline::~PairPipeline() {
 
 bool PairPipeline::HasRoom() const {
   std::lock_guard lock(mutex_);
-  return tail_ - head_ < kWindow;
+  return tail_ - head_ < window_;
 }
 
 void PairPipeline::Add(std::string left, std::string right) {
   {
     std::lock_guard lock(mutex_);
-    Job& job = ring_[tail_ % kWindow];
+    Job& job = ring_[tail_ % window_];
     job.left = std::move(left);
     job.right = std::move(right);
     job.done = false;
@@ -156,7 +164,7 @@ void PairPipeline::Add(std::string left, std::string right) {
 }
 
 void PairPipeline::RunNext(std::unique_lock<std::mutex>& lock, PairReader& reader) {
-  Job& job = ring_[next_ % kWindow];
+  Job& job = ring_[next_ % window_];
   ++next_;
   lock.unlock();
   PairResult result = ComparePair(job.left, job.right, reader);
@@ -167,7 +175,7 @@ void PairPipeline::RunNext(std::unique_lock<std::mutex>& lock, PairReader& reade
 
 PairResult PairPipeline::Take() {
   std::unique_lock lock(mutex_);
-  Job& job = ring_[head_ % kWindow];
+  Job& job = ring_[head_ % window_];
   while (!job.done) {
     // Rather than sleep until a helper is done, compare a pair nobody has started yet.
     if (next_ < tail_) {
@@ -182,7 +190,7 @@ PairResult PairPipeline::Take() {
 }
 
 void PairPipeline::HelperLoop() {
-  PairReader reader;
+  PairReader reader(fs_);
   std::unique_lock lock(mutex_);
   for (;;) {
     work_ready_.wait(lock, [&] { return stop_ || next_ < tail_; });

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/file_system.h"
+
 namespace tavrik {
 
 inline constexpr size_t kCompareBlock = 262144;
@@ -26,7 +28,7 @@ struct PairResult {
 // opened by its name alone instead of walking the whole path again.
 class FolderCache {
  public:
-  FolderCache() = default;
+  explicit FolderCache(FileSystem& fs) : fs_(fs) {}
   ~FolderCache();
   FolderCache(const FolderCache&) = delete;
   FolderCache& operator=(const FolderCache&) = delete;
@@ -34,13 +36,15 @@ class FolderCache {
   int Open(const std::string& path, int flags);
 
  private:
+  FileSystem& fs_;
   std::string folder_;
   int fd_ = -1;
 };
 
 // What one thread needs to compare pairs: two blocks and a folder cache per side.
 struct PairReader {
-  PairReader();
+  explicit PairReader(FileSystem& fs);
+  FileSystem& fs;
   std::unique_ptr<char[]> left_block;
   std::unique_ptr<char[]> right_block;
   FolderCache left_folder;
@@ -56,7 +60,8 @@ PairResult ComparePair(const std::string& left, const std::string& right, PairRe
 // results come back in the order the pairs were added.
 class PairPipeline {
  public:
-  explicit PairPipeline(int helpers);
+  // helpers threads besides the consumer's own; at most window pairs handed out ahead.
+  PairPipeline(FileSystem& fs, int helpers, int window);
   ~PairPipeline();
   PairPipeline(const PairPipeline&) = delete;
   PairPipeline& operator=(const PairPipeline&) = delete;
@@ -77,7 +82,8 @@ class PairPipeline {
   void RunNext(std::unique_lock<std::mutex>& lock, PairReader& reader);
   void HelperLoop();
 
-  static constexpr uint64_t kWindow = 256;
+  FileSystem& fs_;
+  const uint64_t window_;
   std::vector<Job> ring_;
   uint64_t head_ = 0;  // next result to take
   uint64_t tail_ = 0;  // next slot to fill

@@ -1,13 +1,9 @@
 #include "core/folder_listing.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-
-#include "core/fs_result.h"
 
 namespace tavrik {
 
@@ -23,42 +19,38 @@ void AddEntry(FolderListing& listing, const char* name, ListedEntry::Kind kind, 
 
 }  // namespace
 
-FolderListing ListFolder(const std::string& base, bool follow_link) {
+FolderListing ListFolder(FileSystem& fs, const std::string& base, bool follow_link) {
   FolderListing listing;
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
-  int fd = open(base.c_str(), flags);
+  int fd = fs.OpenAt(AT_FDCWD, base.c_str(), flags);
   if (fd < 0) {
     listing.open_error = errno;
     return listing;
   }
-  DIR* dir = fdopendir(fd);
+  // The stream owns its descriptor; keep a copy for the attribute queries by name.
+  std::unique_ptr<DirStream> dir = fs.OpenDir(fd);
   if (!dir) {
     listing.open_error = errno;
-    close(fd);
     return listing;
   }
   for (;;) {
-    errno = 0;
-    struct dirent* entry = readdir(dir);
-    if (!entry) {
-      listing.read_error = errno;
-      break;
-    }
-    const char* name = entry->d_name;
+    const char* name = nullptr;
+    int got = fs.ReadDir(*dir, &name);
+    if (got < 0) listing.read_error = errno;
+    if (got <= 0) break;
     if (name[0] == '.') continue;
     struct stat st {};
-    if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fs.StatAt(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       AddEntry(listing, name, ListedEntry::kError, errno, {});
       continue;
     }
     // A link counts only when it leads to a regular file; a link to a folder could lead
     // outside the tree or back up into it.
-    if (S_ISLNK(st.st_mode) && (fstatat(fd, name, &st, 0) != 0 || !S_ISREG(st.st_mode))) continue;
+    if (S_ISLNK(st.st_mode) && (fs.StatAt(fd, name, &st, 0) != 0 || !S_ISREG(st.st_mode))) continue;
     if (S_ISDIR(st.st_mode)) AddEntry(listing, name, ListedEntry::kFolder, 0, {});
     if (S_ISREG(st.st_mode)) AddEntry(listing, name, ListedEntry::kFile, 0, StampOf(st));
     // FIFOs, sockets and devices are not files here: reading one could block forever.
   }
-  closedir(dir);
   return listing;
 }
 

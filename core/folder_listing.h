@@ -7,7 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/comparison_list.h"
+#include "core/file_stamp.h"
+#include "core/file_system.h"
 
 namespace tavrik {
 
@@ -34,6 +35,6 @@ struct FolderListing {
 // Lists base (a folder path ending in its separator). The root of a scan may be reached
 // through a link; folders below it never are. Links count only when they lead to a
 // regular file; links to folders, dangling links, FIFOs, sockets and devices are left out.
-FolderListing ListFolder(const std::string& base, bool follow_link);
+FolderListing ListFolder(FileSystem& fs, const std::string& base, bool follow_link);
 
 }  // namespace tavrik

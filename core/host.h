@@ -1,25 +1,38 @@
 // The interface through which core and batch reach the window (or the console, or a
 // test double): status panels, progress, buttons, pointer, the event loop, the check
-// boxes and options they read, message boxes, the clipboard and the program's end.
+// boxes and options they read, messages, the clipboard and the program's end.
 #pragma once
 
+#include <optional>
 #include <string>
+
+#include "core/fs_error.h"
 
 namespace tavrik {
 
 // The program title: window caption, title of every message box, info window argument.
 inline constexpr const char* kProgramTitle = "Tavrik 1.5";
 
-// Message box styles in use, as numbers of the classic message box API.
-enum MsgStyle : int {
-  kMsgOk = 0,                 // OK, no icon
-  kMsgCritical = 16,          // OK, stop icon
-  kMsgExclamation = 48,       // OK, exclamation icon
-  kMsgInformation = 64,       // OK, information icon
-  kMsgAbortRetryIgnore = 274  // Abort/Retry/Ignore, stop icon, Retry is the default
+// Line break inside message texts; each host turns it into its own.
+inline constexpr char kCr = '\r';
+
+// What a message is for. Core says only this; which box, buttons and icon show it is the
+// window's business, and the console counts failures by it.
+enum class Intent {
+  kNote,         // a plain remark about the user's input
+  kInformation,  // a result
+  kWarning,      // something failed; the operation goes on without it
+  kRefusal,      // the request cannot be carried out at all
+  kRetryError,   // a failure the user answers with Abort, Retry or Ignore
 };
 
 enum class MsgAnswer { kOk, kAbort, kRetry, kIgnore };
+
+struct Message {
+  Intent intent = Intent::kNote;
+  std::string text;               // CR breaks lines
+  std::optional<FsError> reason;  // the failed call behind a failure, when there was one
+};
 
 class Host {
  public:
@@ -44,12 +57,27 @@ class Host {
   // Selects CompModeOpt index 0 or 1 as a click would (the mode rule runs).
   virtual void SelectCompareMode(int index) = 0;
 
-  // Modal message box titled kProgramTitle; CR in text breaks lines.
-  virtual MsgAnswer MessageBox(const std::string& text, int style) = 0;
+  // Shows a modal message titled kProgramTitle and waits for the answer: kAbort, kRetry or
+  // kIgnore for Intent::kRetryError, kOk for the others.
+  virtual MsgAnswer Tell(const Message& message) = 0;
   // Empties the clipboard and gives it the text.
   virtual void SetClipboardText(const std::string& text) = 0;
   // Ends the program at once.
   virtual void EndProgram() = 0;
 };
+
+inline void Note(Host& host, std::string text) { host.Tell({Intent::kNote, std::move(text), {}}); }
+inline void Inform(Host& host, std::string text) {
+  host.Tell({Intent::kInformation, std::move(text), {}});
+}
+inline void Warn(Host& host, std::string text, std::optional<FsError> reason = {}) {
+  host.Tell({Intent::kWarning, std::move(text), std::move(reason)});
+}
+inline void Refuse(Host& host, std::string text) {
+  host.Tell({Intent::kRefusal, std::move(text), {}});
+}
+inline MsgAnswer AskAfterFailure(Host& host, std::string text, FsError reason) {
+  return host.Tell({Intent::kRetryError, std::move(text), std::move(reason)});
+}
 
 }  // namespace tavrik

@@ -1,5 +1,6 @@
 #include "core/scan.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -31,8 +32,8 @@ class ScanStack {
     FolderListing listing;
   };
 
-  explicit ScanStack(bool helper) {
-    if (helper) helper_ = std::thread([this] { HelperLoop(); });
+  ScanStack(FileSystem& fs, int helpers) : fs_(fs) {
+    for (int i = 0; i < helpers; ++i) helpers_.emplace_back([this] { HelperLoop(); });
   }
   ~ScanStack() {
     {
@@ -40,7 +41,7 @@ class ScanStack {
       stop_ = true;
     }
     changed_.notify_all();
-    if (helper_.joinable()) helper_.join();
+    for (std::thread& helper : helpers_) helper.join();
   }
   ScanStack(const ScanStack&) = delete;
   ScanStack& operator=(const ScanStack&) = delete;
@@ -91,7 +92,7 @@ class ScanStack {
   void Run(Job* job, std::unique_lock<std::mutex>& lock) {
     job->state = Job::kRunning;
     lock.unlock();
-    job->listing = ListFolder(AddBackslash(job->path), job->root);
+    job->listing = ListFolder(fs_, AddBackslash(job->path), job->root);
     lock.lock();
     job->state = Job::kDone;
     changed_.notify_all();
@@ -110,22 +111,23 @@ class ScanStack {
     }
   }
 
+  FileSystem& fs_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::unique_ptr<Job>> stack_;
   bool stop_ = false;
-  std::thread helper_;
+  std::vector<std::thread> helpers_;
 };
 
 void ReportAccessError(Context& ctx, int error_number, const std::string& path) {
-  ctx.host.MessageBox(AccessErrorText(error_number, path), kMsgExclamation);
+  Warn(ctx.host, AccessErrorText(error_number, path), FsError{error_number, path, {}});
 }
 
 // A folder listed ahead of its turn may have gone in the meantime (the window handled
 // input at the yields in between); then it is reported as a listing at its turn would be.
-int GoneSinceListed(const std::string& path) {
+int GoneSinceListed(FileSystem& fs, const std::string& path) {
   struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) return errno;
+  if (fs.StatAt(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
   return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
@@ -134,7 +136,7 @@ int GoneSinceListed(const std::string& path) {
 std::vector<std::string> TakeListing(Context& ctx, const ScanStack::Job& job) {
   std::vector<std::string> subfolders;
   const FolderListing& listing = job.listing;
-  int gone = job.ahead && !job.root ? GoneSinceListed(job.path) : 0;
+  int gone = job.ahead && !job.root ? GoneSinceListed(ctx.fs, job.path) : 0;
   if (listing.open_error != 0 || gone != 0) {
     ReportAccessError(ctx, gone != 0 ? gone : listing.open_error, job.path);
     return subfolders;
@@ -169,7 +171,9 @@ std::string AccessErrorText(int error_number, const std::string& path) {
 void ScanFolder(Context& ctx, const std::string& folder) {
   // Depth-first with an explicit stack instead of recursion, so deep trees cannot exhaust
   // the call stack; one yield per folder, after its listing has been taken.
-  ScanStack stack(std::thread::hardware_concurrency() > 1);
+  int helpers = ctx.state.io.scan_helpers;
+  if (helpers < 0) helpers = std::thread::hardware_concurrency() > 1 ? 1 : 0;
+  ScanStack stack(ctx.fs, helpers);
   stack.Push({folder}, true);
   while (std::unique_ptr<ScanStack::Job> job = stack.Next()) {
     std::vector<std::string> subfolders = TakeListing(ctx, *job);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/comparison_list.h"
+#include "core/file_system.h"
 #include "core/host.h"
 #include "core/string_arena.h"
 
@@ -47,6 +48,14 @@ struct BatchRequests {
   bool end = false;        // Ende
 };
 
+// How much file-system work may run ahead of the thread that shows results. Tests run the
+// scan and the comparison with none and with many helpers; results never depend on it.
+struct IoTuning {
+  int scan_helpers = -1;     // threads listing folders ahead; -1: one when there are two cores
+  int compare_helpers = -1;  // threads reading pairs; -1: one per further core, at most 3
+  int compare_window = 256;  // pairs handed out ahead of the row loop
+};
+
 struct SharedState {
   std::string left_root;   // ends in one separator
   std::string right_root;  // ends in one separator
@@ -56,6 +65,7 @@ struct SharedState {
   // A fill, comparison or synchronisation is running; commands that would change the
   // list are refused meanwhile.
   bool busy = false;
+  IoTuning io;
 };
 
 // What every procedure works on.
@@ -63,6 +73,7 @@ struct Context {
   ComparisonList& list;
   SharedState& state;
   Host& host;
+  FileSystem& fs = RealFileSystem();
 };
 
 // Marks the context busy for the lifetime of the guard and tells the host.

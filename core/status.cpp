@@ -1,7 +1,6 @@
 #include "core/status.h"
 
-#include "core/fs_result.h"
-
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -47,9 +46,9 @@ std::string FileDateText(const FileStamp& stamp) {
   return text;
 }
 
-std::string FileDateText(const std::string& path) {
+std::string FileDateText(const std::string& path, FileSystem& fs) {
   struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return {};
+  if (fs.StatAt(AT_FDCWD, path.c_str(), &st, 0) != 0) return {};
   return FileDateText(StampOf(st));
 }
 

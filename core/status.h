@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/comparison_list.h"
+#include "core/file_system.h"
 #include "core/host.h"
 
 namespace tavrik {
@@ -25,7 +26,7 @@ std::string RowCountText(int rows);
 //   YYYYMMDDhh:mm:ss|DD.MM.YYYY hh:mm:ss
 std::string FileDateText(const FileStamp& stamp);
 // The same for a file on disk; empty text when its time cannot be read.
-std::string FileDateText(const std::string& path);
+std::string FileDateText(const std::string& path, FileSystem& fs = RealFileSystem());
 
 // The whole seconds that the date key orders by (clamped to four-digit years), so two
 // stamps compare like their date keys.

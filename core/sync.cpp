@@ -13,8 +13,6 @@ namespace tavrik {
 
 namespace {
 
-constexpr char kCr = '\r';
-
 // One side of a row: where its file lies and what the fill saw of it. Copied out of the
 // list, so nothing the window does during a message box can pull it away.
 struct Side {
@@ -59,40 +57,42 @@ enum class RowEnd { kRemove, kKeep, kAbort };
 // the user skips the failure (the row stays), or aborts the run.
 RowEnd RunWithRetry(Host& host, const std::function<FsResult()>& op, const std::string& detail) {
   for (;;) {
-    if (op().ok()) return RowEnd::kRemove;
+    FsResult done = op();
+    if (done.ok()) return RowEnd::kRemove;
     const std::string text = std::string("Abgleichsfehler:") + kCr + kCr + detail + kCr + kCr +
                              "Bitte quittieren oder abbrechen";
-    const MsgAnswer answer = host.MessageBox(text, kMsgAbortRetryIgnore);
+    const MsgAnswer answer = AskAfterFailure(host, text, done.error());
     if (answer == MsgAnswer::kAbort) return RowEnd::kAbort;
     if (answer != MsgAnswer::kRetry) return RowEnd::kKeep;
   }
 }
 
-RowEnd CopyRow(Host& host, const Side& from, const Side& onto, bool* wrote) {
+RowEnd CopyRow(Context& ctx, const Side& from, const Side& onto, bool* wrote) {
   const Side to = TargetSide(onto, from);
   // Its failures show through the copy, which then cannot find its folder.
-  (void)PrepareCopyTarget(to.full, to.root.size());
+  (void)PrepareCopyTarget(to.full, to.root.size(), ctx.fs);
   return RunWithRetry(
-      host,
+      ctx.host,
       [&] {
-        FsResult copied = CopyFileOnto(from.Tree(), to.Tree(), to.Seen());
+        FsResult copied = CopyFileOnto(ctx.fs, from.Tree(), to.Tree(), to.Seen());
         *wrote = *wrote || copied.ok();
         return copied;
       },
       CopyDetail(from.full, to.full));
 }
 
-RowEnd DeleteRow(Host& host, const Side& side) {
+RowEnd DeleteRow(Context& ctx, const Side& side) {
   return RunWithRetry(
-      host, [&] { return DeleteFileAt(side.Tree(), side.Seen()); }, DeleteDetail(side.full));
+      ctx.host, [&] { return DeleteFileAt(ctx.fs, side.Tree(), side.Seen()); },
+      DeleteDetail(side.full));
 }
 
 // The right file is still tried when the left deletion was skipped; a skipped failure keeps
 // the row even when a later failure of it is retried with success.
-RowEnd DeleteBothRow(Host& host, const Side& left, const Side& right) {
-  const RowEnd first = DeleteRow(host, left);
+RowEnd DeleteBothRow(Context& ctx, const Side& left, const Side& right) {
+  const RowEnd first = DeleteRow(ctx, left);
   if (first == RowEnd::kAbort) return first;
-  const RowEnd second = DeleteRow(host, right);
+  const RowEnd second = DeleteRow(ctx, right);
   if (second == RowEnd::kAbort) return second;
   return (first == RowEnd::kKeep || second == RowEnd::kKeep) ? RowEnd::kKeep : RowEnd::kRemove;
 }
@@ -113,30 +113,30 @@ RowEnd SyncRow(Context& ctx, int pos, Written& written) {
   if (!ActsOn(list.GetMark(pos))) return RowEnd::kRemove;
   const Side left = SideOf(ctx.state.left_root, list.LeftName(pos), list.LeftStamp(pos));
   const Side right = SideOf(ctx.state.right_root, list.RightName(pos), list.RightStamp(pos));
-  Host& host = ctx.host;
   switch (list.GetMark(pos)) {
     case Mark::kCopyRight:
-      return CopyRow(host, left, right, &written.right);
+      return CopyRow(ctx, left, right, &written.right);
     case Mark::kCopyLeft:
-      return CopyRow(host, right, left, &written.left);
+      return CopyRow(ctx, right, left, &written.left);
     case Mark::kDeleteRight:
-      return DeleteRow(host, right);
+      return DeleteRow(ctx, right);
     case Mark::kDeleteLeft:
-      return DeleteRow(host, left);
+      return DeleteRow(ctx, left);
     case Mark::kDeleteBoth:
-      return DeleteBothRow(host, left, right);
+      return DeleteBothRow(ctx, left, right);
     default:
       return RowEnd::kRemove;
   }
 }
 
 // A flush that fails means copies reported as done may not be on the disk: say so.
-void Flush(Host& host, const std::string& root) {
-  FsResult flushed = FlushFileSystem(root);
+void Flush(Context& ctx, const std::string& root) {
+  FsResult flushed = FlushFileSystem(ctx.fs, root);
   if (flushed.ok()) return;
-  host.MessageBox("Die kopierten Dateien konnten nicht vollständig auf den Datenträger von '" +
-                      root + "' geschrieben werden:" + kCr + std::strerror(flushed.error().code),
-                  kMsgExclamation);
+  Warn(ctx.host,
+       "Die kopierten Dateien konnten nicht vollständig auf den Datenträger von '" + root +
+           "' geschrieben werden:" + kCr + std::strerror(flushed.error().code),
+       flushed.error());
 }
 
 }  // namespace
@@ -160,21 +160,21 @@ void SyncFolders(Context& ctx) {
     if (end == RowEnd::kRemove) list.RemoveRow(i);
     if (!host.SpeedChecked()) host.ProcessEvents();
   }
-  if (written.left) Flush(host, ctx.state.left_root);
-  if (written.right) Flush(host, ctx.state.right_root);
+  if (written.left) Flush(ctx, ctx.state.left_root);
+  if (written.right) Flush(ctx, ctx.state.right_root);
   host.SetProgress(0);
   SetStatus(host, 2, "Datenabgleich beendet.");
   EnableCompareButton(host, true);
   list.ReleaseOrder();
 }
 
-int PrepareCopyTarget(const std::string& path) {
+int PrepareCopyTarget(const std::string& path, FileSystem& fs) {
   const size_t last = path.rfind(kSep);
-  return PrepareCopyTarget(path, last == std::string::npos ? 0 : last + 1);
+  return PrepareCopyTarget(path, last == std::string::npos ? 0 : last + 1, fs);
 }
 
-int PrepareCopyTarget(const std::string& path, size_t root_length) {
-  FsResult made = MakeParentFolders(path, root_length);
+int PrepareCopyTarget(const std::string& path, size_t root_length, FileSystem& fs) {
+  FsResult made = MakeParentFolders(fs, path, root_length);
   return made.ok() ? 0 : made.error().code;
 }
 

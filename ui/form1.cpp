@@ -18,6 +18,7 @@
 #include <QUrl>
 
 #include "batch/run_batch.h"
+#include "core/clipboard.h"
 #include "core/compare.h"
 #include "core/fill.h"
 #include "core/paths.h"
@@ -364,17 +365,16 @@ void Form1::HandleDrop(const QMimeData* data, int x) {
   const QList<QUrl> urls = data->urls();
   if (urls.isEmpty() || !urls.first().isLocalFile()) return;  // not a list of files
   if (urls.size() > 1) {
-    host_->MessageBox("Bitte jeweils nur ein einzelnes Verzeichnis in die Liste ziehen!", kMsgOk);
+    Note(*host_, "Bitte jeweils nur ein einzelnes Verzeichnis in die Liste ziehen!");
     return;
   }
   const QString path = urls.first().toLocalFile();
   if (!QFileInfo(path).isDir()) {
-    host_->MessageBox("Bitte nur Verzeichnisse (keine Einzeldateien) in die Liste ziehen!", kMsgOk);
+    Note(*host_, "Bitte nur Verzeichnisse (keine Einzeldateien) in die Liste ziehen!");
     return;
   }
   if (path.contains('?')) {
-    host_->MessageBox("Dieser Verzeichnisname enthält ungültige Zeichen - bitte korrigieren!",
-                      kMsgOk);
+    Note(*host_, "Dieser Verzeichnisname enthält ungültige Zeichen - bitte korrigieren!");
     return;
   }
   bool left = x < Liste->columnWidth(0);

@@ -24,15 +24,32 @@ QString FromBytes(const std::string& text) {
 
 }  // namespace
 
+int StyleOf(Intent intent) {
+  switch (intent) {
+    case Intent::kNote:
+      return kMsgOk;
+    case Intent::kInformation:
+      return kMsgInformation;
+    case Intent::kWarning:
+      return kMsgExclamation;
+    case Intent::kRefusal:
+      return kMsgCritical;
+    case Intent::kRetryError:
+      return kMsgAbortRetryIgnore;
+  }
+  return kMsgOk;
+}
+
 MsgAnswer ShowMessageBox(QWidget* parent, const QString& text, int style) {
   QMessageBox box(parent);
   box.setWindowTitle(kProgramTitle);
   QString shown = text;
-  shown.replace('\r', '\n');
+  shown.replace(QChar(kCr), '\n');
   box.setText(shown);
   box.setTextFormat(Qt::PlainText);
   switch (style) {
     case kMsgCritical:
+    case kMsgAbortRetryIgnore:
       box.setIcon(QMessageBox::Critical);
       break;
     case kMsgExclamation:
@@ -40,9 +57,6 @@ MsgAnswer ShowMessageBox(QWidget* parent, const QString& text, int style) {
       break;
     case kMsgInformation:
       box.setIcon(QMessageBox::Information);
-      break;
-    case kMsgAbortRetryIgnore:
-      box.setIcon(QMessageBox::Critical);
       break;
     default:
       box.setIcon(QMessageBox::NoIcon);
@@ -113,9 +127,10 @@ void QtHost::SelectCompareMode(int index) {
   form_.CompModeOpt[static_cast<size_t>(index)]->setChecked(true);
 }
 
-MsgAnswer QtHost::MessageBox(const std::string& text, int style) {
+MsgAnswer QtHost::Tell(const Message& message) {
   form_.Model().Flush();
-  QString shown = FromBytes(text);
+  QString shown = FromBytes(message.text);
+  const int style = StyleOf(message.intent);
   if (form_.Hooks().message_box) return form_.Hooks().message_box(shown, style);
   if (busy_pointer_) QApplication::setOverrideCursor(Qt::ArrowCursor);
   MsgAnswer answer = ShowMessageBox(&form_, shown, style);

@@ -26,7 +26,7 @@ class QtHost : public Host {
   bool SofortStartChecked() const override;
   bool BinaryModeSelected() const override;
   void SelectCompareMode(int index) override;
-  MsgAnswer MessageBox(const std::string& text, int style) override;
+  MsgAnswer Tell(const Message& message) override;
   void SetClipboardText(const std::string& text) override;
   void EndProgram() override;
 
@@ -38,8 +38,20 @@ class QtHost : public Host {
   bool busy_pointer_ = false;
 };
 
-// Shows a message box titled with the program title; CR breaks lines. Styles 0, 16, 48,
-// 64 and 274 (Abort/Retry/Ignore, stop icon, Retry the default).
+// Message box styles as numbers of the classic message box API: the button set plus the
+// icon. They live in the window only; core says what a message is for.
+enum MsgStyle : int {
+  kMsgOk = 0,                 // OK, no icon
+  kMsgCritical = 16,          // OK, stop icon
+  kMsgExclamation = 48,       // OK, exclamation icon
+  kMsgInformation = 64,       // OK, information icon
+  kMsgAbortRetryIgnore = 274  // Abort/Retry/Ignore, stop icon, Retry is the default
+};
+
+// The style that shows a message of this intent.
+int StyleOf(Intent intent);
+
+// Shows a message box titled with the program title; CR breaks lines.
 MsgAnswer ShowMessageBox(QWidget* parent, const QString& text, int style);
 
 // Ends the process at once, after giving a clipboard manager the chance to take over the

@@ -33,9 +33,9 @@ class StepHost : public FakeHost {
     FakeHost::SelectCompareMode(index);
     steps.push_back("mode " + std::to_string(index));
   }
-  MsgAnswer MessageBox(const std::string& text, int style) override {
-    steps.push_back("box " + std::to_string(style));
-    return FakeHost::MessageBox(text, style);
+  MsgAnswer Tell(const Message& message) override {
+    steps.push_back(message.intent == Intent::kInformation ? "result box" : "other box");
+    return FakeHost::Tell(message);
   }
   void SetClipboardText(const std::string& text) override {
     FakeHost::SetClipboardText(text);
@@ -86,7 +86,8 @@ TEST(RunBatchActionsTest, ClipboardOnlyShowsTheResultBoxFirst) {
   Trees trees;
   Session s;
   trees.Run(s, "Altersvergleich=1\nZwischenablage=1\n");
-  EXPECT_EQ(s.host.steps, (Steps{"mode 1", "fill", "fill", "compare age", "box 64", "clipboard"}));
+  EXPECT_EQ(s.host.steps,
+            (Steps{"mode 1", "fill", "fill", "compare age", "result box", "clipboard"}));
   EXPECT_EQ(s.host.clipboard,
             "\t? <--\tnur-rechts.txt\r\n"
             "alt.txt\t<--\talt.txt\r\n"
@@ -126,7 +127,7 @@ TEST(RunBatchActionsTest, NoResultBoxWhenSyncOrEndFollows) {
     s.host.binary_mode = false;  // the run must select the option itself
     trees.Run(s, "Binärvergleich=1\nZwischenablage=1\n");
     EXPECT_EQ(s.host.steps,
-              (Steps{"mode 0", "fill", "fill", "compare binary", "box 64", "clipboard"}));
+              (Steps{"mode 0", "fill", "fill", "compare binary", "result box", "clipboard"}));
   }
   {
     Trees trees;

@@ -40,7 +40,7 @@ std::string ProblemsOf(const std::string& command_line) {
   EXPECT_FALSE(s.state.batch_active);
   std::vector<std::string> problems;
   for (const auto& box : s.host.boxes)
-    if (box.style == kMsgCritical) problems.push_back(box.text);
+    if (box.intent == Intent::kRefusal) problems.push_back(box.text);
   if (problems.empty()) return "";
   EXPECT_EQ(s.host.boxes.size(), 1u) << "nothing runs after the problem box";
   EXPECT_EQ(s.list.RowCount(), 0) << "a refused control file must fill nothing";

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "core/clipboard.h"
 #include "core/compare.h"
 #include "core/content_compare.h"
 #include "support/session.h"
@@ -66,7 +67,7 @@ TEST(BinaryCompareTest, MarksBySizeThenContent) {
   EXPECT_EQ(MarkOf(s, "left-only"), Mark::kOrphan);
   EXPECT_EQ(MarkOf(s, "right-only"), Mark::kOrphan);
   ASSERT_EQ(s.host.boxes.size(), 1u);
-  EXPECT_EQ(s.host.boxes[0].style, kMsgInformation);
+  EXPECT_EQ(s.host.boxes[0].intent, Intent::kInformation);
   EXPECT_EQ(s.host.boxes[0].text,
             "Ergebnis des Binärvergleichs von 9 Dateien:\r\r"
             "2 Dateien sind verwaist.\r"
@@ -122,7 +123,7 @@ TEST(BinaryCompareTest, FileThatCannotBeReadIsReportedAndNeverEqual) {
   EXPECT_NE(failures[0].find("'" + t.Path("L/fifo") + "'"), std::string::npos);
   EXPECT_NE(failures[1].find("'" + t.Path("R/gone") + "'"), std::string::npos);
   EXPECT_NE(failures[1].find("No such file or directory"), std::string::npos);
-  EXPECT_EQ(s.host.boxes[0].style, kMsgExclamation);
+  EXPECT_EQ(s.host.boxes[0].intent, Intent::kWarning);
   EXPECT_NE(s.host.boxes[2].text.find("2 Dateien sind verwaist."), std::string::npos);
   EXPECT_NE(s.host.boxes[2].text.find("1 Dateien sind absolut identisch."), std::string::npos);
 }
@@ -140,7 +141,7 @@ TEST(BinaryCompareTest, FilesOfMoreThanTwoGibCompareCorrectly) {
     }
     close(fd);
   }
-  PairReader reader;
+  PairReader reader(RealFileSystem());
   EXPECT_EQ(ComparePair(t.Path("a"), t.Path("b"), reader).kind, PairResult::kDiffer);
   EXPECT_EQ(ComparePair(t.Path("a"), t.Path("c"), reader).kind, PairResult::kEqual);
 }

@@ -163,7 +163,7 @@ TEST(FillColumnTest, ImmediateStartOnlyAfterARightFillOutsideABatchRun) {
   EXPECT_TRUE(s.host.boxes.empty());
   s.Fill(t.Path("R"), false);
   ASSERT_EQ(s.host.boxes.size(), 1u);
-  EXPECT_EQ(s.host.boxes[0].style, kMsgInformation);
+  EXPECT_EQ(s.host.boxes[0].intent, Intent::kInformation);
   EXPECT_EQ(s.list.GetMark(1), Mark::kEqual);
 
   Session batch;
@@ -197,7 +197,7 @@ TEST(FillColumnTest, MissingRootIsReportedAndLeavesAnEmptyList) {
   s.Fill(t.Path("missing"), true);
   EXPECT_EQ(s.list.RowCount(), 0);
   ASSERT_EQ(s.host.boxes.size(), 1u);
-  EXPECT_EQ(s.host.boxes[0].style, kMsgExclamation);
+  EXPECT_EQ(s.host.boxes[0].intent, Intent::kWarning);
   EXPECT_EQ(s.host.status1, "0 Dateien");
 }
 

@@ -141,7 +141,7 @@ TEST(ScanFolderTest, FolderThatCannotBeListedIsReportedAndTheScanGoesOn) {
   ASSERT_EQ(s.host.boxes.size(), 1u);
   EXPECT_EQ(s.host.boxes[0].text, "Zugriffsfehler 2 auf '" + t.Path("r/gone") +
                                       "'\rDieser Name wird fortan ignoriert ...");
-  EXPECT_EQ(s.host.boxes[0].style, kMsgExclamation);
+  EXPECT_EQ(s.host.boxes[0].intent, Intent::kWarning);
 
   Session missing;
   EXPECT_TRUE(Scan(missing, t.Path("nothing/")).empty());

@@ -173,7 +173,7 @@ TEST_F(SyncFaultTest, CopyWithoutCopyFileRangeIsComplete) {
   tree.Write("left/big.bin", content, 2000000000);
   Fill();
   SetMark("big.bin", "", Mark::kCopyRight);
-  InjectFaults faults({{FsCall::kCopyRange, EXDEV, 0}});
+  InjectFaults faults(s.fs, {{FsCall::kCopyRange, EXDEV, 0}});
   Sync();
   EXPECT_TRUE(s.host.boxes.empty());
   EXPECT_EQ(tree.Read("right/big.bin"), content);
@@ -192,7 +192,7 @@ TEST_F(SyncFaultTest, AFailingStepOfTheCopyLeavesTheTargetAndNoTemporaryFile) {
       {"write ENOSPC mid-file", {{FsCall::kCopyRange, EXDEV, 0}, {FsCall::kWrite, ENOSPC, 2}}},
       {"chmod EIO", {{FsCall::kChmod, EIO}}},
       {"times EIO", {{FsCall::kSetTimes, EIO}}},
-      {"close EIO", {{FsCall::kClose, EIO}}},
+      {"close EIO", {{FsCall::kClose, EIO, 0}}},
       {"rename EIO", {{FsCall::kRename, EIO}}},
   };
   tree.Write("left/t.bin", Bytes(700000, 'n'), 2000000000);
@@ -202,7 +202,7 @@ TEST_F(SyncFaultTest, AFailingStepOfTheCopyLeavesTheTargetAndNoTemporaryFile) {
     SetMark("t.bin", "t.bin", Mark::kCopyRight);
     Snapshot before = Snap();
     {
-      InjectFaults faults(c.faults);
+      InjectFaults faults(s.fs, c.faults);
       Sync();
     }
     EXPECT_EQ(ChangedSince(before), std::vector<std::string>{}) << c.name;
@@ -219,17 +219,17 @@ TEST_F(SyncFaultTest, AFailingFlushAtTheEndIsReported) {
   Fill();
   SetMark("t.bin", "t.bin", Mark::kCopyRight);
   int flushes = 0;
-  SetFaultHook([&](FsCall call) {
+  s.fs.SetHook([&](FsCall call, const std::string&) {
     if (call != FsCall::kSyncFs) return 0;
     ++flushes;
     return EIO;
   });
   Sync();
-  SetFaultHook({});
+  s.fs.Reset();
   EXPECT_EQ(flushes, 1);
   EXPECT_EQ(tree.Read("right/t.bin"), "new");
   ASSERT_EQ(s.host.boxes.size(), 1u);
-  EXPECT_EQ(s.host.boxes[0].style, kMsgExclamation);
+  EXPECT_EQ(s.host.boxes[0].intent, Intent::kWarning);
   EXPECT_NE(s.host.boxes[0].text.find("auf den Datenträger von '" + tree.Path("right/") + "'"),
             std::string::npos);
   EXPECT_EQ(s.host.status2, "Status: Datenabgleich beendet.");
@@ -242,7 +242,7 @@ TEST_F(SyncFaultTest, AFailingUnlinkGoesToTheErrorBox) {
   SetMark("g.txt", "", Mark::kDeleteLeft);
   Snapshot before = Snap();
   {
-    InjectFaults faults({{FsCall::kUnlink, EIO}});
+    InjectFaults faults(s.fs, {{FsCall::kUnlink, EIO}});
     Sync();
   }
   EXPECT_EQ(ChangedSince(before), std::vector<std::string>{});

@@ -142,7 +142,7 @@ TEST_F(SyncRunTest, ErrorBoxesNameTheRowsPathsExactly) {
   std::remove(tree.Path("right/away.txt").c_str());
   Sync();
   ASSERT_EQ(s.host.boxes.size(), 4u);
-  for (const Box& box : s.host.boxes) EXPECT_EQ(box.style, 274);
+  for (const Box& box : s.host.boxes) EXPECT_EQ(box.intent, Intent::kRetryError);
   std::vector<std::string> expected = {CopyBox(L("gone.txt"), R("gone.txt")),
                                        CopyBox(R("away.txt"), L("away.txt")),
                                        DeleteBox(L("both.txt")), DeleteBox(R("both.txt"))};
@@ -194,7 +194,7 @@ TEST_F(SyncRunTest, RetryRunsTheFailedCopyAgain) {
   SetMark("r.txt", "", Mark::kCopyRight);
   std::rename(tree.Path("left/r.txt").c_str(), tree.Path("outside/r.txt").c_str());
   s.host.answers = {MsgAnswer::kRetry};
-  s.host.on_box = [&](const std::string&, int) {
+  s.host.on_box = [&](const std::string&, Intent) {
     std::rename(tree.Path("outside/r.txt").c_str(), tree.Path("left/r.txt").c_str());
   };
   Sync();
@@ -220,7 +220,7 @@ TEST_F(SyncRunTest, SkippedLeftDeletionStillTriesTheRightAndKeepsTheRow) {
   // q (walked first): left ignored, right retried after the fill's file is put back;
   // p: left ignored, right deleted.
   s.host.answers = {MsgAnswer::kIgnore, MsgAnswer::kRetry, MsgAnswer::kIgnore};
-  s.host.on_box = [&](const std::string& text, int) {
+  s.host.on_box = [&](const std::string& text, Intent) {
     if (text != DeleteBox(R("q.txt"))) return;
     tree.Write("right/q.txt", "r");
     tree.SetTime("right/q.txt", seen.mtime_sec, seen.mtime_nsec);

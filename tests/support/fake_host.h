@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,8 @@ namespace tavrik::testing {
 
 struct Box {
   std::string text;
-  int style;
+  Intent intent;
+  std::optional<FsError> reason;
 };
 
 class FakeHost : public Host {
@@ -46,10 +48,11 @@ class FakeHost : public Host {
     binary_mode = index == 0;
     mode_log.push_back(index);
   }
-  MsgAnswer MessageBox(const std::string& text, int style) override {
-    boxes.push_back({text, style});
-    if (on_box) on_box(text, style);
-    if (answers.empty()) return style == kMsgAbortRetryIgnore ? MsgAnswer::kIgnore : MsgAnswer::kOk;
+  MsgAnswer Tell(const Message& message) override {
+    boxes.push_back({message.text, message.intent, message.reason});
+    if (on_box) on_box(message.text, message.intent);
+    if (answers.empty())
+      return message.intent == Intent::kRetryError ? MsgAnswer::kIgnore : MsgAnswer::kOk;
     MsgAnswer a = answers.front();
     answers.pop_front();
     return a;
@@ -66,7 +69,7 @@ class FakeHost : public Host {
   bool binary_mode = true;
   std::deque<MsgAnswer> answers;
   std::function<void()> on_yield;
-  std::function<void(const std::string&, int)> on_box;
+  std::function<void(const std::string&, Intent)> on_box;
 
   // Observations.
   std::string status1, status2;

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "core/fault_file_system.h"
 #include "core/fill.h"
 #include "core/shared_state.h"
 #include "support/fake_host.h"
@@ -13,7 +14,9 @@ struct Session {
   ComparisonList list;
   SharedState state;
   FakeHost host;
-  Context ctx{list, state, host};
+  // The real disk, with a way to make single calls fail.
+  FaultFileSystem fs;
+  Context ctx{list, state, host, fs};
 
   // Fills a column; returns the side the fill really used.
   bool Fill(const std::string& folder, bool left) {

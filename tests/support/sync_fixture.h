@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/fault_file_system.h"
 #include "core/sync.h"
-#include "core/sys_calls.h"
 #include "support/session.h"
 #include "support/temp_tree.h"
 #include "support/tree_snapshot.h"
@@ -27,19 +27,15 @@ struct Fault {
 
 class InjectFaults {
  public:
-  explicit InjectFaults(std::vector<Fault> faults) {
-    SetFaultHook([faults, counts = std::vector<int>(faults.size())](FsCall call) mutable {
-      for (size_t k = 0; k < faults.size(); ++k) {
-        if (faults[k].call != call) continue;
-        ++counts[k];
-        if (faults[k].nth == 0 || counts[k] == faults[k].nth) return faults[k].error;
-      }
-      return 0;
-    });
+  InjectFaults(FaultFileSystem& fs, const std::vector<Fault>& faults) : fs_(fs) {
+    for (const Fault& fault : faults) fs_.FailNth(fault.call, fault.nth, fault.error);
   }
-  ~InjectFaults() { SetFaultHook({}); }
+  ~InjectFaults() { fs_.Reset(); }
   InjectFaults(const InjectFaults&) = delete;
   InjectFaults& operator=(const InjectFaults&) = delete;
+
+ private:
+  FaultFileSystem& fs_;
 };
 
 class SyncBench : public ::testing::Test {

@@ -12,9 +12,16 @@
 
 #include "support/fake_host.h"
 #include "ui/form1.h"
+#include "ui/qt_host.h"
 #include "ui/shell.h"
 
 namespace tavrik::testing {
+
+// A box as the window shows it: text and classic style number.
+struct UiBox {
+  std::string text;
+  int style;
+};
 
 struct Launch {
   QString target;
@@ -51,7 +58,7 @@ class UiTest : public ::testing::Test {
   }
 
   std::unique_ptr<Form1> form;
-  std::vector<Box> boxes;
+  std::vector<UiBox> boxes;
   std::deque<MsgAnswer> answers;
   std::vector<QString> prompts;
   QString next_folder;

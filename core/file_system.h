@@ -1,0 +1,129 @@
+// The one way core reaches files. Every listing, attribute query, read, write, rename and
+// deletion goes through a FileSystem, so tests can put an in-memory file system or a
+// fault-injecting decorator where the real disk cannot fail or be slow on demand.
+//
+// The calls mirror the POSIX calls they are named after: descriptors are plain ints that
+// belong to the FileSystem that issued them, and a failing call returns -1 (nullptr for
+// OpenDir) with errno set.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace tavrik {
+
+// The kinds of call, for counting and injecting faults.
+enum class FsCall {
+  kOpen,
+  kClose,
+  kOpenDir,
+  kReadDir,
+  kRead,
+  kWrite,
+  kCopyRange,
+  kAdvise,
+  kStat,
+  kChmod,
+  kChown,
+  kSetTimes,
+  kXattr,
+  kRename,
+  kLink,
+  kUnlink,
+  kMkdir,
+  kSyncFs,
+  kStatFs,
+  kMountType,
+};
+inline constexpr int kFsCallCount = 20;
+
+// An open folder listing; what it holds belongs to the FileSystem that opened it.
+class DirStream {
+ public:
+  virtual ~DirStream() = default;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  virtual int OpenAt(int dir, const char* name, int flags, mode_t mode = 0) = 0;
+  virtual int Close(int fd) = 0;
+
+  // Takes over fd (a folder opened for reading) whether or not it succeeds.
+  virtual std::unique_ptr<DirStream> OpenDir(int fd) = 0;
+  // The next name: 1 with *name set (valid until the next call), 0 at the end, -1 on error.
+  virtual int ReadDir(DirStream& dir, const char** name) = 0;
+
+  virtual ssize_t PRead(int fd, void* buf, size_t count, off_t offset) = 0;
+  virtual ssize_t PWrite(int fd, const void* buf, size_t count, off_t offset) = 0;
+  virtual ssize_t CopyRange(int in, off_t* in_offset, int out, off_t* out_offset, size_t count) = 0;
+  // posix_fadvise over the whole file; a hint, so failures may be ignored.
+  virtual int Advise(int fd, int advice) = 0;
+
+  virtual int StatAt(int dir, const char* name, struct stat* st, int flags) = 0;
+  virtual int Fstat(int fd, struct stat* st) = 0;
+  virtual int Fchmod(int fd, mode_t mode) = 0;
+  virtual int Fchown(int fd, uid_t uid, gid_t gid) = 0;
+  virtual int Futimens(int fd, const struct timespec times[2]) = 0;
+  virtual ssize_t ListXattr(int fd, char* list, size_t size) = 0;
+  virtual ssize_t GetXattr(int fd, const char* name, void* value, size_t size) = 0;
+  virtual int SetXattr(int fd, const char* name, const void* value, size_t size) = 0;
+
+  virtual int RenameAt(int from_dir, const char* from, int to_dir, const char* to) = 0;
+  virtual int LinkAt(int from_dir, const char* from, int to_dir, const char* to) = 0;
+  virtual int UnlinkAt(int dir, const char* name, int flags) = 0;
+  virtual int MkdirAt(int dir, const char* name, mode_t mode) = 0;
+
+  virtual int SyncFs(int fd) = 0;
+  virtual int StatFs(int fd, struct statfs* st) = 0;
+  // The type the mount table gives the file system that holds fd ("ext4", "vfat",
+  // "fuse.sshfs", "fuseblk", ...).
+  virtual int MountType(int fd, std::string* type) = 0;
+};
+
+// The machine's own file system: the system calls themselves.
+FileSystem& RealFileSystem();
+
+// An owned descriptor of a FileSystem, closed when it goes out of scope.
+class Fd {
+ public:
+  Fd() = default;
+  Fd(FileSystem& fs, int fd) : fs_(&fs), fd_(fd) {}
+  Fd(Fd&& other) noexcept : fs_(other.fs_), fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fs_ = other.fs_;
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { Reset(); }
+
+  int get() const { return fd_; }
+  // Closes now and returns close's result, so a late write error can be seen.
+  int Close() {
+    if (fd_ < 0) return 0;
+    return fs_->Close(std::exchange(fd_, -1));
+  }
+
+ private:
+  void Reset() {
+    if (fd_ >= 0) fs_->Close(fd_);
+    fd_ = -1;
+  }
+  FileSystem* fs_ = nullptr;
+  int fd_ = -1;
+};
+
+}  // namespace tavrik

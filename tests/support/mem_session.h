@@ -1,0 +1,48 @@
+// A session whose file system is held in memory, wrapped in the fault decorator: for what a
+// real disk cannot show on demand (coarse times, case-insensitive media, a read error in
+// the middle of a file, a folder that goes away between two steps).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/compare.h"
+#include "core/fault_file_system.h"
+#include "core/fill.h"
+#include "core/mem_file_system.h"
+#include "core/shared_state.h"
+#include "support/fake_host.h"
+
+namespace tavrik::testing {
+
+struct MemSession {
+  explicit MemSession(MemFsOptions options = {}) : mem(std::move(options)) {}
+
+  MemFileSystem mem;
+  FaultFileSystem fs{mem};
+  ComparisonList list;
+  SharedState state;
+  FakeHost host;
+  Context ctx{list, state, host, fs};
+
+  void FillBoth(const std::string& left, const std::string& right) {
+    bool side = true;
+    FillColumn(ctx, left, side);
+    side = false;
+    FillColumn(ctx, right, side);
+  }
+  // Runs helpers threads beside the caller for the scan and the comparison.
+  void Threads(int helpers) {
+    state.io.scan_helpers = helpers;
+    state.io.compare_helpers = helpers;
+  }
+  std::vector<std::string> Rows() const {
+    std::vector<std::string> rows;
+    for (int i = 1; i <= list.RowCount(); ++i)
+      rows.push_back(std::string(list.LeftName(i)) + "|" + std::string(MarkText(list.GetMark(i))) +
+                     "|" + std::string(list.RightName(i)));
+    return rows;
+  }
+};
+
+}  // namespace tavrik::testing
