@@ -30,8 +30,6 @@ std::string_view CutAtNul(std::string_view s) {
   return nul == std::string_view::npos ? s : s.substr(0, nul);
 }
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
 // A wanted section or key name, folded once, so that the names in the file (mostly
 // ASCII) are matched without allocating.
 class WantedName {

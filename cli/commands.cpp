@@ -64,6 +64,23 @@ bool ParsePolicy(std::string_view arg, ErrorPolicy* policy) {
   return true;
 }
 
+// Takes a leading --on-error=... from args; false when its answer is unknown.
+bool TakePolicy(std::vector<std::string>& args, ErrorPolicy* policy) {
+  if (args.empty() || args[0].rfind("--on-error", 0) != 0) return true;
+  if (!ParsePolicy(args[0], policy)) return false;
+  args.erase(args.begin());
+  return true;
+}
+
+// As diff and cmp answer: 0 when both trees hold the same, 1 when a row differs, 2 when a
+// file could not be read or a folder not listed.
+int CompareExitCode(const Session& s) {
+  if (s.host.Failures() > 0) return 2;
+  for (int i = 1; i <= s.list.RowCount(); ++i)
+    if (s.list.GetMark(i) != Mark::kEqual) return 1;
+  return 0;
+}
+
 int Usage(FILE* err) {
   std::fputs(kUsage, err);
   return kUsageError;
@@ -87,15 +104,12 @@ int CmdCompare(const std::vector<std::string>& args, FILE* out, FILE* err) {
   Fill(s, args[2], false);
   CompareFolders(s.ctx, binary);
   CopyListToClipboard(s.ctx);
-  return 0;
+  return CompareExitCode(s);
 }
 
 int CmdSync(std::vector<std::string> args, FILE* out, FILE* err) {
   ErrorPolicy policy = ErrorPolicy::kIgnore;
-  if (!args.empty() && args[0].rfind("--on-error", 0) == 0) {
-    if (!ParsePolicy(args[0], &policy)) return Usage(err);
-    args.erase(args.begin());
-  }
+  if (!TakePolicy(args, &policy)) return Usage(err);
   if (args.size() != 2) return Usage(err);
   Session s(policy, out, err);
   // An unattended run like a control file asking for the age comparison and the sync:
@@ -113,10 +127,7 @@ int CmdSync(std::vector<std::string> args, FILE* out, FILE* err) {
 
 int CmdRun(std::vector<std::string> args, FILE* out, FILE* err) {
   ErrorPolicy policy = ErrorPolicy::kIgnore;
-  if (!args.empty() && args[0].rfind("--on-error", 0) == 0) {
-    if (!ParsePolicy(args[0], &policy)) return Usage(err);
-    args.erase(args.begin());
-  }
+  if (!TakePolicy(args, &policy)) return Usage(err);
   if (args.empty()) return Usage(err);
   // The control file's name is the whole argument text, as the window takes it.
   std::string command_line;

@@ -378,7 +378,7 @@ void ComparisonList::BuildIndex() const {
   for (size_t i = 0; i < rows_.size(); ++i) {
     std::string_view name = left_.Get(rows_[i].left);
     if (name.empty()) continue;
-    uint64_t h = CaselessHash(name);
+    uint64_t h = RelPath(name).KeyHash();
     size_t s = h & (capacity - 1);
     while (index_[s].pos != 0) s = (s + 1) & (capacity - 1);
     index_[s] = {static_cast<uint32_t>(i + 1), static_cast<uint32_t>(h >> 32)};
@@ -394,7 +394,8 @@ int ComparisonList::FindFirstCaseless(std::string_view text,
                                       const std::function<bool(int)>& accept) const {
   if (text.empty() || rows_.empty()) return 0;
   if (!index_valid_) BuildIndex();
-  uint64_t h = CaselessHash(text);
+  const RelPath key(text);
+  uint64_t h = key.KeyHash();
   size_t mask = index_.size() - 1;
   // Rows with the same folded text share a home slot and were entered in list order,
   // so along the probe sequence the first match is the first row in the list.
@@ -402,7 +403,7 @@ int ComparisonList::FindFirstCaseless(std::string_view text,
     const Slot& slot = index_[s];
     if (slot.hash != static_cast<uint32_t>(h >> 32)) continue;
     int pos = static_cast<int>(slot.pos);
-    if (!CaselessEqual(LeftName(pos), text)) continue;
+    if (!key.SameKey(LeftName(pos))) continue;
     if (!accept || accept(pos)) return pos;
   }
   return 0;

@@ -79,7 +79,7 @@ void FillColumn(Context& ctx, const std::string& folder, bool& left) {
     ComparisonList& list = ctx.list;
     Host& host = ctx.host;
     if (list.RowCount() == 0) left = true;
-    const std::string root = AddBackslash(folder);
+    const RootPath root(folder);
     EnableCompareButton(host, false);
     host.SetBusyPointer(true);
     SetStatus(host, 1, "");
@@ -87,18 +87,18 @@ void FillColumn(Context& ctx, const std::string& folder, bool& left) {
     list.SetSorted(false);
     if (left) {
       ctx.state.left_root = root;
-      list.SetHeader(1, root);
+      list.SetHeader(1, root.str());
       list.SetHeader(3, ComparisonList::kRightHeader);
       ClearList(list);
     } else {
       ctx.state.right_root = root;
-      list.SetHeader(3, root);
+      list.SetHeader(3, root.str());
       list.ClearRightNamesAndMarks();
     }
     ctx.state.file_table.Clear(root);
     host.SetProgress(25);
     SetStatus(host, 2, "Aufstellung der Dateien im betr. Verzeichnis läuft ...");
-    ScanFolder(ctx, root);
+    ScanFolder(ctx, root.str());
     host.SetProgress(50);
     SetStatus(host, 2, "Eintragung der Dateien in die Vergleichsliste läuft ...");
     if (left) {

@@ -26,8 +26,6 @@ std::string AppPath() {
 
 namespace {
 
-inline char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
 // Folds one character starting at text[i] into out; returns the bytes consumed.
 size_t FoldOne(std::string_view text, size_t i, std::string& out) {
   unsigned char c = static_cast<unsigned char>(text[i]);
@@ -114,6 +112,14 @@ uint64_t CaselessHash(std::string_view text) {
   }
   for (char c : FoldCase(text)) mix(c);
   return h;
+}
+
+RootPath::RootPath(std::string_view folder) {
+  if (folder.empty()) return;
+  size_t end = folder.size();
+  while (end > 1 && folder[end - 1] == kSep) --end;
+  text_.assign(folder.substr(0, end));
+  if (text_.back() != kSep) text_.push_back(kSep);
 }
 
 }  // namespace tavrik

@@ -19,6 +19,9 @@ std::string AddBackslash(std::string_view path);
 // The folder that holds the running program, with its trailing separator.
 std::string AppPath();
 
+// ASCII lower-casing of one byte; every other byte stays as it is.
+inline char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
 // True when every byte is below 0x80, so folding is plain ASCII lower-casing.
 bool IsAscii(std::string_view text);
 
@@ -33,6 +36,35 @@ uint64_t CaselessHash(std::string_view text);
 
 // Three-way text order for the list's sorting: case-insensitive, then by bytes.
 int CaselessCompare(std::string_view a, std::string_view b);
+
+// A root folder: the folder as the user named it, with exactly one separator at its end.
+// An empty name stays empty, so a root never chosen can never stand for the whole disk.
+class RootPath {
+ public:
+  RootPath() = default;
+  explicit RootPath(std::string_view folder);
+  const std::string& str() const { return text_; }
+  operator std::string_view() const { return text_; }
+  bool empty() const { return text_.empty(); }
+  size_t size() const { return text_.size(); }
+  bool operator==(const RootPath&) const = default;
+
+ private:
+  std::string text_;
+};
+
+// A path below a root (never beginning with a separator) and the key under which a file of
+// one side pairs with a file of the other. The pairing rule lives here and nowhere else.
+class RelPath {
+ public:
+  explicit RelPath(std::string_view text) : text_(text) {}
+  std::string_view text() const { return text_; }
+  uint64_t KeyHash() const { return CaselessHash(text_); }
+  bool SameKey(std::string_view other) const { return CaselessEqual(text_, other); }
+
+ private:
+  std::string_view text_;
+};
 
 // Joins a root folder (ending in its separator) and a relative path.
 inline std::string JoinPath(std::string_view root, std::string_view rel) {

@@ -171,6 +171,11 @@ std::string AccessErrorText(int error_number, const std::string& path) {
 void ScanFolder(Context& ctx, const std::string& folder) {
   // Depth-first with an explicit stack instead of recursion, so deep trees cannot exhaust
   // the call stack; one yield per folder, after its listing has been taken.
+  // No folder named is no folder at all, never the whole disk.
+  if (folder.empty()) {
+    ReportAccessError(ctx, ENOENT, folder);
+    return;
+  }
   int helpers = ctx.state.io.scan_helpers;
   if (helpers < 0) helpers = std::thread::hardware_concurrency() > 1 ? 1 : 0;
   ScanStack stack(ctx.fs, helpers);

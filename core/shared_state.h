@@ -11,6 +11,7 @@
 #include "core/comparison_list.h"
 #include "core/file_system.h"
 #include "core/host.h"
+#include "core/paths.h"
 #include "core/string_arena.h"
 
 namespace tavrik {
@@ -57,8 +58,8 @@ struct IoTuning {
 };
 
 struct SharedState {
-  std::string left_root;   // ends in one separator
-  std::string right_root;  // ends in one separator
+  RootPath left_root;
+  RootPath right_root;
   FileTable file_table;
   bool batch_active = false;
   BatchRequests batch;

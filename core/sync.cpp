@@ -160,8 +160,8 @@ void SyncFolders(Context& ctx) {
     if (end == RowEnd::kRemove) list.RemoveRow(i);
     if (!host.SpeedChecked()) host.ProcessEvents();
   }
-  if (written.left) Flush(ctx, ctx.state.left_root);
-  if (written.right) Flush(ctx, ctx.state.right_root);
+  if (written.left) Flush(ctx, ctx.state.left_root.str());
+  if (written.right) Flush(ctx, ctx.state.right_root.str());
   host.SetProgress(0);
   SetStatus(host, 2, "Datenabgleich beendet.");
   EnableCompareButton(host, true);

@@ -64,10 +64,6 @@ QFont WindowFont() {
   return font;
 }
 
-void Place(QWidget* w, int left, int top, int width, int height) {
-  w->setGeometry(Twips(left), Twips(top), Twips(width), Twips(height));
-}
-
 std::string Bytes(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
 }  // namespace
@@ -76,6 +72,10 @@ int Twips(int twips) {
   double dpi = 96.0;
   if (QScreen* screen = QGuiApplication::primaryScreen()) dpi = screen->logicalDotsPerInch();
   return static_cast<int>(twips / 15.0 * dpi / 96.0 + 0.5);
+}
+
+void Place(QWidget* w, int left, int top, int width, int height) {
+  w->setGeometry(Twips(left), Twips(top), Twips(width), Twips(height));
 }
 
 Form1::Form1()

@@ -111,5 +111,7 @@ class Form1 : public QWidget {
 
 // Twips to pixels: 15 twips a pixel at 96 dpi, scaled for the screen's logical dpi.
 int Twips(int twips);
+// Sets a control's geometry given in twips.
+void Place(QWidget* w, int left, int top, int width, int height);
 
 }  // namespace tavrik

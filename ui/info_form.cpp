@@ -14,10 +14,6 @@ namespace tavrik {
 
 namespace {
 
-void Place(QWidget* w, int left, int top, int width, int height) {
-  w->setGeometry(Twips(left), Twips(top), Twips(width), Twips(height));
-}
-
 QString Web(const char* address) { return QString::fromUtf8(address); }
 
 }  // namespace

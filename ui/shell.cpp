@@ -14,14 +14,14 @@ ShellOpener& Opener() {
   return opener;
 }
 
+}  // namespace
+
 QUrl UrlFor(const QString& target) {
   if (target.startsWith('/')) return QUrl::fromLocalFile(target);
   static const QRegularExpression scheme("^[A-Za-z][A-Za-z0-9+.-]*:");
   if (scheme.match(target).hasMatch()) return QUrl(target);
   return QUrl("https://" + target);
 }
-
-}  // namespace
 
 void SetShellOpener(ShellOpener opener) { Opener() = std::move(opener); }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QUrl>
 #include <functional>
 
 class QWidget;
@@ -25,6 +26,8 @@ inline constexpr int kShowDefault = 10;
 // else (a host name first) as a web address. The show command is the caller's wish for
 // the new window; the desktop decides.
 void ShellOpen(QWidget* window, const QString& target, int show_command);
+// The address ShellOpen hands to the desktop for target.
+QUrl UrlFor(const QString& target);
 void ShowHelp(QWidget* window, const QString& help_file);
 
 // Replaces the desktop call, so tests can watch launches without starting a browser.

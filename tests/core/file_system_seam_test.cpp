@@ -163,5 +163,24 @@ TEST(SeamScanTest, FolderListedAheadThatVanishesBeforeItsTurnIsReported) {
   EXPECT_EQ(s.host.boxes[0].text, AccessErrorText(ENOENT, "/L/a"));
 }
 
+// Catches a root that keeps a second separator (paths "a//b" that pair with nothing) or an
+// empty folder name turning into "/" and a fill of the whole disk.
+TEST(RootPathTest, OneSeparatorAtTheEndAndEmptyStaysEmpty) {
+  EXPECT_EQ(RootPath("/data").str(), "/data/");
+  EXPECT_EQ(RootPath("/data/").str(), "/data/");
+  EXPECT_EQ(RootPath("/data//").str(), "/data/");
+  EXPECT_EQ(RootPath("/").str(), "/");
+  EXPECT_EQ(RootPath("//").str(), "/");
+  EXPECT_TRUE(RootPath("").empty());
+  MemSession s;
+  s.mem.AddFile("/everything.txt", "x");
+  bool left = true;
+  FillColumn(s.ctx, "", left);
+  EXPECT_EQ(s.list.RowCount(), 0);
+  EXPECT_EQ(s.state.left_root.str(), "");
+  ASSERT_EQ(s.host.boxes.size(), 1u);
+  EXPECT_EQ(s.host.boxes[0].text, AccessErrorText(ENOENT, ""));
+}
+
 }  // namespace
 }  // namespace tavrik::testing

@@ -29,7 +29,7 @@ TEST(FillColumnTest, LeftFillEntersRelativePathsHeadersAndDates) {
   EXPECT_EQ(Sorted(s.Rows()), Sorted({"Briefe/a.txt||", "b.txt||"}));
   EXPECT_EQ(s.list.Header(1), t.Path("L/"));
   EXPECT_EQ(s.list.Header(3), "Zweiter Ordner");
-  EXPECT_EQ(s.state.left_root, t.Path("L/"));
+  EXPECT_EQ(s.state.left_root.str(), t.Path("L/"));
   int row = s.list.FindFirstCaseless("b.txt");
   EXPECT_EQ(s.list.Text(row, 5), FileDateText(FileStamp{2, 1600000000, 0}));
   EXPECT_EQ(s.list.Text(row, 6), "");
@@ -104,11 +104,11 @@ TEST(FillColumnTest, SecondRightFillEmptiesColumnsTwoAndThreeFirst) {
                                       "|"
                                       "|b",
                                       "a||"}));
-  EXPECT_EQ(s.state.right_root, t.Path("R2/"));
+  EXPECT_EQ(s.state.right_root.str(), t.Path("R2/"));
   // A left fill afterwards puts the caption back and keeps the right root.
   s.Fill(t.Path("L"), true);
   EXPECT_EQ(s.list.Header(3), "Zweiter Ordner");
-  EXPECT_EQ(s.state.right_root, t.Path("R2/"));
+  EXPECT_EQ(s.state.right_root.str(), t.Path("R2/"));
 }
 
 // Catches progress values, yields and button states out of step with the fill.

@@ -109,14 +109,17 @@ TEST(ScanFolderTest, SpecialFilesAreLeftOutSilently) {
   t.Write("r/plain.txt", "p");
   ASSERT_EQ(mkfifo(t.Path("r/pipe").c_str(), 0644), 0);
   int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::string sock_path = t.Path("r/sock");
-  if (sock_path.size() < sizeof addr.sun_path) {
-    std::strcpy(addr.sun_path, sock_path.c_str());
-    bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  }
+  ASSERT_LT(sock_path.size(), sizeof addr.sun_path) << "temporary folder path too long";
+  std::strcpy(addr.sun_path, sock_path.c_str());
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
   close(sock);
+  struct stat st {};
+  ASSERT_EQ(lstat(sock_path.c_str(), &st), 0);
+  ASSERT_TRUE(S_ISSOCK(st.st_mode));
   Session s;
   EXPECT_EQ(Scan(s, t.Path("r")), std::vector<std::string>{t.Path("r/plain.txt")});
   EXPECT_TRUE(s.host.boxes.empty());

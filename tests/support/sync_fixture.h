@@ -83,8 +83,8 @@ class SyncBench : public ::testing::Test {
     return BoxText("Die Datei '" + path + "'\rkonnte nicht gelöscht werden.");
   }
   // Full paths as the run forms them from the roots the fills stored.
-  std::string L(const std::string& rel) const { return s.state.left_root + rel; }
-  std::string R(const std::string& rel) const { return s.state.right_root + rel; }
+  std::string L(const std::string& rel) const { return s.state.left_root.str() + rel; }
+  std::string R(const std::string& rel) const { return s.state.right_root.str() + rel; }
 
   std::vector<std::string> BoxTexts() const {
     std::vector<std::string> texts;

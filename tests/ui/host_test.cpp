@@ -72,14 +72,14 @@ TEST(QtHostTest, ClipboardGetsTheTextUnchanged) {
   EXPECT_EQ(QGuiApplication::clipboard()->text(), "a.txt\t=\ta.txt\r\n\t?\tb\r\n");
 }
 
-// Catches addresses without a scheme being opened as local files (or not at all).
-TEST(ShellTest, TargetsWithoutSchemeOpenAsWebAddresses) {
-  std::vector<QString> seen;
-  SetShellOpener([&](const QString& target, int) { seen.push_back(target); });
-  ShellOpen(nullptr, "www.example.org/x", 1);
-  SetShellOpener(nullptr);
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0], "www.example.org/x");
+// Catches targets handed to the desktop as the wrong kind of address: a host name opened
+// as a local file, a path sent to the web, a mail address losing its scheme.
+TEST(ShellTest, TargetsBecomeWebFileOrSchemeAddresses) {
+  EXPECT_EQ(UrlFor("www.example.org/x"), QUrl("https://www.example.org/x"));
+  EXPECT_EQ(UrlFor("/opt/tavrik/tavrik.htm"), QUrl::fromLocalFile("/opt/tavrik/tavrik.htm"));
+  EXPECT_EQ(UrlFor("/tmp/a b#c.htm").toLocalFile(), "/tmp/a b#c.htm");
+  EXPECT_EQ(UrlFor("mailto:tavrik@example.org"), QUrl("mailto:tavrik@example.org"));
+  EXPECT_EQ(UrlFor("http://example.org/"), QUrl("http://example.org/"));
   // Without a hook a missing help file is silently ignored (no crash, no dialog).
   ShowHelp(nullptr, "/nonexistent/tavrik.htm");
 }

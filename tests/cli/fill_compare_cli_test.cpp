@@ -1,0 +1,62 @@
+// The console front end's fill and compare commands on real folder trees: what they print,
+// where, and the exit code a script relies on.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/age_trees.h"
+#include "support/cli_runner.h"
+
+namespace tavrik::testing {
+namespace {
+
+// Catches fill printing other rows than the list holds (pairing, sorted order, marks) or writing
+// anything but rows to standard output.
+TEST(FillCliTest, PrintsTheRowsOfOneOrBothColumns) {
+  AgeTrees trees;
+  Outcome one = RunCli(trees.t, {"fill", trees.left});
+  EXPECT_EQ(one.status, 0);
+  EXPECT_EQ(one.out, "alt.txt\t\t\ngleich.txt\t\t\nneu.txt\t\t\nnur-links.txt\t\t\n");
+  EXPECT_EQ(one.err, "");
+  Outcome both = RunCli(trees.t, {"fill", trees.left, trees.right});
+  EXPECT_EQ(both.status, 0);
+  EXPECT_EQ(both.out,
+            "\t\tnur-rechts.txt\nalt.txt\t\talt.txt\ngleich.txt\t\tgleich.txt\n"
+            "neu.txt\t\tneu.txt\nnur-links.txt\t\t\n");
+}
+
+// Catches a folder that cannot be listed being passed over in silence with success.
+TEST(FillCliTest, AFolderThatCannotBeListedIsReportedWithExitOne) {
+  AgeTrees trees;
+  Outcome o = RunCli(trees.t, {"fill", trees.left, trees.t.Path("gibt-es-nicht")});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("Zugriffsfehler 2 auf '" + trees.t.Path("gibt-es-nicht") + "/'"),
+            std::string::npos);
+}
+
+// Catches compare exit codes that do not tell a script what it found: 0 only when every
+// row is "=", 1 when a row differs, 2 when something could not be read.
+TEST(CompareCliTest, ExitCodesSayEqualDifferentOrUnreadable) {
+  AgeTrees trees;
+  Outcome age = RunCli(trees.t, {"compare", "--age", trees.left, trees.right});
+  EXPECT_EQ(age.status, 1);
+  EXPECT_EQ(age.out,
+            "\t? <--\tnur-rechts.txt\r\nalt.txt\t<--\talt.txt\r\ngleich.txt\t=\tgleich.txt\r\n"
+            "neu.txt\t-->\tneu.txt\r\nnur-links.txt\t? -->\t\r\n");
+  EXPECT_NE(age.err.find("Ergebnis des Versionsvergleichs von 5 Dateien:"), std::string::npos);
+
+  const std::string a = trees.t.Mkdir("a");
+  const std::string b = trees.t.Mkdir("b");
+  trees.t.Write("a/same.txt", "same", 1000000000);
+  trees.t.Write("b/same.txt", "same", 1200000000);
+  Outcome equal = RunCli(trees.t, {"compare", "--binary", a, b});
+  EXPECT_EQ(equal.status, 0) << equal.err;
+  EXPECT_EQ(equal.out, "same.txt\t=\tsame.txt\r\n");
+  EXPECT_NE(equal.err.find("Beide Verzeichnisse sind vollkommen identisch!"), std::string::npos);
+
+  Outcome missing = RunCli(trees.t, {"compare", "--binary", a, trees.t.Path("fehlt")});
+  EXPECT_EQ(missing.status, 2);
+}
+
+}  // namespace
+}  // namespace tavrik::testing
