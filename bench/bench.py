@@ -6,6 +6,11 @@
       Runs CMD N times (standard output to /dev/null), each after the untimed shell
       command --prepare and followed by the untimed check --verify; records the wall times
       and the peak resident set size (from wait4) as one line of TSV.
+  bench.py alternate --results TSV --group G --reps N [--prepare SH] [--verify SH]
+                   [--ok 0,1] [--stderr FILE] --tool ID LABEL SHELLCMD [--tool ...]
+      Like measure for several tools at once, their runs taking turns (A B C A B C ...), so
+      a drift of the machine during the group weighs on every tool alike; each command is
+      a bash command line, each run follows its own --prepare.
   bench.py measure-reported --results TSV --group G --tool ID --label TEXT --reps N
                    --key KEY -- CMD...
       For a program that times itself and prints "key value" lines: KEY's value is the
@@ -44,6 +49,18 @@ TARGETS = [
     ("sync", "tavrik", "rsync-a", "<", 1.0),
     ("sync", "tavrik", "cp-changed", "<=", 1.3),
     ("gui-fill", "gui", "tavrik", "<=", 1.2),
+    # Where every file costs round trips (remote) or disk seeks (cold): against the same
+    # work done with 16 requests in flight (the limit); the peers are shown, not judged.
+    ("remote-age", "tavrik", "pfind", "<=", 1.5),
+    ("remote-age", "tavrik", "rsync-rn", "", None),
+    ("remote-binary", "tavrik", "pcat", "<=", 1.5),
+    ("remote-binary", "tavrik", "rsync-rnc", "", None),
+    ("remote-sync", "tavrik", "pfind-pcp", "<=", 2.0),
+    ("remote-sync", "tavrik", "rsync-both", "", None),
+    ("cold-age", "tavrik", "pfind", "<=", 1.2),
+    ("cold-age", "tavrik", "find", "", None),
+    ("cold-binary", "tavrik", "pcat", "<=", 1.2),
+    ("cold-binary", "tavrik", "rsync-rnc", "", None),
 ]
 # Groups whose tavrik run has a memory target: bytes per row beyond the path bytes.
 MEMORY_TARGET = {"fill": 300}
@@ -94,6 +111,35 @@ def cmd_measure(a):
     with open(a.results, "a", encoding="utf-8") as f:
         f.write("\t".join(["time", a.group, a.tool, a.label, str(a.reps), f"{min(times):.4f}",
                            f"{med:.4f}", str(max(rss)), ",".join(map(str, statuses)), note]) + "\n")
+
+
+def cmd_alternate(a):
+    ok = {int(x) for x in a.ok.split(",")}
+    runs = {tool_id: dict(times=[], rss=[], statuses=[], notes=[]) for tool_id, _, _ in a.tool}
+    for rep in range(a.reps):
+        for tool_id, label, cmd in a.tool:
+            r = runs[tool_id]
+            if a.prepare and run_shell(a.prepare) != 0:
+                sys.exit(f"bench: preparing {label} failed")
+            elapsed, maxrss, status = timed_run(["bash", "-c", cmd], a.stderr)
+            r["times"].append(elapsed)
+            r["rss"].append(maxrss)
+            r["statuses"].append(status)
+            if status not in ok:
+                r["notes"].append(f"run {rep + 1} exit status {status}")
+            if a.verify and run_shell(a.verify) != 0:
+                r["notes"].append(f"run {rep + 1} check failed")
+            print(f"    run {rep + 1} {label}: {elapsed:.3f} s", flush=True)
+    with open(a.results, "a", encoding="utf-8") as f:
+        for tool_id, label, _ in a.tool:
+            r = runs[tool_id]
+            times, med, note = r["times"], statistics.median(r["times"]), "; ".join(r["notes"])
+            print(f"  {label:<44} min {min(times):8.3f} s  median {med:8.3f} s  "
+                  f"peak {max(r['rss']) / 1024:8.1f} MiB  ({a.reps} runs, alternating)"
+                  f"{'  ' + note if note else ''}", flush=True)
+            f.write("\t".join(["time", a.group, tool_id, label, str(a.reps), f"{min(times):.4f}",
+                               f"{med:.4f}", str(max(r["rss"])), ",".join(map(str, r["statuses"])),
+                               note]) + "\n")
 
 
 def cmd_measure_reported(a):
@@ -324,6 +370,10 @@ def cmd_report(a):
                 continue
             mine, theirs = times[(g, tool)], times[(g, ref)]
             ratio = mine["median"] / theirs["median"] if theirs["median"] > 0 else float("inf")
+            if limit is None:
+                out.append(f"  ratio {tool} / {ref}: {ratio:5.2f} (min/min "
+                           f"{mine['min'] / max(theirs['min'], 1e-9):5.2f})   peer, no target")
+                continue
             good = ratio <= limit if op == "<=" else ratio < limit
             out.append(f"  ratio {tool} / {ref}: {ratio:5.2f} (min/min "
                        f"{mine['min'] / max(theirs['min'], 1e-9):5.2f})   target {op} {limit}   "
@@ -365,6 +415,16 @@ def main():
     p.add_argument("--ok", default="0")
     p.add_argument("--stderr")
     p.add_argument("cmd", nargs=argparse.REMAINDER)
+    p = sub.add_parser("alternate")
+    p.add_argument("--results", required=True)
+    p.add_argument("--group", required=True)
+    p.add_argument("--reps", type=int, default=3)
+    p.add_argument("--prepare")
+    p.add_argument("--verify")
+    p.add_argument("--ok", default="0")
+    p.add_argument("--stderr")
+    p.add_argument("--tool", nargs=3, action="append", required=True,
+                   metavar=("ID", "LABEL", "SHELLCMD"))
     p = sub.add_parser("measure-reported")
     p.add_argument("--results", required=True)
     p.add_argument("--group", required=True)
@@ -407,7 +467,7 @@ def main():
         if not a.cmd:
             ap.error(f"{a.command} needs a command after --")
         return cmd_measure(a) if a.command == "measure" else cmd_measure_reported(a)
-    handlers = {"fact": cmd_fact, "check-marks": cmd_check_marks, "check-fill": cmd_check_fill,
+    handlers = {"fact": cmd_fact, "alternate": cmd_alternate, "check-marks": cmd_check_marks, "check-fill": cmd_check_fill,
                 "check-diff": cmd_check_diff, "check-rsync": cmd_check_rsync,
                 "check-sync": cmd_check_sync, "report": cmd_report}
     return handlers[a.command](a)

@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # All benchmarks in one run, on the same trees, with one report.
-# Usage: bench/run.sh [--smoke] [fill] [compare] [sync] [gui]     (default: all)
+# Usage: bench/run.sh [--smoke] [fill] [compare] [sync] [gui] [remote] [cold]
+#   default: fill compare sync gui (the warm regression check); remote (an sshfs share
+#   with a delay) and cold (caches dropped before every run) only when named
 #   --smoke  a quick small configuration (20,000 files, 2 x 16 MiB, sync work trees
-#            restored rather than copied) unless the variables are set already
+#            restored rather than copied, 600 remote files) unless the variables are set
 # Settings: see bench/lib.sh (SMALL_FILES, SYNC_FILES, BIG_FILES, BIG_MB, REPS, BENCH_DIR, ...).
 parts=()
 for arg in "$@"; do
   case $arg in
     --smoke)
       : "${SMALL_FILES:=20000}" "${SYNC_FILES:=20000}" "${BIG_FILES:=2}" "${BIG_MB:=16}"
-      : "${SYNC_RESET:=restore}"
-      export SMALL_FILES SYNC_FILES BIG_FILES BIG_MB SYNC_RESET ;;
-    fill | compare | sync | gui) parts+=("$arg") ;;
-    -h | --help) sed -n '2,6p' "$0"; exit 0 ;;
+      : "${SYNC_RESET:=restore}" "${REMOTE_FILES:=600}"
+      export SMALL_FILES SYNC_FILES BIG_FILES BIG_MB SYNC_RESET REMOTE_FILES ;;
+    fill | compare | sync | gui | remote | cold) parts+=("$arg") ;;
+    -h | --help) sed -n '2,9p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown argument $arg" >&2; exit 64 ;;
   esac
 done
@@ -32,12 +34,17 @@ bench_space_check() {
 bench_space_check
 export BENCH_NESTED=1 SMALL_FILES SYNC_FILES BIG_FILES BIG_MB REPS SEED BENCH_DIR OUT_DIR \
   BUILD_DIR TAVRIK_CLI GEN_JOBS
+[ -n "${REMOTE_FILES:-}" ] && export REMOTE_FILES
+[ -n "${REMOTE_DELAY_MS:-}" ] && export REMOTE_DELAY_MS
+[ -n "${PAR:-}" ] && export PAR
 for part in "${parts[@]}"; do
   case $part in
     fill) "$BENCH_ROOT/fill.sh" ;;
     compare) "$BENCH_ROOT/compare.sh" ;;
     sync) "$BENCH_ROOT/sync.sh" ;;
     gui) "$BENCH_ROOT/gui_fill.sh" ;;
+    remote) "$BENCH_ROOT/remote.sh" ;;
+    cold) "$BENCH_ROOT/cold.sh" ;;
   esac
 done
 BENCH_NESTED=0

@@ -7,7 +7,8 @@ PACKAGES="build-essential cmake ninja-build pkg-config
 qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev
 libutf8proc-dev libgtest-dev libgmock-dev
 xvfb xauth x11-utils imagemagick
-clang-format strace e2fsprogs util-linux rsync tzdata python3-xlib fonts-dejavu-core fonts-liberation"
+clang-format strace e2fsprogs util-linux rsync tzdata python3-xlib fonts-dejavu-core fonts-liberation
+fuse3 fusefat dosfstools exfat-fuse exfatprogs sshfs socat openssh-sftp-server"
 
 missing=""
 for p in $PACKAGES; do
@@ -16,7 +17,18 @@ for p in $PACKAGES; do
   fi
 done
 
-[ -z "$missing" ] && exit 0
+# The real-file-system tests mount through FUSE: load the module where /dev/fuse is missing.
+load_fuse() {
+  [ -e /dev/fuse ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then modprobe fuse 2>/dev/null || true
+  elif command -v sudo >/dev/null 2>&1; then sudo modprobe fuse 2>/dev/null || true; fi
+  [ -e /dev/fuse ] || echo "install-deps: no /dev/fuse; the FAT, exFAT and sshfs tests will skip" >&2
+}
+
+if [ -z "$missing" ]; then
+  load_fuse
+  exit 0
+fi
 
 if [ "$(id -u)" -eq 0 ]; then
   SUDO=""
@@ -30,3 +42,4 @@ fi
 echo "install-deps: installing$missing"
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null
+load_fuse
