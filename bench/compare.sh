@@ -32,7 +32,7 @@ compare_binary() {
   rsync -rnc --itemize-changes "$L/" "$R/" >"$OUT_DIR/check-$G-rsync.out" 2>&1 || true
   check "$G" rsync check-rsync "$OUT_DIR/check-$G-rsync.out" "$M" rsync_rnc_files
   log "$G: timed runs"
-  measure "$G" tavrik "tavrik-cli compare --binary L R" -- "$TAVRIK_CLI" compare --binary "$L" "$R"
+  measure "$G" tavrik "tavrik-cli compare --binary L R" --ok 0,1 -- "$TAVRIK_CLI" compare --binary "$L" "$R"
   measure "$G" diff-rq "diff -rq L R" --ok 0,1 -- diff -rq "$L" "$R"
   measure "$G" rsync-rnc "rsync -rnc L/ R/" -- rsync -rnc "$L/" "$R/"
 }
@@ -55,7 +55,7 @@ if want age; then
   check $G rsync check-rsync "$OUT_DIR/check-age-rsync.out" "$M" rsync_rn_files
   find "$L" "$R" -printf '%T@ %s\n' >/dev/null
   log "age: timed runs"
-  measure $G tavrik "tavrik-cli compare --age L R" -- "$TAVRIK_CLI" compare --age "$L" "$R"
+  measure $G tavrik "tavrik-cli compare --age L R" --ok 0,1 -- "$TAVRIK_CLI" compare --age "$L" "$R"
   measure $G find "find L R -printf '%T@ %s\n'" -- find "$L" "$R" -printf '%T@ %s\n'
   measure $G rsync-rn "rsync -rn --itemize-changes L/ R/" -- rsync -rn --itemize-changes "$L/" "$R/"
 fi

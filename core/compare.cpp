@@ -8,6 +8,7 @@
 #include "core/content_compare.h"
 #include "core/paths.h"
 #include "core/status.h"
+#include "core/time_resolution.h"
 
 namespace tavrik {
 
@@ -24,16 +25,15 @@ struct Counters {
   int same_age = 0;
 };
 
-// Compares the date keys of columns 5 and 6 as text does: an empty column sorts first.
-int CompareDateKeys(const FileStamp* left, const FileStamp* right) {
+// Compares the modification times of columns 5 and 6 in whole seconds, at the coarser time
+// step of the two roots' file systems; an empty column sorts first.
+int CompareDateKeys(const FileStamp* left, const FileStamp* right, int64_t step) {
   if (!left || !right) return (left ? 1 : 0) - (right ? 1 : 0);
-  int64_t a = DateKey(*left);
-  int64_t b = DateKey(*right);
-  return a < b ? -1 : (a > b ? 1 : 0);
+  return CompareAtStep(DateKey(*left), DateKey(*right), step);
 }
 
-Mark AgeMark(const ComparisonList& list, int pos, Counters& c) {
-  int order = CompareDateKeys(list.LeftStamp(pos), list.RightStamp(pos));
+Mark AgeMark(const ComparisonList& list, int pos, int64_t step, Counters& c) {
+  int order = CompareDateKeys(list.LeftStamp(pos), list.RightStamp(pos), step);
   if (order == 0) {
     ++c.same_age;
     return Mark::kEqual;
@@ -122,6 +122,7 @@ void CompareRows(Context& ctx, bool binary, Counters& c) {
     pipeline = std::make_unique<PairPipeline>(ctx.fs, helpers, ctx.state.io.compare_window);
   }
   int next_row = 1;
+  const int64_t step = std::max(ctx.state.left_time_step, ctx.state.right_time_step);
   for (int i = 1; i <= n; ++i) {
     Mark mark;
     bool has_left = !list.LeftName(i).empty();
@@ -134,7 +135,7 @@ void CompareRows(Context& ctx, bool binary, Counters& c) {
         FeedPipeline(ctx, *pipeline, n, &next_row);
         mark = BinaryMark(ctx, pipeline->Take(), c);
       } else {
-        mark = AgeMark(list, i, c);
+        mark = AgeMark(list, i, step, c);
       }
     } else {
       ++c.orphans;

@@ -7,6 +7,7 @@
 #include "core/paths.h"
 #include "core/scan.h"
 #include "core/status.h"
+#include "core/time_resolution.h"
 
 namespace tavrik {
 
@@ -87,11 +88,13 @@ void FillColumn(Context& ctx, const std::string& folder, bool& left) {
     list.SetSorted(false);
     if (left) {
       ctx.state.left_root = root;
+      ctx.state.left_time_step = TimeStepOf(ctx.fs, root.str());
       list.SetHeader(1, root.str());
       list.SetHeader(3, ComparisonList::kRightHeader);
       ClearList(list);
     } else {
       ctx.state.right_root = root;
+      ctx.state.right_time_step = TimeStepOf(ctx.fs, root.str());
       list.SetHeader(3, root.str());
       list.ClearRightNamesAndMarks();
     }

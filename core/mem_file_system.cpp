@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <thread>
+#include <utility>
 
 #include "core/paths.h"
 
@@ -22,6 +24,8 @@ struct MemFileSystem::Node {
   std::map<std::string, std::shared_ptr<Node>> children;
   std::map<std::string, std::string> xattrs;
   std::weak_ptr<Node> parent;
+  // Set on the top folder of a mounted file system.
+  std::optional<std::pair<std::string, int64_t>> mount;  // type, time resolution
 };
 
 namespace {
@@ -76,8 +80,18 @@ void MemFileSystem::Wait() const {
   if (options_.latency.count() > 0) std::this_thread::sleep_for(options_.latency);
 }
 
-struct timespec MemFileSystem::Round(struct timespec t) const {
-  const int64_t step = options_.time_resolution_ns;
+const MemFileSystem::Node* MemFileSystem::MountOf(const Node& at) const {
+  const Node* node = &at;
+  while (node && !node->mount) {
+    std::shared_ptr<Node> up = node->parent.lock();
+    node = up.get();
+  }
+  return node;
+}
+
+struct timespec MemFileSystem::Round(struct timespec t, const Node& at) const {
+  const Node* mount = MountOf(at);
+  const int64_t step = mount ? mount->mount->second : options_.time_resolution_ns;
   if (step <= 1) return t;
   __int128 total = static_cast<__int128>(t.tv_sec) * 1000000000 + t.tv_nsec;
   __int128 rounded = total - ((total % step) + step) % step;
@@ -90,10 +104,10 @@ struct timespec MemFileSystem::Round(struct timespec t) const {
   return t;
 }
 
-struct timespec MemFileSystem::Now() const {
+struct timespec MemFileSystem::Now(const Node& at) const {
   struct timespec t {};
   clock_gettime(CLOCK_REALTIME, &t);
-  return Round(t);
+  return Round(t, at);
 }
 
 std::shared_ptr<MemFileSystem::Node> MemFileSystem::Lookup(const Node& folder,
@@ -198,7 +212,7 @@ std::shared_ptr<MemFileSystem::Node> MemFileSystem::MakeChain(const std::string&
       next->folder = true;
       next->mode = 0755;
       next->ino = next_ino_++;
-      next->mtime = next->ctime = Now();
+      next->mtime = next->ctime = Now(*next);
       next->parent = at;
       at->children[part] = next;
     }
@@ -228,8 +242,8 @@ void MemFileSystem::AddFile(const std::string& path, const std::string& content,
   }
   node->content = content;
   node->mode = mode & 07777;
-  node->mtime = Round({static_cast<time_t>(mtime_sec), mtime_nsec});
-  node->ctime = Now();
+  node->mtime = Round({static_cast<time_t>(mtime_sec), mtime_nsec}, *node);
+  node->ctime = Now(*node);
 }
 
 bool MemFileSystem::Remove(const std::string& path) {
@@ -286,10 +300,10 @@ int MemFileSystem::OpenAt(int dir, const char* name, int flags, mode_t mode) {
     auto node = std::make_shared<Node>();
     node->ino = next_ino_++;
     node->mode = mode & 07777;
-    node->mtime = node->ctime = Now();
     node->parent = f.parent;
+    node->mtime = node->ctime = Now(*node);
     f.parent->children[f.leaf] = node;
-    f.parent->mtime = f.parent->ctime = Now();
+    f.parent->mtime = f.parent->ctime = Now(*f.parent);
     f.node = node;
   } else if ((flags & O_CREAT) && (flags & O_EXCL)) {
     return Fail(EEXIST);
@@ -298,7 +312,7 @@ int MemFileSystem::OpenAt(int dir, const char* name, int flags, mode_t mode) {
   if (f.node->folder && Writable(flags) && !(flags & O_PATH)) return Fail(EISDIR);
   if (!f.node->folder && (flags & O_TRUNC) && Writable(flags)) {
     f.node->content.clear();
-    f.node->mtime = f.node->ctime = Now();
+    f.node->mtime = f.node->ctime = Now(*f.node);
   }
   const int fd = next_fd_++;
   fds_[fd] = Open{f.node, flags};
@@ -361,7 +375,7 @@ ssize_t MemFileSystem::PWrite(int fd, const void* buf, size_t count, off_t offse
   const size_t end = static_cast<size_t>(offset) + count;
   if (content.size() < end) content.resize(end);
   std::memcpy(content.data() + offset, buf, count);
-  open->node->mtime = open->node->ctime = Now();
+  open->node->mtime = open->node->ctime = Now(*open->node);
   return static_cast<ssize_t>(count);
 }
 
@@ -381,7 +395,7 @@ ssize_t MemFileSystem::CopyRange(int in, off_t* in_offset, int out, off_t* out_o
     const size_t end = static_cast<size_t>(*out_offset) + chunk.size();
     if (target.size() < end) target.resize(end);
     std::memcpy(target.data() + *out_offset, chunk.data(), chunk.size());
-    to->node->mtime = to->node->ctime = Now();
+    to->node->mtime = to->node->ctime = Now(*to->node);
   }
   *in_offset += static_cast<off_t>(chunk.size());
   *out_offset += static_cast<off_t>(chunk.size());
@@ -419,7 +433,7 @@ int MemFileSystem::Fchmod(int fd, mode_t mode) {
   if (!open) return Fail(EBADF);
   if (options_.attribute_error != 0) return Fail(options_.attribute_error);
   open->node->mode = mode & 07777;
-  open->node->ctime = Now();
+  open->node->ctime = Now(*open->node);
   return 0;
 }
 
@@ -440,8 +454,9 @@ int MemFileSystem::Futimens(int fd, const struct timespec times[2]) {
   Open* open = Get(fd);
   if (!open) return Fail(EBADF);
   if (times[1].tv_nsec == UTIME_OMIT) return 0;
-  open->node->mtime = times[1].tv_nsec == UTIME_NOW ? Now() : Round(times[1]);
-  open->node->ctime = Now();
+  const Node& node = *open->node;
+  open->node->mtime = times[1].tv_nsec == UTIME_NOW ? Now(node) : Round(times[1], node);
+  open->node->ctime = Now(node);
   return 0;
 }
 
@@ -504,7 +519,7 @@ int MemFileSystem::RenameAt(int from_dir, const char* from, int to_dir, const ch
   // A case-insensitive medium keeps the name the rename gives.
   b.parent->children[std::string(Split(to).back())] = a.node;
   a.node->parent = b.parent;
-  a.node->ctime = Now();
+  a.node->ctime = Now(*a.node);
   return 0;
 }
 
@@ -521,7 +536,7 @@ int MemFileSystem::LinkAt(int from_dir, const char* from, int to_dir, const char
   if (!b.parent) return Fail(ENOENT);
   b.parent->children[b.leaf] = a.node;
   ++a.node->links;
-  a.node->ctime = Now();
+  a.node->ctime = Now(*a.node);
   return 0;
 }
 
@@ -540,7 +555,7 @@ int MemFileSystem::UnlinkAt(int dir, const char* name, int flags) {
   }
   f.parent->children.erase(f.leaf);
   --f.node->links;
-  f.parent->mtime = f.parent->ctime = Now();
+  f.parent->mtime = f.parent->ctime = Now(*f.parent);
   return 0;
 }
 
@@ -555,8 +570,8 @@ int MemFileSystem::MkdirAt(int dir, const char* name, mode_t mode) {
   node->folder = true;
   node->mode = mode & 07777;
   node->ino = next_ino_++;
-  node->mtime = node->ctime = Now();
   node->parent = f.parent;
+  node->mtime = node->ctime = Now(*node);
   f.parent->children[f.leaf] = node;
   return 0;
 }
@@ -578,9 +593,17 @@ int MemFileSystem::StatFs(int fd, struct statfs* st) {
 
 int MemFileSystem::MountType(int fd, std::string* type) {
   std::lock_guard lock(mutex_);
-  if (!Get(fd)) return Fail(EBADF);
-  *type = options_.type;
+  Open* open = Get(fd);
+  if (!open) return Fail(EBADF);
+  const Node* mount = MountOf(*open->node);
+  *type = mount ? mount->mount->first : options_.type;
   return 0;
+}
+
+void MemFileSystem::Mount(const std::string& folder, const std::string& type,
+                          int64_t time_resolution_ns) {
+  std::lock_guard lock(mutex_);
+  MakeChain(folder)->mount = std::make_pair(type, time_resolution_ns);
 }
 
 }  // namespace tavrik

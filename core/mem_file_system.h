@@ -41,6 +41,9 @@ class MemFileSystem : public FileSystem {
   void AddFile(const std::string& path, const std::string& content, int64_t mtime_sec = 0,
                int32_t mtime_nsec = 0, mode_t mode = 0644);
   bool Remove(const std::string& path);  // a file or a whole folder
+  // Makes the folder (made as needed) the top of another file system with its own type and
+  // time resolution, as a stick mounted below the system disk.
+  void Mount(const std::string& folder, const std::string& type, int64_t time_resolution_ns);
   bool Exists(const std::string& path) const;
   std::optional<std::string> Content(const std::string& path) const;
   std::optional<struct stat> Status(const std::string& path) const;
@@ -92,8 +95,9 @@ class MemFileSystem : public FileSystem {
                                std::string* stored) const;
   Open* Get(int fd);
   void Fill(const Node& node, struct stat* st) const;
-  struct timespec Round(struct timespec t) const;
-  struct timespec Now() const;
+  struct timespec Round(struct timespec t, const Node& at) const;
+  struct timespec Now(const Node& at) const;
+  const Node* MountOf(const Node& at) const;
   std::shared_ptr<Node> MakeChain(const std::string& path);
 
   MemFsOptions options_;

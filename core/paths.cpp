@@ -5,6 +5,7 @@
 
 #include <array>
 #include <climits>
+#include <cstdlib>
 
 namespace tavrik {
 
@@ -112,6 +113,31 @@ uint64_t CaselessHash(std::string_view text) {
   }
   for (char c : FoldCase(text)) mix(c);
   return h;
+}
+
+std::string PairingKey(std::string_view text) {
+  if (IsAscii(text)) return FoldCase(text);
+  utf8proc_uint8_t* composed = nullptr;
+  utf8proc_ssize_t n =
+      utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                   static_cast<utf8proc_ssize_t>(text.size()), &composed,
+                   static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+  // Not valid UTF-8: fold the bytes as they are.
+  if (n < 0) return FoldCase(text);
+  std::string key =
+      FoldCase(std::string_view(reinterpret_cast<const char*>(composed), static_cast<size_t>(n)));
+  std::free(composed);
+  return key;
+}
+
+uint64_t RelPath::KeyHash() const {
+  if (IsAscii(text_)) return CaselessHash(text_);
+  return CaselessHash(PairingKey(text_));
+}
+
+bool RelPath::SameKey(std::string_view other) const {
+  if (IsAscii(text_) && IsAscii(other)) return CaselessEqual(text_, other);
+  return PairingKey(text_) == PairingKey(other);
 }
 
 RootPath::RootPath(std::string_view folder) {

@@ -53,14 +53,20 @@ class RootPath {
   std::string text_;
 };
 
+// The key under which a name of one side pairs with a name of the other: canonically
+// composed (NFC, so names written decomposed by other systems pair with composed ones) and
+// then folded per character as FoldCase does ("ß" stays "ß" and does not pair with "SS",
+// as FAT media keep them apart too). Bytes that are not valid UTF-8 are kept as they are.
+std::string PairingKey(std::string_view text);
+
 // A path below a root (never beginning with a separator) and the key under which a file of
 // one side pairs with a file of the other. The pairing rule lives here and nowhere else.
 class RelPath {
  public:
   explicit RelPath(std::string_view text) : text_(text) {}
   std::string_view text() const { return text_; }
-  uint64_t KeyHash() const { return CaselessHash(text_); }
-  bool SameKey(std::string_view other) const { return CaselessEqual(text_, other); }
+  uint64_t KeyHash() const;
+  bool SameKey(std::string_view other) const;
 
  private:
   std::string_view text_;

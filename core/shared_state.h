@@ -60,6 +60,9 @@ struct IoTuning {
 struct SharedState {
   RootPath left_root;
   RootPath right_root;
+  // Whole seconds the file system of each root can tell apart (2 on FAT media).
+  int64_t left_time_step = 1;
+  int64_t right_time_step = 1;
   FileTable file_table;
   bool batch_active = false;
   BatchRequests batch;
