@@ -119,7 +119,8 @@ void CompareRows(Context& ctx, bool binary, Counters& c) {
     const unsigned cores = std::thread::hardware_concurrency();
     int helpers = ctx.state.io.compare_helpers;
     if (helpers < 0) helpers = cores > 1 ? static_cast<int>(std::min(cores - 1, 3u)) : 0;
-    pipeline = std::make_unique<PairPipeline>(ctx.fs, helpers, ctx.state.io.compare_window);
+    pipeline = std::make_unique<PairPipeline>(ctx.fs, helpers, ctx.state.io.compare_window,
+                                              ctx.state.io.compare_max_helpers);
   }
   int next_row = 1;
   const int64_t step = std::max(ctx.state.left_time_step, ctx.state.right_time_step);

@@ -129,12 +129,21 @@ PairResult ComparePair(const std::string& left, const std::string& right, PairRe
   return Outcome(PairResult::kEqual);
 }
 
-PairPipeline::PairPipeline(FileSystem& fs, int helpers, int window)
+PairPipeline::PairPipeline(FileSystem& fs, int helpers, int window, int max_helpers)
     : fs_(fs),
       window_(static_cast<uint64_t>(window < 1 ? 1 : window)),
+      max_helpers_(std::max(helpers, max_helpers)),
       ring_(window_),
       own_reader_(fs) {
   for (int i = 0; i < helpers; ++i) threads_.emplace_back([this] { HelperLoop(); });
+}
+
+void PairPipeline::GrowIfWaiting() {
+  if (static_cast<int>(threads_.size()) >= max_helpers_ || !gauge_.SampleSaysWaiting()) return;
+  // Pairs wait for their reads: double the requests in flight, up to the limit.
+  const int more = std::min(std::max<int>(1, static_cast<int>(threads_.size()) + 1),
+                            max_helpers_ - static_cast<int>(threads_.size()));
+  for (int i = 0; i < more; ++i) threads_.emplace_back([this] { HelperLoop(); });
 }
 
 PairPipeline::~PairPipeline() {
@@ -167,14 +176,18 @@ void PairPipeline::RunNext(std::unique_lock<std::mutex>& lock, PairReader& reade
   Job& job = ring_[next_ % window_];
   ++next_;
   lock.unlock();
+  const int64_t waits_before = VoluntarySwitches();
   PairResult result = ComparePair(job.left, job.right, reader);
+  const int64_t waits = VoluntarySwitches() - waits_before;
   lock.lock();
+  gauge_.Add(waits);
   job.result = std::move(result);
   job.done = true;
 }
 
 PairResult PairPipeline::Take() {
   std::unique_lock lock(mutex_);
+  GrowIfWaiting();
   Job& job = ring_[head_ % window_];
   while (!job.done) {
     // Rather than sleep until a helper is done, compare a pair nobody has started yet.

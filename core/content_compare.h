@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/file_system.h"
+#include "core/wait_gauge.h"
 
 namespace tavrik {
 
@@ -60,8 +61,9 @@ PairResult ComparePair(const std::string& left, const std::string& right, PairRe
 // results come back in the order the pairs were added.
 class PairPipeline {
  public:
-  // helpers threads besides the consumer's own; at most window pairs handed out ahead.
-  PairPipeline(FileSystem& fs, int helpers, int window);
+  // helpers threads besides the consumer's own, at most window pairs handed out ahead; up
+  // to max_helpers threads when the pairs turn out to wait for their reads.
+  PairPipeline(FileSystem& fs, int helpers, int window, int max_helpers = 0);
   ~PairPipeline();
   PairPipeline(const PairPipeline&) = delete;
   PairPipeline& operator=(const PairPipeline&) = delete;
@@ -81,9 +83,13 @@ class PairPipeline {
   // Runs the oldest pair nobody has started; called and returns with the lock held.
   void RunNext(std::unique_lock<std::mutex>& lock, PairReader& reader);
   void HelperLoop();
+  // Called by the consumer with the lock held.
+  void GrowIfWaiting();
 
   FileSystem& fs_;
   const uint64_t window_;
+  const int max_helpers_;
+  WaitGauge gauge_;
   std::vector<Job> ring_;
   uint64_t head_ = 0;  // next result to take
   uint64_t tail_ = 0;  // next slot to fill

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <memory>
@@ -12,6 +13,7 @@
 
 #include "core/folder_listing.h"
 #include "core/paths.h"
+#include "core/wait_gauge.h"
 
 namespace tavrik {
 
@@ -32,7 +34,8 @@ class ScanStack {
     FolderListing listing;
   };
 
-  ScanStack(FileSystem& fs, int helpers) : fs_(fs) {
+  ScanStack(FileSystem& fs, int helpers, int max_helpers)
+      : fs_(fs), max_helpers_(std::max(helpers, max_helpers)) {
     for (int i = 0; i < helpers; ++i) helpers_.emplace_back([this] { HelperLoop(); });
   }
   ~ScanStack() {
@@ -63,6 +66,7 @@ class ScanStack {
   // The next folder in walk order with its listing; nullptr when the walk is complete.
   std::unique_ptr<Job> Next() {
     std::unique_lock lock(mutex_);
+    GrowIfWaiting();
     for (;;) {
       if (stack_.empty()) return nullptr;
       Job* top = stack_.back().get();
@@ -89,11 +93,22 @@ class ScanStack {
     return nullptr;
   }
 
+  // Listings that wait for the disk or the network: list more folders at once.
+  void GrowIfWaiting() {
+    const int now = static_cast<int>(helpers_.size());
+    if (now >= max_helpers_ || !gauge_.SampleSaysWaiting()) return;
+    const int more = std::min(now + 1, max_helpers_ - now);
+    for (int i = 0; i < more; ++i) helpers_.emplace_back([this] { HelperLoop(); });
+  }
+
   void Run(Job* job, std::unique_lock<std::mutex>& lock) {
     job->state = Job::kRunning;
     lock.unlock();
+    const int64_t waits_before = VoluntarySwitches();
     job->listing = ListFolder(fs_, AddBackslash(job->path), job->root);
+    const int64_t waits = VoluntarySwitches() - waits_before;
     lock.lock();
+    gauge_.Add(waits);
     job->state = Job::kDone;
     changed_.notify_all();
   }
@@ -112,6 +127,8 @@ class ScanStack {
   }
 
   FileSystem& fs_;
+  const int max_helpers_;
+  WaitGauge gauge_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::unique_ptr<Job>> stack_;
@@ -178,7 +195,7 @@ void ScanFolder(Context& ctx, const std::string& folder) {
   }
   int helpers = ctx.state.io.scan_helpers;
   if (helpers < 0) helpers = std::thread::hardware_concurrency() > 1 ? 1 : 0;
-  ScanStack stack(ctx.fs, helpers);
+  ScanStack stack(ctx.fs, helpers, ctx.state.io.scan_max_helpers);
   stack.Push({folder}, true);
   while (std::unique_ptr<ScanStack::Job> job = stack.Next()) {
     std::vector<std::string> subfolders = TakeListing(ctx, *job);

@@ -51,9 +51,13 @@ struct BatchRequests {
 
 // How much file-system work may run ahead of the thread that shows results. Tests run the
 // scan and the comparison with none and with many helpers; results never depend on it.
+// The numbers of helpers grow up to their maximum only while the work is seen waiting for
+// the disk or the network.
 struct IoTuning {
-  int scan_helpers = -1;     // threads listing folders ahead; -1: one when there are two cores
+  int scan_helpers = -1;  // threads listing folders ahead; -1: one when there are two cores
+  int scan_max_helpers = 16;
   int compare_helpers = -1;  // threads reading pairs; -1: one per further core, at most 3
+  int compare_max_helpers = 16;
   int compare_window = 256;  // pairs handed out ahead of the row loop
 };
 

@@ -33,8 +33,8 @@ struct MemSession {
   }
   // Runs helpers threads beside the caller for the scan and the comparison.
   void Threads(int helpers) {
-    state.io.scan_helpers = helpers;
-    state.io.compare_helpers = helpers;
+    state.io.scan_helpers = state.io.scan_max_helpers = helpers;
+    state.io.compare_helpers = state.io.compare_max_helpers = helpers;
   }
   std::vector<std::string> Rows() const {
     std::vector<std::string> rows;
