@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -16,6 +19,9 @@ constexpr size_t kBufferSize = size_t{1} << 18;
 constexpr int kTempAttempts = 100;
 
 FsError ErrorAt(std::string path, int code = errno) { return FsError{code, std::move(path), {}}; }
+FsError Because(std::string path, int code, const char* why) {
+  return FsError{code, std::move(path), why};
+}
 
 std::string LeafOf(const std::string& path) {
   size_t last = path.rfind(kSep);
@@ -42,7 +48,9 @@ Result<Fd> OpenFolderStep(FileSystem& fs, int dir, const std::string& name, bool
 // Opens the folder holding the last component of path, one component at a time, so that
 // below the root a link to a folder is refused instead of followed. The root itself (which
 // may be reached through links) is opened in one step when it exists.
-Result<Fd> OpenParent(FileSystem& fs, const std::string& path, size_t root_length, bool create) {
+// With root_id set the root must open and be that folder; root_why says so when not.
+Result<Fd> OpenParent(FileSystem& fs, const std::string& path, size_t root_length, bool create,
+                      const RootId* root_id = nullptr, const char* root_why = kWhyTargetRootGone) {
   const size_t last = path.rfind(kSep);
   size_t pos = 0;
   Fd dir;
@@ -52,7 +60,19 @@ Result<Fd> OpenParent(FileSystem& fs, const std::string& path, size_t root_lengt
     if (fd >= 0) {
       dir = Fd(fs, fd);
       pos = root_length;
+    } else if (root_id) {
+      if (errno == ENOENT || errno == ENOTDIR) return Because(root, errno, root_why);
+      return ErrorAt(root);
     }
+    if (root_id && root_id->known) {
+      struct stat st {};
+      if (fs.Fstat(dir.get(), &st) != 0) return Because(root, errno, root_why);
+      const RootId now = RootIdOf(st);
+      if (now.dev != root_id->dev || now.ino != root_id->ino)
+        return Because(root, ESTALE, root_why);
+    }
+  } else if (root_id) {
+    return ErrorAt(path, EINVAL);
   }
   if (dir.get() < 0) {
     // Walk from the start, creating what is missing of the root too.
@@ -87,11 +107,15 @@ FsResult CheckAsSeen(FileSystem& fs, int dir, const std::string& leaf, const Fil
     return ErrorAt(path);
   }
   if (S_ISDIR(st.st_mode)) return ErrorAt(path, EISDIR);
-  if (!seen) return ErrorAt(path, EEXIST);
+  if (!seen) return Because(path, EEXIST, kWhyChanged);
+  // Root may write anything; a file without its owner's write permission is still meant to
+  // stay as it is. A link is replaced itself, so only its own kind matters.
+  const bool read_only = S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
   // The fill counted a link to a regular file as that file, with the file's own stamp.
   if (S_ISLNK(st.st_mode) && fs.StatAt(dir, leaf.c_str(), &st, 0) != 0)
-    return ErrorAt(path, ESTALE);
-  if (!S_ISREG(st.st_mode) || !(StampOf(st) == *seen)) return ErrorAt(path, ESTALE);
+    return Because(path, ESTALE, kWhyChanged);
+  if (!S_ISREG(st.st_mode) || !(StampOf(st) == *seen)) return Because(path, ESTALE, kWhyChanged);
+  if (read_only) return Because(path, EACCES, kWhyReadOnly);
   return {};
 }
 
@@ -109,7 +133,7 @@ struct Source {
 Result<Source> OpenSource(FileSystem& fs, const TreePath& src) {
   const std::string full = src.Full();
   if (src.rel.empty()) return ErrorAt(full, EINVAL);
-  Result<Fd> dir = OpenParent(fs, full, src.root.size(), false);
+  Result<Fd> dir = OpenParent(fs, full, src.root.size(), false, src.id, kWhySourceRootGone);
   if (!dir.ok()) return dir.error();
   const std::string leaf = LeafOf(full);
   if (!ValidLeaf(leaf)) return ErrorAt(full, EINVAL);
@@ -118,7 +142,8 @@ Result<Source> OpenSource(FileSystem& fs, const TreePath& src) {
   if (fd < 0) return ErrorAt(full);
   Source source{Fd(fs, fd)};
   if (fs.Fstat(fd, &source.st) != 0) return ErrorAt(full);
-  if (!S_ISREG(source.st.st_mode)) return ErrorAt(full, EINVAL);
+  // The fill saw a regular file here.
+  if (!S_ISREG(source.st.st_mode)) return Because(full, EINVAL, kWhyChanged);
   return source;
 }
 
@@ -170,13 +195,70 @@ FsResult CopyContents(FileSystem& fs, int in, int out, const std::string& src_pa
   }
 }
 
-FsResult KeepMetadata(FileSystem& fs, int out, const struct stat& st, const std::string& path) {
-  // File systems without Unix modes refuse any mode; the copy is still good there.
-  if (fs.Fchmod(out, st.st_mode & 0777) != 0 && errno != EPERM && errno != EOPNOTSUPP)
+// What a target file system says when it cannot hold an attribute (FAT has no owner or
+// mode, some network file systems no extended attributes); the copy is still good there.
+bool AttributeRefused(int error) {
+  return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS ||
+         error == EINVAL;
+}
+
+// Extended attributes, POSIX ACLs among them (system.posix_acl_access), as far as the
+// target takes them. Only a failure that is not a refusal (an I/O error) fails the copy.
+FsResult CopyXattrs(FileSystem& fs, int in, int out, const std::string& path) {
+  ssize_t size = fs.ListXattr(in, nullptr, 0);
+  if (size < 0) return AttributeRefused(errno) ? FsResult{} : ErrorAt(path);
+  std::vector<char> names(static_cast<size_t>(size) + 1);
+  size = fs.ListXattr(in, names.data(), names.size());
+  if (size < 0) return AttributeRefused(errno) || errno == ERANGE ? FsResult{} : ErrorAt(path);
+  std::vector<char> value;
+  for (size_t at = 0; at < static_cast<size_t>(size);) {
+    const char* name = names.data() + at;
+    at += std::char_traits<char>::length(name) + 1;
+    ssize_t length = fs.GetXattr(in, name, nullptr, 0);
+    if (length < 0) continue;  // gone meanwhile, or not readable: best effort
+    value.resize(static_cast<size_t>(length) + 1);
+    length = fs.GetXattr(in, name, value.data(), value.size());
+    if (length < 0) continue;
+    if (fs.SetXattr(out, name, value.data(), static_cast<size_t>(length)) != 0 &&
+        !AttributeRefused(errno) && errno != EACCES)
+      return ErrorAt(path);
+  }
+  return {};
+}
+
+FsResult KeepMetadata(FileSystem& fs, int in, int out, const struct stat& st,
+                      const std::string& path) {
+  // Owner first: a change of owner clears set-id bits that the mode below sets again.
+  if (geteuid() == 0 && fs.Fchown(out, st.st_uid, st.st_gid) != 0 && !AttributeRefused(errno))
     return ErrorAt(path);
+  FsResult xattrs = CopyXattrs(fs, in, out, path);
+  if (!xattrs.ok()) return xattrs;
+  // After the ACL: the source's mode agrees with its ACL, so this keeps both.
+  if (fs.Fchmod(out, st.st_mode & 07777) != 0 && !AttributeRefused(errno)) return ErrorAt(path);
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (fs.Futimens(out, times) != 0) return ErrorAt(path);
   return {};
+}
+
+// The source must not change while it is read: a copy half old, half new is worse than none.
+bool SameStatus(const struct stat& a, const struct stat& b) {
+  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+  std::string host(name);
+  // The name goes into a file name: no separator in it.
+  std::replace(host.begin(), host.end(), kSep, '_');
+  return host;
+}
+
+const std::string& OwnHost() {
+  static const std::string host = HostName();
+  return host;
 }
 
 // The copy beside the target; removed again unless it was renamed over the target.
@@ -192,9 +274,8 @@ class TempFile {
 
   FsResult Create() {
     static unsigned counter = 0;
-    const std::string pid = std::to_string(getpid());
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-      std::string name = std::string(kTempPrefix) + pid + "-" + std::to_string(++counter);
+      std::string name = TempName(++counter);
       int fd = fs_.OpenAt(dir_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
       if (fd >= 0) {
         fd_ = Fd(fs_, fd);
@@ -227,31 +308,94 @@ class TempFile {
 
 }  // namespace
 
-FsResult MakeParentFolders(FileSystem& fs, const std::string& path, size_t root_length) {
-  Result<Fd> dir = OpenParent(fs, path, root_length, true);
+std::string TempName(unsigned counter) {
+  return std::string(kTempPrefix) + OwnHost() + "-" + std::to_string(getpid()) + "-" +
+         std::to_string(counter);
+}
+
+bool IsStaleTempName(std::string_view name, std::string_view host) {
+  if (name.substr(0, kTempPrefix.size()) != kTempPrefix) return false;
+  name.remove_prefix(kTempPrefix.size());
+  auto all_digits = [](std::string_view text) {
+    return !text.empty() && text.size() <= 18 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  // host-pid-counter; the host may hold '-' itself, so the numbers are taken from the end.
+  const size_t counter_dash = name.rfind('-');
+  if (counter_dash == std::string_view::npos || !all_digits(name.substr(counter_dash + 1)))
+    return false;
+  const size_t pid_dash = name.rfind('-', counter_dash == 0 ? 0 : counter_dash - 1);
+  if (pid_dash == std::string_view::npos || pid_dash >= counter_dash) return false;
+  const std::string_view pid_text = name.substr(pid_dash + 1, counter_dash - pid_dash - 1);
+  if (!all_digits(pid_text) || name.substr(0, pid_dash) != host) return false;
+  const long long pid = std::stoll(std::string(pid_text));
+  if (pid <= 0 || pid == getpid() || pid > 0x7fffffff) return false;
+  // Only a process that is gone proves the file is nobody's work in progress.
+  return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+void TempSweeper::Sweep(FileSystem& fs, int dir) {
+  struct stat st {};
+  if (fs.Fstat(dir, &st) != 0) return;
+  const std::pair<uint64_t, uint64_t> id{st.st_dev, st.st_ino};
+  if (std::find(swept_.begin(), swept_.end(), id) != swept_.end()) return;
+  swept_.push_back(id);
+  int fd = fs.OpenAt(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  std::unique_ptr<DirStream> listing = fs.OpenDir(fd);
+  if (!listing) return;
+  std::vector<std::string> stale;
+  const char* name = nullptr;
+  while (fs.ReadDir(*listing, &name) == 1)
+    if (IsStaleTempName(name, OwnHost())) stale.emplace_back(name);
+  for (const std::string& leaf : stale) {
+    struct stat file {};
+    if (fs.StatAt(dir, leaf.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(file.st_mode))
+      fs.UnlinkAt(dir, leaf.c_str(), 0);
+  }
+}
+
+FsResult MakeParentFolders(FileSystem& fs, const std::string& path, size_t root_length,
+                           const RootId* root_id) {
+  Result<Fd> dir = OpenParent(fs, path, root_length, true, root_id);
   if (!dir.ok()) return dir.error();
   return {};
 }
 
 FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
-                      const FileStamp* dst_seen) {
+                      const FileStamp* src_seen, const FileStamp* dst_seen, TempSweeper* sweeper) {
   Result<Source> source = OpenSource(fs, src);
   if (!source.ok()) return source.error();
   const std::string src_path = src.Full();
   const std::string dst_path = dst.Full();
+  const struct stat& before = source.value().st;
+  if (src_seen && !(StampOf(before) == *src_seen)) return Because(src_path, ESTALE, kWhyChanged);
   if (dst.rel.empty()) return ErrorAt(dst_path, EINVAL);
-  Result<Fd> dir = OpenParent(fs, dst_path, dst.root.size(), false);
+  Result<Fd> dir = OpenParent(fs, dst_path, dst.root.size(), false, dst.id);
   if (!dir.ok()) return dir.error();
   const int dir_fd = dir.value().get();
   const std::string leaf = LeafOf(dst_path);
   if (!ValidLeaf(leaf)) return ErrorAt(dst_path, EINVAL);
   // Both roots naming one folder: the file is already where it should be.
-  if (SameFile(fs, dir_fd, leaf, source.value().st)) return {};
+  if (SameFile(fs, dir_fd, leaf, before)) return {};
+  // A read-only or changed target fails before anything is written.
+  FsResult target_ok = CheckAsSeen(fs, dir_fd, leaf, dst_seen, dst_path, true);
+  if (!target_ok.ok()) return target_ok;
+  if (sweeper) sweeper->Sweep(fs, dir_fd);
 
+  const int in = source.value().fd.get();
   TempFile temp(fs, dir_fd, dst_path);
   FsResult step = temp.Create();
-  if (step.ok()) step = CopyContents(fs, source.value().fd.get(), temp.fd(), src_path, dst_path);
-  if (step.ok()) step = KeepMetadata(fs, temp.fd(), source.value().st, dst_path);
+  if (step.ok()) step = CopyContents(fs, in, temp.fd(), src_path, dst_path);
+  if (step.ok()) step = KeepMetadata(fs, in, temp.fd(), before, dst_path);
+  if (step.ok()) {
+    struct stat after {};
+    if (fs.Fstat(in, &after) != 0) {
+      step = ErrorAt(src_path);
+    } else if (!SameStatus(before, after)) {
+      step = Because(src_path, ESTALE, kWhySourceChanging);
+    }
+  }
   if (step.ok()) step = temp.Finish();
   // Checked as late as possible: whatever appeared or changed meanwhile is newer work.
   if (step.ok()) step = CheckAsSeen(fs, dir_fd, leaf, dst_seen, dst_path, true);
@@ -269,7 +413,7 @@ FsResult FlushFileSystem(FileSystem& fs, const std::string& root) {
 FsResult DeleteFileAt(FileSystem& fs, const TreePath& path, const FileStamp* seen) {
   const std::string full = path.Full();
   if (path.rel.empty()) return ErrorAt(full, EINVAL);
-  Result<Fd> dir = OpenParent(fs, full, path.root.size(), false);
+  Result<Fd> dir = OpenParent(fs, full, path.root.size(), false, path.id);
   if (!dir.ok()) return dir.error();
   const std::string leaf = LeafOf(full);
   if (!ValidLeaf(leaf)) return ErrorAt(full, EINVAL);

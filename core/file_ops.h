@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/file_stamp.h"
 #include "core/file_system.h"
@@ -20,28 +22,65 @@ namespace tavrik {
 struct TreePath {
   std::string_view root;
   std::string_view rel;
+  // When set, the root must still be this folder; it is then never created, nor anything
+  // above it, so a vanished disk is reported instead of re-created on the system disk.
+  const RootId* id = nullptr;
   std::string Full() const { return JoinPath(root, rel); }
 };
 
-// Temporary copies are named with this prefix; a scan never lists names beginning with ".".
+// Temporary copies are named kTempPrefix + host + "-" + pid + "-" + counter; a scan never
+// lists names beginning with ".".
 inline constexpr std::string_view kTempPrefix = ".tavrik-";
+
+// What the checks tell the user where the errno alone would mislead.
+inline constexpr const char* kWhyChanged = "Die Datei wurde seit dem Vergleich verändert.";
+inline constexpr const char* kWhySourceChanging =
+    "Die Quelldatei wurde während des Kopierens verändert.";
+inline constexpr const char* kWhyTargetRootGone = "Das Zielverzeichnis ist nicht mehr vorhanden.";
+inline constexpr const char* kWhySourceRootGone = "Das Quellverzeichnis ist nicht mehr vorhanden.";
+inline constexpr const char* kWhyReadOnly = "Die Datei ist schreibgeschützt.";
+
+// The temporary name the copy of this process uses with this counter.
+std::string TempName(unsigned counter);
+
+// Removes, once per folder, the temporary files of killed runs: names of the temporary
+// pattern made on this host by a process that no longer runs. Anything else stays.
+class TempSweeper {
+ public:
+  void Sweep(FileSystem& fs, int dir);
+
+ private:
+  std::vector<std::pair<uint64_t, uint64_t>> swept_;
+};
+
+// True when name is a temporary file that a run on this host (host) left behind: the
+// process pid it names no longer runs.
+bool IsStaleTempName(std::string_view name, std::string_view host);
 
 // Creates the missing folders of the chain before the last separator of path, one level at
 // a time from the outermost. "/" and existing folders count as present. Within the first
 // root_length characters links are followed; below them a link or a file in the chain fails.
+// With root_id set the root must be that folder and nothing at or above it is created.
 // Never creates or changes the file the path names.
-FsResult MakeParentFolders(FileSystem& fs, const std::string& path, size_t root_length);
+FsResult MakeParentFolders(FileSystem& fs, const std::string& path, size_t root_length,
+                           const RootId* root_id = nullptr);
 
 // Copies the regular file src onto dst, keeping the source's modification time (to the
-// nanosecond) and permission bits. dst_seen is what the fill recorded at dst, nullptr when
-// it saw nothing there: a file that no longer matches it is not replaced. A symbolic link at
-// dst is replaced, never written through. When src and dst are the same file nothing
-// happens. On failure dst is left as it was and no temporary file remains.
+// nanosecond), permission bits, extended attributes (ACLs among them) and, for root, owner
+// and group; attributes the target cannot hold are left out. src_seen and dst_seen are what
+// the fill recorded (nullptr: nothing there): a source that no longer matches, or that
+// changes while it is read, is not copied, and a target that no longer matches or has no
+// owner write permission is not replaced. A symbolic link at dst is replaced, never written
+// through. When src and dst are the same file nothing happens. On failure dst is left as it
+// was and no temporary file remains. sweeper, when given, clears the target folder of
+// leftovers of killed runs first.
 FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
-                      const FileStamp* dst_seen);
+                      const FileStamp* src_seen, const FileStamp* dst_seen,
+                      TempSweeper* sweeper = nullptr);
 
 // Removes the one file at path (a link itself, not what it leads to) if it still matches
-// what the fill recorded. An empty relative path, a folder, or a changed file fail.
+// what the fill recorded. An empty relative path, a folder, a changed file, or a file
+// without owner write permission (read-only, even for root) fail.
 FsResult DeleteFileAt(FileSystem& fs, const TreePath& path, const FileStamp* seen);
 
 // Writes out everything cached for the file system that holds root. Copies are not flushed

@@ -21,4 +21,16 @@ inline FileStamp StampOf(const struct stat& st) {
   return {st.st_size, st.st_mtim.tv_sec, static_cast<int32_t>(st.st_mtim.tv_nsec)};
 }
 
+// Which folder a root was when the fill scanned it: a later run acts on that folder only,
+// never on whatever took its name since (an empty mount point, a new folder).
+struct RootId {
+  bool known = false;  // false: the fill could not query the root
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+};
+
+inline RootId RootIdOf(const struct stat& st) {
+  return {true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
 }  // namespace tavrik

@@ -98,6 +98,12 @@ void FillColumn(Context& ctx, const std::string& folder, bool& left) {
       list.SetHeader(3, root.str());
       list.ClearRightNamesAndMarks();
     }
+    // Which folder was scanned, so a later run can tell it from an empty mount point.
+    struct stat root_st {};
+    const RootId root_id = ctx.fs.StatAt(AT_FDCWD, root.str().c_str(), &root_st, 0) == 0
+                               ? RootIdOf(root_st)
+                               : RootId{};
+    (left ? ctx.state.left_root_id : ctx.state.right_root_id) = root_id;
     ctx.state.file_table.Clear(root);
     host.SetProgress(25);
     SetStatus(host, 2, "Aufstellung der Dateien im betr. Verzeichnis läuft ...");

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/comparison_list.h"
+#include "core/file_stamp.h"
 #include "core/file_system.h"
 #include "core/host.h"
 #include "core/paths.h"
@@ -67,6 +68,9 @@ struct SharedState {
   // Whole seconds the file system of each root can tell apart (2 on FAT media).
   int64_t left_time_step = 1;
   int64_t right_time_step = 1;
+  // The folders the fills scanned; a run acts on these folders only.
+  RootId left_root_id;
+  RootId right_root_id;
   FileTable file_table;
   bool batch_active = false;
   BatchRequests batch;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 
+#include "core/error_text.h"
 #include "core/file_ops.h"
 #include "core/paths.h"
 #include "core/status.h"
@@ -17,17 +18,19 @@ namespace {
 // list, so nothing the window does during a message box can pull it away.
 struct Side {
   std::string_view root;
+  const RootId* root_id;
   std::string rel;
   std::optional<FileStamp> seen;
   // The full path as the error box shows it: empty when the row has no file here.
   std::string full;
 
-  TreePath Tree() const { return {root, rel}; }
+  TreePath Tree() const { return {root, rel, root_id}; }
   const FileStamp* Seen() const { return seen ? &*seen : nullptr; }
 };
 
-Side SideOf(std::string_view root, std::string_view rel, const FileStamp* seen) {
-  Side side{root, std::string(rel), std::nullopt, ""};
+Side SideOf(std::string_view root, const RootId* root_id, std::string_view rel,
+            const FileStamp* seen) {
+  Side side{root, root_id, std::string(rel), std::nullopt, ""};
   if (seen) side.seen = *seen;
   if (!rel.empty()) side.full = JoinPath(root, rel);
   return side;
@@ -59,7 +62,9 @@ RowEnd RunWithRetry(Host& host, const std::function<FsResult()>& op, const std::
   for (;;) {
     FsResult done = op();
     if (done.ok()) return RowEnd::kRemove;
-    const std::string text = std::string("Abgleichsfehler:") + kCr + kCr + detail + kCr + kCr +
+    // The reason on a line of its own, so Retry is not a guess.
+    const std::string text = std::string("Abgleichsfehler:") + kCr + kCr + detail + kCr +
+                             ReasonText(done.error()) + kCr + kCr +
                              "Bitte quittieren oder abbrechen";
     const MsgAnswer answer = AskAfterFailure(host, text, done.error());
     if (answer == MsgAnswer::kAbort) return RowEnd::kAbort;
@@ -67,14 +72,19 @@ RowEnd RunWithRetry(Host& host, const std::function<FsResult()>& op, const std::
   }
 }
 
-RowEnd CopyRow(Context& ctx, const Side& from, const Side& onto, bool* wrote) {
+RowEnd CopyRow(Context& ctx, const Side& from, const Side& onto, bool* wrote,
+               TempSweeper& sweeper) {
   const Side to = TargetSide(onto, from);
-  // Its failures show through the copy, which then cannot find its folder.
-  (void)PrepareCopyTarget(to.full, to.root.size(), ctx.fs);
   return RunWithRetry(
       ctx.host,
       [&] {
-        FsResult copied = CopyFileOnto(ctx.fs, from.Tree(), to.Tree(), to.Seen());
+        // Inside the retried step: the user may have cleared what blocked the folder chain.
+        // Its own failures show through the copy, which then cannot find its folder, unless
+        // the root itself is gone, which the copy would only report less clearly.
+        FsResult made = MakeParentFolders(ctx.fs, to.full, to.root.size(), to.root_id);
+        if (!made.ok() && !made.error().why.empty()) return made;
+        FsResult copied =
+            CopyFileOnto(ctx.fs, from.Tree(), to.Tree(), from.Seen(), to.Seen(), &sweeper);
         *wrote = *wrote || copied.ok();
         return copied;
       },
@@ -97,10 +107,12 @@ RowEnd DeleteBothRow(Context& ctx, const Side& left, const Side& right) {
   return (first == RowEnd::kKeep || second == RowEnd::kKeep) ? RowEnd::kKeep : RowEnd::kRemove;
 }
 
-// Which roots received copies, so that exactly those are flushed at the end.
+// Which roots received copies, so that exactly those are flushed at the end; and which
+// folders were already cleared of leftovers.
 struct Written {
   bool left = false;
   bool right = false;
+  TempSweeper sweeper;
 };
 
 bool ActsOn(Mark mark) {
@@ -111,13 +123,16 @@ bool ActsOn(Mark mark) {
 RowEnd SyncRow(Context& ctx, int pos, Written& written) {
   const ComparisonList& list = ctx.list;
   if (!ActsOn(list.GetMark(pos))) return RowEnd::kRemove;
-  const Side left = SideOf(ctx.state.left_root, list.LeftName(pos), list.LeftStamp(pos));
-  const Side right = SideOf(ctx.state.right_root, list.RightName(pos), list.RightStamp(pos));
+  const SharedState& state = ctx.state;
+  const Side left =
+      SideOf(state.left_root, &state.left_root_id, list.LeftName(pos), list.LeftStamp(pos));
+  const Side right =
+      SideOf(state.right_root, &state.right_root_id, list.RightName(pos), list.RightStamp(pos));
   switch (list.GetMark(pos)) {
     case Mark::kCopyRight:
-      return CopyRow(ctx, left, right, &written.right);
+      return CopyRow(ctx, left, right, &written.right, written.sweeper);
     case Mark::kCopyLeft:
-      return CopyRow(ctx, right, left, &written.left);
+      return CopyRow(ctx, right, left, &written.left, written.sweeper);
     case Mark::kDeleteRight:
       return DeleteRow(ctx, right);
     case Mark::kDeleteLeft:
@@ -139,10 +154,50 @@ void Flush(Context& ctx, const std::string& root) {
        flushed.error());
 }
 
+// True when folder is inner itself or one of the folders above it. ".." is resolved by the
+// system after any link in the path, so links and bind mounts lead to the same answer as
+// the real folders do.
+bool IsSameOrAbove(FileSystem& fs, const struct stat& folder, const std::string& inner) {
+  std::string path = inner;
+  struct stat st {};
+  if (fs.StatAt(AT_FDCWD, path.c_str(), &st, 0) != 0) return false;
+  for (int depth = 0; depth < 4096; ++depth) {
+    if (st.st_dev == folder.st_dev && st.st_ino == folder.st_ino) return true;
+    path += "../";
+    struct stat parent {};
+    if (fs.StatAt(AT_FDCWD, path.c_str(), &parent, 0) != 0) return false;
+    if (parent.st_dev == st.st_dev && parent.st_ino == st.st_ino) return false;  // at "/"
+    st = parent;
+  }
+  return false;
+}
+
+// Roots that are one folder, or one inside the other: a copy of one row could overwrite
+// the source of a row still to come, so such a run is not started at all.
+bool RootsOverlap(FileSystem& fs, const std::string& left, const std::string& right) {
+  struct stat l {
+  }, r{};
+  if (fs.StatAt(AT_FDCWD, left.c_str(), &l, 0) != 0) return false;
+  if (fs.StatAt(AT_FDCWD, right.c_str(), &r, 0) != 0) return false;
+  return IsSameOrAbove(fs, l, right) || IsSameOrAbove(fs, r, left);
+}
+
+std::string OverlapText(const std::string& left, const std::string& right) {
+  return std::string("Der Datenabgleich wird nicht ausgeführt:") + kCr + "Die Verzeichnisse '" +
+         left + "'" + kCr + "und '" + right + "'" + kCr +
+         "sind dasselbe Verzeichnis, oder das eine liegt im anderen.";
+}
+
 }  // namespace
 
 void SyncFolders(Context& ctx) {
   if (ctx.state.busy) return;
+  const std::string& left_root = ctx.state.left_root.str();
+  const std::string& right_root = ctx.state.right_root.str();
+  if (RootsOverlap(ctx.fs, left_root, right_root)) {
+    Warn(ctx.host, OverlapText(left_root, right_root));
+    return;
+  }
   BusyGuard busy(ctx);
   Host& host = ctx.host;
   ComparisonList& list = ctx.list;

@@ -70,9 +70,11 @@ class SyncCliTest : public ::testing::Test {
     return snap;
   }
 
-  std::string CopyBox(const std::string& rel) const {
+  // The box as the console prints it, with the reason line under the detail.
+  std::string CopyBox(const std::string& rel, const std::string& reason) const {
     return "Abgleichsfehler:\n\nDie Datei '" + tree.Path("left/" + rel) + "'\nkonnte nicht nach '" +
-           tree.Path("right/" + rel) + "'\nkopiert werden.\n\nBitte quittieren oder abbrechen\n";
+           tree.Path("right/" + rel) + "'\nkopiert werden.\n" + reason +
+           "\n\nBitte quittieren oder abbrechen\n";
   }
 
   static int Count(const std::string& text, const std::string& part) {
@@ -128,7 +130,9 @@ TEST_F(SyncCliTest, FailedCopiesAreReportedAndTheirRowsPrinted) {
     EXPECT_EQ(run.status, 1) << name;
     EXPECT_EQ(run.out, rows) << name;
     EXPECT_EQ(Count(run.err, "Abgleichsfehler:"), c.boxes) << name;
-    EXPECT_NE(run.err.find(CopyBox("t2.txt")), std::string::npos) << name << run.err;
+    EXPECT_NE(run.err.find(CopyBox("t2.txt", "Die Operation ist nicht erlaubt.")),
+              std::string::npos)
+        << name << run.err;
     EXPECT_EQ(Changes(before, Snap()), std::vector<std::string>{}) << name;
   }
 }
@@ -170,7 +174,7 @@ TEST_F(SyncCliTest, FailingSystemCallsLeaveTheTargetAndAreReported) {
     CliRun run = Sync({}, Strace(set, "EIO"));
     EXPECT_EQ(run.status, 1) << set << run.err;
     EXPECT_EQ(run.out, "t.bin\t-->\tt.bin\r\n") << set;
-    EXPECT_NE(run.err.find(CopyBox("t.bin")), std::string::npos) << set;
+    EXPECT_NE(run.err.find(CopyBox("t.bin", "Ein-/Ausgabefehler.")), std::string::npos) << set;
     EXPECT_EQ(Changes(before, Snap()), std::vector<std::string>{}) << set;
   }
 }

@@ -25,7 +25,9 @@ TEST_F(SyncMachineTest, FullDiskLeavesTheOldTarget) {
   Snapshot before = Snap();
   Sync();
   EXPECT_EQ(ChangedSince(before), std::vector<std::string>{});
-  EXPECT_EQ(BoxTexts(), std::vector<std::string>{CopyBox(L("t.bin"), R("t.bin"))});
+  EXPECT_EQ(BoxTexts(),
+            std::vector<std::string>{CopyBox(
+                L("t.bin"), R("t.bin"), "Auf dem Datenträger ist kein Speicherplatz mehr frei.")});
 }
 
 // Catches a copy that cannot make its temporary file (no inode left) and still touches

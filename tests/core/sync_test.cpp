@@ -107,8 +107,9 @@ TEST_F(SyncRunTest, WalksFromLastRowToFirstWithProgressAndAYieldPerRow) {
     s.host.speed = speed;
     for (int i = 1; i <= 4; ++i) s.list.SetMark(i, Mark::kDeleteRight);  // no right files
     Sync();
-    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{DeleteBox(""), DeleteBox(""), DeleteBox(""),
-                                                    DeleteBox("")}));
+    EXPECT_EQ(BoxTexts(),
+              (std::vector<std::string>{DeleteBox("", kInvalid), DeleteBox("", kInvalid),
+                                        DeleteBox("", kInvalid), DeleteBox("", kInvalid)}));
     EXPECT_EQ(s.host.progress_log, (std::vector<float>{0.0f, 25.0f, 50.0f, 75.0f, 0.0f}));
     EXPECT_EQ(s.host.yields, speed ? 0 : 4);
     EXPECT_EQ(s.list.RowCount(), 4);
@@ -122,7 +123,8 @@ TEST_F(SyncRunTest, WalksFromLastRowToFirstWithProgressAndAYieldPerRow) {
   tree.Write("right/b", "changed");
   tree.Write("right/d", "changed");
   Sync();
-  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{DeleteBox(R("d")), DeleteBox(R("b"))}));
+  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{DeleteBox(R("d"), kWhyChanged),
+                                                  DeleteBox(R("b"), kWhyChanged)}));
 }
 
 // Catches wrong error texts: paths from the wrong side, a copy onto an empty side that
@@ -143,9 +145,10 @@ TEST_F(SyncRunTest, ErrorBoxesNameTheRowsPathsExactly) {
   Sync();
   ASSERT_EQ(s.host.boxes.size(), 4u);
   for (const Box& box : s.host.boxes) EXPECT_EQ(box.intent, Intent::kRetryError);
-  std::vector<std::string> expected = {CopyBox(L("gone.txt"), R("gone.txt")),
-                                       CopyBox(R("away.txt"), L("away.txt")),
-                                       DeleteBox(L("both.txt")), DeleteBox(R("both.txt"))};
+  std::vector<std::string> expected = {CopyBox(L("gone.txt"), R("gone.txt"), kNoSuchFile),
+                                       CopyBox(R("away.txt"), L("away.txt"), kNoSuchFile),
+                                       DeleteBox(L("both.txt"), kWhyChanged),
+                                       DeleteBox(R("both.txt"), kWhyChanged)};
   std::sort(expected.begin(), expected.end());
   std::vector<std::string> texts = BoxTexts();
   std::sort(texts.begin(), texts.end());
@@ -161,7 +164,8 @@ TEST_F(SyncRunTest, DeleteWithoutAFileOnThatSideFailsAndTouchesNothing) {
   SetMark("", "only-right.txt", Mark::kDeleteLeft);
   Snapshot before = Snap();
   Sync();
-  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{DeleteBox(""), DeleteBox("")}));
+  EXPECT_EQ(BoxTexts(),
+            (std::vector<std::string>{DeleteBox("", kInvalid), DeleteBox("", kInvalid)}));
   EXPECT_EQ(ChangedSince(before), std::vector<std::string>{});
   EXPECT_EQ(s.list.RowCount(), 2);
 }
@@ -221,7 +225,7 @@ TEST_F(SyncRunTest, SkippedLeftDeletionStillTriesTheRightAndKeepsTheRow) {
   // p: left ignored, right deleted.
   s.host.answers = {MsgAnswer::kIgnore, MsgAnswer::kRetry, MsgAnswer::kIgnore};
   s.host.on_box = [&](const std::string& text, Intent) {
-    if (text != DeleteBox(R("q.txt"))) return;
+    if (text != DeleteBox(R("q.txt"), kWhyChanged)) return;
     tree.Write("right/q.txt", "r");
     tree.SetTime("right/q.txt", seen.mtime_sec, seen.mtime_nsec);
   };

@@ -9,13 +9,19 @@
 #include <string_view>
 #include <vector>
 
+#include "core/error_text.h"
 #include "core/fault_file_system.h"
+#include "core/file_ops.h"
 #include "core/sync.h"
 #include "support/session.h"
 #include "support/temp_tree.h"
 #include "support/tree_snapshot.h"
 
 namespace tavrik::testing {
+
+// Reasons as the boxes give them.
+inline const std::string kNoSuchFile = "Die Datei oder das Verzeichnis ist nicht vorhanden.";
+inline const std::string kInvalid = "Ungültiges Argument.";
 
 // Fails chosen calls for the object's lifetime: the nth call of a kind (every call when
 // nth is 0) gets the error.
@@ -73,14 +79,17 @@ class SyncBench : public ::testing::Test {
     return Changes(before, Snap());
   }
 
-  static std::string BoxText(const std::string& detail) {
-    return "Abgleichsfehler:\r\r" + detail + "\r\rBitte quittieren oder abbrechen";
+  // The box with the reason line the run adds under the detail.
+  static std::string BoxText(const std::string& detail, const std::string& reason) {
+    return "Abgleichsfehler:\r\r" + detail + "\r" + reason + "\r\rBitte quittieren oder abbrechen";
   }
-  std::string CopyBox(const std::string& from, const std::string& to) const {
-    return BoxText("Die Datei '" + from + "'\rkonnte nicht nach '" + to + "'\rkopiert werden.");
+  std::string CopyBox(const std::string& from, const std::string& to,
+                      const std::string& reason) const {
+    return BoxText("Die Datei '" + from + "'\rkonnte nicht nach '" + to + "'\rkopiert werden.",
+                   reason);
   }
-  std::string DeleteBox(const std::string& path) const {
-    return BoxText("Die Datei '" + path + "'\rkonnte nicht gelöscht werden.");
+  std::string DeleteBox(const std::string& path, const std::string& reason) const {
+    return BoxText("Die Datei '" + path + "'\rkonnte nicht gelöscht werden.", reason);
   }
   // Full paths as the run forms them from the roots the fills stored.
   std::string L(const std::string& rel) const { return s.state.left_root.str() + rel; }
