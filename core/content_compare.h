@@ -52,7 +52,8 @@ struct PairReader {
   FolderCache right_folder;
 };
 
-// Compares one pair of files: sizes from one attribute query each (on the opened file),
+// Compares one pair of files: sizes from an attribute query of each path before anything is
+// opened (different sizes decide without opening), then once more on the opened files, and
 // contents with pread in blocks of kCompareBlock bytes. Both files are closed on return.
 PairResult ComparePair(const std::string& left, const std::string& right, PairReader& reader);
 

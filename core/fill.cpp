@@ -39,7 +39,8 @@ void EnterLeftFiles(Context& ctx) {
 // Pairs in two steps so that, on a case-sensitive file system, files of one side that
 // differ only in letter case never displace each other: first every exact match, then
 // each remaining file with the first row that matches without regard to case and has no
-// right file yet; all others get a new row at the end.
+// right file yet; all others get a new row at the end. The first pass visits every file, so
+// it carries the progress and the yields; the second yields after every 64th file it enters.
 void EnterRightFiles(Context& ctx) {
   ComparisonList& list = ctx.list;
   const FileTable& table = ctx.state.file_table;
@@ -47,27 +48,28 @@ void EnterRightFiles(Context& ctx) {
   std::vector<bool> paired(static_cast<size_t>(n) + 1, false);
   size_t unpaired = 0;
   for (int i = 1; i <= n; ++i) {
+    ShowEntryProgress(ctx, i, n);
     std::string_view rel = table.Rest(i);
     int pos = list.FindFirstCaseless(rel, [&](int p) { return list.LeftName(p) == rel; });
     if (pos == 0) {
       ++unpaired;
-      continue;
-    }
-    list.SetRightName(pos, rel);
-    list.SetRightStamp(pos, &table.Stamp(i));
-    paired[static_cast<size_t>(i)] = true;
-  }
-  list.Reserve(static_cast<size_t>(list.RowCount()) + unpaired);
-  for (int i = 1; i <= n; ++i) {
-    ShowEntryProgress(ctx, i, n);
-    if (!paired[static_cast<size_t>(i)]) {
-      std::string_view rel = table.Rest(i);
-      int pos = list.FindFirstCaseless(rel, [&](int p) { return list.RightName(p).empty(); });
-      if (pos == 0) pos = list.AddRow(list.RowCount() + 1, "");
+    } else {
       list.SetRightName(pos, rel);
       list.SetRightStamp(pos, &table.Stamp(i));
+      paired[static_cast<size_t>(i)] = true;
     }
     YieldIfDue(ctx, i);
+  }
+  list.Reserve(static_cast<size_t>(list.RowCount()) + unpaired);
+  int entered = 0;
+  for (int i = 1; i <= n; ++i) {
+    if (paired[static_cast<size_t>(i)]) continue;
+    std::string_view rel = table.Rest(i);
+    int pos = list.FindFirstCaseless(rel, [&](int p) { return list.RightName(p).empty(); });
+    if (pos == 0) pos = list.AddRow(list.RowCount() + 1, "");
+    list.SetRightName(pos, rel);
+    list.SetRightStamp(pos, &table.Stamp(i));
+    YieldIfDue(ctx, ++entered);
   }
 }
 

@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTableView>
@@ -151,10 +152,22 @@ void Form1::BuildControls() {
   Place(CompModeOpt[0], 2280, 3900, 1335, 375);
   CompModeOpt[1] = new QRadioButton("Al&tersvergleich", Frame1);
   Place(CompModeOpt[1], 3660, 3900, 1395, 375);
+  // Exclusive by hand: Qt lets Tab stop only at the checked button of an auto-exclusive
+  // pair, and both options are tab stops here.
   for (int i : {0, 1}) {
-    CompModeOpt[static_cast<size_t>(i)]->setObjectName(QString("CompModeOpt_%1").arg(i));
-    connect(CompModeOpt[static_cast<size_t>(i)], &QRadioButton::toggled, this, [this, i](bool on) {
-      if (on) ModeOptionClicked(i);
+    QRadioButton* self = CompModeOpt[static_cast<size_t>(i)];
+    QRadioButton* other = CompModeOpt[static_cast<size_t>(1 - i)];
+    self->setObjectName(QString("CompModeOpt_%1").arg(i));
+    self->setAutoExclusive(false);
+    connect(self, &QRadioButton::toggled, this, [this, i, self, other](bool on) {
+      if (on) {
+        other->setChecked(false);
+        ModeOptionClicked(i);
+      } else if (!other->isChecked()) {
+        // A click on the selected option keeps it selected.
+        const QSignalBlocker quiet(self);
+        self->setChecked(true);
+      }
     });
   }
   Pbar = new QProgressBar(Frame1);

@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -21,6 +23,30 @@ namespace {
 QString FromBytes(const std::string& text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
+
+// The Abort/Retry/Ignore box is answered with one of its buttons only: Escape and a
+// close request would otherwise count as Abort.
+class ButtonsOnlyBox : public QMessageBox {
+ public:
+  explicit ButtonsOnlyBox(QWidget* parent) : QMessageBox(parent) {}
+  bool buttons_only = false;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    if (buttons_only && (event->key() == Qt::Key_Escape || event->matches(QKeySequence::Cancel))) {
+      event->accept();
+      return;
+    }
+    QMessageBox::keyPressEvent(event);
+  }
+  void closeEvent(QCloseEvent* event) override {
+    if (buttons_only) {
+      event->ignore();
+      return;
+    }
+    QMessageBox::closeEvent(event);
+  }
+};
 
 }  // namespace
 
@@ -41,7 +67,7 @@ int StyleOf(Intent intent) {
 }
 
 MsgAnswer ShowMessageBox(QWidget* parent, const QString& text, int style) {
-  QMessageBox box(parent);
+  ButtonsOnlyBox box(parent);
   box.setWindowTitle(kProgramTitle);
   QString shown = text;
   shown.replace(QChar(kCr), '\n');
@@ -64,7 +90,8 @@ MsgAnswer ShowMessageBox(QWidget* parent, const QString& text, int style) {
   if (style == kMsgAbortRetryIgnore) {
     box.setStandardButtons(QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore);
     box.setDefaultButton(QMessageBox::Retry);
-    box.setEscapeButton(QMessageBox::Abort);
+    box.buttons_only = true;
+    box.setWindowFlags((box.windowFlags() | Qt::CustomizeWindowHint) & ~Qt::WindowCloseButtonHint);
   } else {
     box.setStandardButtons(QMessageBox::Ok);
   }

@@ -115,6 +115,26 @@ void RemoveAt(int parent, const char* name) {
   unlinkat(parent, name, 0);
 }
 
+// Catches "compare" exit codes that do not tell equal trees (0) from different ones (1) and
+// from trees that could not be read completely (2).
+TEST(RunCliTest, CompareExitsLikeDiff) {
+  TempTree t;
+  t.Write("L/a.txt", "same");
+  t.Write("R/a.txt", "same");
+  for (const char* mode : {"--binary", "--age"}) {
+    t.SetTime("L/a.txt", 1000000000);
+    t.SetTime("R/a.txt", 1000000000);
+    EXPECT_EQ(RunCli(t, {"compare", mode, t.Path("L"), t.Path("R")}).status, 0) << mode;
+  }
+  t.Write("R/a.txt", "different", 1000000000);
+  EXPECT_EQ(RunCli(t, {"compare", "--binary", t.Path("L"), t.Path("R")}).status, 1);
+  t.Write("R/a.txt", "same", 1000000000);
+  t.Write("L/only.txt", "orphan");
+  EXPECT_EQ(RunCli(t, {"compare", "--age", t.Path("L"), t.Path("R")}).status, 1);
+  Outcome missing = RunCli(t, {"compare", "--age", t.Path("L"), t.Path("nowhere")});
+  EXPECT_EQ(missing.status, 2) << missing.err;
+}
+
 // Catches a failure during the actions (here a folder the scan cannot open because its
 // path is too long, which no permission trick can undo) not turning into status 1.
 TEST(RunCliTest, FailureDuringTheActionsExitsWithOne) {

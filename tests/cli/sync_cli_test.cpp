@@ -179,6 +179,33 @@ TEST_F(SyncCliTest, FailingSystemCallsLeaveTheTargetAndAreReported) {
   }
 }
 
+// Catches a sync on nested roots that runs (and overwrites one row's source with another
+// row's copy) or ends with status 0.
+TEST_F(SyncCliTest, OverlappingRootsAreRefusedWithStatusOne) {
+  tree.Write("left/x.txt", "newer", 2000000000);
+  tree.Write("left/sub/x.txt", "older", 1000000000);
+  Snapshot before = Snap();
+  CliRun run = Run({"sync", tree.Path("left"), tree.Path("left/sub")});
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find("Der Datenabgleich wird nicht ausgeführt:"), std::string::npos) << run.err;
+  EXPECT_EQ(Changes(before, Snap()), std::vector<std::string>{});
+}
+
+// Catches "compare" calling a pair that could not be read equal or merely different: it
+// exits with 2, as diff does on trouble.
+TEST_F(SyncCliTest, CompareOfAPairThatCannotBeReadExitsWithTwo) {
+  if (!StraceWorks()) GTEST_SKIP() << "strace cannot trace here";
+  tree.Write("left/a.bin", "same bytes");
+  tree.Write("right/a.bin", "same bytes");
+  // -P: only the reads of that one file fail, not the loader's.
+  std::vector<std::string> wrapper = Strace("pread64", "EIO");
+  wrapper.insert(wrapper.begin() + 5, {"-P", tree.Path("right/a.bin")});
+  CliRun run = Run({"compare", "--binary", tree.Path("left"), tree.Path("right")}, wrapper);
+  EXPECT_EQ(run.status, 2) << run.err;
+  EXPECT_NE(run.err.find("konnte nicht verglichen werden"), std::string::npos) << run.err;
+  EXPECT_EQ(Run({"compare", "--binary", tree.Path("left"), tree.Path("right")}).status, 0);
+}
+
 // Catches a copy that gives up where copy_file_range is refused across file systems
 // instead of copying through a buffer.
 TEST_F(SyncCliTest, RefusedCopyFileRangeFallsBackToABufferCopy) {

@@ -128,6 +128,34 @@ TEST(BinaryCompareTest, FileThatCannotBeReadIsReportedAndNeverEqual) {
   EXPECT_NE(s.host.boxes[2].text.find("1 Dateien sind absolut identisch."), std::string::npos);
 }
 
+// Catches a comparison that opens the files before it knows their sizes: a pair of
+// different sizes gets "<" or ">" even when a file cannot be opened; an equal-size pair that
+// cannot be read keeps "?" and its box, and counts among the orphans.
+TEST(BinaryCompareTest, DifferentSizesDecideBeforeAnyFileIsOpened) {
+  TempTree t;
+  t.Write("L/short", "abc");
+  t.Write("R/short", "abcdef");
+  t.Write("L/long", "abcdef");
+  t.Write("R/long", "abc");
+  t.Write("L/same", "abc");
+  t.Write("R/same", "abd");
+  Session s;
+  s.Fill(t.Path("L"), true);
+  s.Fill(t.Path("R"), false);
+  s.host = testing::FakeHost();
+  for (const char* name : {"short", "long", "same"}) s.fs.FailWhere(FsCall::kOpen, name, EACCES);
+  CompareFolders(s.ctx, true);
+  s.fs.Reset();
+  EXPECT_EQ(MarkOf(s, "short"), Mark::kLess);
+  EXPECT_EQ(MarkOf(s, "long"), Mark::kGreater);
+  EXPECT_EQ(MarkOf(s, "same"), Mark::kOrphan);
+  ASSERT_EQ(s.host.boxes.size(), 2u);
+  EXPECT_NE(s.host.boxes[0].text.find("same"), std::string::npos);
+  EXPECT_NE(s.host.boxes[1].text.find("1 Dateien sind verwaist."), std::string::npos);
+  EXPECT_NE(s.host.boxes[1].text.find("2 Dateien haben eine unterschiedliche Länge."),
+            std::string::npos);
+}
+
 // Catches 32-bit sizes or offsets: a difference past 2 GiB must be found.
 TEST(BinaryCompareTest, FilesOfMoreThanTwoGibCompareCorrectly) {
   TempTree t;

@@ -140,6 +140,33 @@ TEST(FillColumnTest, ProgressYieldsAndCompareButtonFollowTheFill) {
   EXPECT_EQ(fast.host.yields, 1);  // the scan's own yield stays
 }
 
+// Catches a right fill whose matching pass runs without progress or yields, so the window
+// freezes while a large tree is lined up with the rows.
+TEST(FillColumnTest, RightFillShowsProgressAndYieldsWhileMatching) {
+  TempTree t;
+  for (int i = 0; i < 130; ++i) {
+    t.Write("L/f" + std::to_string(i), "x");
+    t.Write("R/f" + std::to_string(i), "y");
+  }
+  Session s;
+  s.Fill(t.Path("L"), true);
+  s.host = testing::FakeHost();
+  std::vector<int> paired_at_yield;
+  s.host.on_yield = [&] {
+    int paired = 0;
+    for (int i = 1; i <= s.list.RowCount(); ++i) paired += !s.list.RightName(i).empty();
+    paired_at_yield.push_back(paired);
+  };
+  s.Fill(t.Path("R"), false);
+  // The scan's yield first, then one after the 64th and the 128th matched file.
+  EXPECT_EQ(paired_at_yield, (std::vector<int>{0, 64, 128}));
+  const auto& p = s.host.progress_log;
+  ASSERT_EQ(p.size(), 2u + 130u + 1u);
+  EXPECT_FLOAT_EQ(p[2], 50.f + 50.f / 130);
+  EXPECT_EQ(p[p.size() - 2], 100.f);
+  EXPECT_TRUE(std::is_sorted(p.begin(), p.end() - 1));
+}
+
 // Catches a fill sorted by something other than the sort column, or left unsorted.
 TEST(FillColumnTest, SortingIsSwitchedBackOnAtTheEnd) {
   TempTree t;

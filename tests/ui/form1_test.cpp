@@ -11,6 +11,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <QUrl>
+#include <QtTest/QTest>
 
 #include "core/paths.h"
 #include "support/temp_tree.h"
@@ -120,6 +121,36 @@ TEST_F(UiTest, TabOrderRunsThroughTheControlsInLayoutOrder) {
   };
   for (size_t i = 1; i < std::size(expected); ++i)
     EXPECT_EQ(next_stop(expected[i - 1]), expected[i]) << expected[i]->objectName().toStdString();
+}
+
+// Catches a tab order that holds in the focus chain but not at the keyboard: Tab from the
+// left folder button must reach both option buttons, the unchecked one too.
+TEST_F(UiTest, TabKeyReachesBothCompareOptions) {
+  form->show();
+  form->activateWindow();
+  QApplication::setActiveWindow(form.get());
+  form->Btn[0]->setFocus(Qt::TabFocusReason);
+  QApplication::processEvents();
+  ASSERT_EQ(QApplication::focusWidget(), form->Btn[0]);
+  const bool binary = form->CompModeOpt[0]->isChecked();
+  QWidget* expected[] = {form->CompModeOpt[0], form->CompModeOpt[1], form->Btn[1],
+                         form->ToolTipCheck};
+  for (QWidget* w : expected) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QApplication::processEvents();
+    EXPECT_EQ(QApplication::focusWidget(), w)
+        << w->objectName().toStdString() << " got "
+        << (QApplication::focusWidget() ? QApplication::focusWidget()->objectName().toStdString()
+                                        : "none");
+  }
+  // Tab does not change the selected option; a click on the other one does, and only one
+  // stays selected.
+  EXPECT_EQ(form->CompModeOpt[0]->isChecked(), binary);
+  form->CompModeOpt[1]->click();
+  EXPECT_TRUE(form->CompModeOpt[1]->isChecked());
+  EXPECT_FALSE(form->CompModeOpt[0]->isChecked());
+  form->CompModeOpt[1]->click();
+  EXPECT_TRUE(form->CompModeOpt[1]->isChecked());
 }
 
 // Catches the mode rule not switching the sync button, or the compare button passing

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <QtTest/QTest>
 
 #include "ui/qt_host.h"
 #include "ui/shell.h"
@@ -33,6 +34,31 @@ MsgAnswer ShowAndAnswer(int style, const QString& text, QMessageBox::StandardBut
     box->button(click)->click();
   });
   return ShowMessageBox(nullptr, text, style);
+}
+
+// Catches an Abort/Retry/Ignore box that Escape or a close request answers (as Abort)
+// instead of leaving the answer to its three buttons.
+TEST(MessageBoxTest, RetryBoxIgnoresEscapeAndOffersNoClose) {
+  bool visible_after_escape = false, visible_after_close = false, close_button = true;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    QTest::keyClick(box, Qt::Key_Escape);
+    visible_after_escape = box->isVisible();
+    box->close();
+    visible_after_close = box->isVisible();
+    close_button = box->windowFlags().testFlag(Qt::WindowCloseButtonHint);
+    box->button(QMessageBox::Retry)->click();
+  });
+  EXPECT_EQ(ShowMessageBox(nullptr, "Abgleichsfehler:", 274), MsgAnswer::kRetry);
+  EXPECT_TRUE(visible_after_escape);
+  EXPECT_TRUE(visible_after_close);
+  EXPECT_FALSE(close_button);
+  // Other boxes still close with Escape.
+  QTimer::singleShot(0, [] {
+    if (QWidget* box = QApplication::activeModalWidget()) QTest::keyClick(box, Qt::Key_Escape);
+  });
+  EXPECT_EQ(ShowMessageBox(nullptr, "t", 48), MsgAnswer::kOk);
 }
 
 // Catches wrong buttons, icons, title, default button or line breaks in the boxes.
