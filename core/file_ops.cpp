@@ -7,7 +7,9 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace tavrik {
@@ -107,7 +109,9 @@ FsResult CheckAsSeen(FileSystem& fs, int dir, const std::string& leaf, const Fil
     return ErrorAt(path);
   }
   if (S_ISDIR(st.st_mode)) return ErrorAt(path, EISDIR);
-  if (!seen) return Because(path, EEXIST, kWhyChanged);
+  // Where the row had no file the name is taken now: by a new file, or on a medium that
+  // does not tell letter case apart, by a twin of another case.
+  if (!seen) return Because(path, EEXIST, kWhyNameTaken);
   // Root may write anything; a file without its owner's write permission is still meant to
   // stay as it is. A link is replaced itself, so only its own kind matters.
   const bool read_only = S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
@@ -261,50 +265,19 @@ const std::string& OwnHost() {
   return host;
 }
 
-// The copy beside the target; removed again unless it was renamed over the target.
-class TempFile {
- public:
-  TempFile(FileSystem& fs, int dir, const std::string& target_path)
-      : fs_(fs), dir_(dir), target_path_(target_path) {}
-  ~TempFile() {
-    if (!name_.empty()) fs_.UnlinkAt(dir_, name_.c_str(), 0);
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
+// Names that media of the FAT family refuse: a rename onto one fails with a code that would
+// only puzzle the user (EPERM, EINVAL, even ENOENT).
+bool NameMediaRefuse(const std::string& leaf) {
+  if (leaf.empty()) return false;
+  if (leaf.back() == '.' || leaf.back() == ' ') return true;
+  for (unsigned char c : leaf)
+    if (c < 0x20 || c >= 0x80 || std::strchr(":?*\"<>|\\", static_cast<char>(c))) return true;
+  return false;
+}
 
-  FsResult Create() {
-    static unsigned counter = 0;
-    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-      std::string name = TempName(++counter);
-      int fd = fs_.OpenAt(dir_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-      if (fd >= 0) {
-        fd_ = Fd(fs_, fd);
-        name_ = std::move(name);
-        return {};
-      }
-      if (errno != EEXIST) return ErrorAt(target_path_);
-    }
-    return ErrorAt(target_path_, EEXIST);
-  }
-  int fd() const { return fd_.get(); }
-  // Closes before the rename; a late write error shows here, before the target is touched.
-  FsResult Finish() {
-    if (fd_.Close() != 0) return ErrorAt(target_path_);
-    return {};
-  }
-  FsResult RenameOnto(const std::string& leaf) {
-    if (fs_.RenameAt(dir_, name_.c_str(), dir_, leaf.c_str()) != 0) return ErrorAt(target_path_);
-    name_.clear();
-    return {};
-  }
-
- private:
-  FileSystem& fs_;
-  int dir_;
-  const std::string& target_path_;
-  std::string name_;
-  Fd fd_;
-};
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
 
 }  // namespace
 
@@ -362,45 +335,123 @@ FsResult MakeParentFolders(FileSystem& fs, const std::string& path, size_t root_
   return {};
 }
 
-FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
-                      const FileStamp* src_seen, const FileStamp* dst_seen, TempSweeper* sweeper) {
+PreparedCopy::~PreparedCopy() {
+  if (!temp_name_.empty()) fs_->UnlinkAt(dir_.get(), temp_name_.c_str(), 0);
+}
+
+Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem& fs, const TreePath& src,
+                                                  const TreePath& dst, const FileStamp* src_seen,
+                                                  const FileStamp* dst_seen) {
   Result<Source> source = OpenSource(fs, src);
   if (!source.ok()) return source.error();
-  const std::string src_path = src.Full();
-  const std::string dst_path = dst.Full();
-  const struct stat& before = source.value().st;
-  if (src_seen && !(StampOf(before) == *src_seen)) return Because(src_path, ESTALE, kWhyChanged);
-  if (dst.rel.empty()) return ErrorAt(dst_path, EINVAL);
-  Result<Fd> dir = OpenParent(fs, dst_path, dst.root.size(), false, dst.id);
+  auto copy = std::unique_ptr<PreparedCopy>(new PreparedCopy());
+  copy->fs_ = &fs;
+  copy->src_path_ = src.Full();
+  copy->dst_path_ = dst.Full();
+  copy->before_ = source.value().st;
+  const struct stat& before = copy->before_;
+  if (src_seen && !(StampOf(before) == *src_seen))
+    return Because(copy->src_path_, ESTALE, kWhyChanged);
+  if (dst.rel.empty()) return ErrorAt(copy->dst_path_, EINVAL);
+  Result<Fd> dir = OpenParent(fs, copy->dst_path_, dst.root.size(), false, dst.id);
   if (!dir.ok()) return dir.error();
-  const int dir_fd = dir.value().get();
-  const std::string leaf = LeafOf(dst_path);
-  if (!ValidLeaf(leaf)) return ErrorAt(dst_path, EINVAL);
+  copy->dir_ = std::move(dir.value());
+  const int dir_fd = copy->dir_.get();
+  copy->leaf_ = LeafOf(copy->dst_path_);
+  if (!ValidLeaf(copy->leaf_)) return ErrorAt(copy->dst_path_, EINVAL);
   // Both roots naming one folder: the file is already where it should be.
-  if (SameFile(fs, dir_fd, leaf, before)) return {};
+  if (SameFile(fs, dir_fd, copy->leaf_, before)) {
+    copy->in_place_ = true;
+    return copy;
+  }
   // A read-only or changed target fails before anything is written.
-  FsResult target_ok = CheckAsSeen(fs, dir_fd, leaf, dst_seen, dst_path, true);
-  if (!target_ok.ok()) return target_ok;
-  if (sweeper) sweeper->Sweep(fs, dir_fd);
+  FsResult target_ok = CheckAsSeen(fs, dir_fd, copy->leaf_, dst_seen, copy->dst_path_, true);
+  if (!target_ok.ok()) return target_ok.error();
 
+  static std::atomic<unsigned> counter{0};
+  Fd out;
+  for (int attempt = 0; attempt < kTempAttempts && out.get() < 0; ++attempt) {
+    std::string name = TempName(++counter);
+    int fd = fs.OpenAt(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      out = Fd(fs, fd);
+      copy->temp_name_ = std::move(name);
+    } else if (errno != EEXIST) {
+      return ErrorAt(copy->dst_path_);
+    }
+  }
+  if (out.get() < 0) return ErrorAt(copy->dst_path_, EEXIST);
   const int in = source.value().fd.get();
-  TempFile temp(fs, dir_fd, dst_path);
-  FsResult step = temp.Create();
-  if (step.ok()) step = CopyContents(fs, in, temp.fd(), src_path, dst_path);
-  if (step.ok()) step = KeepMetadata(fs, in, temp.fd(), before, dst_path);
+  FsResult step = CopyContents(fs, in, out.get(), copy->src_path_, copy->dst_path_);
+  if (step.ok()) step = KeepMetadata(fs, in, out.get(), before, copy->dst_path_);
+  struct stat written {};
+  if (step.ok() && fs.Fstat(out.get(), &written) != 0) step = ErrorAt(copy->dst_path_);
+  copy->written_mtime_ = written.st_mtim;
   if (step.ok()) {
     struct stat after {};
     if (fs.Fstat(in, &after) != 0) {
-      step = ErrorAt(src_path);
+      step = ErrorAt(copy->src_path_);
     } else if (!SameStatus(before, after)) {
-      step = Because(src_path, ESTALE, kWhySourceChanging);
+      step = Because(copy->src_path_, ESTALE, kWhySourceChanging);
     }
   }
-  if (step.ok()) step = temp.Finish();
+  // Closed before the rename: a late write error shows here, before the target is touched.
+  if (step.ok() && out.Close() != 0) step = ErrorAt(copy->dst_path_);
+  if (!step.ok()) return step.error();
+  copy->source_ = std::move(source.value().fd);
+  return copy;
+}
+
+bool StillAsPrepared(const PreparedCopy& copy) {
+  if (copy.in_place_) return true;
+  struct stat now {};
+  if (copy.fs_->Fstat(copy.source_.get(), &now) != 0 || !SameStatus(copy.before_, now))
+    return false;
+  // Renamed over in the meantime: the path names another file now.
+  struct stat named {};
+  return copy.fs_->StatAt(AT_FDCWD, copy.src_path_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         named.st_dev == now.st_dev && named.st_ino == now.st_ino;
+}
+
+FsResult CommitCopy(PreparedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper) {
+  if (copy.in_place_) return {};
+  FileSystem& fs = *copy.fs_;
+  const int dir_fd = copy.dir_.get();
+  if (sweeper) sweeper->Sweep(fs, dir_fd);
   // Checked as late as possible: whatever appeared or changed meanwhile is newer work.
-  if (step.ok()) step = CheckAsSeen(fs, dir_fd, leaf, dst_seen, dst_path, true);
-  if (step.ok()) step = temp.RenameOnto(leaf);
-  return step;
+  FsResult target_ok = CheckAsSeen(fs, dir_fd, copy.leaf_, dst_seen, copy.dst_path_, true);
+  if (!target_ok.ok()) return target_ok;
+  if (fs.RenameAt(dir_fd, copy.temp_name_.c_str(), dir_fd, copy.leaf_.c_str()) != 0) {
+    const int error = errno;
+    if (NameMediaRefuse(copy.leaf_)) return Because(copy.dst_path_, error, kWhyNameRefused);
+    return ErrorAt(copy.dst_path_, error);
+  }
+  copy.temp_name_.clear();
+  return KeepTimeAfterRename(copy);
+}
+
+// Some drivers (a FAT driver in user space among them) stamp a renamed file with the time
+// of the rename: set the copy's time again where the rename changed it.
+FsResult KeepTimeAfterRename(PreparedCopy& copy) {
+  FileSystem& fs = *copy.fs_;
+  struct stat placed {};
+  if (fs.StatAt(copy.dir_.get(), copy.leaf_.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0)
+    return ErrorAt(copy.dst_path_);
+  if (SameTime(placed.st_mtim, copy.written_mtime_)) return {};
+  Fd out(fs, fs.OpenAt(copy.dir_.get(), copy.leaf_.c_str(),
+                       O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (out.get() < 0) return ErrorAt(copy.dst_path_);
+  const struct timespec times[2] = {copy.before_.st_atim, copy.before_.st_mtim};
+  if (fs.Futimens(out.get(), times) != 0) return ErrorAt(copy.dst_path_);
+  if (out.Close() != 0) return ErrorAt(copy.dst_path_);
+  return {};
+}
+
+FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
+                      const FileStamp* src_seen, const FileStamp* dst_seen, TempSweeper* sweeper) {
+  Result<std::unique_ptr<PreparedCopy>> copy = PrepareCopy(fs, src, dst, src_seen, dst_seen);
+  if (!copy.ok()) return copy.error();
+  return CommitCopy(*copy.value(), dst_seen, sweeper);
 }
 
 FsResult FlushFileSystem(FileSystem& fs, const std::string& root) {

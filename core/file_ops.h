@@ -3,7 +3,10 @@
 // removed that is no longer the file the fill saw.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,6 +42,8 @@ inline constexpr const char* kWhySourceChanging =
 inline constexpr const char* kWhyTargetRootGone = "Das Zielverzeichnis ist nicht mehr vorhanden.";
 inline constexpr const char* kWhySourceRootGone = "Das Quellverzeichnis ist nicht mehr vorhanden.";
 inline constexpr const char* kWhyReadOnly = "Die Datei ist schreibgeschützt.";
+inline constexpr const char* kWhyNameTaken = "Der Name ist auf dem Ziel bereits vergeben.";
+inline constexpr const char* kWhyNameRefused = "Das Ziel erlaubt diesen Dateinamen nicht.";
 
 // The temporary name the copy of this process uses with this counter.
 std::string TempName(unsigned counter);
@@ -77,6 +82,44 @@ FsResult MakeParentFolders(FileSystem& fs, const std::string& path, size_t root_
 FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
                       const FileStamp* src_seen, const FileStamp* dst_seen,
                       TempSweeper* sweeper = nullptr);
+
+// A copy written whole to a temporary file beside its target, not yet in place. Dropping it
+// removes the temporary file, so an aborted run leaves nothing behind.
+class PreparedCopy {
+ public:
+  ~PreparedCopy();
+  PreparedCopy(const PreparedCopy&) = delete;
+  PreparedCopy& operator=(const PreparedCopy&) = delete;
+
+ private:
+  PreparedCopy() = default;
+  friend Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem&, const TreePath&,
+                                                           const TreePath&, const FileStamp*,
+                                                           const FileStamp*);
+  friend bool StillAsPrepared(const PreparedCopy&);
+  friend FsResult CommitCopy(PreparedCopy&, const FileStamp*, TempSweeper*);
+  friend FsResult KeepTimeAfterRename(PreparedCopy&);
+
+  FileSystem* fs_ = nullptr;
+  Fd dir_;     // the target's folder
+  Fd source_;  // kept open to see whether the source changes before the commit
+  struct stat before_ {};
+  struct timespec written_mtime_ {};
+  std::string src_path_, dst_path_, leaf_, temp_name_;
+  bool in_place_ = false;  // source and target are one file
+};
+
+// The first half of CopyFileOnto, safe to run on a helper thread ahead of its row: every
+// check of the source, the copy into a temporary file beside the target, attributes and
+// time. Nothing is put in place.
+Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem& fs, const TreePath& src,
+                                                  const TreePath& dst, const FileStamp* src_seen,
+                                                  const FileStamp* dst_seen);
+// True while the source is still exactly the file that was copied.
+bool StillAsPrepared(const PreparedCopy& copy);
+// The second half, at the row's turn: the target checks, then the rename into place.
+FsResult CommitCopy(PreparedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper);
+FsResult KeepTimeAfterRename(PreparedCopy& copy);
 
 // Removes the one file at path (a link itself, not what it leads to) if it still matches
 // what the fill recorded. An empty relative path, a folder, a changed file, or a file

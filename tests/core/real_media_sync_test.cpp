@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/compare.h"
+#include "core/file_ops.h"
 #include "core/sync.h"
 #include "support/real_fs.h"
 #include "support/session.h"
@@ -105,6 +106,7 @@ TEST_P(RealMediaTest, NamesDifferingOnlyInCaseNeverOverwriteEachOther) {
   ASSERT_EQ(s.host.boxes.size(), 1u) << ::testing::PrintToString(BoxTexts());
   ASSERT_TRUE(s.host.boxes[0].reason.has_value());
   EXPECT_EQ(s.host.boxes[0].reason->code, EEXIST);
+  EXPECT_NE(s.host.boxes[0].text.find(kWhyNameTaken), std::string::npos);
   EXPECT_EQ(local.Read("L/Report.txt"), "upper");
   EXPECT_EQ(local.Read("L/report.txt"), "lower");
   // The row walk runs from the last row: "report.txt" arrived, "Report.txt" was refused.
@@ -124,6 +126,7 @@ TEST_P(RealMediaTest, ANameTheMediumRefusesFailsItsRowOnly) {
   SyncFolders(s.ctx);
   ASSERT_EQ(s.host.boxes.size(), 1u) << ::testing::PrintToString(BoxTexts());
   EXPECT_NE(s.host.boxes[0].text.find("what?.txt"), std::string::npos);
+  EXPECT_NE(s.host.boxes[0].text.find(kWhyNameRefused), std::string::npos);
   EXPECT_EQ(ReadFile(medium.Path("a.txt")), "a");
   EXPECT_EQ(ReadFile(medium.Path("z.txt")), "z");
   EXPECT_EQ(s.list.RowCount(), 1);
