@@ -341,7 +341,7 @@ PreparedCopy::~PreparedCopy() {
 
 Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem& fs, const TreePath& src,
                                                   const TreePath& dst, const FileStamp* src_seen,
-                                                  const FileStamp* dst_seen) {
+                                                  const FileStamp* dst_seen, bool* folder_missing) {
   Result<Source> source = OpenSource(fs, src);
   if (!source.ok()) return source.error();
   auto copy = std::unique_ptr<PreparedCopy>(new PreparedCopy());
@@ -354,7 +354,11 @@ Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem& fs, const TreePath
     return Because(copy->src_path_, ESTALE, kWhyChanged);
   if (dst.rel.empty()) return ErrorAt(copy->dst_path_, EINVAL);
   Result<Fd> dir = OpenParent(fs, copy->dst_path_, dst.root.size(), false, dst.id);
-  if (!dir.ok()) return dir.error();
+  if (!dir.ok()) {
+    if (folder_missing && dir.error().code == ENOENT && dir.error().why.empty())
+      *folder_missing = true;
+    return dir.error();
+  }
   copy->dir_ = std::move(dir.value());
   const int dir_fd = copy->dir_.get();
   copy->leaf_ = LeafOf(copy->dst_path_);

@@ -95,7 +95,7 @@ class PreparedCopy {
   PreparedCopy() = default;
   friend Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem&, const TreePath&,
                                                            const TreePath&, const FileStamp*,
-                                                           const FileStamp*);
+                                                           const FileStamp*, bool*);
   friend bool StillAsPrepared(const PreparedCopy&);
   friend FsResult CommitCopy(PreparedCopy&, const FileStamp*, TempSweeper*);
   friend FsResult KeepTimeAfterRename(PreparedCopy&);
@@ -111,10 +111,12 @@ class PreparedCopy {
 
 // The first half of CopyFileOnto, safe to run on a helper thread ahead of its row: every
 // check of the source, the copy into a temporary file beside the target, attributes and
-// time. Nothing is put in place.
+// time. Nothing is put in place, and no folder is made: folder_missing, when given, is set
+// when the target's folder does not exist yet.
 Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem& fs, const TreePath& src,
                                                   const TreePath& dst, const FileStamp* src_seen,
-                                                  const FileStamp* dst_seen);
+                                                  const FileStamp* dst_seen,
+                                                  bool* folder_missing = nullptr);
 // True while the source is still exactly the file that was copied.
 bool StillAsPrepared(const PreparedCopy& copy);
 // The second half, at the row's turn: the target checks, then the rename into place.

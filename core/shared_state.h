@@ -60,6 +60,9 @@ struct IoTuning {
   int compare_helpers = -1;  // threads reading pairs; -1: one per further core, at most 3
   int compare_max_helpers = 16;
   int compare_window = 256;  // pairs handed out ahead of the row loop
+  int copy_helpers = -1;     // threads preparing the sync's copies; -1: one when two cores
+  int copy_max_helpers = 16;
+  int copy_window = 64;  // copies prepared ahead of the row loop; 0: none
 };
 
 struct SharedState {

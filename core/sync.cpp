@@ -4,7 +4,9 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <thread>
 
+#include "core/copy_ahead.h"
 #include "core/error_text.h"
 #include "core/file_ops.h"
 #include "core/paths.h"
@@ -72,12 +74,25 @@ RowEnd RunWithRetry(Host& host, const std::function<FsResult()>& op, const std::
   }
 }
 
-RowEnd CopyRow(Context& ctx, const Side& from, const Side& onto, bool* wrote,
-               TempSweeper& sweeper) {
+RowEnd CopyRow(Context& ctx, const Side& from, const Side& onto, bool* wrote, TempSweeper& sweeper,
+               std::optional<CopyOutcome> ahead) {
   const Side to = TargetSide(onto, from);
   return RunWithRetry(
       ctx.host,
-      [&] {
+      [&]() -> FsResult {
+        // A copy prepared ahead is committed at the row's first attempt, unless its source
+        // changed meanwhile; a failure while preparing is this attempt's failure. Retry
+        // copies afresh.
+        if (ahead) {
+          CopyOutcome outcome = std::move(*ahead);
+          ahead.reset();
+          if (outcome.error) return *outcome.error;
+          if (outcome.copy && StillAsPrepared(*outcome.copy)) {
+            FsResult committed = CommitCopy(*outcome.copy, to.Seen(), &sweeper);
+            *wrote = *wrote || committed.ok();
+            return committed;
+          }
+        }
         // Inside the retried step: the user may have cleared what blocked the folder chain.
         // Its own failures show through the copy, which then cannot find its folder, unless
         // the root itself is gone, which the copy would only report less clearly.
@@ -113,7 +128,16 @@ struct Written {
   bool left = false;
   bool right = false;
   TempSweeper sweeper;
+  CopyAhead* ahead = nullptr;
 };
+
+bool IsCopy(Mark mark) { return mark == Mark::kCopyRight || mark == Mark::kCopyLeft; }
+
+// The prepared outcome of row pos, when the pipeline holds it.
+std::optional<CopyOutcome> AheadFor(Written& written, int pos) {
+  if (!written.ahead || written.ahead->NextRow() != pos) return std::nullopt;
+  return written.ahead->Take();
+}
 
 bool ActsOn(Mark mark) {
   return mark == Mark::kCopyRight || mark == Mark::kCopyLeft || mark == Mark::kDeleteRight ||
@@ -130,9 +154,9 @@ RowEnd SyncRow(Context& ctx, int pos, Written& written) {
       SideOf(state.right_root, &state.right_root_id, list.RightName(pos), list.RightStamp(pos));
   switch (list.GetMark(pos)) {
     case Mark::kCopyRight:
-      return CopyRow(ctx, left, right, &written.right, written.sweeper);
+      return CopyRow(ctx, left, right, &written.right, written.sweeper, AheadFor(written, pos));
     case Mark::kCopyLeft:
-      return CopyRow(ctx, right, left, &written.left, written.sweeper);
+      return CopyRow(ctx, right, left, &written.left, written.sweeper, AheadFor(written, pos));
     case Mark::kDeleteRight:
       return DeleteRow(ctx, right);
     case Mark::kDeleteLeft:
@@ -182,6 +206,26 @@ bool RootsOverlap(FileSystem& fs, const std::string& left, const std::string& ri
   return IsSameOrAbove(fs, l, right) || IsSameOrAbove(fs, r, left);
 }
 
+// Hands the copies of the rows from *next_row down to the pipeline while it has room.
+void FeedCopies(Context& ctx, CopyAhead& ahead, int* next_row) {
+  const ComparisonList& list = ctx.list;
+  const SharedState& state = ctx.state;
+  for (; *next_row >= 1 && ahead.HasRoom(); --*next_row) {
+    const int pos = *next_row;
+    const Mark mark = list.GetMark(pos);
+    if (!IsCopy(mark)) continue;
+    const Side left =
+        SideOf(state.left_root, &state.left_root_id, list.LeftName(pos), list.LeftStamp(pos));
+    const Side right =
+        SideOf(state.right_root, &state.right_root_id, list.RightName(pos), list.RightStamp(pos));
+    const Side& from = mark == Mark::kCopyRight ? left : right;
+    const Side to = TargetSide(mark == Mark::kCopyRight ? right : left, from);
+    if (from.rel.empty()) continue;
+    ahead.Add(
+        {pos, from.root, to.root, from.root_id, to.root_id, from.rel, to.rel, from.seen, to.seen});
+  }
+}
+
 std::string OverlapText(const std::string& left, const std::string& right) {
   return std::string("Der Datenabgleich wird nicht ausgeführt:") + kCr + "Die Verzeichnisse '" +
          left + "'" + kCr + "und '" + right + "'" + kCr +
@@ -208,13 +252,26 @@ void SyncFolders(Context& ctx) {
   const int n = list.RowCount();
   // From the last row to the first, so removing row i never moves a row still to come.
   Written written;
+  // Copies are prepared ahead on helper threads; dropping the pipeline (at the end or on
+  // Abort) removes whatever it prepared and nobody committed.
+  const IoTuning& io = ctx.state.io;
+  int helpers = io.copy_helpers;
+  if (helpers < 0) helpers = std::thread::hardware_concurrency() > 1 ? 1 : 0;
+  std::unique_ptr<CopyAhead> ahead;
+  if (io.copy_window > 0)
+    ahead = std::make_unique<CopyAhead>(ctx.fs, helpers, io.copy_max_helpers, io.copy_window);
+  written.ahead = ahead.get();
+  int next_feed = n;
   for (int i = n; i >= 1; --i) {
+    if (ahead) FeedCopies(ctx, *ahead, &next_feed);
     const RowEnd end = SyncRow(ctx, i, written);
     if (end == RowEnd::kAbort) break;
     host.SetProgress(static_cast<float>((1.0 - static_cast<double>(i) / n) * 100.0));
     if (end == RowEnd::kRemove) list.RemoveRow(i);
     if (!host.SpeedChecked()) host.ProcessEvents();
   }
+  ahead.reset();
+  written.ahead = nullptr;
   if (written.left) Flush(ctx, ctx.state.left_root.str());
   if (written.right) Flush(ctx, ctx.state.right_root.str());
   host.SetProgress(0);
