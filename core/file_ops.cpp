@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "core/trash.h"
+
 namespace tavrik {
 
 namespace {
@@ -417,7 +419,8 @@ bool StillAsPrepared(const PreparedCopy& copy) {
          named.st_dev == now.st_dev && named.st_ino == now.st_ino;
 }
 
-FsResult CommitCopy(PreparedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper) {
+FsResult CommitCopy(PreparedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper,
+                    bool to_trash) {
   if (copy.in_place_) return {};
   FileSystem& fs = *copy.fs_;
   const int dir_fd = copy.dir_.get();
@@ -425,7 +428,11 @@ FsResult CommitCopy(PreparedCopy& copy, const FileStamp* dst_seen, TempSweeper* 
   // Checked as late as possible: whatever appeared or changed meanwhile is newer work.
   FsResult target_ok = CheckAsSeen(fs, dir_fd, copy.leaf_, dst_seen, copy.dst_path_, true);
   if (!target_ok.ok()) return target_ok;
-  if (fs.RenameAt(dir_fd, copy.temp_name_.c_str(), dir_fd, copy.leaf_.c_str()) != 0) {
+  if (to_trash && dst_seen) {
+    FsResult replaced =
+        ReplaceKeepingInTrash(fs, dir_fd, copy.temp_name_, copy.leaf_, copy.dst_path_);
+    if (!replaced.ok()) return replaced;
+  } else if (fs.RenameAt(dir_fd, copy.temp_name_.c_str(), dir_fd, copy.leaf_.c_str()) != 0) {
     const int error = errno;
     if (NameMediaRefuse(copy.leaf_)) return Because(copy.dst_path_, error, kWhyNameRefused);
     return ErrorAt(copy.dst_path_, error);
@@ -452,10 +459,11 @@ FsResult KeepTimeAfterRename(PreparedCopy& copy) {
 }
 
 FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
-                      const FileStamp* src_seen, const FileStamp* dst_seen, TempSweeper* sweeper) {
+                      const FileStamp* src_seen, const FileStamp* dst_seen, TempSweeper* sweeper,
+                      bool to_trash) {
   Result<std::unique_ptr<PreparedCopy>> copy = PrepareCopy(fs, src, dst, src_seen, dst_seen);
   if (!copy.ok()) return copy.error();
-  return CommitCopy(*copy.value(), dst_seen, sweeper);
+  return CommitCopy(*copy.value(), dst_seen, sweeper, to_trash);
 }
 
 FsResult FlushFileSystem(FileSystem& fs, const std::string& root) {
@@ -465,7 +473,7 @@ FsResult FlushFileSystem(FileSystem& fs, const std::string& root) {
   return {};
 }
 
-FsResult DeleteFileAt(FileSystem& fs, const TreePath& path, const FileStamp* seen) {
+FsResult DeleteFileAt(FileSystem& fs, const TreePath& path, const FileStamp* seen, bool to_trash) {
   const std::string full = path.Full();
   if (path.rel.empty()) return ErrorAt(full, EINVAL);
   Result<Fd> dir = OpenParent(fs, full, path.root.size(), false, path.id);
@@ -474,6 +482,7 @@ FsResult DeleteFileAt(FileSystem& fs, const TreePath& path, const FileStamp* see
   if (!ValidLeaf(leaf)) return ErrorAt(full, EINVAL);
   FsResult check = CheckAsSeen(fs, dir.value().get(), leaf, seen, full, false);
   if (!check.ok()) return check;
+  if (to_trash) return MoveToTrash(fs, dir.value().get(), leaf, full);
   if (fs.UnlinkAt(dir.value().get(), leaf.c_str(), 0) != 0) return ErrorAt(full);
   return {};
 }

@@ -78,10 +78,11 @@ FsResult MakeParentFolders(FileSystem& fs, const std::string& path, size_t root_
 // owner write permission is not replaced. A symbolic link at dst is replaced, never written
 // through. When src and dst are the same file nothing happens. On failure dst is left as it
 // was and no temporary file remains. sweeper, when given, clears the target folder of
-// leftovers of killed runs first.
+// leftovers of killed runs first. to_trash: a replaced file is kept in the trash of its
+// file system (core/trash.h).
 FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
                       const FileStamp* src_seen, const FileStamp* dst_seen,
-                      TempSweeper* sweeper = nullptr);
+                      TempSweeper* sweeper = nullptr, bool to_trash = false);
 
 // A copy written whole to a temporary file beside its target, not yet in place. Dropping it
 // removes the temporary file, so an aborted run leaves nothing behind.
@@ -97,7 +98,7 @@ class PreparedCopy {
                                                            const TreePath&, const FileStamp*,
                                                            const FileStamp*, bool*);
   friend bool StillAsPrepared(const PreparedCopy&);
-  friend FsResult CommitCopy(PreparedCopy&, const FileStamp*, TempSweeper*);
+  friend FsResult CommitCopy(PreparedCopy&, const FileStamp*, TempSweeper*, bool);
   friend FsResult KeepTimeAfterRename(PreparedCopy&);
 
   FileSystem* fs_ = nullptr;
@@ -119,14 +120,18 @@ Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem& fs, const TreePath
                                                   bool* folder_missing = nullptr);
 // True while the source is still exactly the file that was copied.
 bool StillAsPrepared(const PreparedCopy& copy);
-// The second half, at the row's turn: the target checks, then the rename into place.
-FsResult CommitCopy(PreparedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper);
+// The second half, at the row's turn: the target checks, then the rename into place
+// (to_trash: keeping the replaced file in the trash).
+FsResult CommitCopy(PreparedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper,
+                    bool to_trash = false);
 FsResult KeepTimeAfterRename(PreparedCopy& copy);
 
 // Removes the one file at path (a link itself, not what it leads to) if it still matches
 // what the fill recorded. An empty relative path, a folder, a changed file, or a file
-// without owner write permission (read-only, even for root) fail.
-FsResult DeleteFileAt(FileSystem& fs, const TreePath& path, const FileStamp* seen);
+// without owner write permission (read-only, even for root) fail. to_trash: the file is
+// moved into the trash of its file system instead.
+FsResult DeleteFileAt(FileSystem& fs, const TreePath& path, const FileStamp* seen,
+                      bool to_trash = false);
 
 // Writes out everything cached for the file system that holds root. Copies are not flushed
 // one by one: a replaced file is renamed over its target only after being written whole

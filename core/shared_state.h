@@ -65,6 +65,11 @@ struct IoTuning {
   int copy_window = 64;  // copies prepared ahead of the row loop; 0: none
 };
 
+// How the synchronisation removes what it deletes or replaces.
+struct SyncOptions {
+  bool trash = false;  // into the trash of the file's file system instead of unlinking
+};
+
 struct SharedState {
   RootPath left_root;
   RootPath right_root;
@@ -81,6 +86,7 @@ struct SharedState {
   // list are refused meanwhile.
   bool busy = false;
   IoTuning io;
+  SyncOptions sync_options;
 };
 
 // What every procedure works on.

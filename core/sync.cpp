@@ -98,8 +98,8 @@ RowEnd CopyRow(Context& ctx, const Side& from, const Side& onto, bool* wrote, Te
         // the root itself is gone, which the copy would only report less clearly.
         FsResult made = MakeParentFolders(ctx.fs, to.full, to.root.size(), to.root_id);
         if (!made.ok() && !made.error().why.empty()) return made;
-        FsResult copied =
-            CopyFileOnto(ctx.fs, from.Tree(), to.Tree(), from.Seen(), to.Seen(), &sweeper);
+        FsResult copied = CopyFileOnto(ctx.fs, from.Tree(), to.Tree(), from.Seen(), to.Seen(),
+                                       &sweeper, ctx.state.sync_options.trash);
         *wrote = *wrote || copied.ok();
         return copied;
       },
@@ -108,7 +108,8 @@ RowEnd CopyRow(Context& ctx, const Side& from, const Side& onto, bool* wrote, Te
 
 RowEnd DeleteRow(Context& ctx, const Side& side) {
   return RunWithRetry(
-      ctx.host, [&] { return DeleteFileAt(ctx.fs, side.Tree(), side.Seen()); },
+      ctx.host,
+      [&] { return DeleteFileAt(ctx.fs, side.Tree(), side.Seen(), ctx.state.sync_options.trash); },
       DeleteDetail(side.full));
 }
 
