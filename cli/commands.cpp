@@ -1,40 +1,210 @@
 #include "cli/commands.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "batch/run_batch.h"
 #include "cli/console_host.h"
+#include "cli/progress.h"
+#include "cli/sync_plan.h"
 #include "core/clipboard.h"
 #include "core/compare.h"
 #include "core/fill.h"
 #include "core/sync.h"
+
+#ifndef TAVRIK_VERSION
+#define TAVRIK_VERSION "0"
+#endif
 
 namespace tavrik {
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tavrik-cli fill LEFT [RIGHT]\n"
-    "       tavrik-cli compare --binary|--age LEFT RIGHT\n"
-    "       tavrik-cli sync [--on-error=ignore|abort|retry-once] LEFT RIGHT\n"
-    "       tavrik-cli run [--on-error=ignore|abort|retry-once] CONTROLFILE\n";
+    "usage: tavrik-cli fill [--quiet] LEFT [RIGHT]\n"
+    "       tavrik-cli compare --binary|--age [--quiet] LEFT RIGHT\n"
+    "       tavrik-cli sync [--on-error=ignore|abort|retry-once] [--dry-run] [--copy-new]\n"
+    "                       [--trash] [--quiet] LEFT RIGHT\n"
+    "       tavrik-cli run [--on-error=ignore|abort|retry-once] [--quiet] CONTROLFILE\n"
+    "       tavrik-cli --help | --version\n";
 
-constexpr int kUsageError = 64;
+constexpr const char* kOptions =
+    "\n"
+    "Compares two folder trees and brings them into line (see tavrik-cli(1)).\n"
+    "\n"
+    "  -h, --help        show this help and exit\n"
+    "      --version     show the version and exit\n"
+    "  -q, --quiet       print nothing but errors (the exit status tells the result)\n"
+    "      --binary      compare contents; --age: compare modification times\n"
+    "      --on-error=A  answer to a failed copy or deletion: ignore (default), abort,\n"
+    "                    retry-once\n"
+    "      --dry-run     print each action of the sync (mark, left and right path) and\n"
+    "                    change nothing\n"
+    "      --copy-new    copy files that exist on one side only (\"? -->\", \"? <--\")\n"
+    "      --trash       move deleted and replaced files to the trash\n"
+    "\n"
+    "Exit status: 0 success (compare: every pair equal), 1 failures during the run\n"
+    "(compare: differences), 2 usage errors, missing folders (compare: files that could\n"
+    "not be read).\n";
+
+constexpr int kUsageError = 2;
+
+enum class Command { kNone, kFill, kCompare, kSync, kRun };
+
+struct Options {
+  Command command = Command::kNone;
+  bool help = false;
+  bool version = false;
+  bool quiet = false;
+  bool binary = false;
+  bool age = false;
+  bool dry_run = false;
+  bool copy_new = false;
+  bool trash = false;
+  ErrorPolicy policy = ErrorPolicy::kIgnore;
+  std::vector<std::string> args;
+};
+
+bool ParsePolicy(std::string_view arg, ErrorPolicy* policy) {
+  if (arg == "--on-error=ignore")
+    *policy = ErrorPolicy::kIgnore;
+  else if (arg == "--on-error=abort")
+    *policy = ErrorPolicy::kAbort;
+  else if (arg == "--on-error=retry-once")
+    *policy = ErrorPolicy::kRetryOnce;
+  else
+    return false;
+  return true;
+}
+
+// Takes one option; false when the command does not know it.
+bool TakeOption(std::string_view arg, Options& o) {
+  const Command c = o.command;
+  if (arg == "--help" || arg == "-h") return o.help = true;
+  if (arg == "--version") return o.version = true;
+  if (c == Command::kNone) return false;
+  if (arg == "--quiet" || arg == "-q") return o.quiet = true;
+  if (c == Command::kCompare && arg == "--binary") return o.binary = true;
+  if (c == Command::kCompare && arg == "--age") return o.age = true;
+  if ((c == Command::kSync || c == Command::kRun) && arg.rfind("--on-error=", 0) == 0)
+    return ParsePolicy(arg, &o.policy);
+  if (c == Command::kSync && arg == "--dry-run") return o.dry_run = true;
+  if (c == Command::kSync && arg == "--copy-new") return o.copy_new = true;
+  if (c == Command::kSync && arg == "--trash") return o.trash = true;
+  return false;
+}
+
+Command CommandOf(std::string_view word) {
+  if (word == "fill") return Command::kFill;
+  if (word == "compare") return Command::kCompare;
+  if (word == "sync") return Command::kSync;
+  if (word == "run") return Command::kRun;
+  return Command::kNone;
+}
+
+// Complains on err and returns the usage error status.
+int Refuse(FILE* err, const std::string& what) {
+  std::fprintf(err, "tavrik-cli: %s\nTry 'tavrik-cli --help' for more information.\n",
+               what.c_str());
+  return kUsageError;
+}
+
+// Parses argv; returns -1 when the command should run, else the exit status.
+int Parse(int argc, char** argv, Options& o, FILE* out, FILE* err) {
+  bool options_end = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (!options_end && arg == "--") {
+      options_end = true;
+    } else if (!options_end && arg.size() > 1 && arg[0] == '-') {
+      if (!TakeOption(arg, o)) {
+        if (arg.rfind("--on-error", 0) == 0 &&
+            (o.command == Command::kSync || o.command == Command::kRun))
+          return Refuse(err, "invalid answer in '" + arg + "'");
+        return Refuse(err, "unknown option '" + arg + "'");
+      }
+    } else if (o.command == Command::kNone) {
+      o.command = CommandOf(arg);
+      if (o.command == Command::kNone) return Refuse(err, "unknown command '" + arg + "'");
+    } else {
+      o.args.push_back(arg);
+    }
+  }
+  if (o.help) {
+    std::fputs(kUsage, out);
+    std::fputs(kOptions, out);
+    return 0;
+  }
+  if (o.version) {
+    std::fputs("tavrik-cli " TAVRIK_VERSION "\n", out);
+    return 0;
+  }
+  const size_t n = o.args.size();
+  bool fits = false;
+  switch (o.command) {
+    case Command::kNone:
+      std::fputs(kUsage, err);
+      return kUsageError;
+    case Command::kFill:
+      fits = n == 1 || n == 2;
+      break;
+    case Command::kCompare:
+      if (o.binary == o.age) return Refuse(err, "compare needs either --binary or --age");
+      fits = n == 2;
+      break;
+    case Command::kSync:
+      fits = n == 2;
+      break;
+    case Command::kRun:
+      fits = n >= 1;
+      break;
+  }
+  if (!fits) return Refuse(err, "wrong number of arguments");
+  return -1;
+}
+
+// A root must be a folder that can be opened; anything else would be scanned as empty.
+bool RootsUsable(const std::vector<std::string>& roots, FILE* err) {
+  for (const std::string& root : roots) {
+    const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      std::fprintf(err, "tavrik-cli: %s: %s\n", root.c_str(), std::strerror(errno));
+      return false;
+    }
+    ::close(fd);
+  }
+  return true;
+}
 
 struct Session {
-  explicit Session(ErrorPolicy policy, FILE* out, FILE* err)
-      : host(policy, out, err), ctx{list, state, host} {}
+  Session(const Options& o, FILE* out, FILE* err)
+      : host(o.policy, out, err), meter(err, !o.quiet), ctx{list, state, host} {
+    host.SetQuiet(o.quiet);
+    host.SetMeter(&meter);
+  }
+  ~Session() { meter.Clear(); }
   ComparisonList list;
   SharedState state;
   ConsoleHost host;
+  ProgressMeter meter;
   Context ctx;
 };
 
 void Fill(Session& s, const std::string& folder, bool left) {
+  s.meter.Start(left ? "Einlesen links" : "Einlesen rechts");
   bool side = left;
   FillColumn(s.ctx, folder, side);
+}
+
+void Compare(Session& s, bool binary) {
+  s.meter.Start(binary ? "Binärvergleich" : "Altersvergleich", CompareWork(s.list, binary));
+  CompareFolders(s.ctx, binary);
 }
 
 void Put(std::string_view text, FILE* out) { std::fwrite(text.data(), 1, text.size(), out); }
@@ -52,90 +222,72 @@ void PrintRows(const ComparisonList& list, FILE* out) {
   std::fflush(out);
 }
 
-bool ParsePolicy(std::string_view arg, ErrorPolicy* policy) {
-  if (arg == "--on-error=ignore")
-    *policy = ErrorPolicy::kIgnore;
-  else if (arg == "--on-error=abort")
-    *policy = ErrorPolicy::kAbort;
-  else if (arg == "--on-error=retry-once")
-    *policy = ErrorPolicy::kRetryOnce;
-  else
-    return false;
-  return true;
+int CmdFill(const Options& o, FILE* out, FILE* err) {
+  if (!RootsUsable(o.args, err)) return kUsageError;
+  Session s(o, out, err);
+  Fill(s, o.args[0], true);
+  if (o.args.size() == 2) Fill(s, o.args[1], false);
+  if (!o.quiet) PrintRows(s.list, out);
+  return s.host.Failures() > 0 ? 1 : 0;
 }
 
-// Takes a leading --on-error=... from args; false when its answer is unknown.
-bool TakePolicy(std::vector<std::string>& args, ErrorPolicy* policy) {
-  if (args.empty() || args[0].rfind("--on-error", 0) != 0) return true;
-  if (!ParsePolicy(args[0], policy)) return false;
-  args.erase(args.begin());
-  return true;
-}
-
-// As diff and cmp answer: 0 when both trees hold the same, 1 when a row differs, 2 when a
-// file could not be read or a folder not listed.
-int CompareExitCode(const Session& s) {
+// Like cmp and diff: 0 when every pair is equal, 1 when any row differs, 2 when a folder
+// could not be listed or a file not read.
+int CmdCompare(const Options& o, FILE* out, FILE* err) {
+  if (!RootsUsable(o.args, err)) return kUsageError;
+  Session s(o, out, err);
+  s.host.SelectCompareMode(o.binary ? 0 : 1);
+  Fill(s, o.args[0], true);
+  Fill(s, o.args[1], false);
+  Compare(s, o.binary);
+  if (!o.quiet) CopyListToClipboard(s.ctx);
   if (s.host.Failures() > 0) return 2;
   for (int i = 1; i <= s.list.RowCount(); ++i)
     if (s.list.GetMark(i) != Mark::kEqual) return 1;
   return 0;
 }
 
-int Usage(FILE* err) {
-  std::fputs(kUsage, err);
-  return kUsageError;
-}
-
-int CmdFill(const std::vector<std::string>& args, FILE* out, FILE* err) {
-  if (args.empty() || args.size() > 2) return Usage(err);
-  Session s(ErrorPolicy::kIgnore, out, err);
-  Fill(s, args[0], true);
-  if (args.size() == 2) Fill(s, args[1], false);
-  PrintRows(s.list, out);
-  return s.host.Failures() > 0 ? 1 : 0;
-}
-
-int CmdCompare(const std::vector<std::string>& args, FILE* out, FILE* err) {
-  if (args.size() != 3 || (args[0] != "--binary" && args[0] != "--age")) return Usage(err);
-  Session s(ErrorPolicy::kIgnore, out, err);
-  bool binary = args[0] == "--binary";
-  s.host.SelectCompareMode(binary ? 0 : 1);
-  Fill(s, args[1], true);
-  Fill(s, args[2], false);
-  CompareFolders(s.ctx, binary);
-  CopyListToClipboard(s.ctx);
-  return CompareExitCode(s);
-}
-
-int CmdSync(std::vector<std::string> args, FILE* out, FILE* err) {
-  ErrorPolicy policy = ErrorPolicy::kIgnore;
-  if (!TakePolicy(args, &policy)) return Usage(err);
-  if (args.size() != 2) return Usage(err);
-  Session s(policy, out, err);
+int CmdSync(const Options& o, FILE* out, FILE* err) {
+  if (!RootsUsable(o.args, err)) return kUsageError;
+  Session s(o, out, err);
   // An unattended run like a control file asking for the age comparison and the sync:
   // the comparison's result box is left out, only failures are reported.
   s.state.batch_active = true;
   s.state.batch.age = s.state.batch.sync = true;
+  s.state.sync_options.trash = o.trash;
   s.host.SelectCompareMode(1);
-  Fill(s, args[0], true);
-  Fill(s, args[1], false);
-  CompareFolders(s.ctx, false);
+  Fill(s, o.args[0], true);
+  Fill(s, o.args[1], false);
+  Compare(s, false);
+  if (o.copy_new) TakeNewFiles(s.list);
+  if (o.dry_run) {
+    s.meter.Clear();
+    for (const PlannedAction& a : PlanSync(s.list, s.state.left_root, s.state.right_root)) {
+      Put(MarkText(a.mark), out);
+      std::fputc('\t', out);
+      Put(a.left, out);
+      std::fputc('\t', out);
+      Put(a.right, out);
+      std::fputc('\n', out);
+    }
+    std::fflush(out);
+    return s.host.Failures() > 0 ? 1 : 0;
+  }
+  s.meter.Start("Abgleich", SyncWork(s.list), true);
   SyncFolders(s.ctx);
-  CopyListToClipboard(s.ctx);
+  s.meter.Clear();
+  if (!o.quiet) CopyListToClipboard(s.ctx);
   return s.host.Failures() > 0 ? 1 : 0;
 }
 
-int CmdRun(std::vector<std::string> args, FILE* out, FILE* err) {
-  ErrorPolicy policy = ErrorPolicy::kIgnore;
-  if (!TakePolicy(args, &policy)) return Usage(err);
-  if (args.empty()) return Usage(err);
+int CmdRun(const Options& o, FILE* out, FILE* err) {
   // The control file's name is the whole argument text, as the window takes it.
   std::string command_line;
-  for (const auto& a : args) {
+  for (const auto& a : o.args) {
     if (!command_line.empty()) command_line.push_back(' ');
     command_line += a;
   }
-  Session s(policy, out, err);
+  Session s(o, out, err);
   RunBatch(s.ctx, command_line);
   return s.host.ExitCode();
 }
@@ -143,14 +295,22 @@ int CmdRun(std::vector<std::string> args, FILE* out, FILE* err) {
 }  // namespace
 
 int RunCli(int argc, char** argv, FILE* out, FILE* err) {
-  if (argc < 2) return Usage(err);
-  std::string command = argv[1];
-  std::vector<std::string> args(argv + 2, argv + argc);
-  if (command == "fill") return CmdFill(args, out, err);
-  if (command == "compare") return CmdCompare(args, out, err);
-  if (command == "sync") return CmdSync(std::move(args), out, err);
-  if (command == "run") return CmdRun(std::move(args), out, err);
-  return Usage(err);
+  Options o;
+  const int parsed = Parse(argc, argv, o, out, err);
+  if (parsed >= 0) return parsed;
+  switch (o.command) {
+    case Command::kFill:
+      return CmdFill(o, out, err);
+    case Command::kCompare:
+      return CmdCompare(o, out, err);
+    case Command::kSync:
+      return CmdSync(o, out, err);
+    case Command::kRun:
+      return CmdRun(o, out, err);
+    case Command::kNone:
+      break;
+  }
+  return kUsageError;
 }
 
 }  // namespace tavrik

@@ -1,16 +1,39 @@
 #include "cli/console_host.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace tavrik {
 
+namespace {
+
+bool IsFailure(Intent intent) {
+  return intent == Intent::kWarning || intent == Intent::kRetryError || intent == Intent::kRefusal;
+}
+
+// The system's text for the failure behind a message, unless the message already says it
+// (the comparison's and the flush's texts carry it; the scan's names only the number, the
+// sync's error box not even that).
+std::string ReasonLine(const Message& message) {
+  if (!message.reason || message.reason->code == 0) return {};
+  const std::string why =
+      message.reason->why.empty() ? std::strerror(message.reason->code) : message.reason->why;
+  if (message.text.find(why) != std::string::npos) return {};
+  return "Grund: " + why + " (" + std::to_string(message.reason->code) + ")\n";
+}
+
+}  // namespace
+
 MsgAnswer ConsoleHost::Tell(const Message& message) {
   const std::string& text = message.text;
-  std::string shown = text;
-  for (char& c : shown)
-    if (c == kCr) c = '\n';
-  std::fprintf(err_, "%s\n", shown.c_str());
-  std::fflush(err_);
+  if (!quiet_ || IsFailure(message.intent)) {
+    std::string shown = text;
+    for (char& c : shown)
+      if (c == kCr) c = '\n';
+    if (meter_) meter_->Clear();
+    std::fprintf(err_, "%s\n%s", shown.c_str(), ReasonLine(message).c_str());
+    std::fflush(err_);
+  }
   if (message.intent == Intent::kWarning || message.intent == Intent::kRetryError) ++failures_;
   if (message.intent == Intent::kRefusal) refused_ = true;
   if (message.intent != Intent::kRetryError) return MsgAnswer::kOk;

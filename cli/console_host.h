@@ -1,10 +1,12 @@
 // The Host of the console front end: message boxes go to standard error, the clipboard
 // text to standard output, and the synchronisation's error box takes a fixed answer.
+// Quiet: only failures are printed. Progress goes to the meter (a terminal line).
 #pragma once
 
 #include <cstdio>
 #include <string>
 
+#include "cli/progress.h"
 #include "core/host.h"
 
 namespace tavrik {
@@ -18,7 +20,9 @@ class ConsoleHost : public Host {
       : policy_(policy), out_(out), err_(err) {}
 
   void ShowStatus(int, const std::string&) override {}
-  void SetProgress(float) override {}
+  void SetProgress(float value) override {
+    if (meter_) meter_->Update(value);
+  }
   void SetCompareButtonEnabled(bool) override {}
   void SetBusyPointer(bool) override {}
   void OperationRunning(bool) override {}
@@ -31,6 +35,9 @@ class ConsoleHost : public Host {
   void SetClipboardText(const std::string& text) override;
   [[noreturn]] void EndProgram() override;
 
+  void SetQuiet(bool quiet) { quiet_ = quiet; }
+  void SetMeter(ProgressMeter* meter) { meter_ = meter; }
+
   // Boxes that reported a failure: access errors, comparison and sync errors.
   int Failures() const { return failures_; }
   // The batch run's problem box was shown: the control file was refused.
@@ -42,6 +49,8 @@ class ConsoleHost : public Host {
   ErrorPolicy policy_;
   FILE* out_;
   FILE* err_;
+  ProgressMeter* meter_ = nullptr;
+  bool quiet_ = false;
   bool binary_mode_ = true;
   int failures_ = 0;
   bool refused_ = false;

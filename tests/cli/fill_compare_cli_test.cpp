@@ -2,6 +2,8 @@
 // where, and the exit code a script relies on.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "support/age_trees.h"
@@ -25,13 +27,14 @@ TEST(FillCliTest, PrintsTheRowsOfOneOrBothColumns) {
             "neu.txt\t\tneu.txt\nnur-links.txt\t\t\n");
 }
 
-// Catches a folder that cannot be listed being passed over in silence with success.
-TEST(FillCliTest, AFolderThatCannotBeListedIsReportedWithExitOne) {
+// Catches a folder that cannot be listed being passed over in silence with success: a root
+// that is missing stops the run with status 2 before anything is printed.
+TEST(FillCliTest, AFolderThatCannotBeListedIsReported) {
   AgeTrees trees;
   Outcome o = RunCli(trees.t, {"fill", trees.left, trees.t.Path("gibt-es-nicht")});
-  EXPECT_EQ(o.status, 1);
-  EXPECT_NE(o.err.find("Zugriffsfehler 2 auf '" + trees.t.Path("gibt-es-nicht") + "/'"),
-            std::string::npos);
+  EXPECT_EQ(o.status, 2);
+  EXPECT_EQ(o.err, "tavrik-cli: " + trees.t.Path("gibt-es-nicht") + ": " + strerror(ENOENT) + "\n");
+  EXPECT_EQ(o.out, "");
 }
 
 // Catches compare exit codes that do not tell a script what it found: 0 only when every
