@@ -285,7 +285,7 @@ void Form1::ButtonClicked(int index) {
       if (!running_) ChooseFolder(index == 0);
       return;
     case 2:
-      ShowHelp(this, QFile::decodeName(QByteArray::fromStdString(AppPath())) + "tavrik.htm");
+      ShowHelp(this, HelpFilePath());
       return;
     case 3:
       if (!running_) CopyListToClipboard(*ctx_);
@@ -381,7 +381,11 @@ void Form1::HandleDrop(const QMimeData* data, int x) {
     Note(*host_, "Bitte jeweils nur ein einzelnes Verzeichnis in die Liste ziehen!");
     return;
   }
-  const QString path = urls.first().toLocalFile();
+  DropFolder(urls.first().toLocalFile(), x < Liste->columnWidth(0));
+}
+
+void Form1::DropFolder(const QString& path, bool left) {
+  if (running_) return;
   if (!QFileInfo(path).isDir()) {
     Note(*host_, "Bitte nur Verzeichnisse (keine Einzeldateien) in die Liste ziehen!");
     return;
@@ -390,8 +394,12 @@ void Form1::HandleDrop(const QMimeData* data, int x) {
     Note(*host_, "Dieser Verzeichnisname enthält ungültige Zeichen - bitte korrigieren!");
     return;
   }
-  bool left = x < Liste->columnWidth(0);
   FillColumn(*ctx_, Bytes(path), left);
+}
+
+void Form1::OpenFolders(const QString& left, const QString& right) {
+  DropFolder(left, true);
+  DropFolder(right, false);
 }
 
 void Form1::ChooseFolder(bool left) {

@@ -57,6 +57,10 @@ class Form1 : public QWidget {
   void RowClicked();
   void PopupChoice(int index);
   void HandleDrop(const QMimeData* data, int x);
+  // One folder dropped on the left or the right column, with the drop's checks.
+  void DropFolder(const QString& path, bool left);
+  // The two folders of the command line: dropped on the left, then on the right column.
+  void OpenFolders(const QString& left, const QString& right);
   void ChooseFolder(bool left);
   void LogoClicked();
 

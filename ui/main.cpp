@@ -1,28 +1,29 @@
 #include <QApplication>
+#include <QFile>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
+#include <cstdio>
 #include <string>
 
+#include "ui/command_line.h"
 #include "ui/form1.h"
 
-namespace {
-
-// The whole argument text after the program name, as one string: the arguments joined
-// by single blanks (the batch run trims it).
-std::string CommandLineText(int argc, char** argv) {
-  std::string text;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) text.push_back(' ');
-    text += argv[i];
-  }
-  return text;
-}
-
-}  // namespace
+#ifndef TAVRIK_VERSION
+#define TAVRIK_VERSION "0"
+#endif
 
 int main(int argc, char** argv) {
-  const std::string command_line = CommandLineText(argc, argv);
+  const tavrik::StartRequest request = tavrik::ReadCommandLine(argc, argv);
+  // Answered before Qt starts, so they work without a display.
+  if (request.kind == tavrik::StartRequest::kHelp) {
+    std::fputs(tavrik::UsageText(), stdout);
+    return 0;
+  }
+  if (request.kind == tavrik::StartRequest::kVersion) {
+    std::fputs("tavrik " TAVRIK_VERSION "\n", stdout);
+    return 0;
+  }
   auto* app = new QApplication(argc, argv);
   QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
   QTranslator qt_german;
@@ -31,7 +32,10 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     tavrik::Form1 form;
-    form.Load(command_line);
+    form.Load(request.command_line);
+    if (request.kind == tavrik::StartRequest::kFolders)
+      form.OpenFolders(QFile::decodeName(request.left.c_str()),
+                       QFile::decodeName(request.right.c_str()));
     status = QApplication::exec();
   }
   delete app;

@@ -1,9 +1,17 @@
 #include "ui/shell.h"
 
 #include <QDesktopServices>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QUrl>
+
+#include "core/paths.h"
+
+#ifndef TAVRIK_DOC_DIR
+#define TAVRIK_DOC_DIR "/usr/share/doc/tavrik"
+#endif
 
 namespace tavrik {
 
@@ -34,6 +42,23 @@ void ShellOpen(QWidget*, const QString& target, int show_command) {
   // A missing local file would only make the desktop complain; stay silent instead.
   if (url.isLocalFile() && !QFileInfo::exists(url.toLocalFile())) return;
   QDesktopServices::openUrl(url);  // the result is of no interest: silent on failure
+}
+
+QString HelpFilePath(const QString& app_dir) {
+  const QString name = "tavrik.htm";
+  const QString first = app_dir + name;
+  const QString candidates[] = {
+      first,
+      QDir::cleanPath(app_dir + "../share/doc/tavrik/" + name),
+      QString::fromUtf8(TAVRIK_DOC_DIR "/") + name,
+  };
+  for (const QString& path : candidates)
+    if (QFileInfo(path).isFile()) return path;
+  return first;
+}
+
+QString HelpFilePath() {
+  return HelpFilePath(QFile::decodeName(QByteArray::fromStdString(AppPath())));
 }
 
 void ShowHelp(QWidget* window, const QString& help_file) {

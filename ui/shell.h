@@ -30,6 +30,14 @@ void ShellOpen(QWidget* window, const QString& target, int show_command);
 QUrl UrlFor(const QString& target);
 void ShowHelp(QWidget* window, const QString& help_file);
 
+// The help page "tavrik.htm", looked for in this order, the first that exists wins:
+//   1. app_dir itself (the program's folder: the build tree's bin/, or a copy kept there);
+//   2. app_dir/../share/doc/tavrik/ (an installed program, whatever the prefix);
+//   3. the documentation folder the program was built for (/usr/share/doc/tavrik).
+// When none exists, the first: its launch then fails silently, like any missing help file.
+QString HelpFilePath(const QString& app_dir);
+QString HelpFilePath();
+
 // Replaces the desktop call, so tests can watch launches without starting a browser.
 using ShellOpener = std::function<void(const QString& target, int show_command)>;
 void SetShellOpener(ShellOpener opener);

@@ -48,9 +48,11 @@ def outlined(img, polys, paint, edge, width):
 
 # --- program icon: two columns with arrows to and fro -----------------------------------
 
-def program_icon(size):
-    """Two file columns with arrows to and fro; the 16-pixel version is pixel-aligned."""
-    img = Image(size, size, CLEAR)
+def program_icon(size, canvas=None):
+    """Two file columns with arrows to and fro; the 16-pixel version is pixel-aligned.
+    canvas: draw the 32-pixel design on it instead (an object with fill, such as a scaled
+    view of a larger image)."""
+    img = canvas or Image(size, size, CLEAR)
     orange = vertical(hexrgb("ffc04d"), hexrgb("f07c12"), 0, size)
     if size < 32:
         img.fill(rrect(0, 0, 16, 16, 3), hexrgb("1a3a7c"), ss=8)

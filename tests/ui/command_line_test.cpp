@@ -1,0 +1,93 @@
+// The window's command line and the help page's search order.
+#include <QCheckBox>
+#include <string>
+#include <vector>
+
+#include "support/temp_tree.h"
+#include "ui/command_line.h"
+#include "ui_fixture.h"
+
+namespace tavrik {
+namespace {
+
+using testing::TempTree;
+using testing::UiTest;
+
+StartRequest Read(std::vector<std::string> args) {
+  args.insert(args.begin(), "tavrik");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return ReadCommandLine(static_cast<int>(args.size()), argv.data());
+}
+
+// Catches --help and --version started as a control-file batch run (an error box about a
+// file named "--help"), two folders taken as one control-file name, and a control file
+// name that is no longer the whole argument text.
+TEST(CommandLineTest, HelpVersionFoldersOrControlFile) {
+  TempTree t;
+  const std::string l = t.Mkdir("L"), r = t.Mkdir("R");
+  const std::string file = t.Write("steuer.ini", "[Pfade]\n");
+  EXPECT_EQ(Read({"--help"}).kind, StartRequest::kHelp);
+  EXPECT_EQ(Read({"-h"}).kind, StartRequest::kHelp);
+  EXPECT_EQ(Read({"--version"}).kind, StartRequest::kVersion);
+  StartRequest folders = Read({l, r});
+  EXPECT_EQ(folders.kind, StartRequest::kFolders);
+  EXPECT_EQ(folders.left, l);
+  EXPECT_EQ(folders.right, r);
+  EXPECT_EQ(folders.command_line, "");
+  // Anything else is the control file's name, the arguments joined by blanks.
+  for (const std::vector<std::string>& args : {std::vector<std::string>{l, file},
+                                               {l, t.Path("missing")},
+                                               {l},
+                                               {"mein", "steuer.ini"},
+                                               {"--help", "x"},
+                                               {l, r, l}}) {
+    StartRequest request = Read(args);
+    EXPECT_EQ(request.kind, StartRequest::kWindow) << args[0];
+    std::string joined;
+    for (const auto& a : args) joined += (joined.empty() ? "" : " ") + a;
+    EXPECT_EQ(request.command_line, joined);
+  }
+  EXPECT_EQ(Read({}).command_line, "");
+  EXPECT_NE(std::string(UsageText()).find("tavrik LINKS RECHTS"), std::string::npos);
+}
+
+// Catches the help page looked for only next to the program, so that an installed program
+// (help page under share/doc/tavrik) finds none, or a wrong order of the places.
+TEST(CommandLineTest, HelpPageSearchOrder) {
+  TempTree t;
+  const QString bin = QString::fromStdString(t.Mkdir("usr/bin")) + "/";
+  EXPECT_EQ(HelpFilePath(bin), bin + "tavrik.htm") << "nothing found: the program's folder";
+  t.Write("usr/share/doc/tavrik/tavrik.htm", "installed");
+  EXPECT_EQ(HelpFilePath(bin), QString::fromStdString(t.Path("usr/share/doc/tavrik/tavrik.htm")));
+  t.Write("usr/bin/tavrik.htm", "next to the program");
+  EXPECT_EQ(HelpFilePath(bin), bin + "tavrik.htm");
+}
+
+// Catches the two folders of the command line not filling left then right, or skipping the
+// drop's checks.
+TEST_F(UiTest, CommandLineFoldersFillBothColumnsLikeTwoDrops) {
+  TempTree t;
+  t.Write("L/a.txt", "a");
+  t.Write("R/a.txt", "a");
+  t.Write("R/b.txt", "b");
+  form->Load("");
+  form->OpenFolders(QString::fromStdString(t.Path("L")), QString::fromStdString(t.Path("R")));
+  EXPECT_EQ(form->List().Header(1), t.Path("L/"));
+  EXPECT_EQ(form->List().Header(3), t.Path("R/"));
+  EXPECT_EQ(form->List().RowCount(), 2);
+  EXPECT_TRUE(boxes.empty());
+  // With the immediate start checked, the right fill starts the comparison, as a drop does.
+  form->SofortStartCheck->setChecked(true);
+  form->OpenFolders(QString::fromStdString(t.Path("L")), QString::fromStdString(t.Path("R")));
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text.rfind("Ergebnis des Binärvergleichs von 2 Dateien:", 0), 0u)
+      << boxes[0].text;
+  t.Mkdir("wh?t");
+  form->OpenFolders(QString::fromStdString(t.Path("wh?t")), QString::fromStdString(t.Path("R")));
+  EXPECT_EQ(boxes[1].text, "Dieser Verzeichnisname enthält ungültige Zeichen - bitte korrigieren!");
+}
+
+}  // namespace
+}  // namespace tavrik

@@ -1,0 +1,57 @@
+#include "ui/command_line.h"
+
+#include <sys/stat.h>
+
+#include <string_view>
+
+namespace tavrik {
+
+namespace {
+
+bool IsFolder(const char* path) {
+  struct stat st {};
+  return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+StartRequest ReadCommandLine(int argc, char** argv) {
+  StartRequest request;
+  if (argc == 2) {
+    const std::string_view only = argv[1];
+    if (only == "--help" || only == "-h") {
+      request.kind = StartRequest::kHelp;
+      return request;
+    }
+    if (only == "--version") {
+      request.kind = StartRequest::kVersion;
+      return request;
+    }
+  }
+  if (argc == 3 && IsFolder(argv[1]) && IsFolder(argv[2])) {
+    request.kind = StartRequest::kFolders;
+    request.left = argv[1];
+    request.right = argv[2];
+    return request;
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) request.command_line.push_back(' ');
+    request.command_line += argv[i];
+  }
+  return request;
+}
+
+const char* UsageText() {
+  return "Aufruf: tavrik [STEUERDATEI]\n"
+         "        tavrik LINKS RECHTS\n"
+         "        tavrik --help | --version\n"
+         "\n"
+         "Vergleicht zwei Verzeichnisbäume und gleicht sie ab (siehe tavrik(1)).\n"
+         "\n"
+         "  STEUERDATEI   startet den Batch-Modus mit dieser Steuerdatei (INI-Datei)\n"
+         "  LINKS RECHTS  füllt die linke und die rechte Spalte mit diesen Ordnern\n"
+         "  -h, --help    zeigt diese Hilfe und endet\n"
+         "  --version     zeigt die Version und endet\n";
+}
+
+}  // namespace tavrik
