@@ -4,7 +4,7 @@ ASAN_DIR ?= build/asan
 JOBS ?= $(shell nproc)
 CMAKE_GEN ?= -G Ninja
 
-.PHONY: all deps build run test test-release test-asan format clean
+.PHONY: all deps build run test test-release test-asan deb format clean
 
 all: build
 
@@ -35,6 +35,19 @@ test-asan: deps
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# The Debian package, built with debhelper from a copy of the tree (dpkg-buildpackage writes
+# next to the source folder, so the copy keeps the checkout clean), then checked by lintian.
+DEB_DIR ?= build/deb
+DEB_SRC = $(DEB_DIR)/tavrik-$(shell dpkg-parsechangelog -S Version)
+
+deb: deps
+	rm -rf $(DEB_DIR)
+	mkdir -p $(DEB_SRC)
+	rsync -a --exclude=/build --exclude=/.git ./ $(DEB_SRC)/
+	cd $(DEB_SRC) && dpkg-buildpackage -us -uc -b
+	lintian --fail-on error --info $(DEB_DIR)/*.changes
+	@echo "package: $$(ls $(DEB_DIR)/*.deb)"
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Installs the Debian 12 packages Tavrik needs to build, test and benchmark.
+# Installs the Debian 12 packages Tavrik needs to build, test, benchmark and package.
 # Only packages that are missing are installed; needs root or sudo for that.
 set -eu
 
@@ -8,7 +8,8 @@ qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev
 libutf8proc-dev libgtest-dev libgmock-dev
 xvfb xauth x11-utils imagemagick
 clang-format strace e2fsprogs util-linux rsync tzdata python3-xlib fonts-dejavu-core fonts-liberation
-fuse3 fusefat dosfstools exfat-fuse exfatprogs sshfs socat openssh-sftp-server"
+fuse3 fusefat dosfstools exfat-fuse exfatprogs sshfs socat openssh-sftp-server
+debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream groff-base groff man-db"
 
 missing=""
 for p in $PACKAGES; do
