@@ -146,6 +146,12 @@ class Trasher {
     if (!folder.ok()) return folder.error();
     struct stat st {};
     if (fs_.Fstat(dir, &st) != 0) return ErrorAt(full_path);
+    // The path must still lead to this very folder (it may have been moved meanwhile, or
+    // the file system may not be the one the kernel knows).
+    struct stat named {};
+    if (fs_.StatAt(AT_FDCWD, folder.value().c_str(), &named, 0) != 0 || named.st_dev != st.st_dev ||
+        named.st_ino != st.st_ino)
+      return ErrorAt(full_path, ESTALE);
     Result<Trash> trash = TrashFor(folder.value(), st.st_dev, full_path);
     if (!trash.ok()) return trash.error();
     trash_ = std::move(trash.value());

@@ -12,6 +12,7 @@
 
 #include "core/fault_file_system.h"
 #include "core/file_ops.h"
+#include "core/mem_file_system.h"
 #include "core/trash.h"
 #include "support/temp_tree.h"
 
@@ -225,6 +226,21 @@ TEST_F(TrashTest, OtherFileSystemsUseTheTrashAtTheirTop) {
   EXPECT_EQ(tree.Read("mnt/.Trash/" + uid + "/files/three.txt"), "three");
   EXPECT_NE(tree.Read("mnt/.Trash/" + uid + "/info/three.txt.trashinfo").find("\nPath=three.txt\n"),
             std::string::npos);
+}
+
+// Catches a trash found through a path the file system in use does not know (the kernel's
+// name for a descriptor number that means something else there): the file must stay.
+TEST_F(TrashTest, NoTrashWhereTheFolderHasNoKernelPath) {
+  MemFileSystem mem;
+  mem.AddFolder("/m");
+  mem.AddFile("/m/f.txt", "stay", 1000000000);
+  struct stat st {};
+  ASSERT_EQ(mem.StatAt(AT_FDCWD, "/m/f.txt", &st, 0), 0);
+  const FileStamp seen = StampOf(st);
+  FsResult result = DeleteFileAt(mem, {"/m/", "f.txt"}, &seen, true);
+  EXPECT_FALSE(result.ok());
+  EXPECT_TRUE(mem.Exists("/m/f.txt"));
+  EXPECT_FALSE(tree.Exists("data/Trash/files/f.txt"));
 }
 
 // Catches escaping that lets through bytes a trash reader would misparse.
