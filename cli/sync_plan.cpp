@@ -8,14 +8,14 @@ namespace {
 
 int64_t SizeOf(const FileStamp* stamp) { return stamp ? stamp->size : 0; }
 
-std::string FullOrEmpty(const std::string& root, std::string_view rel) {
+std::string FullOrEmpty(std::string_view root, std::string_view rel) {
   return rel.empty() ? std::string() : JoinPath(root, rel);
 }
 
 }  // namespace
 
-std::vector<PlannedAction> PlanSync(const ComparisonList& list, const std::string& left_root,
-                                    const std::string& right_root) {
+std::vector<PlannedAction> PlanSync(const ComparisonList& list, std::string_view left_root,
+                                    std::string_view right_root) {
   std::vector<PlannedAction> actions;
   for (int i = list.RowCount(); i >= 1; --i) {
     const Mark mark = list.GetMark(i);

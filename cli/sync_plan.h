@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/progress.h"
@@ -21,8 +22,8 @@ struct PlannedAction {
 };
 
 // The rows the sync would act on, in the order it handles them (from the last row up).
-std::vector<PlannedAction> PlanSync(const ComparisonList& list, const std::string& left_root,
-                                    const std::string& right_root);
+std::vector<PlannedAction> PlanSync(const ComparisonList& list, std::string_view left_root,
+                                    std::string_view right_root);
 
 // Turns "? -->" and "? <--" into "-->" and "<--", as the user does row by row through the
 // popup menu: files present on one side only are copied to the other.
