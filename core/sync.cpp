@@ -88,7 +88,8 @@ RowEnd CopyRow(Context& ctx, const Side& from, const Side& onto, bool* wrote, Te
           ahead.reset();
           if (outcome.error) return *outcome.error;
           if (outcome.copy && StillAsPrepared(*outcome.copy)) {
-            FsResult committed = CommitCopy(*outcome.copy, to.Seen(), &sweeper);
+            FsResult committed =
+                CommitCopy(*outcome.copy, to.Seen(), &sweeper, ctx.state.sync_options.trash);
             *wrote = *wrote || committed.ok();
             return committed;
           }
