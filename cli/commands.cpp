@@ -207,7 +207,10 @@ void Compare(Session& s, bool binary) {
   CompareFolders(s.ctx, binary);
 }
 
-void Put(std::string_view text, FILE* out) { std::fwrite(text.data(), 1, text.size(), out); }
+// An empty view may hold no pointer at all, which fwrite must not be given.
+void Put(std::string_view text, FILE* out) {
+  if (!text.empty()) std::fwrite(text.data(), 1, text.size(), out);
+}
 
 // Streams the rows through stdio's buffer rather than building one big text.
 void PrintRows(const ComparisonList& list, FILE* out) {

@@ -55,7 +55,7 @@ MsgAnswer ConsoleHost::Tell(const Message& message) {
 }
 
 void ConsoleHost::SetClipboardText(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), out_);
+  if (!text.empty()) std::fwrite(text.data(), 1, text.size(), out_);
   std::fflush(out_);
 }
 
