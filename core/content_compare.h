@@ -35,8 +35,12 @@ class FolderCache {
   FolderCache& operator=(const FolderCache&) = delete;
   // Opens path for reading; -1 with errno set on failure.
   int Open(const std::string& path, int flags);
+  // The attribute query of path (links followed); -1 with errno set on failure.
+  int Stat(const std::string& path, struct stat* st);
 
  private:
+  // Switches to the folder of path; its leaf, or nullptr when the folder cannot be opened.
+  const char* Enter(const std::string& path);
   FileSystem& fs_;
   std::string folder_;
   int fd_ = -1;
@@ -91,6 +95,7 @@ class PairPipeline {
   const uint64_t window_;
   const int max_helpers_;
   WaitGauge gauge_;
+  uint64_t sampled_ = 0;
   std::vector<Job> ring_;
   uint64_t head_ = 0;  // next result to take
   uint64_t tail_ = 0;  // next slot to fill

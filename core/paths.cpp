@@ -115,8 +115,23 @@ uint64_t CaselessHash(std::string_view text) {
   return h;
 }
 
+namespace {
+
+// True when every character is below U+0300: ASCII, Latin-1 and the Latin extensions. Such
+// a text is composed already (no combining mark can follow a letter), so it needs no
+// normalisation; this spares the common umlaut names the work.
+bool ComposedBelowCombiningMarks(std::string_view text) {
+  for (char c : text) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (b >= 0xC0 && (b < 0xC2 || b > 0xCB)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::string PairingKey(std::string_view text) {
-  if (IsAscii(text)) return FoldCase(text);
+  if (ComposedBelowCombiningMarks(text)) return FoldCase(text);
   utf8proc_uint8_t* composed = nullptr;
   utf8proc_ssize_t n =
       utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),

@@ -20,23 +20,30 @@ inline int64_t VoluntarySwitches() {
 // Counts units of work and the waits inside them; not thread-safe (use it under a lock).
 class WaitGauge {
  public:
-  static constexpr int kSample = 16;
+  static constexpr int kSample = 8;
 
   void Add(int64_t waits) {
     ++units_;
     waits_ += waits;
   }
-  // Once a sample is complete: true when at least every other unit had to wait. Starts the
-  // next sample either way; false while the sample is still being collected.
+  // Once a sample is complete: true when the units had to wait twice each on average (a
+  // read or a round trip per file; an odd wait for a lock of the allocator does not count).
+  // Starts the next sample either way; false while the sample is still being collected.
+  // Two samples in a row must say so: a burst of waits (a thread starting, a page of the
+  // cache reclaimed) is no reason for more threads.
   bool SampleSaysWaiting() {
     if (units_ < kSample) return false;
-    const bool waiting = waits_ * 2 >= units_;
+    const bool waiting = waits_ >= 2 * units_;
     units_ = 0;
     waits_ = 0;
-    return waiting;
+    streak_ = waiting ? streak_ + 1 : 0;
+    if (streak_ < 2) return false;
+    streak_ = 0;
+    return true;
   }
 
  private:
+  int streak_ = 0;
   int units_ = 0;
   int64_t waits_ = 0;
 };

@@ -14,11 +14,11 @@
 namespace tavrik::testing {
 namespace {
 
-// A tree of 12 folders with 8 files each, below two levels.
+// A tree of 24 folders with 12 files each, below two levels.
 void AddTree(MemFileSystem& mem, const std::string& root, bool variant) {
-  for (int a = 0; a < 3; ++a)
-    for (int b = 0; b < 4; ++b)
-      for (int f = 0; f < 8; ++f) {
+  for (int a = 0; a < 4; ++a)
+    for (int b = 0; b < 6; ++b)
+      for (int f = 0; f < 12; ++f) {
         const std::string rel =
             "d" + std::to_string(a) + "/e" + std::to_string(b) + "/f" + std::to_string(f) + ".bin";
         std::string content = "content of " + rel;
