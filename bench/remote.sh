@@ -143,7 +143,7 @@ if want age || want binary; then
       limit=(--tool pcat "$PAR x find, then $PAR x cat of every file" "PAR=$PAR '$BENCH_ROOT/par.sh' cat '$L' '$R'")
     fi
     "${BPY[@]}" alternate --results "$BENCH_RESULTS" --group $G --reps "$REPS" \
-      --prepare remote_mount --stderr "$OUT_DIR/last-$G.err" \
+      --prepare remote_mount --stderr "$OUT_DIR/last-$G.err" --ok 0,1 \
       --tool tavrik "tavrik-cli compare --$mode L R" "'$TAVRIK_CLI' compare --$mode '$L' '$R'" \
       "${limit[@]}" "${peer[@]}" >&2
   done
