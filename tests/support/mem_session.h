@@ -12,6 +12,7 @@
 #include "core/mem_file_system.h"
 #include "core/shared_state.h"
 #include "support/fake_host.h"
+#include "support/session.h"
 
 namespace tavrik::testing {
 
@@ -36,13 +37,7 @@ struct MemSession {
     state.io.scan_helpers = state.io.scan_max_helpers = helpers;
     state.io.compare_helpers = state.io.compare_max_helpers = helpers;
   }
-  std::vector<std::string> Rows() const {
-    std::vector<std::string> rows;
-    for (int i = 1; i <= list.RowCount(); ++i)
-      rows.push_back(std::string(list.LeftName(i)) + "|" + std::string(MarkText(list.GetMark(i))) +
-                     "|" + std::string(list.RightName(i)));
-    return rows;
-  }
+  std::vector<std::string> Rows() const { return RowsOf(list); }
 };
 
 }  // namespace tavrik::testing

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/fault_file_system.h"
 #include "core/fill.h"
@@ -9,6 +10,15 @@
 #include "support/fake_host.h"
 
 namespace tavrik::testing {
+
+// The rows of a list as "left|mark|right" for compact expectations.
+inline std::vector<std::string> RowsOf(const ComparisonList& list) {
+  std::vector<std::string> rows;
+  for (int i = 1; i <= list.RowCount(); ++i)
+    rows.push_back(std::string(list.LeftName(i)) + "|" + std::string(MarkText(list.GetMark(i))) +
+                   "|" + std::string(list.RightName(i)));
+  return rows;
+}
 
 struct Session {
   ComparisonList list;
@@ -24,14 +34,7 @@ struct Session {
     FillColumn(ctx, folder, side);
     return side;
   }
-  // The rows as "left|mark|right" for compact expectations.
-  std::vector<std::string> Rows() const {
-    std::vector<std::string> rows;
-    for (int i = 1; i <= list.RowCount(); ++i)
-      rows.push_back(std::string(list.LeftName(i)) + "|" + std::string(MarkText(list.GetMark(i))) +
-                     "|" + std::string(list.RightName(i)));
-    return rows;
-  }
+  std::vector<std::string> Rows() const { return RowsOf(list); }
 };
 
 }  // namespace tavrik::testing
