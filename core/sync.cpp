@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "core/copy_ahead.h"
 #include "core/error_text.h"
@@ -146,15 +147,20 @@ bool ActsOn(Mark mark) {
          mark == Mark::kDeleteLeft || mark == Mark::kDeleteBoth;
 }
 
-RowEnd SyncRow(Context& ctx, int pos, Written& written) {
+// Both sides of the row at pos.
+std::pair<Side, Side> SidesOf(const Context& ctx, int pos) {
   const ComparisonList& list = ctx.list;
-  if (!ActsOn(list.GetMark(pos))) return RowEnd::kRemove;
   const SharedState& state = ctx.state;
-  const Side left =
-      SideOf(state.left_root, &state.left_root_id, list.LeftName(pos), list.LeftStamp(pos));
-  const Side right =
-      SideOf(state.right_root, &state.right_root_id, list.RightName(pos), list.RightStamp(pos));
-  switch (list.GetMark(pos)) {
+  return {
+      SideOf(state.left_root, &state.left_root_id, list.LeftName(pos), list.LeftStamp(pos)),
+      SideOf(state.right_root, &state.right_root_id, list.RightName(pos), list.RightStamp(pos))};
+}
+
+RowEnd SyncRow(Context& ctx, int pos, Written& written) {
+  const Mark mark = ctx.list.GetMark(pos);
+  if (!ActsOn(mark)) return RowEnd::kRemove;
+  const auto [left, right] = SidesOf(ctx, pos);
+  switch (mark) {
     case Mark::kCopyRight:
       return CopyRow(ctx, left, right, &written.right, written.sweeper, AheadFor(written, pos));
     case Mark::kCopyLeft:
@@ -210,16 +216,11 @@ bool RootsOverlap(FileSystem& fs, const std::string& left, const std::string& ri
 
 // Hands the copies of the rows from *next_row down to the pipeline while it has room.
 void FeedCopies(Context& ctx, CopyAhead& ahead, int* next_row) {
-  const ComparisonList& list = ctx.list;
-  const SharedState& state = ctx.state;
   for (; *next_row >= 1 && ahead.HasRoom(); --*next_row) {
     const int pos = *next_row;
-    const Mark mark = list.GetMark(pos);
+    const Mark mark = ctx.list.GetMark(pos);
     if (!IsCopy(mark)) continue;
-    const Side left =
-        SideOf(state.left_root, &state.left_root_id, list.LeftName(pos), list.LeftStamp(pos));
-    const Side right =
-        SideOf(state.right_root, &state.right_root_id, list.RightName(pos), list.RightStamp(pos));
+    const auto [left, right] = SidesOf(ctx, pos);
     const Side& from = mark == Mark::kCopyRight ? left : right;
     const Side to = TargetSide(mark == Mark::kCopyRight ? right : left, from);
     if (from.rel.empty()) continue;

@@ -102,12 +102,7 @@ class CliConventionsTest : public ::testing::Test {
     options.push_back(tree.Path("right"));
     return Run(options, err_on_terminal);
   }
-  Snapshot Snap() const {
-    Snapshot snap = TakeSnapshot(tree.Path(""));
-    for (auto it = snap.begin(); it != snap.end();)
-      it = it->first.rfind("io", 0) == 0 ? snap.erase(it) : std::next(it);
-    return snap;
-  }
+  Snapshot Snap() const { return TakeSnapshotWithout(tree.Path(""), "io"); }
   // Newer on the left, newer on the right, equal, and one file on each side alone.
   void AgeTrees() const {
     tree.Write("left/neu.txt", "left new", 2000000000);

@@ -63,12 +63,7 @@ class SyncCliTest : public ::testing::Test {
     return Run(options, wrapper);
   }
 
-  Snapshot Snap() const {
-    Snapshot snap = TakeSnapshot(tree.Path(""));
-    for (auto it = snap.begin(); it != snap.end();)
-      it = it->first.rfind("io", 0) == 0 ? snap.erase(it) : std::next(it);
-    return snap;
-  }
+  Snapshot Snap() const { return TakeSnapshotWithout(tree.Path(""), "io"); }
 
   // The box as the console prints it, with the reason line under the detail.
   std::string CopyBox(const std::string& rel, const std::string& reason) const {

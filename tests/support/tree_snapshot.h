@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -88,6 +89,15 @@ inline Snapshot TakeSnapshot(const std::string& folder) {
 }
 
 // The relative paths whose entry was added, removed or changed, in path order.
+// The snapshot without the entries whose relative path begins with skip (a test's own
+// output files, say).
+inline Snapshot TakeSnapshotWithout(const std::string& folder, const std::string& skip) {
+  Snapshot snap = TakeSnapshot(folder);
+  for (auto it = snap.begin(); it != snap.end();)
+    it = it->first.rfind(skip, 0) == 0 ? snap.erase(it) : std::next(it);
+  return snap;
+}
+
 inline std::vector<std::string> Changes(const Snapshot& before, const Snapshot& after) {
   std::vector<std::string> changed;
   for (const auto& [path, state] : before) {
