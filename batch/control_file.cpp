@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 
 #include "batch/leading_number.h"
-#include "core/paths.h"
+#include "core/fs/paths.h"
 
 namespace tavrik {
 

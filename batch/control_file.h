@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "batch/ini_reader.h"
-#include "core/shared_state.h"
+#include "core/list/shared_state.h"
 
 namespace tavrik {
 

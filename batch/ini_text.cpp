@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "batch/ansi_text.h"
-#include "core/paths.h"
+#include "core/fs/paths.h"
 
 namespace tavrik {
 

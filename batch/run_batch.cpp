@@ -2,11 +2,11 @@
 
 #include "batch/control_file.h"
 #include "batch/ini_reader.h"
-#include "core/clipboard.h"
-#include "core/compare.h"
-#include "core/fill.h"
-#include "core/paths.h"
-#include "core/sync.h"
+#include "core/compare/compare.h"
+#include "core/fs/paths.h"
+#include "core/list/clipboard.h"
+#include "core/scan/fill.h"
+#include "core/sync/sync.h"
 
 namespace tavrik {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/shared_state.h"
+#include "core/list/shared_state.h"
 
 namespace tavrik {
 

@@ -13,10 +13,10 @@
 #include "cli/console_host.h"
 #include "cli/progress.h"
 #include "cli/sync_plan.h"
-#include "core/clipboard.h"
-#include "core/compare.h"
-#include "core/fill.h"
-#include "core/sync.h"
+#include "core/compare/compare.h"
+#include "core/list/clipboard.h"
+#include "core/scan/fill.h"
+#include "core/sync/sync.h"
 
 #ifndef TAVRIK_VERSION
 #define TAVRIK_VERSION "0"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cli/progress.h"
-#include "core/host.h"
+#include "core/list/host.h"
 
 namespace tavrik {
 

@@ -1,6 +1,6 @@
 #include "cli/sync_plan.h"
 
-#include "core/paths.h"
+#include "core/fs/paths.h"
 
 namespace tavrik {
 

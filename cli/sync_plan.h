@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cli/progress.h"
-#include "core/comparison_list.h"
+#include "core/list/comparison_list.h"
 
 namespace tavrik {
 

@@ -19,12 +19,12 @@
 #include <QUrl>
 
 #include "batch/run_batch.h"
-#include "core/clipboard.h"
-#include "core/compare.h"
-#include "core/fill.h"
-#include "core/paths.h"
-#include "core/status.h"
-#include "core/sync.h"
+#include "core/compare/compare.h"
+#include "core/fs/paths.h"
+#include "core/list/clipboard.h"
+#include "core/list/status.h"
+#include "core/scan/fill.h"
+#include "core/sync/sync.h"
 #include "ui/folder_dialog.h"
 #include "ui/info_form.h"
 #include "ui/list_model.h"

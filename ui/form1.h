@@ -7,9 +7,9 @@
 #include <functional>
 #include <memory>
 
-#include "core/comparison_list.h"
-#include "core/host.h"
-#include "core/shared_state.h"
+#include "core/list/comparison_list.h"
+#include "core/list/host.h"
+#include "core/list/shared_state.h"
 
 class QAbstractButton;
 class QAction;

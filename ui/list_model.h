@@ -7,7 +7,7 @@
 #include <QElapsedTimer>
 #include <vector>
 
-#include "core/comparison_list.h"
+#include "core/list/comparison_list.h"
 
 namespace tavrik {
 

@@ -4,7 +4,7 @@
 
 #include <QString>
 
-#include "core/host.h"
+#include "core/list/host.h"
 
 class QWidget;
 

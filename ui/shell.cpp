@@ -7,7 +7,7 @@
 #include <QRegularExpression>
 #include <QUrl>
 
-#include "core/paths.h"
+#include "core/fs/paths.h"
 
 #ifndef TAVRIK_DOC_DIR
 #define TAVRIK_DOC_DIR "/usr/share/doc/tavrik"

@@ -6,8 +6,8 @@
 #include <climits>
 #include <string>
 
-#include "core/comparison_list.h"
-#include "core/shared_state.h"
+#include "core/list/comparison_list.h"
+#include "core/list/shared_state.h"
 #include "support/fake_host.h"
 #include "support/temp_tree.h"
 

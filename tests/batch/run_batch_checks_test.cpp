@@ -6,7 +6,7 @@
 
 #include "batch/run_batch.h"
 #include "batch_fixture.h"
-#include "core/paths.h"
+#include "core/fs/paths.h"
 
 namespace tavrik {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <filesystem>
 
-#include "core/clipboard.h"
-#include "core/compare.h"
-#include "core/content_compare.h"
+#include "core/compare/compare.h"
+#include "core/compare/content_compare.h"
+#include "core/list/clipboard.h"
 #include "support/session.h"
 #include "support/temp_tree.h"
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <memory>
 
-#include "core/sync.h"
+#include "core/sync/sync.h"
 #include "support/mem_session.h"
 
 namespace tavrik::testing {

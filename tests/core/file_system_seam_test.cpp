@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "core/scan.h"
+#include "core/scan/scan.h"
 #include "support/mem_session.h"
 
 namespace tavrik::testing {

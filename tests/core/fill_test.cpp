@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "core/status.h"
+#include "core/list/status.h"
 #include "support/session.h"
 #include "support/temp_tree.h"
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "core/comparison_list.h"
-#include "core/paths.h"
-#include "core/status.h"
+#include "core/fs/paths.h"
+#include "core/list/comparison_list.h"
+#include "core/list/status.h"
 
 namespace tavrik {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "core/sync.h"
-#include "core/time_resolution.h"
+#include "core/fs/time_resolution.h"
+#include "core/sync/sync.h"
 #include "support/mem_session.h"
 
 namespace tavrik::testing {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "core/compare.h"
-#include "core/file_ops.h"
-#include "core/sync.h"
+#include "core/compare/compare.h"
+#include "core/sync/file_ops.h"
+#include "core/sync/sync.h"
 #include "support/real_fs.h"
 #include "support/session.h"
 #include "support/temp_tree.h"

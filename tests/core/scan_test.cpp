@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "core/scan.h"
+#include "core/scan/scan.h"
 #include "support/session.h"
 #include "support/temp_tree.h"
 

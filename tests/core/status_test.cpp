@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "core/paths.h"
-#include "core/status.h"
+#include "core/fs/paths.h"
+#include "core/list/status.h"
 #include "support/fake_host.h"
 
 namespace tavrik {

@@ -10,10 +10,10 @@
 #include <regex>
 #include <string>
 
-#include "core/fault_file_system.h"
-#include "core/file_ops.h"
-#include "core/mem_file_system.h"
-#include "core/trash.h"
+#include "core/sync/file_ops.h"
+#include "core/sync/trash.h"
+#include "support/fault_file_system.h"
+#include "support/mem_file_system.h"
 #include "support/temp_tree.h"
 
 namespace tavrik::testing {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/host.h"
+#include "core/list/host.h"
 
 namespace tavrik::testing {
 

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "core/compare.h"
-#include "core/fault_file_system.h"
-#include "core/fill.h"
-#include "core/mem_file_system.h"
-#include "core/shared_state.h"
+#include "core/compare/compare.h"
+#include "core/list/shared_state.h"
+#include "core/scan/fill.h"
 #include "support/fake_host.h"
+#include "support/fault_file_system.h"
+#include "support/mem_file_system.h"
 #include "support/session.h"
 
 namespace tavrik::testing {

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "core/fault_file_system.h"
-#include "core/fill.h"
-#include "core/shared_state.h"
+#include "core/list/shared_state.h"
+#include "core/scan/fill.h"
 #include "support/fake_host.h"
+#include "support/fault_file_system.h"
 
 namespace tavrik::testing {
 

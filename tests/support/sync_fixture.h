@@ -9,10 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error_text.h"
-#include "core/fault_file_system.h"
-#include "core/file_ops.h"
-#include "core/sync.h"
+#include "core/fs/error_text.h"
+#include "core/sync/file_ops.h"
+#include "core/sync/sync.h"
+#include "support/fault_file_system.h"
 #include "support/session.h"
 #include "support/temp_tree.h"
 #include "support/tree_snapshot.h"

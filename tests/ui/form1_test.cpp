@@ -13,7 +13,7 @@
 #include <QUrl>
 #include <QtTest/QTest>
 
-#include "core/paths.h"
+#include "core/fs/paths.h"
 #include "support/temp_tree.h"
 #include "ui/list_model.h"
 #include "ui/widgets.h"

@@ -3,7 +3,7 @@
 #include <QAbstractItemModelTester>
 #include <QSignalSpy>
 
-#include "core/comparison_list.h"
+#include "core/list/comparison_list.h"
 #include "ui/list_model.h"
 
 namespace tavrik {

@@ -1,0 +1,177 @@
+#include "core/compare/compare.h"
+
+#include <algorithm>
+#include <memory>
+#include <string_view>
+#include <thread>
+
+#include "core/compare/content_compare.h"
+#include "core/fs/paths.h"
+#include "core/fs/time_resolution.h"
+#include "core/list/status.h"
+
+namespace tavrik {
+
+namespace {
+
+constexpr int kYieldEvery = 8;
+
+struct Counters {
+  int orphans = 0;
+  int different_length = 0;
+  int same_size_different = 0;
+  int identical = 0;
+  int different_age = 0;
+  int same_age = 0;
+};
+
+// Compares the modification times of columns 5 and 6 in whole seconds, at the coarser time
+// step of the two roots' file systems; an empty column sorts first.
+int CompareDateKeys(const FileStamp* left, const FileStamp* right, int64_t step) {
+  if (!left || !right) return (left ? 1 : 0) - (right ? 1 : 0);
+  return CompareAtStep(DateKey(*left), DateKey(*right), step);
+}
+
+Mark AgeMark(const ComparisonList& list, int pos, int64_t step, Counters& c) {
+  int order = CompareDateKeys(list.LeftStamp(pos), list.RightStamp(pos), step);
+  if (order == 0) {
+    ++c.same_age;
+    return Mark::kEqual;
+  }
+  ++c.different_age;
+  return order < 0 ? Mark::kCopyLeft : Mark::kCopyRight;
+}
+
+std::string FailureText(const PairResult& r) {
+  return "Die Datei '" + r.failed_path + "'" + kCr + "konnte nicht verglichen werden:" + kCr +
+         r.error_text + " (" + std::to_string(r.error_number) + ")" + kCr + kCr +
+         "Die Zeile erhält die Markierung '?'.";
+}
+
+Mark BinaryMark(Context& ctx, const PairResult& r, Counters& c) {
+  switch (r.kind) {
+    case PairResult::kLess:
+      ++c.different_length;
+      return Mark::kLess;
+    case PairResult::kGreater:
+      ++c.different_length;
+      return Mark::kGreater;
+    case PairResult::kDiffer:
+      ++c.same_size_different;
+      return Mark::kDiffer;
+    case PairResult::kEqual:
+      ++c.identical;
+      return Mark::kEqual;
+    case PairResult::kFailed:
+      break;
+  }
+  // A pair that could not be read to the end is never called equal. "?" claims no
+  // relation between the two contents, and the sync run leaves the row alone.
+  Warn(ctx.host, FailureText(r), FsError{r.error_number, r.failed_path, {}});
+  ++c.orphans;
+  return Mark::kOrphan;
+}
+
+std::string ResultText(bool binary, int n, const Counters& c) {
+  std::string text = std::string("Ergebnis des ") +
+                     (binary ? "Binärvergleichs" : "Versionsvergleichs") + " von " +
+                     std::to_string(n) + " Dateien:" + kCr + kCr;
+  auto line = [&text](int count, const char* what) {
+    if (count != 0) text += std::to_string(count) + what + kCr;
+  };
+  if ((binary ? c.identical : c.same_age) == n) {
+    text += "Beide Verzeichnisse sind vollkommen identisch!";
+    text += kCr;
+    return text;
+  }
+  line(c.orphans, " Dateien sind verwaist.");
+  if (binary) {
+    line(c.different_length, " Dateien haben eine unterschiedliche Länge.");
+    line(c.same_size_different, " Dateien sind zwar gleich groß, aber nicht identisch.");
+    line(c.identical, " Dateien sind absolut identisch.");
+  } else {
+    line(c.different_age, " Dateien haben ein unterschiedliches Alter.");
+    line(c.same_age, " Dateien haben ein gleiches Alter.");
+  }
+  return text;
+}
+
+bool HasBoth(const ComparisonList& list, int pos) {
+  return !list.LeftName(pos).empty() && !list.RightName(pos).empty();
+}
+
+// Hands the pairs of rows from *next_row on to the readers while there is room.
+void FeedPipeline(Context& ctx, PairPipeline& pipeline, int n, int* next_row) {
+  while (*next_row <= n && pipeline.HasRoom()) {
+    int pos = (*next_row)++;
+    if (!HasBoth(ctx.list, pos)) continue;
+    pipeline.Add(JoinPath(ctx.state.left_root, ctx.list.LeftName(pos)),
+                 JoinPath(ctx.state.right_root, ctx.list.RightName(pos)));
+  }
+}
+
+void CompareRows(Context& ctx, bool binary, Counters& c) {
+  ComparisonList& list = ctx.list;
+  const int n = list.RowCount();
+  std::unique_ptr<PairPipeline> pipeline;
+  if (binary) {
+    // One helper per further core; the row loop's own thread compares too while it waits.
+    const unsigned cores = std::thread::hardware_concurrency();
+    int helpers = ctx.state.io.compare_helpers;
+    if (helpers < 0) helpers = cores > 1 ? static_cast<int>(std::min(cores - 1, 3u)) : 0;
+    pipeline = std::make_unique<PairPipeline>(ctx.fs, helpers, ctx.state.io.compare_window,
+                                              ctx.state.io.compare_max_helpers);
+  }
+  int next_row = 1;
+  const int64_t step = std::max(ctx.state.left_time_step, ctx.state.right_time_step);
+  for (int i = 1; i <= n; ++i) {
+    Mark mark;
+    bool has_left = !list.LeftName(i).empty();
+    bool has_right = !list.RightName(i).empty();
+    if (!has_left) {
+      ++c.orphans;
+      mark = binary ? Mark::kOrphan : Mark::kOrphanCopyLeft;
+    } else if (has_right) {
+      if (binary) {
+        FeedPipeline(ctx, *pipeline, n, &next_row);
+        mark = BinaryMark(ctx, pipeline->Take(), c);
+      } else {
+        mark = AgeMark(list, i, step, c);
+      }
+    } else {
+      ++c.orphans;
+      mark = binary ? Mark::kOrphan : Mark::kOrphanCopyRight;
+    }
+    list.SetMark(i, mark);
+    ctx.host.SetProgress(static_cast<float>(static_cast<double>(i) * 100.0 / n));
+    if (i % kYieldEvery == 0 && !ctx.host.SpeedChecked()) ctx.host.ProcessEvents();
+  }
+}
+
+}  // namespace
+
+void CompareFolders(Context& ctx, bool binary) {
+  if (ctx.state.busy) return;
+  BusyGuard busy(ctx);
+  Host& host = ctx.host;
+  // Rows are addressed by position while marks are written: keep them in place even
+  // when the list is sorted by the mark column, and re-sort once at the end.
+  ctx.list.HoldOrder();
+  EnableCompareButton(host, false);
+  const std::string mode_word = binary ? "Binär" : "Alters";
+  SetStatus(host, 2, mode_word + "vergleich läuft ...");
+  const int n = ctx.list.RowCount();
+  Counters counters;
+  CompareRows(ctx, binary, counters);
+  const SharedState& state = ctx.state;
+  bool report = !(state.batch_active && (state.batch.sync || state.batch.end));
+  if (report) {
+    SetStatus(host, 2, mode_word + "vergleich fertig!");
+    Inform(host, ResultText(binary, n, counters));
+  }
+  host.SetProgress(0);
+  EnableCompareButton(host, true);
+  ctx.list.ReleaseOrder();
+}
+
+}  // namespace tavrik

@@ -1,0 +1,266 @@
+#include "core/compare/content_compare.h"
+
+#include "core/fs/paths.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace tavrik {
+
+namespace {
+
+PairResult Failure(const std::string& path, int error_number, std::string text = {}) {
+  PairResult r;
+  r.kind = PairResult::kFailed;
+  r.failed_path = path;
+  r.error_number = error_number;
+  r.error_text = text.empty() ? std::strerror(error_number) : std::move(text);
+  return r;
+}
+
+PairResult Outcome(PairResult::Kind kind) {
+  PairResult r;
+  r.kind = kind;
+  return r;
+}
+
+// Opens a file for reading without ever blocking on a FIFO, and takes its size from the
+// one attribute query of the opened file.
+Fd OpenRegular(FileSystem& fs, FolderCache& folders, const std::string& path, int64_t* size,
+               PairResult* failure) {
+  Fd fd(fs, folders.Open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (fd.get() < 0) {
+    *failure = Failure(path, errno);
+    return fd;
+  }
+  struct stat st {};
+  if (fs.Fstat(fd.get(), &st) != 0) {
+    *failure = Failure(path, errno);
+    return Fd();
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *failure = Failure(path, EINVAL, "keine gewöhnliche Datei");
+    return Fd();
+  }
+  *size = st.st_size;
+  return fd;
+}
+
+// Reads exactly count bytes at offset; false (with failure set) on an error or early end.
+// The last block asks for one byte more: a file that grew since its size was taken shows
+// there without an attribute query of its own (block must have room for it).
+bool ReadBlock(FileSystem& fs, int fd, const std::string& path, char* block, size_t count,
+               int64_t offset, bool last, PairResult* failure) {
+  const size_t want = last ? count + 1 : count;
+  size_t done = 0;
+  while (done < count) {
+    ssize_t n = fs.PRead(fd, block + done, want - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *failure = Failure(path, errno);
+      return false;
+    }
+    if (n == 0) {
+      *failure = Failure(path, EIO, "die Datei endet früher als erwartet");
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (done > count) {
+    *failure = Failure(path, EIO, "die Datei wurde während des Vergleichs verändert");
+    return false;
+  }
+  return true;
+}
+
+// Opens a file whose attributes were just taken; nothing blocks on a FIFO put in its place
+// meanwhile (reading one fails).
+Fd OpenForReading(FileSystem& fs, FolderCache& folders, const std::string& path,
+                  PairResult* failure) {
+  Fd fd(fs, folders.Open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (fd.get() < 0) *failure = Failure(path, errno);
+  return fd;
+}
+
+}  // namespace
+
+FolderCache::~FolderCache() {
+  if (fd_ >= 0) fs_.Close(fd_);
+}
+
+const char* FolderCache::Enter(const std::string& path) {
+  size_t cut = path.rfind(kSep);
+  if (cut == std::string::npos || cut == 0) return nullptr;
+  std::string_view folder(path.data(), cut);
+  if (fd_ < 0 || folder != folder_) {
+    if (fd_ >= 0) fs_.Close(fd_);
+    folder_.assign(folder);
+    fd_ = fs_.OpenAt(AT_FDCWD, folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) {
+      folder_.clear();
+      return nullptr;
+    }
+  }
+  return path.c_str() + cut + 1;
+}
+
+int FolderCache::Open(const std::string& path, int flags) {
+  const char* leaf = Enter(path);
+  // Without the folder, let the whole path tell what is wrong.
+  if (!leaf) return fs_.OpenAt(AT_FDCWD, path.c_str(), flags);
+  return fs_.OpenAt(fd_, leaf, flags);
+}
+
+int FolderCache::Stat(const std::string& path, struct stat* st) {
+  const char* leaf = Enter(path);
+  if (!leaf) return fs_.StatAt(AT_FDCWD, path.c_str(), st, 0);
+  return fs_.StatAt(fd_, leaf, st, 0);
+}
+
+PairReader::PairReader(FileSystem& fs)
+    : fs(fs),
+      left_block(std::make_unique<char[]>(kCompareBlock + 1)),
+      right_block(std::make_unique<char[]>(kCompareBlock + 1)),
+      left_folder(fs),
+      right_folder(fs) {}
+
+PairResult ComparePair(const std::string& left, const std::string& right, PairReader& reader) {
+  PairResult failure;
+  int64_t left_size = 0;
+  int64_t right_size = 0;
+  char* left_block = reader.left_block.get();
+  char* right_block = reader.right_block.get();
+  FileSystem& fs = reader.fs;
+  // Sizes first, so that a pair of different lengths gets its mark even when a file
+  // cannot be opened (no read permission, a lock).
+  struct stat ls {
+  }, rs{};
+  Fd lf, rf;
+  if (reader.left_folder.Stat(left, &ls) == 0 && S_ISREG(ls.st_mode) &&
+      reader.right_folder.Stat(right, &rs) == 0 && S_ISREG(rs.st_mode)) {
+    if (ls.st_size < rs.st_size) return Outcome(PairResult::kLess);
+    if (ls.st_size > rs.st_size) return Outcome(PairResult::kGreater);
+    left_size = right_size = ls.st_size;
+    lf = OpenForReading(fs, reader.left_folder, left, &failure);
+    if (lf.get() < 0) return failure;
+    rf = OpenForReading(fs, reader.right_folder, right, &failure);
+    if (rf.get() < 0) return failure;
+  } else {
+    // Something is odd with one of them: the open and its attribute query say what.
+    lf = OpenRegular(fs, reader.left_folder, left, &left_size, &failure);
+    if (lf.get() < 0) return failure;
+    rf = OpenRegular(fs, reader.right_folder, right, &right_size, &failure);
+    if (rf.get() < 0) return failure;
+    if (left_size < right_size) return Outcome(PairResult::kLess);
+    if (left_size > right_size) return Outcome(PairResult::kGreater);
+  }
+  const int64_t size = left_size;
+  if (size > static_cast<int64_t>(kCompareBlock)) {
+    // Only worth a call where more than one block will be read.
+    fs.Advise(lf.get(), POSIX_FADV_SEQUENTIAL);
+    fs.Advise(rf.get(), POSIX_FADV_SEQUENTIAL);
+  }
+  // At least one pass, so that even two empty files are checked for having grown.
+  for (int64_t offset = 0;; offset += static_cast<int64_t>(kCompareBlock)) {
+    const size_t count = static_cast<size_t>(std::min<int64_t>(size - offset, kCompareBlock));
+    const bool last = offset + static_cast<int64_t>(count) >= size;
+    if (!ReadBlock(fs, lf.get(), left, left_block, count, offset, last, &failure)) return failure;
+    if (!ReadBlock(fs, rf.get(), right, right_block, count, offset, last, &failure)) return failure;
+    if (std::memcmp(left_block, right_block, count) != 0) return Outcome(PairResult::kDiffer);
+    if (last) break;
+  }
+  return Outcome(PairResult::kEqual);
+}
+
+PairPipeline::PairPipeline(FileSystem& fs, int helpers, int window, int max_helpers)
+    : fs_(fs),
+      window_(static_cast<uint64_t>(window < 1 ? 1 : window)),
+      max_helpers_(std::max(helpers, max_helpers)),
+      ring_(window_),
+      own_reader_(fs) {
+  for (int i = 0; i < helpers; ++i) threads_.emplace_back([this] { HelperLoop(); });
+}
+
+void PairPipeline::GrowIfWaiting() {
+  if (static_cast<int>(threads_.size()) >= max_helpers_ || !gauge_.SampleSaysWaiting()) return;
+  // Pairs wait for their reads: double the requests in flight, up to the limit.
+  const int more = std::min(std::max<int>(1, static_cast<int>(threads_.size()) + 1),
+                            max_helpers_ - static_cast<int>(threads_.size()));
+  for (int i = 0; i < more; ++i) threads_.emplace_back([this] { HelperLoop(); });
+}
+
+PairPipeline::~PairPipeline() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  work_ready_.notify_all();
+  for (auto& t : threads_) t.join();
+}
+
+bool PairPipeline::HasRoom() const {
+  std::lock_guard lock(mutex_);
+  return tail_ - head_ < window_;
+}
+
+void PairPipeline::Add(std::string left, std::string right) {
+  {
+    std::lock_guard lock(mutex_);
+    Job& job = ring_[tail_ % window_];
+    job.left = std::move(left);
+    job.right = std::move(right);
+    job.done = false;
+    ++tail_;
+  }
+  work_ready_.notify_one();
+}
+
+void PairPipeline::RunNext(std::unique_lock<std::mutex>& lock, PairReader& reader) {
+  Job& job = ring_[next_ % window_];
+  ++next_;
+  // Every fourth pair is watched for waits: the watching costs two system calls.
+  const bool watched = sampled_++ % 4 == 0 && static_cast<int>(threads_.size()) < max_helpers_;
+  lock.unlock();
+  const int64_t waits_before = watched ? VoluntarySwitches() : 0;
+  PairResult result = ComparePair(job.left, job.right, reader);
+  const int64_t waits = watched ? VoluntarySwitches() - waits_before : 0;
+  lock.lock();
+  if (watched) gauge_.Add(waits);
+  job.result = std::move(result);
+  job.done = true;
+}
+
+PairResult PairPipeline::Take() {
+  std::unique_lock lock(mutex_);
+  GrowIfWaiting();
+  Job& job = ring_[head_ % window_];
+  while (!job.done) {
+    // Rather than sleep until a helper is done, compare a pair nobody has started yet.
+    if (next_ < tail_) {
+      RunNext(lock, own_reader_);
+    } else {
+      result_ready_.wait(lock);
+    }
+  }
+  PairResult result = std::move(job.result);
+  ++head_;
+  return result;
+}
+
+void PairPipeline::HelperLoop() {
+  PairReader reader(fs_);
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    work_ready_.wait(lock, [&] { return stop_ || next_ < tail_; });
+    if (stop_) return;
+    RunNext(lock, reader);
+    result_ready_.notify_one();
+  }
+}
+
+}  // namespace tavrik

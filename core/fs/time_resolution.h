@@ -1,0 +1,25 @@
+// How finely a file system stores modification times, so the age comparison does not call
+// a file copied onto a FAT stick newer or older only because the stick dropped a second.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/fs/file_system.h"
+
+namespace tavrik {
+
+// Whole seconds between two modification times the file system can tell apart, from its
+// type in the mount table: 2 for the FAT family (it stores times in two-second steps),
+// 1 for everything else (the age comparison never looks below a second).
+int64_t TimeStepOfType(std::string_view type);
+
+// The step of the file system that holds root; 1 when it cannot be told.
+int64_t TimeStepOf(FileSystem& fs, const std::string& root);
+
+// Two modification times (whole seconds) compared at a step: 0 when they lie closer than
+// the step, else the sign of a - b.
+int CompareAtStep(int64_t a, int64_t b, int64_t step);
+
+}  // namespace tavrik

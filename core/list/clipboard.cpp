@@ -1,0 +1,27 @@
+#include "core/list/clipboard.h"
+
+#include "core/list/status.h"
+
+namespace tavrik {
+
+void CopyListToClipboard(Context& ctx) {
+  if (ctx.state.busy) return;
+  Host& host = ctx.host;
+  const ComparisonList& list = ctx.list;
+  host.SetBusyPointer(true);
+  const int n = list.RowCount();
+  SetStatus(host, 2, "Liste wird in die Zwischenablage kopiert ...");
+  std::string text;
+  for (int i = 1; i <= n; ++i) {
+    host.SetProgress(static_cast<float>(static_cast<double>(i) * 100.0 / n));
+    text.append(list.LeftName(i)).push_back('\t');
+    text.append(MarkText(list.GetMark(i))).push_back('\t');
+    text.append(list.RightName(i)).append("\r\n");
+  }
+  host.SetClipboardText(text);
+  SetStatus(host, 2, "Fertig.");
+  host.SetProgress(0);
+  host.SetBusyPointer(false);
+}
+
+}  // namespace tavrik

@@ -1,0 +1,18 @@
+#include "core/list/shared_state.h"
+
+#include <cassert>
+
+namespace tavrik {
+
+void FileTable::Clear(std::string_view base) {
+  base_ = base;
+  std::deque<Entry>().swap(entries_);
+  arena_.Reset();
+}
+
+void FileTable::Add(std::string_view full_path, const FileStamp& stamp) {
+  assert(full_path.substr(0, base_.size()) == base_);
+  entries_.push_back({arena_.Add(full_path.substr(base_.size())), stamp});
+}
+
+}  // namespace tavrik

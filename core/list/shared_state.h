@@ -1,0 +1,118 @@
+// State shared by the procedures for the whole run: root folders, the file table of the
+// last scan, and the batch flags. One instance, owned by the application.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/fs/file_stamp.h"
+#include "core/fs/file_system.h"
+#include "core/fs/paths.h"
+#include "core/list/comparison_list.h"
+#include "core/list/host.h"
+#include "core/list/string_arena.h"
+
+namespace tavrik {
+
+// Full paths of the files the last scan found, in scan order (counted from 1), each with
+// the size and time that the scan's one attribute query returned. Paths below the base
+// folder (the root of the fill) are stored without it, so the root costs no memory per file.
+class FileTable {
+ public:
+  int Count() const { return static_cast<int>(entries_.size()); }
+  // Empties the table; every path added afterwards must begin with base.
+  void Clear(std::string_view base = {});
+  void Add(std::string_view full_path, const FileStamp& stamp);
+  std::string Path(int i) const { return base_ + std::string(Rest(i)); }
+  // The path with the base cut off: the relative path when the base is the root.
+  std::string_view Rest(int i) const { return arena_.Get(At(i).rest); }
+  const FileStamp& Stamp(int i) const { return At(i).stamp; }
+
+ private:
+  struct Entry {
+    StringArena::Ref rest;
+    FileStamp stamp;
+  };
+  const Entry& At(int i) const { return entries_[static_cast<size_t>(i - 1)]; }
+  std::string base_;
+  std::deque<Entry> entries_;  // grows without copying what it holds
+  StringArena arena_;
+};
+
+struct BatchRequests {
+  bool binary = false;     // Binärvergleich
+  bool age = false;        // Altersvergleich
+  bool sync = false;       // Abgleich
+  bool clipboard = false;  // Zwischenablage
+  bool end = false;        // Ende
+};
+
+// How much file-system work may run ahead of the thread that shows results. Tests run the
+// scan and the comparison with none and with many helpers; results never depend on it.
+// The numbers of helpers grow up to their maximum only while the work is seen waiting for
+// the disk or the network.
+struct IoTuning {
+  int scan_helpers = -1;  // threads listing folders ahead; -1: one when there are two cores
+  int scan_max_helpers = 16;
+  int compare_helpers = -1;  // threads reading pairs; -1: one per further core, at most 3
+  int compare_max_helpers = 16;
+  int compare_window = 256;  // pairs handed out ahead of the row loop
+  int copy_helpers = -1;     // threads preparing the sync's copies; -1: one when two cores
+  int copy_max_helpers = 16;
+  int copy_window = 64;  // copies prepared ahead of the row loop; 0: none
+};
+
+// How the synchronisation removes what it deletes or replaces.
+struct SyncOptions {
+  bool trash = false;  // into the trash of the file's file system instead of unlinking
+};
+
+struct SharedState {
+  RootPath left_root;
+  RootPath right_root;
+  // Whole seconds the file system of each root can tell apart (2 on FAT media).
+  int64_t left_time_step = 1;
+  int64_t right_time_step = 1;
+  // The folders the fills scanned; a run acts on these folders only.
+  RootId left_root_id;
+  RootId right_root_id;
+  FileTable file_table;
+  bool batch_active = false;
+  BatchRequests batch;
+  // A fill, comparison or synchronisation is running; commands that would change the
+  // list are refused meanwhile.
+  bool busy = false;
+  IoTuning io;
+  SyncOptions sync_options;
+};
+
+// What every procedure works on.
+struct Context {
+  ComparisonList& list;
+  SharedState& state;
+  Host& host;
+  FileSystem& fs = RealFileSystem();
+};
+
+// Marks the context busy for the lifetime of the guard and tells the host.
+class BusyGuard {
+ public:
+  explicit BusyGuard(Context& ctx) : ctx_(ctx) {
+    ctx_.state.busy = true;
+    ctx_.host.OperationRunning(true);
+  }
+  ~BusyGuard() {
+    ctx_.state.busy = false;
+    ctx_.host.OperationRunning(false);
+  }
+  BusyGuard(const BusyGuard&) = delete;
+  BusyGuard& operator=(const BusyGuard&) = delete;
+
+ private:
+  Context& ctx_;
+};
+
+}  // namespace tavrik

@@ -1,0 +1,131 @@
+#include "core/scan/fill.h"
+
+#include <string_view>
+#include <vector>
+
+#include "core/compare/compare.h"
+#include "core/fs/paths.h"
+#include "core/fs/time_resolution.h"
+#include "core/list/status.h"
+#include "core/scan/scan.h"
+
+namespace tavrik {
+
+namespace {
+
+constexpr int kYieldEvery = 64;
+
+void ShowEntryProgress(Context& ctx, int i, int n) {
+  double value = static_cast<double>(i) * 50.0 / n + 50.0;
+  ctx.host.SetProgress(static_cast<float>(value));
+}
+
+void YieldIfDue(Context& ctx, int i) {
+  if (i % kYieldEvery == 0 && !ctx.host.SpeedChecked()) ctx.host.ProcessEvents();
+}
+
+void EnterLeftFiles(Context& ctx) {
+  const FileTable& table = ctx.state.file_table;
+  const int n = table.Count();
+  ctx.list.Reserve(static_cast<size_t>(n));
+  for (int i = 1; i <= n; ++i) {
+    ShowEntryProgress(ctx, i, n);
+    int pos = ctx.list.AddRow(i, table.Rest(i));
+    ctx.list.SetLeftStamp(pos, &table.Stamp(i));
+    YieldIfDue(ctx, i);
+  }
+}
+
+// Pairs in two steps so that, on a case-sensitive file system, files of one side that
+// differ only in letter case never displace each other: first every exact match, then
+// each remaining file with the first row that matches without regard to case and has no
+// right file yet; all others get a new row at the end. The first pass visits every file, so
+// it carries the progress and the yields; the second yields after every 64th file it enters.
+void EnterRightFiles(Context& ctx) {
+  ComparisonList& list = ctx.list;
+  const FileTable& table = ctx.state.file_table;
+  const int n = table.Count();
+  std::vector<bool> paired(static_cast<size_t>(n) + 1, false);
+  size_t unpaired = 0;
+  for (int i = 1; i <= n; ++i) {
+    ShowEntryProgress(ctx, i, n);
+    std::string_view rel = table.Rest(i);
+    int pos = list.FindFirstCaseless(rel, [&](int p) { return list.LeftName(p) == rel; });
+    if (pos == 0) {
+      ++unpaired;
+    } else {
+      list.SetRightName(pos, rel);
+      list.SetRightStamp(pos, &table.Stamp(i));
+      paired[static_cast<size_t>(i)] = true;
+    }
+    YieldIfDue(ctx, i);
+  }
+  list.Reserve(static_cast<size_t>(list.RowCount()) + unpaired);
+  int entered = 0;
+  for (int i = 1; i <= n; ++i) {
+    if (paired[static_cast<size_t>(i)]) continue;
+    std::string_view rel = table.Rest(i);
+    int pos = list.FindFirstCaseless(rel, [&](int p) { return list.RightName(p).empty(); });
+    if (pos == 0) pos = list.AddRow(list.RowCount() + 1, "");
+    list.SetRightName(pos, rel);
+    list.SetRightStamp(pos, &table.Stamp(i));
+    YieldIfDue(ctx, ++entered);
+  }
+}
+
+}  // namespace
+
+void FillColumn(Context& ctx, const std::string& folder, bool& left) {
+  if (ctx.state.busy) return;
+  {
+    BusyGuard busy(ctx);
+    ComparisonList& list = ctx.list;
+    Host& host = ctx.host;
+    if (list.RowCount() == 0) left = true;
+    const RootPath root(folder);
+    EnableCompareButton(host, false);
+    host.SetBusyPointer(true);
+    SetStatus(host, 1, "");
+    SetStatus(host, 2, "");
+    list.SetSorted(false);
+    if (left) {
+      ctx.state.left_root = root;
+      ctx.state.left_time_step = TimeStepOf(ctx.fs, root.str());
+      list.SetHeader(1, root.str());
+      list.SetHeader(3, ComparisonList::kRightHeader);
+      ClearList(list);
+    } else {
+      ctx.state.right_root = root;
+      ctx.state.right_time_step = TimeStepOf(ctx.fs, root.str());
+      list.SetHeader(3, root.str());
+      list.ClearRightNamesAndMarks();
+    }
+    // Which folder was scanned, so a later run can tell it from an empty mount point.
+    struct stat root_st {};
+    const RootId root_id = ctx.fs.StatAt(AT_FDCWD, root.str().c_str(), &root_st, 0) == 0
+                               ? RootIdOf(root_st)
+                               : RootId{};
+    (left ? ctx.state.left_root_id : ctx.state.right_root_id) = root_id;
+    ctx.state.file_table.Clear(root);
+    host.SetProgress(25);
+    SetStatus(host, 2, "Aufstellung der Dateien im betr. Verzeichnis läuft ...");
+    ScanFolder(ctx, root.str());
+    host.SetProgress(50);
+    SetStatus(host, 2, "Eintragung der Dateien in die Vergleichsliste läuft ...");
+    if (left) {
+      EnterLeftFiles(ctx);
+    } else {
+      EnterRightFiles(ctx);
+    }
+    SetStatus(host, 2, "Eintragung der Dateien abgeschlossen.");
+    SetStatus(host, 1, RowCountText(list.RowCount()));
+    list.SetSorted(true);
+    host.SetBusyPointer(false);
+    host.SetProgress(0);
+    EnableCompareButton(host, true);
+  }
+  if (!left && ctx.host.SofortStartChecked() && !ctx.state.batch_active)
+    CompareFolders(ctx, ctx.host.BinaryModeSelected());
+}
+
+}  // namespace tavrik

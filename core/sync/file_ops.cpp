@@ -1,0 +1,490 @@
+#include "core/sync/file_ops.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "core/sync/trash.h"
+
+namespace tavrik {
+
+namespace {
+
+constexpr size_t kCopyChunk = size_t{1} << 30;
+constexpr size_t kBufferSize = size_t{1} << 18;
+constexpr int kTempAttempts = 100;
+
+FsError ErrorAt(std::string path, int code = errno) { return FsError{code, std::move(path), {}}; }
+FsError Because(std::string path, int code, const char* why) {
+  return FsError{code, std::move(path), why};
+}
+
+std::string LeafOf(const std::string& path) {
+  size_t last = path.rfind(kSep);
+  return last == std::string::npos ? path : path.substr(last + 1);
+}
+
+bool IsDotName(std::string_view name) { return name == "." || name == ".."; }
+
+bool ValidLeaf(const std::string& leaf) { return !leaf.empty() && !IsDotName(leaf); }
+
+// One step of a folder walk: opens name inside dir, making the folder first when asked.
+Result<Fd> OpenFolderStep(FileSystem& fs, int dir, const std::string& name, bool follow,
+                          bool create, const std::string& prefix) {
+  const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
+  int fd = fs.OpenAt(dir, name.c_str(), flags);
+  if (fd >= 0) return Fd(fs, fd);
+  if (errno != ENOENT || !create) return ErrorAt(prefix);
+  if (fs.MkdirAt(dir, name.c_str(), 0777) != 0 && errno != EEXIST) return ErrorAt(prefix);
+  fd = fs.OpenAt(dir, name.c_str(), flags);
+  if (fd < 0) return ErrorAt(prefix);
+  return Fd(fs, fd);
+}
+
+// Opens the folder holding the last component of path, one component at a time, so that
+// below the root a link to a folder is refused instead of followed. The root itself (which
+// may be reached through links) is opened in one step when it exists.
+// With root_id set the root must open and be that folder; root_why says so when not.
+Result<Fd> OpenParent(FileSystem& fs, const std::string& path, size_t root_length, bool create,
+                      const RootId* root_id = nullptr, const char* root_why = kWhyTargetRootGone) {
+  const size_t last = path.rfind(kSep);
+  size_t pos = 0;
+  Fd dir;
+  if (root_length > 0 && root_length <= last + 1) {
+    const std::string root = path.substr(0, root_length);
+    int fd = fs.OpenAt(AT_FDCWD, root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+      dir = Fd(fs, fd);
+      pos = root_length;
+    } else if (root_id) {
+      if (errno == ENOENT || errno == ENOTDIR) return Because(root, errno, root_why);
+      return ErrorAt(root);
+    }
+    if (root_id && root_id->known) {
+      struct stat st {};
+      if (fs.Fstat(dir.get(), &st) != 0) return Because(root, errno, root_why);
+      const RootId now = RootIdOf(st);
+      if (now.dev != root_id->dev || now.ino != root_id->ino)
+        return Because(root, ESTALE, root_why);
+    }
+  } else if (root_id) {
+    return ErrorAt(path, EINVAL);
+  }
+  if (dir.get() < 0) {
+    // Walk from the start, creating what is missing of the root too.
+    const char* start = (!path.empty() && path[0] == kSep) ? "/" : ".";
+    int fd = fs.OpenAt(AT_FDCWD, start, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return ErrorAt(start);
+    dir = Fd(fs, fd);
+  }
+  if (last == std::string::npos) return dir;
+  while (pos < last) {
+    const size_t end = path.find(kSep, pos);
+    const std::string name = path.substr(pos, end - pos);
+    pos = end + 1;
+    if (name.empty()) continue;
+    const bool inside_root = end < root_length;
+    const std::string prefix = path.substr(0, end);
+    if (!inside_root && IsDotName(name)) return ErrorAt(prefix, EINVAL);
+    Result<Fd> next = OpenFolderStep(fs, dir.get(), name, inside_root, create, prefix);
+    if (!next.ok()) return next;
+    dir = std::move(next.value());
+  }
+  return dir;
+}
+
+// Checks that what lies at leaf is still what the fill saw: nothing (seen == nullptr), or a
+// regular file with the recorded size and time. absent_ok: a missing file is no conflict.
+FsResult CheckAsSeen(FileSystem& fs, int dir, const std::string& leaf, const FileStamp* seen,
+                     const std::string& path, bool absent_ok) {
+  struct stat st {};
+  if (fs.StatAt(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT && absent_ok) return {};
+    return ErrorAt(path);
+  }
+  if (S_ISDIR(st.st_mode)) return ErrorAt(path, EISDIR);
+  // Where the row had no file the name is taken now: by a new file, or on a medium that
+  // does not tell letter case apart, by a twin of another case.
+  if (!seen) return Because(path, EEXIST, kWhyNameTaken);
+  // Root may write anything; a file without its owner's write permission is still meant to
+  // stay as it is. A link is replaced itself, so only its own kind matters.
+  const bool read_only = S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
+  // The fill counted a link to a regular file as that file, with the file's own stamp.
+  if (S_ISLNK(st.st_mode) && fs.StatAt(dir, leaf.c_str(), &st, 0) != 0)
+    return Because(path, ESTALE, kWhyChanged);
+  if (!S_ISREG(st.st_mode) || !(StampOf(st) == *seen)) return Because(path, ESTALE, kWhyChanged);
+  if (read_only) return Because(path, EACCES, kWhyReadOnly);
+  return {};
+}
+
+bool SameFile(FileSystem& fs, int dir, const std::string& leaf, const struct stat& other) {
+  struct stat st {};
+  if (fs.StatAt(dir, leaf.c_str(), &st, 0) != 0) return false;
+  return st.st_dev == other.st_dev && st.st_ino == other.st_ino;
+}
+
+struct Source {
+  Fd fd;
+  struct stat st {};
+};
+
+Result<Source> OpenSource(FileSystem& fs, const TreePath& src) {
+  const std::string full = src.Full();
+  if (src.rel.empty()) return ErrorAt(full, EINVAL);
+  Result<Fd> dir = OpenParent(fs, full, src.root.size(), false, src.id, kWhySourceRootGone);
+  if (!dir.ok()) return dir.error();
+  const std::string leaf = LeafOf(full);
+  if (!ValidLeaf(leaf)) return ErrorAt(full, EINVAL);
+  // O_NONBLOCK: a FIFO put where the file was must not stall the run.
+  int fd = fs.OpenAt(dir.value().get(), leaf.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return ErrorAt(full);
+  Source source{Fd(fs, fd)};
+  if (fs.Fstat(fd, &source.st) != 0) return ErrorAt(full);
+  // The fill saw a regular file here.
+  if (!S_ISREG(source.st.st_mode)) return Because(full, EINVAL, kWhyChanged);
+  return source;
+}
+
+FsResult WriteAll(FileSystem& fs, int out, const char* data, size_t size, off_t offset,
+                  const std::string& path) {
+  while (size > 0) {
+    ssize_t n = fs.PWrite(out, data, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return ErrorAt(path);
+    if (n == 0) return ErrorAt(path, EIO);
+    data += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return {};
+}
+
+FsResult CopyByBuffer(FileSystem& fs, int in, int out, off_t offset, const std::string& src_path,
+                      const std::string& dst_path) {
+  std::vector<char> buffer(kBufferSize);
+  for (;;) {
+    ssize_t got = fs.PRead(in, buffer.data(), buffer.size(), offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return ErrorAt(src_path);
+    if (got == 0) return {};
+    FsResult written = WriteAll(fs, out, buffer.data(), static_cast<size_t>(got), offset, dst_path);
+    if (!written.ok()) return written;
+    offset += got;
+  }
+}
+
+// copy_file_range refuses some pairs of file systems and some file systems altogether;
+// those copies go through a buffer instead.
+bool CopyRangeRefused(int error) {
+  return error == EXDEV || error == ENOSYS || error == EOPNOTSUPP || error == EINVAL;
+}
+
+FsResult CopyContents(FileSystem& fs, int in, int out, const std::string& src_path,
+                      const std::string& dst_path) {
+  off_t in_offset = 0;
+  off_t out_offset = 0;
+  for (;;) {
+    ssize_t n = fs.CopyRange(in, &in_offset, out, &out_offset, kCopyChunk);
+    if (n > 0) continue;
+    if (n == 0) return {};
+    if (errno == EINTR) continue;
+    if (!CopyRangeRefused(errno)) return ErrorAt(dst_path);
+    return CopyByBuffer(fs, in, out, in_offset, src_path, dst_path);
+  }
+}
+
+// What a target file system says when it cannot hold an attribute (FAT has no owner or
+// mode, some network file systems no extended attributes); the copy is still good there.
+bool AttributeRefused(int error) {
+  return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS ||
+         error == EINVAL;
+}
+
+// Extended attributes, POSIX ACLs among them (system.posix_acl_access), as far as the
+// target takes them. Only a failure that is not a refusal (an I/O error) fails the copy.
+FsResult CopyXattrs(FileSystem& fs, int in, int out, const std::string& path) {
+  ssize_t size = fs.ListXattr(in, nullptr, 0);
+  if (size < 0) return AttributeRefused(errno) ? FsResult{} : ErrorAt(path);
+  std::vector<char> names(static_cast<size_t>(size) + 1);
+  size = fs.ListXattr(in, names.data(), names.size());
+  if (size < 0) return AttributeRefused(errno) || errno == ERANGE ? FsResult{} : ErrorAt(path);
+  std::vector<char> value;
+  for (size_t at = 0; at < static_cast<size_t>(size);) {
+    const char* name = names.data() + at;
+    at += std::char_traits<char>::length(name) + 1;
+    ssize_t length = fs.GetXattr(in, name, nullptr, 0);
+    if (length < 0) continue;  // gone meanwhile, or not readable: best effort
+    value.resize(static_cast<size_t>(length) + 1);
+    length = fs.GetXattr(in, name, value.data(), value.size());
+    if (length < 0) continue;
+    if (fs.SetXattr(out, name, value.data(), static_cast<size_t>(length)) != 0 &&
+        !AttributeRefused(errno) && errno != EACCES)
+      return ErrorAt(path);
+  }
+  return {};
+}
+
+FsResult KeepMetadata(FileSystem& fs, int in, int out, const struct stat& st,
+                      const std::string& path) {
+  // Owner first: a change of owner clears set-id bits that the mode below sets again.
+  if (geteuid() == 0 && fs.Fchown(out, st.st_uid, st.st_gid) != 0 && !AttributeRefused(errno))
+    return ErrorAt(path);
+  FsResult xattrs = CopyXattrs(fs, in, out, path);
+  if (!xattrs.ok()) return xattrs;
+  // After the ACL: the source's mode agrees with its ACL, so this keeps both.
+  if (fs.Fchmod(out, st.st_mode & 07777) != 0 && !AttributeRefused(errno)) return ErrorAt(path);
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (fs.Futimens(out, times) != 0) return ErrorAt(path);
+  return {};
+}
+
+// The source must not change while it is read: a copy half old, half new is worse than none.
+bool SameStatus(const struct stat& a, const struct stat& b) {
+  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+  std::string host(name);
+  // The name goes into a file name: no separator in it.
+  std::replace(host.begin(), host.end(), kSep, '_');
+  return host;
+}
+
+const std::string& OwnHost() {
+  static const std::string host = HostName();
+  return host;
+}
+
+// Names that media of the FAT family refuse: a rename onto one fails with a code that would
+// only puzzle the user (EPERM, EINVAL, even ENOENT).
+bool NameMediaRefuse(const std::string& leaf) {
+  if (leaf.empty()) return false;
+  if (leaf.back() == '.' || leaf.back() == ' ') return true;
+  for (unsigned char c : leaf)
+    if (c < 0x20 || c >= 0x80 || std::strchr(":?*\"<>|\\", static_cast<char>(c))) return true;
+  return false;
+}
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+}  // namespace
+
+std::string TempName(unsigned counter) {
+  return std::string(kTempPrefix) + OwnHost() + "-" + std::to_string(getpid()) + "-" +
+         std::to_string(counter);
+}
+
+bool IsStaleTempName(std::string_view name, std::string_view host) {
+  if (name.substr(0, kTempPrefix.size()) != kTempPrefix) return false;
+  name.remove_prefix(kTempPrefix.size());
+  auto all_digits = [](std::string_view text) {
+    return !text.empty() && text.size() <= 18 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  // host-pid-counter; the host may hold '-' itself, so the numbers are taken from the end.
+  const size_t counter_dash = name.rfind('-');
+  if (counter_dash == std::string_view::npos || !all_digits(name.substr(counter_dash + 1)))
+    return false;
+  const size_t pid_dash = name.rfind('-', counter_dash == 0 ? 0 : counter_dash - 1);
+  if (pid_dash == std::string_view::npos || pid_dash >= counter_dash) return false;
+  const std::string_view pid_text = name.substr(pid_dash + 1, counter_dash - pid_dash - 1);
+  if (!all_digits(pid_text) || name.substr(0, pid_dash) != host) return false;
+  const long long pid = std::stoll(std::string(pid_text));
+  if (pid <= 0 || pid == getpid() || pid > 0x7fffffff) return false;
+  // Only a process that is gone proves the file is nobody's work in progress.
+  return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+void TempSweeper::Sweep(FileSystem& fs, int dir) {
+  struct stat st {};
+  if (fs.Fstat(dir, &st) != 0) return;
+  const std::pair<uint64_t, uint64_t> id{st.st_dev, st.st_ino};
+  if (std::find(swept_.begin(), swept_.end(), id) != swept_.end()) return;
+  swept_.push_back(id);
+  int fd = fs.OpenAt(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  std::unique_ptr<DirStream> listing = fs.OpenDir(fd);
+  if (!listing) return;
+  std::vector<std::string> stale;
+  const char* name = nullptr;
+  while (fs.ReadDir(*listing, &name) == 1)
+    if (IsStaleTempName(name, OwnHost())) stale.emplace_back(name);
+  for (const std::string& leaf : stale) {
+    struct stat file {};
+    if (fs.StatAt(dir, leaf.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(file.st_mode))
+      fs.UnlinkAt(dir, leaf.c_str(), 0);
+  }
+}
+
+FsResult MakeParentFolders(FileSystem& fs, const std::string& path, size_t root_length,
+                           const RootId* root_id) {
+  Result<Fd> dir = OpenParent(fs, path, root_length, true, root_id);
+  if (!dir.ok()) return dir.error();
+  return {};
+}
+
+PreparedCopy::~PreparedCopy() {
+  if (!temp_name_.empty()) fs_->UnlinkAt(dir_.get(), temp_name_.c_str(), 0);
+}
+
+Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem& fs, const TreePath& src,
+                                                  const TreePath& dst, const FileStamp* src_seen,
+                                                  const FileStamp* dst_seen, bool* folder_missing) {
+  Result<Source> source = OpenSource(fs, src);
+  if (!source.ok()) return source.error();
+  auto copy = std::unique_ptr<PreparedCopy>(new PreparedCopy());
+  copy->fs_ = &fs;
+  copy->src_path_ = src.Full();
+  copy->dst_path_ = dst.Full();
+  copy->before_ = source.value().st;
+  const struct stat& before = copy->before_;
+  if (src_seen && !(StampOf(before) == *src_seen))
+    return Because(copy->src_path_, ESTALE, kWhyChanged);
+  if (dst.rel.empty()) return ErrorAt(copy->dst_path_, EINVAL);
+  Result<Fd> dir = OpenParent(fs, copy->dst_path_, dst.root.size(), false, dst.id);
+  if (!dir.ok()) {
+    if (folder_missing && dir.error().code == ENOENT && dir.error().why.empty())
+      *folder_missing = true;
+    return dir.error();
+  }
+  copy->dir_ = std::move(dir.value());
+  const int dir_fd = copy->dir_.get();
+  copy->leaf_ = LeafOf(copy->dst_path_);
+  if (!ValidLeaf(copy->leaf_)) return ErrorAt(copy->dst_path_, EINVAL);
+  // Both roots naming one folder: the file is already where it should be.
+  if (SameFile(fs, dir_fd, copy->leaf_, before)) {
+    copy->in_place_ = true;
+    return copy;
+  }
+  // A read-only or changed target fails before anything is written.
+  FsResult target_ok = CheckAsSeen(fs, dir_fd, copy->leaf_, dst_seen, copy->dst_path_, true);
+  if (!target_ok.ok()) return target_ok.error();
+
+  static std::atomic<unsigned> counter{0};
+  Fd out;
+  for (int attempt = 0; attempt < kTempAttempts && out.get() < 0; ++attempt) {
+    std::string name = TempName(++counter);
+    int fd = fs.OpenAt(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      out = Fd(fs, fd);
+      copy->temp_name_ = std::move(name);
+    } else if (errno != EEXIST) {
+      return ErrorAt(copy->dst_path_);
+    }
+  }
+  if (out.get() < 0) return ErrorAt(copy->dst_path_, EEXIST);
+  const int in = source.value().fd.get();
+  FsResult step = CopyContents(fs, in, out.get(), copy->src_path_, copy->dst_path_);
+  if (step.ok()) step = KeepMetadata(fs, in, out.get(), before, copy->dst_path_);
+  struct stat written {};
+  if (step.ok() && fs.Fstat(out.get(), &written) != 0) step = ErrorAt(copy->dst_path_);
+  copy->written_mtime_ = written.st_mtim;
+  if (step.ok()) {
+    struct stat after {};
+    if (fs.Fstat(in, &after) != 0) {
+      step = ErrorAt(copy->src_path_);
+    } else if (!SameStatus(before, after)) {
+      step = Because(copy->src_path_, ESTALE, kWhySourceChanging);
+    }
+  }
+  // Closed before the rename: a late write error shows here, before the target is touched.
+  if (step.ok() && out.Close() != 0) step = ErrorAt(copy->dst_path_);
+  if (!step.ok()) return step.error();
+  copy->source_ = std::move(source.value().fd);
+  return copy;
+}
+
+bool StillAsPrepared(const PreparedCopy& copy) {
+  if (copy.in_place_) return true;
+  struct stat now {};
+  if (copy.fs_->Fstat(copy.source_.get(), &now) != 0 || !SameStatus(copy.before_, now))
+    return false;
+  // Renamed over in the meantime: the path names another file now.
+  struct stat named {};
+  return copy.fs_->StatAt(AT_FDCWD, copy.src_path_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         named.st_dev == now.st_dev && named.st_ino == now.st_ino;
+}
+
+FsResult CommitCopy(PreparedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper,
+                    bool to_trash) {
+  if (copy.in_place_) return {};
+  FileSystem& fs = *copy.fs_;
+  const int dir_fd = copy.dir_.get();
+  if (sweeper) sweeper->Sweep(fs, dir_fd);
+  // Checked as late as possible: whatever appeared or changed meanwhile is newer work.
+  FsResult target_ok = CheckAsSeen(fs, dir_fd, copy.leaf_, dst_seen, copy.dst_path_, true);
+  if (!target_ok.ok()) return target_ok;
+  if (to_trash && dst_seen) {
+    FsResult replaced =
+        ReplaceKeepingInTrash(fs, dir_fd, copy.temp_name_, copy.leaf_, copy.dst_path_);
+    if (!replaced.ok()) return replaced;
+  } else if (fs.RenameAt(dir_fd, copy.temp_name_.c_str(), dir_fd, copy.leaf_.c_str()) != 0) {
+    const int error = errno;
+    if (NameMediaRefuse(copy.leaf_)) return Because(copy.dst_path_, error, kWhyNameRefused);
+    return ErrorAt(copy.dst_path_, error);
+  }
+  copy.temp_name_.clear();
+  return KeepTimeAfterRename(copy);
+}
+
+// Some drivers (a FAT driver in user space among them) stamp a renamed file with the time
+// of the rename: set the copy's time again where the rename changed it.
+FsResult KeepTimeAfterRename(PreparedCopy& copy) {
+  FileSystem& fs = *copy.fs_;
+  struct stat placed {};
+  if (fs.StatAt(copy.dir_.get(), copy.leaf_.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0)
+    return ErrorAt(copy.dst_path_);
+  if (SameTime(placed.st_mtim, copy.written_mtime_)) return {};
+  Fd out(fs, fs.OpenAt(copy.dir_.get(), copy.leaf_.c_str(),
+                       O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (out.get() < 0) return ErrorAt(copy.dst_path_);
+  const struct timespec times[2] = {copy.before_.st_atim, copy.before_.st_mtim};
+  if (fs.Futimens(out.get(), times) != 0) return ErrorAt(copy.dst_path_);
+  if (out.Close() != 0) return ErrorAt(copy.dst_path_);
+  return {};
+}
+
+FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
+                      const FileStamp* src_seen, const FileStamp* dst_seen, TempSweeper* sweeper,
+                      bool to_trash) {
+  Result<std::unique_ptr<PreparedCopy>> copy = PrepareCopy(fs, src, dst, src_seen, dst_seen);
+  if (!copy.ok()) return copy.error();
+  return CommitCopy(*copy.value(), dst_seen, sweeper, to_trash);
+}
+
+FsResult FlushFileSystem(FileSystem& fs, const std::string& root) {
+  Fd dir(fs, fs.OpenAt(AT_FDCWD, root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return ErrorAt(root);
+  if (fs.SyncFs(dir.get()) != 0) return ErrorAt(root);
+  return {};
+}
+
+FsResult DeleteFileAt(FileSystem& fs, const TreePath& path, const FileStamp* seen, bool to_trash) {
+  const std::string full = path.Full();
+  if (path.rel.empty()) return ErrorAt(full, EINVAL);
+  Result<Fd> dir = OpenParent(fs, full, path.root.size(), false, path.id);
+  if (!dir.ok()) return dir.error();
+  const std::string leaf = LeafOf(full);
+  if (!ValidLeaf(leaf)) return ErrorAt(full, EINVAL);
+  FsResult check = CheckAsSeen(fs, dir.value().get(), leaf, seen, full, false);
+  if (!check.ok()) return check;
+  if (to_trash) return MoveToTrash(fs, dir.value().get(), leaf, full);
+  if (fs.UnlinkAt(dir.value().get(), leaf.c_str(), 0) != 0) return ErrorAt(full);
+  return {};
+}
+
+}  // namespace tavrik

@@ -1,0 +1,142 @@
+// The file operations of the synchronisation run. They never lose data: a copy goes to a
+// temporary file beside the target and is renamed over it, and nothing is replaced or
+// removed that is no longer the file the fill saw.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/fs/file_stamp.h"
+#include "core/fs/file_system.h"
+#include "core/fs/fs_error.h"
+#include "core/fs/paths.h"
+
+namespace tavrik {
+
+// A file inside one of the two trees. The root folder (ending in its separator) may be
+// reached through links; below it no link to a folder is ever followed, so an operation
+// cannot be led out of the tree.
+struct TreePath {
+  std::string_view root;
+  std::string_view rel;
+  // When set, the root must still be this folder; it is then never created, nor anything
+  // above it, so a vanished disk is reported instead of re-created on the system disk.
+  const RootId* id = nullptr;
+  std::string Full() const { return JoinPath(root, rel); }
+};
+
+// Temporary copies are named kTempPrefix + host + "-" + pid + "-" + counter; a scan never
+// lists names beginning with ".".
+inline constexpr std::string_view kTempPrefix = ".tavrik-";
+
+// What the checks tell the user where the errno alone would mislead.
+inline constexpr const char* kWhyChanged = "Die Datei wurde seit dem Vergleich verändert.";
+inline constexpr const char* kWhySourceChanging =
+    "Die Quelldatei wurde während des Kopierens verändert.";
+inline constexpr const char* kWhyTargetRootGone = "Das Zielverzeichnis ist nicht mehr vorhanden.";
+inline constexpr const char* kWhySourceRootGone = "Das Quellverzeichnis ist nicht mehr vorhanden.";
+inline constexpr const char* kWhyReadOnly = "Die Datei ist schreibgeschützt.";
+inline constexpr const char* kWhyNameTaken = "Der Name ist auf dem Ziel bereits vergeben.";
+inline constexpr const char* kWhyNameRefused = "Das Ziel erlaubt diesen Dateinamen nicht.";
+
+// The temporary name the copy of this process uses with this counter.
+std::string TempName(unsigned counter);
+
+// Removes, once per folder, the temporary files of killed runs: names of the temporary
+// pattern made on this host by a process that no longer runs. Anything else stays.
+class TempSweeper {
+ public:
+  void Sweep(FileSystem& fs, int dir);
+
+ private:
+  std::vector<std::pair<uint64_t, uint64_t>> swept_;
+};
+
+// True when name is a temporary file that a run on this host (host) left behind: the
+// process pid it names no longer runs.
+bool IsStaleTempName(std::string_view name, std::string_view host);
+
+// Creates the missing folders of the chain before the last separator of path, one level at
+// a time from the outermost. "/" and existing folders count as present. Within the first
+// root_length characters links are followed; below them a link or a file in the chain fails.
+// With root_id set the root must be that folder and nothing at or above it is created.
+// Never creates or changes the file the path names.
+FsResult MakeParentFolders(FileSystem& fs, const std::string& path, size_t root_length,
+                           const RootId* root_id = nullptr);
+
+// Copies the regular file src onto dst, keeping the source's modification time (to the
+// nanosecond), permission bits, extended attributes (ACLs among them) and, for root, owner
+// and group; attributes the target cannot hold are left out. src_seen and dst_seen are what
+// the fill recorded (nullptr: nothing there): a source that no longer matches, or that
+// changes while it is read, is not copied, and a target that no longer matches or has no
+// owner write permission is not replaced. A symbolic link at dst is replaced, never written
+// through. When src and dst are the same file nothing happens. On failure dst is left as it
+// was and no temporary file remains. sweeper, when given, clears the target folder of
+// leftovers of killed runs first. to_trash: a replaced file is kept in the trash of its
+// file system (core/trash.h).
+FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
+                      const FileStamp* src_seen, const FileStamp* dst_seen,
+                      TempSweeper* sweeper = nullptr, bool to_trash = false);
+
+// A copy written whole to a temporary file beside its target, not yet in place. Dropping it
+// removes the temporary file, so an aborted run leaves nothing behind.
+class PreparedCopy {
+ public:
+  ~PreparedCopy();
+  PreparedCopy(const PreparedCopy&) = delete;
+  PreparedCopy& operator=(const PreparedCopy&) = delete;
+
+ private:
+  PreparedCopy() = default;
+  friend Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem&, const TreePath&,
+                                                           const TreePath&, const FileStamp*,
+                                                           const FileStamp*, bool*);
+  friend bool StillAsPrepared(const PreparedCopy&);
+  friend FsResult CommitCopy(PreparedCopy&, const FileStamp*, TempSweeper*, bool);
+  friend FsResult KeepTimeAfterRename(PreparedCopy&);
+
+  FileSystem* fs_ = nullptr;
+  Fd dir_;     // the target's folder
+  Fd source_;  // kept open to see whether the source changes before the commit
+  struct stat before_ {};
+  struct timespec written_mtime_ {};
+  std::string src_path_, dst_path_, leaf_, temp_name_;
+  bool in_place_ = false;  // source and target are one file
+};
+
+// The first half of CopyFileOnto, safe to run on a helper thread ahead of its row: every
+// check of the source, the copy into a temporary file beside the target, attributes and
+// time. Nothing is put in place, and no folder is made: folder_missing, when given, is set
+// when the target's folder does not exist yet.
+Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem& fs, const TreePath& src,
+                                                  const TreePath& dst, const FileStamp* src_seen,
+                                                  const FileStamp* dst_seen,
+                                                  bool* folder_missing = nullptr);
+// True while the source is still exactly the file that was copied.
+bool StillAsPrepared(const PreparedCopy& copy);
+// The second half, at the row's turn: the target checks, then the rename into place
+// (to_trash: keeping the replaced file in the trash).
+FsResult CommitCopy(PreparedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper,
+                    bool to_trash = false);
+FsResult KeepTimeAfterRename(PreparedCopy& copy);
+
+// Removes the one file at path (a link itself, not what it leads to) if it still matches
+// what the fill recorded. An empty relative path, a folder, a changed file, or a file
+// without owner write permission (read-only, even for root) fail. to_trash: the file is
+// moved into the trash of its file system instead.
+FsResult DeleteFileAt(FileSystem& fs, const TreePath& path, const FileStamp* seen,
+                      bool to_trash = false);
+
+// Writes out everything cached for the file system that holds root. Copies are not flushed
+// one by one: a replaced file is renamed over its target only after being written whole
+// (which file systems with delayed allocation order before the rename), and one flush at
+// the end of the run makes the whole run durable before the user unplugs the disk.
+FsResult FlushFileSystem(FileSystem& fs, const std::string& root);
+
+}  // namespace tavrik

@@ -1,0 +1,81 @@
+// A FileSystem that passes every call on to another one, except where a test told it to
+// fail a call with an errno, to read less than asked, or to pause first. Thread-safe: the
+// scan and the comparison call it from helper threads.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/fs/file_system.h"
+
+namespace tavrik {
+
+class FaultFileSystem : public FileSystem {
+ public:
+  explicit FaultFileSystem(FileSystem& inner = RealFileSystem()) : inner_(inner) {}
+
+  // Fails the nth call of a kind from now on (counted from 1), or every one when nth is 0.
+  void FailNth(FsCall call, int nth, int error);
+  // Fails every call of a kind whose name or folder path contains part.
+  void FailWhere(FsCall call, std::string part, int error);
+  // Asked before every call with the name it concerns (may be empty); a non-zero answer
+  // fails the call with that errno.
+  void SetHook(std::function<int(FsCall, const std::string&)> hook);
+  // Reads return at most this many bytes (0: as many as asked).
+  void LimitReads(size_t max_bytes);
+  // Every call of a kind waits this long before it is carried out.
+  void Pause(FsCall call, std::chrono::microseconds delay);
+  // Forgets every rule and count.
+  void Reset();
+  // Calls of a kind so far.
+  int Count(FsCall call) const;
+
+  int OpenAt(int dir, const char* name, int flags, mode_t mode) override;
+  int Close(int fd) override;
+  std::unique_ptr<DirStream> OpenDir(int fd) override;
+  int ReadDir(DirStream& dir, const char** name) override;
+  ssize_t PRead(int fd, void* buf, size_t count, off_t offset) override;
+  ssize_t PWrite(int fd, const void* buf, size_t count, off_t offset) override;
+  ssize_t CopyRange(int in, off_t* in_offset, int out, off_t* out_offset, size_t count) override;
+  int Advise(int fd, int advice) override;
+  int StatAt(int dir, const char* name, struct stat* st, int flags) override;
+  int Fstat(int fd, struct stat* st) override;
+  int Fchmod(int fd, mode_t mode) override;
+  int Fchown(int fd, uid_t uid, gid_t gid) override;
+  int Futimens(int fd, const struct timespec times[2]) override;
+  ssize_t ListXattr(int fd, char* list, size_t size) override;
+  ssize_t GetXattr(int fd, const char* name, void* value, size_t size) override;
+  int SetXattr(int fd, const char* name, const void* value, size_t size) override;
+  int RenameAt(int from_dir, const char* from, int to_dir, const char* to) override;
+  int LinkAt(int from_dir, const char* from, int to_dir, const char* to) override;
+  int UnlinkAt(int dir, const char* name, int flags) override;
+  int MkdirAt(int dir, const char* name, mode_t mode) override;
+  int SyncFs(int fd) override;
+  int StatFs(int fd, struct statfs* st) override;
+  int MountType(int fd, std::string* type) override;
+
+ private:
+  struct Rule {
+    FsCall call;
+    int nth;  // 0: every call
+    std::string part;
+    int error;
+    int seen = 0;
+  };
+  // True (errno set) when this call is to fail; pauses first where asked.
+  bool Injected(FsCall call, const char* name = nullptr);
+
+  FileSystem& inner_;
+  mutable std::mutex mutex_;
+  std::vector<Rule> rules_;
+  std::function<int(FsCall, const std::string&)> hook_;
+  std::array<int, kFsCallCount> counts_{};
+  std::array<std::chrono::microseconds, kFsCallCount> pauses_{};
+  size_t read_limit_ = 0;
+};
+
+}  // namespace tavrik
