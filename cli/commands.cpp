@@ -184,7 +184,7 @@ bool RootsUsable(const std::vector<std::string>& roots, FILE* err) {
 
 struct Session {
   Session(const Options& o, FILE* out, FILE* err)
-      : host(o.policy, out, err), meter(err, !o.quiet), ctx{list, state, host} {
+      : host(o.policy, out, err), meter(err, !o.quiet), ctx{list, state, host, RealFileSystem()} {
     host.SetQuiet(o.quiet);
     host.SetMeter(&meter);
   }

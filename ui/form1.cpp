@@ -90,7 +90,7 @@ Form1::Form1()
   setFixedSize(Twips(8730), Twips(6210));
   model_ = std::make_unique<ListModel>(list_, this);
   host_ = std::make_unique<QtHost>(*this);
-  ctx_ = std::make_unique<Context>(Context{list_, state_, *host_});
+  ctx_ = std::make_unique<Context>(Context{list_, state_, *host_, RealFileSystem()});
   BuildControls();
   BuildList();
   BuildPopup();

@@ -41,8 +41,9 @@ enum class FsCall {
   kSyncFs,
   kStatFs,
   kMountType,
+  kCount,  // the number of kinds above; keep it last
 };
-inline constexpr int kFsCallCount = 20;
+inline constexpr int kFsCallCount = static_cast<int>(FsCall::kCount);
 
 // An open folder listing; what it holds belongs to the FileSystem that opened it.
 class DirStream {

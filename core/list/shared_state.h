@@ -94,7 +94,7 @@ struct Context {
   ComparisonList& list;
   SharedState& state;
   Host& host;
-  FileSystem& fs = RealFileSystem();
+  FileSystem& fs;  // the front end or the test chooses; core never falls back to the disk
 };
 
 // Marks the context busy for the lifetime of the guard and tells the host.

@@ -1,8 +1,5 @@
 #include "core/list/status.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <ctime>
 
@@ -44,12 +41,6 @@ std::string FileDateText(const FileStamp& stamp) {
                 utc.tm_sec, local.tm_mday, local.tm_mon + 1, local.tm_year + 1900, local.tm_hour,
                 local.tm_min, local.tm_sec);
   return text;
-}
-
-std::string FileDateText(const std::string& path, FileSystem& fs) {
-  struct stat st {};
-  if (fs.StatAt(AT_FDCWD, path.c_str(), &st, 0) != 0) return {};
-  return FileDateText(StampOf(st));
 }
 
 }  // namespace tavrik

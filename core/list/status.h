@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/fs/file_system.h"
+#include "core/fs/file_stamp.h"
 #include "core/list/comparison_list.h"
 #include "core/list/host.h"
 
@@ -25,8 +25,6 @@ std::string RowCountText(int rows);
 // a daylight-saving change), "|", then the display form in local time:
 //   YYYYMMDDhh:mm:ss|DD.MM.YYYY hh:mm:ss
 std::string FileDateText(const FileStamp& stamp);
-// The same for a file on disk; empty text when its time cannot be read.
-std::string FileDateText(const std::string& path, FileSystem& fs = RealFileSystem());
 
 // The whole seconds that the date key orders by (clamped to four-digit years), so two
 // stamps compare like their date keys.

@@ -330,11 +330,11 @@ void TempSweeper::Sweep(FileSystem& fs, int dir) {
   }
 }
 
-FsResult MakeParentFolders(FileSystem& fs, const std::string& path, size_t root_length,
-                           const RootId* root_id) {
-  Result<Fd> dir = OpenParent(fs, path, root_length, true, root_id);
-  if (!dir.ok()) return dir.error();
-  return {};
+int PrepareCopyTarget(FileSystem& fs, const TreePath& target, FsError* failure) {
+  Result<Fd> dir = OpenParent(fs, target.Full(), target.root.size(), true, target.id);
+  if (dir.ok()) return 0;
+  if (failure) *failure = dir.error();
+  return dir.error().code;
 }
 
 PreparedCopy::~PreparedCopy() {

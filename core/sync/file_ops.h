@@ -62,13 +62,14 @@ class TempSweeper {
 // process pid it names no longer runs.
 bool IsStaleTempName(std::string_view name, std::string_view host);
 
-// Creates the missing folders of the chain before the last separator of path, one level at
-// a time from the outermost. "/" and existing folders count as present. Within the first
-// root_length characters links are followed; below them a link or a file in the chain fails.
-// With root_id set the root must be that folder and nothing at or above it is created.
-// Never creates or changes the file the path names.
-FsResult MakeParentFolders(FileSystem& fs, const std::string& path, size_t root_length,
-                           const RootId* root_id = nullptr);
+// Creates the missing folders of a copy target's chain, one level at a time from the
+// outermost; existing folders count as present. The root may be reached through links; below
+// it a link or a file in the chain fails. With target.id set the root must be that folder and
+// nothing at or above it is created. The target file itself is neither created nor emptied:
+// the copy replaces it whole, so a failed copy cannot leave an emptied file behind.
+// Returns 0 or the errno of the first failure; failure, when given, receives the whole
+// reason (a vanished root says so in its why).
+int PrepareCopyTarget(FileSystem& fs, const TreePath& target, FsError* failure = nullptr);
 
 // Copies the regular file src onto dst, keeping the source's modification time (to the
 // nanosecond), permission bits, extended attributes (ACLs among them) and, for root, owner

@@ -98,8 +98,9 @@ RowEnd CopyRow(Context& ctx, const Side& from, const Side& onto, bool* wrote, Te
         // Inside the retried step: the user may have cleared what blocked the folder chain.
         // Its own failures show through the copy, which then cannot find its folder, unless
         // the root itself is gone, which the copy would only report less clearly.
-        FsResult made = MakeParentFolders(ctx.fs, to.full, to.root.size(), to.root_id);
-        if (!made.ok() && !made.error().why.empty()) return made;
+        FsError chain_failure;
+        if (PrepareCopyTarget(ctx.fs, to.Tree(), &chain_failure) != 0 && !chain_failure.why.empty())
+          return chain_failure;
         FsResult copied = CopyFileOnto(ctx.fs, from.Tree(), to.Tree(), from.Seen(), to.Seen(),
                                        &sweeper, ctx.state.sync_options.trash);
         *wrote = *wrote || copied.ok();
@@ -281,16 +282,6 @@ void SyncFolders(Context& ctx) {
   SetStatus(host, 2, "Datenabgleich beendet.");
   EnableCompareButton(host, true);
   list.ReleaseOrder();
-}
-
-int PrepareCopyTarget(const std::string& path, FileSystem& fs) {
-  const size_t last = path.rfind(kSep);
-  return PrepareCopyTarget(path, last == std::string::npos ? 0 : last + 1, fs);
-}
-
-int PrepareCopyTarget(const std::string& path, size_t root_length, FileSystem& fs) {
-  FsResult made = MakeParentFolders(fs, path, root_length);
-  return made.ok() ? 0 : made.error().code;
 }
 
 }  // namespace tavrik

@@ -18,7 +18,7 @@ struct BatchSession {
   ComparisonList list;
   SharedState state;
   HostType host;
-  Context ctx{list, state, host};
+  Context ctx{list, state, host, RealFileSystem()};
 };
 
 // A control file's text with both folders and the given AutoStart lines.

@@ -253,12 +253,15 @@ TEST_F(SyncRunTest, RefusedWhileAnotherOperationRuns) {
 // or refusing the root "/" as an empty first prefix.
 TEST_F(SyncRunTest, PrepareCopyTargetMakesFoldersOnlyAndReportsAFileInTheChain) {
   tree.Write("right/keep.txt", "precious");
-  EXPECT_EQ(PrepareCopyTarget(tree.Path("right/keep.txt")), 0);
+  const std::string root = tree.Path("right/");
+  FileSystem& fs = RealFileSystem();
+  EXPECT_EQ(PrepareCopyTarget(fs, {root, "keep.txt"}), 0);
   EXPECT_EQ(tree.Read("right/keep.txt"), "precious");
-  EXPECT_EQ(PrepareCopyTarget(tree.Path("right/n1/n2/n3/f.txt")), 0);
+  EXPECT_EQ(PrepareCopyTarget(fs, {root, "n1/n2/n3/f.txt"}), 0);
   EXPECT_TRUE(tree.Exists("right/n1/n2/n3"));
   EXPECT_FALSE(tree.Exists("right/n1/n2/n3/f.txt"));
-  EXPECT_EQ(PrepareCopyTarget(tree.Path("right/keep.txt/sub/f.txt")), ENOTDIR);
+  EXPECT_EQ(PrepareCopyTarget(fs, {root, "keep.txt/sub/f.txt"}), ENOTDIR);
+  EXPECT_EQ(PrepareCopyTarget(fs, {"/", "tmp/f.txt"}), 0);
   EXPECT_EQ(tree.Read("right/keep.txt"), "precious");
 }
 
