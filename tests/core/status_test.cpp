@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "core/fs/paths.h"
+#include "core/fs/user_config.h"
 #include "core/list/status.h"
 #include "support/fake_host.h"
 
@@ -108,6 +109,24 @@ TEST(PathsTest, CaselessMatchingFoldsUmlautsAndKeepsOddBytes) {
   EXPECT_EQ(CaselessHash("ÖL"), CaselessHash("öl"));
   EXPECT_LT(CaselessCompare("apfel", "Birne"), 0);
   EXPECT_EQ(CaselessCompare("abc", "abc"), 0);
+}
+
+// Catches a relative XDG_CONFIG_HOME being used (it must be ignored) or HOME's default missing.
+TEST(UserConfigTest, FollowsTheBaseDirectoryRules) {
+  const char* old_xdg = std::getenv("XDG_CONFIG_HOME");
+  const char* old_home = std::getenv("HOME");
+  const std::string saved_xdg = old_xdg ? old_xdg : "", saved_home = old_home ? old_home : "";
+  setenv("XDG_CONFIG_HOME", "/cfg/", 1);
+  setenv("HOME", "/home/u", 1);
+  EXPECT_EQ(UserConfigFile("ignore"), "/cfg/tavrik/ignore");
+  setenv("XDG_CONFIG_HOME", "rel", 1);
+  EXPECT_EQ(UserConfigFile("ignore"), "/home/u/.config/tavrik/ignore");
+  unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(UserConfigFile("tavrik.ini"), "/home/u/.config/tavrik/tavrik.ini");
+  unsetenv("HOME");
+  EXPECT_EQ(UserConfigFile("ignore"), "");
+  if (old_xdg) setenv("XDG_CONFIG_HOME", saved_xdg.c_str(), 1);
+  if (old_home) setenv("HOME", saved_home.c_str(), 1);
 }
 
 }  // namespace
