@@ -1,5 +1,6 @@
 #include "core/scan/folder_listing.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -17,9 +18,15 @@ void AddEntry(FolderListing& listing, const char* name, ListedEntry::Kind kind, 
   listing.names.append(text);
 }
 
+void AddExcluded(FolderListing& listing, const char* name, bool folder) {
+  AddEntry(listing, name, folder ? ListedEntry::kExcludedFolder : ListedEntry::kExcludedFile, 0,
+           {});
+}
+
 }  // namespace
 
-FolderListing ListFolder(FileSystem& fs, const std::string& base, bool follow_link) {
+FolderListing ListFolder(FileSystem& fs, const std::string& base, bool follow_link,
+                         const FolderRules* rules) {
   FolderListing listing;
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
   int fd = fs.OpenAt(AT_FDCWD, base.c_str(), flags);
@@ -35,13 +42,42 @@ FolderListing ListFolder(FileSystem& fs, const std::string& base, bool follow_li
   }
   for (;;) {
     const char* name = nullptr;
-    int got = fs.ReadDir(*dir, &name);
+    unsigned char type = DT_UNKNOWN;
+    int got = fs.ReadDir(*dir, &name, &type);
     if (got < 0) listing.read_error = errno;
     if (got <= 0) break;
     if (name[0] == '.') continue;
+    // Excluded entries are decided before any status query, so what the user left out
+    // can never raise an access error. A link is no folder here, as for the scan.
+    bool maybe_excluded = false;
+    if (rules && type != DT_UNKNOWN) {
+      if (rules->Excludes(name, type == DT_DIR)) {
+        AddExcluded(listing, name, type == DT_DIR);
+        continue;
+      }
+    } else if (rules) {
+      const bool as_file = rules->Excludes(name, false);
+      const bool as_folder = rules->Excludes(name, true);
+      if (as_file && as_folder) {
+        AddExcluded(listing, name, false);
+        continue;
+      }
+      maybe_excluded = as_file || as_folder;
+    }
     struct stat st {};
     if (fs.StatAt(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      // Whatever it is, one reading of it is excluded: no box for what may be left out.
+      if (maybe_excluded) {
+        AddExcluded(listing, name, false);
+        continue;
+      }
       AddEntry(listing, name, ListedEntry::kError, errno, {});
+      continue;
+    }
+    const bool folder = S_ISDIR(st.st_mode);
+    if (rules && (type == DT_UNKNOWN || (type == DT_DIR) != folder) &&
+        rules->Excludes(name, folder)) {
+      AddExcluded(listing, name, folder);
       continue;
     }
     // A link counts only when it leads to a regular file; a link to a folder could lead

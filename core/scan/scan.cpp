@@ -34,8 +34,11 @@ class ScanStack {
     FolderListing listing;
   };
 
-  ScanStack(FileSystem& fs, int helpers, int max_helpers)
-      : fs_(fs), max_helpers_(std::max(helpers, max_helpers)) {
+  ScanStack(FileSystem& fs, const RuleSet& rules, size_t root_size, int helpers, int max_helpers)
+      : fs_(fs),
+        rules_(rules.empty() ? nullptr : &rules),
+        root_size_(root_size),
+        max_helpers_(std::max(helpers, max_helpers)) {
     for (int i = 0; i < helpers; ++i) helpers_.emplace_back([this] { HelperLoop(); });
   }
   ~ScanStack() {
@@ -105,7 +108,16 @@ class ScanStack {
     job->state = Job::kRunning;
     lock.unlock();
     const int64_t waits_before = VoluntarySwitches();
-    job->listing = ListFolder(fs_, AddBackslash(job->path), job->root);
+    if (rules_) {
+      // The rules of a folder follow from its path below the root; deriving them here
+      // keeps the walk's order of work free to change.
+      const std::string_view rel =
+          std::string_view(job->path).substr(std::min(root_size_, job->path.size()));
+      const FolderRules here = rules_->ForFolder(rel);
+      job->listing = ListFolder(fs_, AddBackslash(job->path), job->root, &here);
+    } else {
+      job->listing = ListFolder(fs_, AddBackslash(job->path), job->root);
+    }
     const int64_t waits = VoluntarySwitches() - waits_before;
     lock.lock();
     gauge_.Add(waits);
@@ -127,6 +139,8 @@ class ScanStack {
   }
 
   FileSystem& fs_;
+  const RuleSet* rules_;  // null when no rule is given
+  const size_t root_size_;
   const int max_helpers_;
   WaitGauge gauge_;
   std::mutex mutex_;
@@ -172,6 +186,10 @@ std::vector<std::string> TakeListing(Context& ctx, const ScanStack::Job& job) {
       case ListedEntry::kFile:
         ctx.state.file_table.Add(full, entry.stamp);
         break;
+      case ListedEntry::kExcludedFile:
+      case ListedEntry::kExcludedFolder:
+        ctx.state.file_table.AddExcluded(full, entry.kind == ListedEntry::kExcludedFolder);
+        break;
     }
   }
   if (listing.read_error != 0) ReportAccessError(ctx, listing.read_error, job.path);
@@ -195,7 +213,8 @@ void ScanFolder(Context& ctx, const std::string& folder) {
   }
   int helpers = ctx.state.io.scan_helpers;
   if (helpers < 0) helpers = std::thread::hardware_concurrency() > 1 ? 1 : 0;
-  ScanStack stack(ctx.fs, helpers, ctx.state.io.scan_max_helpers);
+  ScanStack stack(ctx.fs, ctx.state.rules, AddBackslash(folder).size(), helpers,
+                  ctx.state.io.scan_max_helpers);
   stack.Push({folder}, true);
   while (std::unique_ptr<ScanStack::Job> job = stack.Next()) {
     std::vector<std::string> subfolders = TakeListing(ctx, *job);
