@@ -330,5 +330,125 @@ TEST(RulesOracleTest, ScanListsExactlyWhatGitLeavesUnignored) {
   EXPECT_EQ(disagreements, 0);
 }
 
+// The corners of the syntax, each rule file on its own against one tree, so no other rule
+// hides a difference: brackets and classes, escapes and blanks, "**" in every position.
+const std::vector<std::string> kCornerPaths = {
+    "foo",       "foo ",   "foo  ",     "foo\\",      "foo\t",      "#x",     "!x",       "#a/b",
+    "#ax/y/b",   "#ab",    "x/a",       "x/b",        "x/]",        "x/[",    "x/\\",     "x/-",
+    "x/z",       "x/m",    "x/:",       "x/1",        "x/\xC3\xA4", "x/ab/c", "x/ab/d/e", "x/ac",
+    "x/abc",     "x/abcd", "x/abq/r/c", "x/cz",       "x/a\\a",     "x/ a",   "abc",      "abx/c",
+    "abd/e/c",   "abxc",   "axb/c",     "axbq/c",     "axbq/r/c",   "axbc",   "a[",       "a]b",
+    "acd",       "ab/c/d", "abx/cy/d",  "abx/cy/z/d", "abx/cd",     "abcq/d", "q/a/b",    "q/a/x/b",
+    "q/a/x/y/b", "q/ab",   "q/ayb",     "foox",       "d/xfoo",     "d/foo",  "b/c",      "xb/c",
+    "yb/c"};
+const std::vector<std::string> kCornerRules = {"a[/]b",
+                                               "a[!x]b",
+                                               "**foo",
+                                               "q/a/**b",
+                                               "q/a**/b",
+                                               "**",
+                                               "/**",
+                                               "**/",
+                                               "q/a/***/b",
+                                               "x/a**b",
+                                               "x/a**",
+                                               "x/**a",
+                                               "**b/c",
+                                               "x**/c",
+                                               "x/**/",
+                                               "a[b/c]d",
+                                               "a[",
+                                               "x/[[:alpha:]]",
+                                               "x/[[:foo:]]",
+                                               "x/[]a]",
+                                               "x/[!]a]",
+                                               "x/[z-a]",
+                                               "x/[a-]",
+                                               "foo\\",
+                                               "foo\\ ",
+                                               "foo\\  ",
+                                               "foo  ",
+                                               "foo\t",
+                                               "\\#x",
+                                               "\\!x",
+                                               "x/[\\]]",
+                                               "x/[a\\-c]",
+                                               "x/[^a]",
+                                               "x/[]",
+                                               "x/[]]",
+                                               "x/\\a",
+                                               "foo\\\\ ",
+                                               "/",
+                                               "//",
+                                               "x//b",
+                                               "!",
+                                               "\\",
+                                               "!!x",
+                                               "*/",
+                                               "x/",
+                                               "x\\/a",
+                                               "x/ab\\/",
+                                               "x/[[:alpha]",
+                                               "x/[[:alpha]]",
+                                               "x/[[:]",
+                                               "x/[a[:]",
+                                               "x/[[:alpha:]-z]",
+                                               "x/[a-[:digit:]]",
+                                               "x/[--0]",
+                                               "x/[\\a-\\c]",
+                                               "x/[a-\\]",
+                                               "x/[!a-c]",
+                                               "ab**/c",
+                                               "x/ab**/c*",
+                                               "a?b**/c",
+                                               "ab**/c**/d",
+                                               "\\#a**/b",
+                                               "x/a\\\\**/c",
+                                               "x/[[::]]",
+                                               "x/[[:space:]]",
+                                               "#a",
+                                               " a",
+                                               "x/\\ a",
+                                               "x/a**\n!x/ab/",
+                                               "abx/**\n!abx/cy/",
+                                               "*\n!/abc",
+                                               "foo\r",
+                                               "foo \r",
+                                               "\xEF\xBB\xBF"
+                                               "foo",
+                                               "x/[[:punct:]]",
+                                               "x/[[:cntrl:][:digit:]]",
+                                               "[a-c-e]*",
+                                               "x/**/**/c",
+                                               "**/**/c",
+                                               "x/ab/**/",
+                                               "!x/ab/**",
+                                               "x/ab**/**/c"};
+
+// Catches a corner of the syntax matched otherwise than git matches it.
+TEST(RulesOracleTest, CornersOfTheSyntaxOneRuleFileAtATime) {
+  if (!GitAvailable()) GTEST_SKIP() << "git is not installed (scripts/install-deps.sh adds it)";
+  TempTree home;
+  TempTree repo;
+  ASSERT_EQ(Shell("git init -q '" + repo.Root() + "' 2>&1").status, 0);
+  for (const std::string& path : kCornerPaths) repo.Write(path, "x");
+  int disagreements = 0;
+  for (const std::string& rule : kCornerRules) {
+    { std::ofstream(repo.Path(".git/info/exclude"), std::ios::binary) << rule << "\n"; }
+    Result<RuleLines> lines = ReadRuleFile(RealFileSystem(), repo.Path(".git/info/exclude"), false);
+    ASSERT_TRUE(lines.ok());
+    const std::set<std::string> git = GitListing(repo.Root(), home.Root());
+    const std::set<std::string> ours =
+        TavrikListing(repo.Root(), RuleSet(std::move(lines.value())));
+    if (git == ours) continue;
+    ++disagreements;
+    std::string listing;
+    for (const std::string& path : git) listing += " '" + path + "'";
+    ADD_FAILURE() << "rule '" << rule << "': git leaves" << listing;
+  }
+  std::printf("rules oracle, corners: %zu rule files on %zu paths, %d disagreements\n",
+              kCornerRules.size(), kCornerPaths.size(), disagreements);
+}
+
 }  // namespace
 }  // namespace tavrik
