@@ -28,6 +28,7 @@
 #include "ui/folder_dialog.h"
 #include "ui/info_form.h"
 #include "ui/list_model.h"
+#include "ui/option_accessible.h"
 #include "ui/qt_host.h"
 #include "ui/resources_init.h"
 #include "ui/shell.h"
@@ -159,6 +160,7 @@ void Form1::BuildControls() {
     QRadioButton* other = CompModeOpt[static_cast<size_t>(1 - i)];
     self->setObjectName(QString("CompModeOpt_%1").arg(i));
     self->setAutoExclusive(false);
+    AnnounceAsRadioButton(self);
     connect(self, &QRadioButton::toggled, this, [this, i, self, other](bool on) {
       if (on) {
         other->setChecked(false);

@@ -45,7 +45,8 @@ TEST(SyncPlanTest, EachMarkAndEachSideGiveTheirPaths) {
     if (*c.left) list.SetLeftStamp(1, &stamp);
     if (*c.right) list.SetRightStamp(1, &stamp);
     const RowPlan plan = PlanRow(list, state, 1);
-    const std::string row = std::string(c.left) + " " + std::string(MarkText(c.mark)) + " " + c.right;
+    const std::string row =
+        std::string(c.left) + " " + std::string(MarkText(c.mark)) + " " + c.right;
     EXPECT_EQ(plan.Acts(), c.acts) << row;
     EXPECT_EQ(plan.left.full, c.left_full) << row;
     EXPECT_EQ(plan.right.full, c.right_full) << row;
