@@ -1,10 +1,12 @@
 #include "ui/form1.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDropEvent>
 #include <QFile>
-#include <QFileInfo>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QMenu>
@@ -388,7 +390,8 @@ void Form1::HandleDrop(const QMimeData* data, int x) {
 
 void Form1::DropFolder(const QString& path, bool left) {
   if (running_) return;
-  if (!QFileInfo(path).isDir()) {
+  struct stat st {};
+  if (ctx_->fs.StatAt(AT_FDCWD, Bytes(path).c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode)) {
     Note(*host_, "Bitte nur Verzeichnisse (keine Einzeldateien) in die Liste ziehen!");
     return;
   }
