@@ -27,6 +27,7 @@
 #include "core/list/status.h"
 #include "core/scan/fill.h"
 #include "core/sync/sync.h"
+#include "ui/command_line.h"
 #include "ui/folder_dialog.h"
 #include "ui/info_form.h"
 #include "ui/list_model.h"
@@ -402,9 +403,18 @@ void Form1::DropFolder(const QString& path, bool left) {
   FillColumn(*ctx_, Bytes(path), left);
 }
 
+void Form1::OpenStartFolders(const StartRequest& request) {
+  if (request.kind == StartRequest::kFolderChoice) {
+    Note(*host_, kChooseOneOrTwoFolders);
+    return;
+  }
+  if (request.kind != StartRequest::kFolders) return;
+  OpenFolders(QFile::decodeName(request.left.c_str()), QFile::decodeName(request.right.c_str()));
+}
+
 void Form1::OpenFolders(const QString& left, const QString& right) {
   DropFolder(left, true);
-  DropFolder(right, false);
+  if (!right.isEmpty()) DropFolder(right, false);
 }
 
 void Form1::ChooseFolder(bool left) {
