@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,12 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#include "batch/exclusion_rules.h"
 #include "batch/run_batch.h"
 #include "cli/console_host.h"
 #include "cli/progress.h"
 #include "cli/row_work.h"
 #include "core/compare/compare.h"
 #include "core/fs/error_text.h"
+#include "core/fs/paths.h"
 #include "core/list/clipboard.h"
 #include "core/list/row_text.h"
 #include "core/scan/fill.h"
@@ -30,12 +33,13 @@ namespace tavrik {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tavrik-cli fill [--quiet] LEFT [RIGHT]\n"
-    "       tavrik-cli compare --binary|--age [--quiet] LEFT RIGHT\n"
+    "usage: tavrik-cli fill [RULES] [--explain PATH] [--quiet] LEFT [RIGHT]\n"
+    "       tavrik-cli compare --binary|--age [RULES] [--quiet] LEFT RIGHT\n"
     "       tavrik-cli sync [--on-error=ignore|abort|retry-once] [--dry-run] [--copy-new]\n"
-    "                       [--trash] [--quiet] LEFT RIGHT\n"
-    "       tavrik-cli run [--on-error=ignore|abort|retry-once] [--quiet] CONTROLFILE\n"
-    "       tavrik-cli --help | --version\n";
+    "                       [--trash] [RULES] [--quiet] LEFT RIGHT\n"
+    "       tavrik-cli run [--on-error=ignore|abort|retry-once] [RULES] [--quiet] CONTROLFILE\n"
+    "       tavrik-cli --help | --version\n"
+    "RULES: [--exclude=RULE] [--include=RULE] [--exclude-from=FILE] [--no-user-rules]\n";
 
 constexpr const char* kOptions =
     "\n"
@@ -51,6 +55,16 @@ constexpr const char* kOptions =
     "                    change nothing\n"
     "      --copy-new    copy files that exist on one side only (\"? -->\", \"? <--\")\n"
     "      --trash       move deleted and replaced files to the trash\n"
+    "      --exclude=RULE   leave out what RULE matches (the syntax of .gitignore files)\n"
+    "      --include=RULE   take back what RULE matches (the same as --exclude='!RULE')\n"
+    "      --exclude-from=FILE  the rules in FILE, one a line\n"
+    "      --no-user-rules  leave out the rules of ~/.config/tavrik/ignore\n"
+    "      --explain PATH   say which rule decides PATH (relative to the folders), and\n"
+    "                    from which file and line, instead of listing\n"
+    "  The rules combine in this order, later lines winning: the user's file\n"
+    "  ($XDG_CONFIG_HOME/tavrik/ignore), a control file's section [Ausschluss], then\n"
+    "  --exclude, --include and --exclude-from in the order given. How many entries they\n"
+    "  left out goes to standard error.\n"
     "\n"
     "Exit status: 0 success (compare: every pair equal), 1 failures during the run\n"
     "(compare: differences), 2 usage errors, missing folders (compare: files that could\n"
@@ -71,6 +85,9 @@ struct Options {
   bool copy_new = false;
   bool trash = false;
   ErrorPolicy policy = ErrorPolicy::kIgnore;
+  RuleOptions rules;
+  bool explain = false;
+  std::string explain_path;
   std::vector<std::string> args;
 };
 
@@ -86,13 +103,18 @@ bool ParsePolicy(std::string_view arg, ErrorPolicy* policy) {
   return true;
 }
 
-// Takes one option; false when the command does not know it.
-bool TakeOption(std::string_view arg, Options& o) {
+// Takes one option (argument number index); false when the command does not know it.
+bool TakeOption(std::string_view arg, int index, Options& o) {
   const Command c = o.command;
   if (arg == "--help" || arg == "-h") return o.help = true;
   if (arg == "--version") return o.version = true;
   if (c == Command::kNone) return false;
   if (arg == "--quiet" || arg == "-q") return o.quiet = true;
+  if (TakeRuleOption(arg, index, &o.rules)) return true;
+  if (c == Command::kFill && arg.rfind("--explain=", 0) == 0) {
+    o.explain_path = std::string(arg.substr(10));
+    return o.explain = true;
+  }
   if (c == Command::kCompare && arg == "--binary") return o.binary = true;
   if (c == Command::kCompare && arg == "--age") return o.age = true;
   if ((c == Command::kSync || c == Command::kRun) && arg.rfind("--on-error=", 0) == 0)
@@ -125,8 +147,12 @@ int Parse(int argc, char** argv, Options& o, FILE* out, FILE* err) {
     const std::string arg = argv[i];
     if (!options_end && arg == "--") {
       options_end = true;
+    } else if (!options_end && o.command == Command::kFill && arg == "--explain") {
+      if (i + 1 >= argc) return Refuse(err, "--explain needs a path");
+      o.explain = true;
+      o.explain_path = argv[++i];
     } else if (!options_end && arg.size() > 1 && arg[0] == '-') {
-      if (!TakeOption(arg, o)) {
+      if (!TakeOption(arg, i, o)) {
         if (arg.rfind("--on-error", 0) == 0 &&
             (o.command == Command::kSync || o.command == Command::kRun))
           return Refuse(err, "invalid answer in '" + arg + "'");
@@ -198,6 +224,45 @@ struct Session {
   Context ctx;
 };
 
+// Puts the rules in force before anything runs; a rule file that cannot be read is
+// reported, and false.
+bool RulesReady(Session& s, const Options& o, FILE* err) {
+  const FsResult loaded = LoadRules(s.ctx.fs, o.rules, s.state);
+  if (loaded.ok()) return true;
+  const FsError& e = loaded.error();
+  std::fprintf(err, "tavrik-cli: %s\nGrund: %s (%d)\n", RuleFileSentence(e).c_str(),
+               ReasonText(e).c_str(), e.code);
+  return false;
+}
+
+std::string Where(const RuleLine& line) {
+  if (line.origin == kCommandLineOrigin)
+    return std::string(kCommandLineOrigin) + ", argument " + std::to_string(line.line);
+  return line.origin + ", line " + std::to_string(line.line);
+}
+
+// After the fills: rules that can never match, and how many entries the rules left out
+// (a folder counts once, and so does a file whose partner on the other side they matched).
+void ReportRules(Session& s, const Options& o, FILE* err) {
+  if (o.quiet) return;
+  s.meter.Clear();
+  const RuleSet& rules = s.state.rules;
+  for (int r = 0; r < rules.RuleCount(); ++r)
+    if (rules.NeverMatches(r))
+      std::fprintf(err, "tavrik-cli: %s: the rule '%s' can never match\n",
+                   Where(rules.LineOf(r)).c_str(), rules.LineOf(r).text.c_str());
+  if (rules.empty() || s.state.left_root.empty()) return;
+  const size_t left = s.state.left_exclusions.Count();
+  const size_t right = s.state.right_exclusions.Count();
+  const size_t all = left + right;
+  std::string line = "tavrik-cli: " + std::to_string(all) + (all == 1 ? " entry" : " entries") +
+                     " left out by the exclusion rules";
+  if (!s.state.right_root.empty())
+    line += " (" + std::to_string(left) + " left, " + std::to_string(right) + " right)";
+  std::fprintf(err, "%s\n", line.c_str());
+  std::fflush(err);
+}
+
 void Fill(Session& s, const std::string& folder, bool left) {
   s.meter.Start(left ? "Einlesen links" : "Einlesen rechts");
   bool side = left;
@@ -241,11 +306,56 @@ void PrintPlan(const Session& s, FILE* out) {
   std::fflush(out);
 }
 
+// What decides a path: the rule with its file and line, or the excluded folder above it.
+int Explain(Session& s, const Options& o, FILE* out, FILE* err) {
+  std::string path = o.explain_path;
+  bool folder = false;
+  while (!path.empty() && path.back() == kSep) {
+    folder = true;
+    path.pop_back();
+  }
+  while (path.rfind("./", 0) == 0) path.erase(0, 2);
+  if (path.empty() || path[0] == kSep)
+    return Refuse(err, "--explain needs a path relative to the folders");
+  for (const std::string& root : o.args) {
+    struct stat st {};
+    const std::string full = AddBackslash(root) + path;
+    if (s.ctx.fs.StatAt(AT_FDCWD, full.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+      folder = folder || S_ISDIR(st.st_mode);
+  }
+  const char* shown = o.explain_path.c_str();
+  for (size_t start = 0; start < path.size();) {
+    if (path[start] == '.') {
+      std::fprintf(out, "%s: left out: names beginning with a dot are always left out\n", shown);
+      return 0;
+    }
+    const size_t cut = path.find(kSep, start);
+    start = cut == std::string::npos ? path.size() : cut + 1;
+  }
+  const RuleVerdict v = ExplainPath(s.state.rules, path, folder);
+  if (v.rule < 0) {
+    std::fprintf(out, "%s: included: no rule decides it\n", shown);
+    return 0;
+  }
+  const RuleLine& line = s.state.rules.LineOf(v.rule);
+  const std::string where = " (" + Where(line) + ")";
+  if (!v.folder.empty())
+    std::fprintf(out, "%s: excluded: its folder '%s' is excluded by '%s'%s\n", shown,
+                 v.folder.c_str(), line.text.c_str(), where.c_str());
+  else
+    std::fprintf(out, "%s: %s by '%s'%s\n", shown, v.excluded ? "excluded" : "included",
+                 line.text.c_str(), where.c_str());
+  return 0;
+}
+
 int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   if (!RootsUsable(fs, o.args, err)) return kUsageError;
   Session s(fs, o, out, err);
+  if (!RulesReady(s, o, err)) return kUsageError;
+  if (o.explain) return Explain(s, o, out, err);
   Fill(s, o.args[0], true);
   if (o.args.size() == 2) Fill(s, o.args[1], false);
+  ReportRules(s, o, err);
   if (!o.quiet) PrintRows(s.list, out);
   return s.host.Failures() > 0 ? 1 : 0;
 }
@@ -255,9 +365,11 @@ int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
 int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   if (!RootsUsable(fs, o.args, err)) return kUsageError;
   Session s(fs, o, out, err);
+  if (!RulesReady(s, o, err)) return kUsageError;
   s.host.SelectCompareMode(o.binary ? 0 : 1);
   Fill(s, o.args[0], true);
   Fill(s, o.args[1], false);
+  ReportRules(s, o, err);
   Compare(s, o.binary);
   if (!o.quiet) CopyListToClipboard(s.ctx);
   if (s.host.Failures() > 0) return 2;
@@ -269,6 +381,7 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
 int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   if (!RootsUsable(fs, o.args, err)) return kUsageError;
   Session s(fs, o, out, err);
+  if (!RulesReady(s, o, err)) return kUsageError;
   // An unattended run like a control file asking for the age comparison and the sync:
   // the comparison's result box is left out, only failures are reported.
   s.state.batch_active = true;
@@ -277,6 +390,7 @@ int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   s.host.SelectCompareMode(1);
   Fill(s, o.args[0], true);
   Fill(s, o.args[1], false);
+  ReportRules(s, o, err);
   Compare(s, false);
   if (o.copy_new) TakeNewFiles(s.list);
   if (o.dry_run) {
@@ -299,7 +413,12 @@ int CmdRun(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
     command_line += a;
   }
   Session s(fs, o, out, err);
+  if (!RulesReady(s, o, err)) return kUsageError;
+  // The control file may end the program; what the rules did is said first.
+  s.host.SetBeforeEnd([&] { ReportRules(s, o, err); });
   RunBatch(s.ctx, command_line);
+  s.host.SetBeforeEnd(nullptr);
+  ReportRules(s, o, err);
   return s.host.ExitCode();
 }
 

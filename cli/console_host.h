@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "cli/progress.h"
@@ -36,6 +37,8 @@ class ConsoleHost : public Host {
   [[noreturn]] void EndProgram() override;
 
   void SetQuiet(bool quiet) { quiet_ = quiet; }
+  // Runs just before EndProgram ends the process.
+  void SetBeforeEnd(std::function<void()> before_end) { before_end_ = std::move(before_end); }
   void SetMeter(ProgressMeter* meter) { meter_ = meter; }
 
   // Boxes that reported a failure: access errors, comparison and sync errors.
@@ -55,6 +58,7 @@ class ConsoleHost : public Host {
   int failures_ = 0;
   bool refused_ = false;
   std::string last_retried_;
+  std::function<void()> before_end_;
 };
 
 }  // namespace tavrik

@@ -31,8 +31,7 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     tavrik::Form1 form;
-    form.Load(request.command_line);
-    form.OpenStartFolders(request);
+    if (form.Load(request.command_line, request.rules)) form.OpenStartFolders(request);
     status = QApplication::exec();
   }
   delete app;

@@ -112,8 +112,11 @@ struct SharedState {
   bool busy = false;
   IoTuning io;
   SyncOptions sync_options;
-  // The exclusion rules, the same for both sides and every fill.
+  // The exclusion rules, the same for both sides and every fill, and the lines they were
+  // made of by source: a batch run puts the control file's between these two.
   RuleSet rules;
+  RuleLines user_rules;
+  RuleLines command_rules;
   Exclusions left_exclusions;
   Exclusions right_exclusions;
   std::vector<WithheldRow> withheld;
