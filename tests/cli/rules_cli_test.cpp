@@ -59,7 +59,7 @@ TEST(RulesCliTest, UserFileAndOptionsCombineInOrderAndTheCountGoesToStandardErro
 // path decides it, or taking a folder for a file.
 TEST(RulesCliTest, ExplainSaysWhichRuleFileAndLineDecide) {
   RuleTrees r;
-  r.t.Write("more", "\n!keep.log\nsrc/\n");
+  r.t.Write("more", "\n!keep.log\nsrc/\nbuild/\n");
   const std::string more = r.t.Path("more");
   auto explain = [&](const std::string& path) {
     return RunCli(r.t,
@@ -74,7 +74,11 @@ TEST(RulesCliTest, ExplainSaysWhichRuleFileAndLineDecide) {
             "src/a.c: excluded: its folder 'src' is excluded by 'src/' (" + more + ", line 3)\n");
   EXPECT_EQ(explain("x"), "x: included: no rule decides it\n");
   EXPECT_EQ(explain("x/"), "x/: excluded by 'x/' (command line, argument 5)\n");
-  EXPECT_EQ(explain("build"), "build: included: no rule decides it\n");
+  // build is a folder in the left tree, so "build/" holds for it.
+  EXPECT_EQ(explain("build"), "build: excluded by 'build/' (" + more + ", line 4)\n");
+  EXPECT_EQ(
+      explain("build/a.o"),
+      "build/a.o: excluded: its folder 'build' is excluded by 'build/' (" + more + ", line 4)\n");
   EXPECT_EQ(explain(".git/config"),
             ".git/config: left out: names beginning with a dot are always left out\n");
 }
