@@ -15,21 +15,24 @@ G=rules
 RULES="$OUT_DIR/rules"
 mkdir -p "$RULES"
 
-# third: whole top folders, in name order, until they hold a third of the left's files;
-# nothing: names that are in no tree, each kind of rule ten times.
+# third: folders of the second level, in name order, until they hold a third of the
+# left's files; nothing: names that are in no tree, each kind of rule ten times.
 python3 - "$L" "$RULES" <<'PY'
 import os, sys
 left, out = sys.argv[1], sys.argv[2]
-tops = sorted(e.name for e in os.scandir(left) if e.is_dir() and not e.name.startswith("."))
-counts = {t: sum(len(f) for _, _, f in os.walk(os.path.join(left, t))) for t in tops}
-total, taken, lines = sum(counts.values()), 0, []
-for t in tops:
+tops = sorted(e.name for e in os.scandir(left) if e.is_dir())
+seconds = sorted(t + "/" + e.name for t in tops for e in os.scandir(os.path.join(left, t))
+                 if e.is_dir())
+count = lambda rel: sum(len(f) for _, _, f in os.walk(os.path.join(left, rel)))
+total = sum(len(f) for _, _, f in os.walk(left))
+taken, lines = 0, []
+for folder in seconds:
     if taken * 3 >= total:
         break
-    lines.append(f"/{t}/")
-    taken += counts[t]
+    lines.append(f"/{folder}/")
+    taken += count(folder)
 open(os.path.join(out, "third"), "w").write("\n".join(lines) + "\n")
-print(f"rules: third leaves out {len(lines)} top folders, {taken} of {total} left files",
+print(f"rules: third leaves out {len(lines)} folders, {taken} of {total} left files",
       file=sys.stderr)
 inside = tops[0]
 kinds = [
@@ -60,10 +63,11 @@ log "rules: check runs"
 verdict=$(python3 - "$OUT_DIR" "$RULES/third" <<'PY'
 import sys
 out, third = sys.argv[1], sys.argv[2]
-rows = lambda n: open(f"{out}/check-rules-{n}.out", encoding="utf-8", errors="surrogateescape").read().split("\r\n")
+rows = lambda n: open(f"{out}/check-rules-{n}.out", encoding="utf-8", errors="surrogateescape",
+                      newline="").read().split("\r\n")
 none, cut, same = rows("none"), rows("third"), rows("nothing")
-tops = {l.strip().strip("/") for l in open(third) if l.strip()}
-inside = lambda name: name.split("/")[0] in tops
+folders = {l.strip().strip("/") for l in open(third) if l.strip()}
+inside = lambda name: "/".join(name.split("/")[:2]) in folders
 bad = [r for r in cut if any(inside(n) for n in r.split("\t")[::2] if n)]
 ok = same == none and not bad and set(cut) <= set(none)
 print(f"{'ok' if ok else 'CHECK FAILED'}: nothing lists all {len(none) - 1} rows"
@@ -72,7 +76,7 @@ print(f"{'ok' if ok else 'CHECK FAILED'}: nothing lists all {len(none) - 1} rows
 PY
 )
 log "$verdict"
-log "rules: $(tail -1 "$OUT_DIR/check-rules-third.err")"
+log "rules: $(grep -h "left out by" "$OUT_DIR/check-rules-third.err" "$OUT_DIR/check-rules-nothing.err" | tr "\n" " ")"
 fact $G check "$verdict"
 
 log "rules: timed runs"
