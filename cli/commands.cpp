@@ -55,20 +55,21 @@ constexpr const char* kOptions =
     "                    change nothing\n"
     "      --copy-new    copy files that exist on one side only (\"? -->\", \"? <--\")\n"
     "      --trash       move deleted and replaced files to the trash\n"
-    "      --exclude=RULE   leave out what RULE matches (the syntax of .gitignore files)\n"
-    "      --include=RULE   take back what RULE matches (the same as --exclude='!RULE')\n"
+    "      --exclude=RULE       leave out what RULE matches (the syntax of .gitignore)\n"
+    "      --include=RULE       take back what RULE matches (as --exclude='!RULE')\n"
     "      --exclude-from=FILE  the rules in FILE, one a line\n"
-    "      --no-user-rules  leave out the rules of ~/.config/tavrik/ignore\n"
-    "      --explain PATH   say which rule decides PATH (relative to the folders), and\n"
-    "                    from which file and line, instead of listing\n"
-    "  The rules combine in this order, later lines winning: the user's file\n"
-    "  ($XDG_CONFIG_HOME/tavrik/ignore), a control file's section [Ausschluss], then\n"
-    "  --exclude, --include and --exclude-from in the order given. How many entries they\n"
-    "  left out goes to standard error.\n"
+    "      --no-user-rules      leave out the rules of ~/.config/tavrik/ignore\n"
+    "      --explain PATH       fill: say which rule, file and line decide PATH\n"
+    "                           (relative to the folders) instead of listing\n"
+    "\n"
+    "Rules combine in this order, later lines winning: the user's file\n"
+    "($XDG_CONFIG_HOME/tavrik/ignore), a control file's section [Ausschluss], then\n"
+    "--exclude, --include and --exclude-from as given. How many entries they left out\n"
+    "goes to standard error.\n"
     "\n"
     "Exit status: 0 success (compare: every pair equal), 1 failures during the run\n"
-    "(compare: differences), 2 usage errors, missing folders (compare: files that could\n"
-    "not be read).\n";
+    "(compare: differences), 2 usage errors, missing folders, rule files that cannot be\n"
+    "read (compare: files that could not be read).\n";
 
 constexpr int kUsageError = 2;
 
