@@ -147,7 +147,6 @@ NameGlob::NameGlob(const GlobTokens& pattern, size_t begin, size_t end) {
   }
   if (one_star && head_.empty()) {
     shape_ = Shape::kSuffix;
-    head_.swap(tail_);
     return;
   }
   if (one_star && tail_.empty()) {

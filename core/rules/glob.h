@@ -45,8 +45,9 @@ class NameGlob {
   NameGlob(const GlobTokens& pattern, size_t begin, size_t end);
 
   Shape shape() const { return shape_; }
-  // kLiteral: the name; kSuffix, kPrefix: the fixed part.
-  const std::string& fixed() const { return head_; }
+  // The literal bytes every match begins and ends with (kLiteral: the name is the head).
+  const std::string& head() const { return head_; }
+  const std::string& tail() const { return tail_; }
 
   bool Matches(std::string_view name) const {
     switch (shape_) {
@@ -55,8 +56,8 @@ class NameGlob {
       case Shape::kLiteral:
         return name == head_;
       case Shape::kSuffix:
-        return name.size() >= head_.size() &&
-               name.compare(name.size() - head_.size(), head_.size(), head_) == 0;
+        return name.size() >= tail_.size() &&
+               name.compare(name.size() - tail_.size(), tail_.size(), tail_) == 0;
       case Shape::kPrefix:
         return name.size() >= head_.size() && name.compare(0, head_.size(), head_) == 0;
       case Shape::kAnything:
@@ -72,7 +73,7 @@ class NameGlob {
 
   Shape shape_ = Shape::kNever;
   std::string head_;  // the literal bytes every match begins with
-  std::string tail_;  // kGeneral: the literal bytes every match ends with
+  std::string tail_;  // the literal bytes every match ends with (not for kLiteral)
   size_t min_size_ = 0;
   std::vector<GlobToken> tokens_;  // kGeneral: between head and tail
   std::vector<ByteSet> sets_;

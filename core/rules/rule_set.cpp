@@ -22,6 +22,7 @@ using Elements = std::vector<Element>;
 // One way an anchored rule can match, as a sequence of steps down the tree.
 struct PathPattern {
   uint32_t rule = 0;
+  bool folders_only = false;
   Elements elements;
   // Bits of the positions from which one more name can complete a match.
   std::vector<uint64_t> finishing;
@@ -36,6 +37,13 @@ struct Rule {
   bool anchored = false;
   NameGlob name;                   // not anchored
   std::vector<Elements> patterns;  // anchored: the ways it can match
+};
+
+// A rule matched against a name at any depth, kept compactly where entries are decided.
+struct NameRule {
+  uint32_t rule;
+  bool folders_only;
+  NameGlob glob;
 };
 
 // The best rule found so far for each kind of entry; -1 for none.
@@ -189,12 +197,13 @@ void CloseOver(const PathPattern& pattern, uint64_t* w) {
 struct RuleSet::Compiled {
   RuleLines lines;
   std::vector<Rule> rules;
-  // Rules not anchored, by shape, each list highest rule first.
+  // Rules not anchored: plain names looked up, the others by the first or last byte every
+  // match has, so a name meets only the patterns it could match; lists highest rule first.
   std::unordered_map<std::string, Best, StringHash, std::equal_to<>> literals;
   std::bitset<256> literal_first_bytes;
-  std::array<std::vector<uint32_t>, 256> suffixes_by_last_byte;
-  std::array<std::vector<uint32_t>, 256> prefixes_by_first_byte;
-  std::vector<uint32_t> other_names;
+  std::array<std::vector<NameRule>, 256> by_last_byte;
+  std::array<std::vector<NameRule>, 256> by_first_byte;
+  std::vector<NameRule> other_names;
   bool any_rule = false;
   // Every way the anchored rules can match, highest rule first, and their state at the
   // root as FolderRules holds it.
@@ -202,6 +211,7 @@ struct RuleSet::Compiled {
   std::vector<uint32_t> root_alive;
   std::vector<uint32_t> root_offsets;
   std::vector<uint64_t> root_words;
+  std::vector<uint32_t> root_finishing;
 };
 
 RuleSet::RuleSet() : c_(std::make_shared<Compiled>()) {}
@@ -222,7 +232,7 @@ RuleSet::RuleSet(RuleLines lines) {
     const auto index = static_cast<uint32_t>(r);
     if (rule.anchored) {
       for (const Elements& elements : rule.patterns) {
-        PathPattern path{index, elements, {}, 0};
+        PathPattern path{index, rule.folders_only, elements, {}, 0};
         MarkFinishing(&path);
         c->root_alive.push_back(static_cast<uint32_t>(c->paths.size()));
         c->root_offsets.push_back(static_cast<uint32_t>(c->root_words.size()));
@@ -234,26 +244,29 @@ RuleSet::RuleSet(RuleLines lines) {
       }
       continue;
     }
-    const std::string& fixed = rule.name.fixed();
-    switch (rule.name.shape()) {
-      case NameGlob::Shape::kLiteral: {
-        Best& best = c->literals[fixed];
-        int& slot = rule.folders_only ? best.folder : best.any;
-        slot = std::max(slot, static_cast<int>(r));
-        c->literal_first_bytes.set(static_cast<unsigned char>(fixed[0]));
-        break;
-      }
-      case NameGlob::Shape::kSuffix:
-        c->suffixes_by_last_byte[static_cast<unsigned char>(fixed.back())].push_back(index);
-        break;
-      case NameGlob::Shape::kPrefix:
-        c->prefixes_by_first_byte[static_cast<unsigned char>(fixed[0])].push_back(index);
-        break;
-      default:
-        c->other_names.push_back(index);
-        break;
+    const std::string& head = rule.name.head();
+    const std::string& tail = rule.name.tail();
+    if (rule.name.shape() == NameGlob::Shape::kLiteral) {
+      Best& best = c->literals[head];
+      int& slot = rule.folders_only ? best.folder : best.any;
+      slot = std::max(slot, static_cast<int>(r));
+      c->literal_first_bytes.set(static_cast<unsigned char>(head[0]));
+      continue;
     }
+    NameRule entry{index, rule.folders_only, rule.name};
+    if (!head.empty())
+      c->by_first_byte[static_cast<unsigned char>(head[0])].push_back(std::move(entry));
+    else if (!tail.empty())
+      c->by_last_byte[static_cast<unsigned char>(tail.back())].push_back(std::move(entry));
+    else
+      c->other_names.push_back(std::move(entry));
   }
+  FolderRules root(c.get());
+  root.alive_ = c->root_alive;
+  root.offsets_ = c->root_offsets;
+  root.words_ = c->root_words;
+  root.NoteFinishing();
+  c->root_finishing = std::move(root.finishing_);
   c_ = std::move(c);
 }
 
@@ -274,6 +287,7 @@ FolderRules RuleSet::ForFolder(std::string_view rel_dir) const {
   rules.alive_ = c_->root_alive;
   rules.offsets_ = c_->root_offsets;
   rules.words_ = c_->root_words;
+  rules.finishing_ = c_->root_finishing;
   while (!rules.alive_.empty() && !rel_dir.empty()) {
     const size_t cut = rel_dir.find('/');
     rules = rules.Enter(rel_dir.substr(0, cut));
@@ -285,13 +299,11 @@ FolderRules RuleSet::ForFolder(std::string_view rel_dir) const {
 namespace {
 
 // The highest rule of a list (highest first) above best that matches name.
-int BestOf(const std::vector<Rule>& rules, const std::vector<uint32_t>& list, std::string_view name,
-           bool folder, int best) {
-  for (uint32_t r : list) {
-    if (static_cast<int>(r) <= best) break;
-    const Rule& rule = rules[r];
-    if (rule.folders_only && !folder) continue;
-    if (rule.name.Matches(name)) return static_cast<int>(r);
+int BestOf(const std::vector<NameRule>& list, std::string_view name, bool folder, int best) {
+  for (const NameRule& entry : list) {
+    if (static_cast<int>(entry.rule) <= best) break;
+    if (entry.folders_only && !folder) continue;
+    if (entry.glob.Matches(name)) return static_cast<int>(entry.rule);
   }
   return best;
 }
@@ -308,19 +320,18 @@ int FolderRules::Decide(std::string_view name, bool folder) const {
     if (it != c.literals.end())
       best = folder ? std::max(it->second.any, it->second.folder) : it->second.any;
   }
-  best = BestOf(c.rules, c.suffixes_by_last_byte[static_cast<unsigned char>(name.back())], name,
-                folder, best);
-  best = BestOf(c.rules, c.prefixes_by_first_byte[first], name, folder, best);
-  best = BestOf(c.rules, c.other_names, name, folder, best);
-  return DecidePath(name, folder, best);
+  best = BestOf(c.by_last_byte[static_cast<unsigned char>(name.back())], name, folder, best);
+  best = BestOf(c.by_first_byte[first], name, folder, best);
+  best = BestOf(c.other_names, name, folder, best);
+  return finishing_.empty() ? best : DecidePath(name, folder, best);
 }
 
 int FolderRules::DecidePath(std::string_view name, bool folder, int best) const {
-  for (size_t i = 0; i < alive_.size(); ++i) {
+  for (const uint32_t i : finishing_) {
     const PathPattern& path = c_->paths[alive_[i]];
     const int r = static_cast<int>(path.rule);
     if (r <= best) break;
-    if (c_->rules[path.rule].folders_only && !folder) continue;
+    if (path.folders_only && !folder) continue;
     const uint64_t* w = words_.data() + offsets_[i];
     for (size_t word = 0; word < path.words; ++word) {
       uint64_t bits = w[word] & path.finishing[word];
@@ -342,33 +353,77 @@ bool FolderRules::Excludes(std::string_view name, bool folder) const {
 
 FolderRules FolderRules::Enter(std::string_view name) const {
   FolderRules next(c_);
-  std::vector<uint64_t> w;
+  next.alive_.reserve(alive_.size());
+  next.offsets_.reserve(alive_.size());
+  next.words_.reserve(words_.size());
   for (size_t i = 0; i < alive_.size(); ++i) {
     const PathPattern& path = c_->paths[alive_[i]];
     const uint64_t* from = words_.data() + offsets_[i];
-    w.assign(path.words, 0);
+    const size_t offset = next.words_.size();
+    next.words_.resize(offset + path.words, 0);
+    uint64_t* w = next.words_.data() + offset;
     bool any = false;
     const size_t k = path.elements.size();
     for (size_t p = 0; p < k; ++p) {
       if (!Bit(from, p)) continue;
       const Element& e = path.elements[p];
       if (e.any_depth) {
-        SetBit(w.data(), p);
+        SetBit(w, p);
         any = true;
       } else if (e.glob.Matches(name)) {
-        SetBit(w.data(), p + 1);
+        SetBit(w, p + 1);
         any = true;
       }
     }
-    if (!any) continue;
-    CloseOver(path, w.data());
+    if (any) CloseOver(path, w);
     // With only the end reached the folder itself matched, and nothing below it can.
-    if (!AnyBefore(w.data(), k)) continue;
+    if (!any || !AnyBefore(w, k)) {
+      next.words_.resize(offset);
+      continue;
+    }
     next.alive_.push_back(alive_[i]);
-    next.offsets_.push_back(static_cast<uint32_t>(next.words_.size()));
-    next.words_.insert(next.words_.end(), w.begin(), w.end());
+    next.offsets_.push_back(static_cast<uint32_t>(offset));
   }
+  next.NoteFinishing();
   return next;
+}
+
+void FolderRules::NoteFinishing() {
+  finishing_.clear();
+  for (size_t i = 0; i < alive_.size(); ++i) {
+    const PathPattern& path = c_->paths[alive_[i]];
+    const uint64_t* w = words_.data() + offsets_[i];
+    for (size_t word = 0; word < path.words; ++word) {
+      if ((w[word] & path.finishing[word]) == 0) continue;
+      finishing_.push_back(static_cast<uint32_t>(i));
+      break;
+    }
+  }
+}
+
+const FolderRules& FolderRulesChain::For(const RuleSet& rules, std::string_view rel_dir) {
+  if (rules_.c_ != rules.c_ || states_.empty()) {
+    rules_ = rules;
+    names_.clear();
+    states_.clear();
+    states_.push_back(rules.ForFolder({}));
+  }
+  size_t depth = 0;
+  while (!rel_dir.empty()) {
+    const size_t cut = rel_dir.find('/');
+    const std::string_view name = rel_dir.substr(0, cut);
+    rel_dir = cut == std::string_view::npos ? std::string_view() : rel_dir.substr(cut + 1);
+    if (depth < names_.size() && names_[depth] == name) {
+      ++depth;
+      continue;
+    }
+    names_.resize(depth);
+    states_.erase(states_.begin() + static_cast<long>(depth) + 1, states_.end());
+    names_.emplace_back(name);
+    states_.push_back(states_.back().Enter(name));
+    ++depth;
+  }
+  return states_[depth];
 }
 
 RuleVerdict ExplainPath(const RuleSet& rules, std::string_view rel_path, bool folder) {

@@ -113,8 +113,8 @@ class ScanStack {
       // keeps the walk's order of work free to change.
       const std::string_view rel =
           std::string_view(job->path).substr(std::min(root_size_, job->path.size()));
-      const FolderRules here = rules_->ForFolder(rel);
-      job->listing = ListFolder(fs_, AddBackslash(job->path), job->root, &here);
+      thread_local FolderRulesChain chain;
+      job->listing = ListFolder(fs_, AddBackslash(job->path), job->root, &chain.For(*rules_, rel));
     } else {
       job->listing = ListFolder(fs_, AddBackslash(job->path), job->root);
     }
