@@ -35,6 +35,15 @@ TimeTraits TimeTraitsOf(FileSystem& fs, const std::string& root) {
 
 int64_t TimeStepOf(FileSystem& fs, const std::string& root) { return TimeTraitsOf(fs, root).step; }
 
+bool SerialWritesType(std::string_view type) { return type == "fuse.fusefat"; }
+
+bool SerialWritesOnly(FileSystem& fs, const std::string& root) {
+  if (root.empty()) return false;
+  Fd dir(fs, fs.OpenAt(AT_FDCWD, root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  std::string type;
+  return dir.get() >= 0 && fs.MountType(dir.get(), &type) == 0 && SerialWritesType(type);
+}
+
 int CompareAtStep(int64_t a, int64_t b, int64_t step) {
   if (step < 1) step = 1;
   if (a - b < step && b - a < step) return 0;

@@ -25,6 +25,12 @@ struct TimeTraits {
   bool local_time = false;  // LocalTimeType
 };
 
+// True for a driver that corrupts a folder written from two threads at once (the FAT
+// driver in user space loses directory entries and cross-links files when a new file is
+// made in a folder while another is renamed in it); its writes must come one at a time.
+bool SerialWritesType(std::string_view type);
+bool SerialWritesOnly(FileSystem& fs, const std::string& root);
+
 // The traits of the file system that holds root; a step of 1 and universal time when they
 // cannot be told.
 TimeTraits TimeTraitsOf(FileSystem& fs, const std::string& root);

@@ -9,6 +9,7 @@
 
 #include "core/fs/error_text.h"
 #include "core/fs/paths.h"
+#include "core/fs/time_resolution.h"
 #include "core/list/status.h"
 #include "core/sync/copy_ahead.h"
 #include "core/sync/file_ops.h"
@@ -284,7 +285,8 @@ void SyncFolders(Context& ctx) {
   int helpers = io.copy_helpers;
   if (helpers < 0) helpers = std::thread::hardware_concurrency() > 1 ? 1 : 0;
   std::unique_ptr<CopyAhead> ahead;
-  if (io.copy_window > 0)
+  const bool serial = SerialWritesOnly(ctx.fs, left_root) || SerialWritesOnly(ctx.fs, right_root);
+  if (io.copy_window > 0 && !serial)
     ahead = std::make_unique<CopyAhead>(ctx.fs, helpers, io.copy_max_helpers, io.copy_window);
   written.ahead = ahead.get();
   // Owned by the run: however the walk ends, dropping it closes both records.
