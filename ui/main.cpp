@@ -1,5 +1,4 @@
 #include <QApplication>
-#include <QFile>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -33,9 +32,7 @@ int main(int argc, char** argv) {
   {
     tavrik::Form1 form;
     form.Load(request.command_line);
-    if (request.kind == tavrik::StartRequest::kFolders)
-      form.OpenFolders(QFile::decodeName(request.left.c_str()),
-                       QFile::decodeName(request.right.c_str()));
+    form.OpenStartFolders(request);
     status = QApplication::exec();
   }
   delete app;

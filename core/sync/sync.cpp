@@ -13,42 +13,12 @@
 #include "core/list/status.h"
 #include "core/sync/copy_ahead.h"
 #include "core/sync/file_ops.h"
+#include "core/sync/sync_plan.h"
 #include "core/sync/versions.h"
 
 namespace tavrik {
 
 namespace {
-
-// One side of a row: where its file lies and what the fill saw of it. Copied out of the
-// list, so nothing the window does during a message box can pull it away.
-struct Side {
-  std::string_view root;
-  const RootId* root_id;
-  std::string rel;
-  std::optional<FileStamp> seen;
-  // The full path as the error box shows it: empty when the row has no file here.
-  std::string full;
-
-  TreePath Tree() const { return {root, rel, root_id}; }
-  const FileStamp* Seen() const { return seen ? &*seen : nullptr; }
-};
-
-Side SideOf(std::string_view root, const RootId* root_id, std::string_view rel,
-            const FileStamp* seen) {
-  Side side{root, root_id, std::string(rel), std::nullopt, ""};
-  if (seen) side.seen = *seen;
-  if (!rel.empty()) side.full = JoinPath(root, rel);
-  return side;
-}
-
-// A copy onto a side without a file goes to the source's relative path on that side.
-Side TargetSide(Side side, const Side& source) {
-  if (!side.rel.empty()) return side;
-  side.rel = source.rel;
-  side.seen.reset();
-  side.full = JoinPath(side.root, side.rel);
-  return side;
-}
 
 std::string CopyDetail(const std::string& from, const std::string& to) {
   return "Die Datei '" + from + "'" + kCr + "konnte nicht nach '" + to + "'" + kCr +
@@ -87,9 +57,8 @@ FsResult NoteFolders(VersionFolder* keep, const std::vector<std::string>& made) 
   return {};
 }
 
-RowEnd CopyRow(Context& ctx, const Side& from, const Side& onto, bool* wrote, TempSweeper& sweeper,
-               std::optional<CopyOutcome> ahead, VersionFolder* keep) {
-  const Side to = TargetSide(onto, from);
+RowEnd CopyRow(Context& ctx, const SyncSide& from, const SyncSide& to, bool* wrote,
+               TempSweeper& sweeper, std::optional<CopyOutcome> ahead, VersionFolder* keep) {
   return RunWithRetry(
       ctx.host,
       [&]() -> FsResult {
@@ -124,7 +93,7 @@ RowEnd CopyRow(Context& ctx, const Side& from, const Side& onto, bool* wrote, Te
       CopyDetail(from.full, to.full));
 }
 
-RowEnd DeleteRow(Context& ctx, const Side& side, VersionFolder* keep) {
+RowEnd DeleteRow(Context& ctx, const SyncSide& side, VersionFolder* keep) {
   return RunWithRetry(
       ctx.host,
       [&] {
@@ -135,8 +104,8 @@ RowEnd DeleteRow(Context& ctx, const Side& side, VersionFolder* keep) {
 
 // The right file is still tried when the left deletion was skipped; a skipped failure keeps
 // the row even when a later failure of it is retried with success.
-RowEnd DeleteBothRow(Context& ctx, const Side& left, const Side& right, VersionFolder* keep_left,
-                     VersionFolder* keep_right) {
+RowEnd DeleteBothRow(Context& ctx, const SyncSide& left, const SyncSide& right,
+                     VersionFolder* keep_left, VersionFolder* keep_right) {
   const RowEnd first = DeleteRow(ctx, left, keep_left);
   if (first == RowEnd::kAbort) return first;
   const RowEnd second = DeleteRow(ctx, right, keep_right);
@@ -156,33 +125,18 @@ struct Written {
   VersionFolder* Right() const { return versions ? &versions->Right() : nullptr; }
 };
 
-bool IsCopy(Mark mark) { return mark == Mark::kCopyRight || mark == Mark::kCopyLeft; }
-
 // The prepared outcome of row pos, when the pipeline holds it.
 std::optional<CopyOutcome> AheadFor(Written& written, int pos) {
   if (!written.ahead || written.ahead->NextRow() != pos) return std::nullopt;
   return written.ahead->Take();
 }
 
-bool ActsOn(Mark mark) {
-  return mark == Mark::kCopyRight || mark == Mark::kCopyLeft || mark == Mark::kDeleteRight ||
-         mark == Mark::kDeleteLeft || mark == Mark::kDeleteBoth;
-}
-
-// Both sides of the row at pos.
-std::pair<Side, Side> SidesOf(const Context& ctx, int pos) {
-  const ComparisonList& list = ctx.list;
-  const SharedState& state = ctx.state;
-  return {
-      SideOf(state.left_root, &state.left_root_id, list.LeftName(pos), list.LeftStamp(pos)),
-      SideOf(state.right_root, &state.right_root_id, list.RightName(pos), list.RightStamp(pos))};
-}
-
 RowEnd SyncRow(Context& ctx, int pos, Written& written) {
-  const Mark mark = ctx.list.GetMark(pos);
-  if (!ActsOn(mark)) return RowEnd::kRemove;
-  const auto [left, right] = SidesOf(ctx, pos);
-  switch (mark) {
+  const RowPlan plan = PlanRow(ctx.list, ctx.state, pos);
+  if (!plan.Acts()) return RowEnd::kRemove;
+  const SyncSide& left = plan.left;
+  const SyncSide& right = plan.right;
+  switch (plan.mark) {
     case Mark::kCopyRight:
       return CopyRow(ctx, left, right, &written.right, written.sweeper, AheadFor(written, pos),
                      written.Right());
@@ -206,7 +160,7 @@ void Flush(Context& ctx, const std::string& root) {
   if (flushed.ok()) return;
   Warn(ctx.host,
        "Die kopierten Dateien konnten nicht vollständig auf den Datenträger von '" + root +
-           "' geschrieben werden:" + kCr + std::strerror(flushed.error().code),
+           "' geschrieben werden:" + kCr + ReasonText(flushed.error()),
        flushed.error());
 }
 
@@ -242,11 +196,10 @@ bool RootsOverlap(FileSystem& fs, const std::string& left, const std::string& ri
 void FeedCopies(Context& ctx, CopyAhead& ahead, int* next_row) {
   for (; *next_row >= 1 && ahead.HasRoom(); --*next_row) {
     const int pos = *next_row;
-    const Mark mark = ctx.list.GetMark(pos);
-    if (!IsCopy(mark)) continue;
-    const auto [left, right] = SidesOf(ctx, pos);
-    const Side& from = mark == Mark::kCopyRight ? left : right;
-    const Side to = TargetSide(mark == Mark::kCopyRight ? right : left, from);
+    const RowPlan plan = PlanRow(ctx.list, ctx.state, pos);
+    if (!plan.IsCopy()) continue;
+    const SyncSide& from = plan.From();
+    const SyncSide& to = plan.To();
     if (from.rel.empty()) continue;
     ahead.Add(
         {pos, from.root, to.root, from.root_id, to.root_id, from.rel, to.rel, from.seen, to.seen});
