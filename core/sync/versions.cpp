@@ -263,7 +263,10 @@ FsResult VersionFolder::Open() {
   run_dir_ = std::move(run);
   record_ = std::move(record);
   name_ = std::move(name);
-  return WriteRecord(HeaderText(header_));
+  FsResult written = WriteRecord(HeaderText(header_));
+  // Best effort: a root that cannot take a record has nothing of this run to undo.
+  if (written.ok() && partner_ && !partner_->IsOpen()) (void)partner_->Open();
+  return written;
 }
 
 FsResult VersionFolder::WriteRecord(const std::string& text) {
@@ -354,17 +357,15 @@ void VersionFolder::Close(bool keep_empty) {
 RunVersions::RunVersions(FileSystem& fs, const std::string& left_root, RootId left_id,
                          const std::string& right_root, RootId right_id, int keep,
                          const RunHeader& start)
-    : left_(fs, left_root, left_id, start, keep), right_(fs, right_root, right_id, start, keep) {}
+    : left_(fs, left_root, left_id, start, keep), right_(fs, right_root, right_id, start, keep) {
+  left_.SetPartner(&right_);
+  right_.SetPartner(&left_);
+}
 
 RunVersions::~RunVersions() { Close(); }
 
 void RunVersions::Close() {
   const bool kept_any = left_.HasEntries() || right_.HasEntries();
-  if (kept_any) {
-    // Best effort: a root that cannot take a record has nothing of this run to undo.
-    (void)left_.Open();
-    (void)right_.Open();
-  }
   left_.Close(kept_any);
   right_.Close(kept_any);
 }

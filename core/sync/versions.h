@@ -62,6 +62,9 @@ class VersionFolder {
   // The full path of this run's folder; empty before it is made.
   std::string Path() const;
   const std::string& Name() const { return name_; }
+  // The folder of the same run under the other root: made together with this one, so that
+  // even a run killed after its first change has a record on both sides.
+  void SetPartner(VersionFolder* partner) { partner_ = partner; }
 
  private:
   FsResult Prune(int versions_dir);
@@ -81,6 +84,7 @@ class VersionFolder {
   bool has_entries_ = false;
   bool closed_ = false;
   std::vector<std::string> pruned_;
+  VersionFolder* partner_ = nullptr;
 };
 
 // A run found under a root: its folder name and its record.

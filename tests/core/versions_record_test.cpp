@@ -108,6 +108,11 @@ TEST_F(VersionsEndTest, AKilledRunAndAnAbortedRunCanBeUndone) {
   EXPECT_FALSE(undone.run_ended);
   EXPECT_TRUE(s.host.boxes.empty());
   EXPECT_EQ(Changes(before, RightSnap()), std::vector<std::string>{});
+  // The left side, which the run never changed, has its record too: an undo there finds this
+  // run (with nothing to do), not an older one.
+  undone = UndoLastRun(s.fs, s.host, tree.Path("left"), false);
+  EXPECT_EQ(undone.status, UndoOutcome::kDone);
+  EXPECT_TRUE(undone.actions.empty());
 
   // Now the same run stopped by Abort at its sixth row.
   MakeRun();
