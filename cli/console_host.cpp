@@ -62,6 +62,7 @@ void ConsoleHost::SetClipboardText(const std::string& text) {
 }
 
 void ConsoleHost::EndProgram() {
+  if (before_end_) before_end_();
   std::fflush(out_);
   std::fflush(err_);
   std::exit(ExitCode());
