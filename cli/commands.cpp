@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -12,9 +13,11 @@
 
 #include "batch/exclusion_rules.h"
 #include "batch/run_batch.h"
+#include "batch/safety_settings.h"
 #include "cli/console_host.h"
 #include "cli/progress.h"
 #include "cli/row_work.h"
+#include "cli/safety.h"
 #include "core/compare/compare.h"
 #include "core/fs/error_text.h"
 #include "core/fs/paths.h"
@@ -34,10 +37,15 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tavrik-cli fill [RULES] [--explain PATH] [--quiet] LEFT [RIGHT]\n"
-    "       tavrik-cli compare --binary|--age [RULES] [--quiet] LEFT RIGHT\n"
+    "       tavrik-cli compare --binary|--age [--no-hour-correction] [RULES] [--quiet] LEFT\n"
+    "                          RIGHT\n"
     "       tavrik-cli sync [--on-error=ignore|abort|retry-once] [--dry-run] [--copy-new]\n"
-    "                       [--trash] [RULES] [--quiet] LEFT RIGHT\n"
-    "       tavrik-cli run [--on-error=ignore|abort|retry-once] [RULES] [--quiet] CONTROLFILE\n"
+    "                       [--trash | --versions [--keep-versions=N] | --no-versions]\n"
+    "                       [--no-hour-correction] [RULES] [--quiet] LEFT RIGHT\n"
+    "       tavrik-cli run [--on-error=ignore|abort|retry-once] [--versions\n"
+    "                      [--keep-versions=N] | --no-versions] [--no-hour-correction]\n"
+    "                      [RULES] [--quiet] CONTROLFILE\n"
+    "       tavrik-cli undo [--dry-run] [--quiet] ROOT\n"
     "       tavrik-cli --help | --version\n"
     "RULES: [--exclude=RULE] [--include=RULE] [--exclude-from=FILE] [--no-user-rules]\n";
 
@@ -55,12 +63,24 @@ constexpr const char* kOptions =
     "                    change nothing\n"
     "      --copy-new    copy files that exist on one side only (\"? -->\", \"? <--\")\n"
     "      --trash       move deleted and replaced files to the trash\n"
+    "      --versions    keep what the sync replaces or deletes in\n"
+    "                    ROOT/.tavrik-versions/<run>/ so that 'undo' can put it back\n"
+    "                    (not with --trash); --no-versions: keep nothing there\n"
+    "      --keep-versions=N  runs kept per folder, this one among them (default 10)\n"
+    "      --no-hour-correction  take the times of a FAT folder as they stand, even when\n"
+    "                    most pairs differ by whole hours (a change of the clocks)\n"
     "      --exclude=RULE       leave out what RULE matches (the syntax of .gitignore)\n"
     "      --include=RULE       take back what RULE matches (as --exclude='!RULE')\n"
     "      --exclude-from=FILE  the rules in FILE, one a line\n"
     "      --no-user-rules      leave out the rules of ~/.config/tavrik/ignore\n"
     "      --explain PATH       fill: say which rule, file and line decide PATH\n"
     "                           (relative to the folders) instead of listing\n"
+    "\n"
+    "undo puts the last recorded run under ROOT back, on that side only (a sync changes\n"
+    "two folders: undo each); files changed since the run stay and are reported. What\n"
+    "the undo replaces is kept in a version folder of its own, so it can be undone too.\n"
+    "The user's ~/.config/tavrik/tavrik.ini and a control file may set Versionen=1,\n"
+    "Behalten=N and Stundenkorrektur=0 in a [Sicherung] section; options override both.\n"
     "\n"
     "Rules combine in this order, later lines winning: the user's file\n"
     "($XDG_CONFIG_HOME/tavrik/ignore), a control file's section [Ausschluss], then\n"
@@ -73,7 +93,7 @@ constexpr const char* kOptions =
 
 constexpr int kUsageError = 2;
 
-enum class Command { kNone, kFill, kCompare, kSync, kRun };
+enum class Command { kNone, kFill, kCompare, kSync, kRun, kUndo };
 
 struct Options {
   Command command = Command::kNone;
@@ -85,6 +105,8 @@ struct Options {
   bool dry_run = false;
   bool copy_new = false;
   bool trash = false;
+  bool bad_number = false;
+  SafetySettings safety;  // what the options say; they override the files
   ErrorPolicy policy = ErrorPolicy::kIgnore;
   RuleOptions rules;
   bool explain = false;
@@ -111,7 +133,7 @@ bool TakeOption(std::string_view arg, int index, Options& o) {
   if (arg == "--version") return o.version = true;
   if (c == Command::kNone) return false;
   if (arg == "--quiet" || arg == "-q") return o.quiet = true;
-  if (TakeRuleOption(arg, index, &o.rules)) return true;
+  if (c != Command::kUndo && TakeRuleOption(arg, index, &o.rules)) return true;
   if (c == Command::kFill && arg.rfind("--explain=", 0) == 0) {
     o.explain_path = std::string(arg.substr(10));
     return o.explain = true;
@@ -120,7 +142,27 @@ bool TakeOption(std::string_view arg, int index, Options& o) {
   if (c == Command::kCompare && arg == "--age") return o.age = true;
   if ((c == Command::kSync || c == Command::kRun) && arg.rfind("--on-error=", 0) == 0)
     return ParsePolicy(arg, &o.policy);
-  if (c == Command::kSync && arg == "--dry-run") return o.dry_run = true;
+  if ((c == Command::kSync || c == Command::kUndo) && arg == "--dry-run") return o.dry_run = true;
+  if (c == Command::kSync || c == Command::kRun) {
+    if (arg == "--versions" || arg == "--no-versions") {
+      o.safety.versions = arg == "--versions";
+      return true;
+    }
+    if (arg.rfind("--keep-versions=", 0) == 0) {
+      const std::string_view n = arg.substr(16);
+      int keep = 0;
+      const auto [end, error] = std::from_chars(n.data(), n.data() + n.size(), keep);
+      o.bad_number = n.empty() || error != std::errc() || end != n.data() + n.size() || keep < 1;
+      if (!o.bad_number) o.safety.keep = keep;
+      return true;
+    }
+  }
+  if (c == Command::kSync || c == Command::kRun || c == Command::kCompare) {
+    if (arg == "--no-hour-correction") {
+      o.safety.hour_correction = false;
+      return true;
+    }
+  }
   if (c == Command::kSync && arg == "--copy-new") return o.copy_new = true;
   if (c == Command::kSync && arg == "--trash") return o.trash = true;
   return false;
@@ -131,6 +173,7 @@ Command CommandOf(std::string_view word) {
   if (word == "compare") return Command::kCompare;
   if (word == "sync") return Command::kSync;
   if (word == "run") return Command::kRun;
+  if (word == "undo") return Command::kUndo;
   return Command::kNone;
 }
 
@@ -153,7 +196,9 @@ int Parse(int argc, char** argv, Options& o, FILE* out, FILE* err) {
       o.explain = true;
       o.explain_path = argv[++i];
     } else if (!options_end && arg.size() > 1 && arg[0] == '-') {
-      if (!TakeOption(arg, i, o)) {
+      const bool taken = TakeOption(arg, i, o);
+      if (o.bad_number) return Refuse(err, "invalid number in '" + arg + "'");
+      if (!taken) {
         if (arg.rfind("--on-error", 0) == 0 &&
             (o.command == Command::kSync || o.command == Command::kRun))
           return Refuse(err, "invalid answer in '" + arg + "'");
@@ -194,7 +239,12 @@ int Parse(int argc, char** argv, Options& o, FILE* out, FILE* err) {
     case Command::kRun:
       fits = n >= 1;
       break;
+    case Command::kUndo:
+      fits = n == 1;
+      break;
   }
+  if (o.trash && o.safety.versions.value_or(false))
+    return Refuse(err, "--versions and --trash exclude each other");
   if (!fits) return Refuse(err, "wrong number of arguments");
   return -1;
 }
@@ -216,6 +266,12 @@ struct Session {
       : host(o.policy, out, err), meter(err, !o.quiet), ctx{list, state, host, fs} {
     host.SetQuiet(o.quiet);
     host.SetMeter(&meter);
+    // The user's file first, the options over it; a control file comes in between.
+    ApplySafetySettings(UserSafetySettings(fs), state);
+    ApplySafetySettings(o.safety, state);
+    // --trash is an option too: over a file's Versionen=1 it wins.
+    if (o.trash) state.sync_options.versions = false;
+    if (!o.quiet) host.SetBeforeEnd([this, err] { TellRunNotes(state.notes, err); });
   }
   ~Session() { meter.Clear(); }
   ComparisonList list;
@@ -372,6 +428,8 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   Fill(s, o.args[1], false);
   ReportRules(s, o, err);
   Compare(s, o.binary);
+  s.meter.Clear();
+  if (!o.quiet) TellRunNotes(s.state.notes, err);
   if (!o.quiet) CopyListToClipboard(s.ctx);
   if (s.host.Failures() > 0) return 2;
   for (int i = 1; i <= s.list.RowCount(); ++i)
@@ -396,12 +454,14 @@ int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   if (o.copy_new) TakeNewFiles(s.list);
   if (o.dry_run) {
     s.meter.Clear();
+    if (!o.quiet) TellRunNotes(s.state.notes, err);
     PrintPlan(s, out);
     return s.host.Failures() > 0 ? 1 : 0;
   }
   s.meter.Start("Abgleich", SyncWork(s.list), true);
   SyncFolders(s.ctx);
   s.meter.Clear();
+  if (!o.quiet) TellRunNotes(s.state.notes, err);
   if (!o.quiet) CopyListToClipboard(s.ctx);
   return s.host.Failures() > 0 ? 1 : 0;
 }
@@ -415,11 +475,14 @@ int CmdRun(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   }
   Session s(fs, o, out, err);
   if (!RulesReady(s, o, err)) return kUsageError;
-  // The control file may end the program; what the rules did is said first.
-  s.host.SetBeforeEnd([&] { ReportRules(s, o, err); });
-  RunBatch(s.ctx, command_line);
-  s.host.SetBeforeEnd(nullptr);
+  // The control file may end the program: what the rules left out is told first.
+  s.host.SetBeforeEnd([&] {
+    ReportRules(s, o, err);
+    if (!o.quiet) TellRunNotes(s.state.notes, err);
+  });
+  RunBatch(s.ctx, command_line, o.safety);
   ReportRules(s, o, err);
+  if (!o.quiet) TellRunNotes(s.state.notes, err);
   return s.host.ExitCode();
 }
 
@@ -440,6 +503,9 @@ int RunCli(int argc, char** argv, FILE* out, FILE* err) {
       return CmdSync(fs, o, out, err);
     case Command::kRun:
       return CmdRun(fs, o, out, err);
+    case Command::kUndo:
+      if (!RootsUsable(fs, o.args, err)) return kUsageError;
+      return RunUndo(fs, o.args[0], o.dry_run, o.quiet, out, err);
     case Command::kNone:
       break;
   }

@@ -37,9 +37,9 @@ class ConsoleHost : public Host {
   [[noreturn]] void EndProgram() override;
 
   void SetQuiet(bool quiet) { quiet_ = quiet; }
-  // Runs just before EndProgram ends the process.
-  void SetBeforeEnd(std::function<void()> before_end) { before_end_ = std::move(before_end); }
   void SetMeter(ProgressMeter* meter) { meter_ = meter; }
+  // Runs before a control file's Ende ends the program, so what the run noticed is told.
+  void SetBeforeEnd(std::function<void()> before_end) { before_end_ = std::move(before_end); }
 
   // Boxes that reported a failure: access errors, comparison and sync errors.
   int Failures() const { return failures_; }

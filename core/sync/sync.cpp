@@ -9,10 +9,12 @@
 
 #include "core/fs/error_text.h"
 #include "core/fs/paths.h"
+#include "core/fs/time_resolution.h"
 #include "core/list/status.h"
 #include "core/sync/copy_ahead.h"
 #include "core/sync/file_ops.h"
 #include "core/sync/sync_plan.h"
+#include "core/sync/versions.h"
 
 namespace tavrik {
 
@@ -45,8 +47,18 @@ RowEnd RunWithRetry(Host& host, const std::function<FsResult()>& op, const std::
   }
 }
 
+// Folders made for a copy, on record so an undo can take them away again.
+FsResult NoteFolders(VersionFolder* keep, const std::vector<std::string>& made) {
+  for (const std::string& rel : made) {
+    if (!keep) break;
+    FsResult noted = keep->Note({EntryKind::kFolderMade, rel, {}, {}});
+    if (!noted.ok()) return noted;
+  }
+  return {};
+}
+
 RowEnd CopyRow(Context& ctx, const SyncSide& from, const SyncSide& to, bool* wrote,
-               TempSweeper& sweeper, std::optional<CopyOutcome> ahead) {
+               TempSweeper& sweeper, std::optional<CopyOutcome> ahead, VersionFolder* keep) {
   return RunWithRetry(
       ctx.host,
       [&]() -> FsResult {
@@ -59,7 +71,7 @@ RowEnd CopyRow(Context& ctx, const SyncSide& from, const SyncSide& to, bool* wro
           if (outcome.error) return *outcome.error;
           if (outcome.copy && StillAsPrepared(*outcome.copy)) {
             FsResult committed =
-                CommitCopy(*outcome.copy, to.Seen(), &sweeper, ctx.state.sync_options.trash);
+                CommitCopy(*outcome.copy, to.Seen(), &sweeper, ctx.state.sync_options.trash, keep);
             *wrote = *wrote || committed.ok();
             return committed;
           }
@@ -68,29 +80,35 @@ RowEnd CopyRow(Context& ctx, const SyncSide& from, const SyncSide& to, bool* wro
         // Its own failures show through the copy, which then cannot find its folder, unless
         // the root itself is gone, which the copy would only report less clearly.
         FsError chain_failure;
-        if (PrepareCopyTarget(ctx.fs, to.Tree(), &chain_failure) != 0 && !chain_failure.why.empty())
-          return chain_failure;
+        std::vector<std::string> made;
+        const int chain = PrepareCopyTarget(ctx.fs, to.Tree(), &chain_failure, &made);
+        FsResult noted = NoteFolders(keep, made);
+        if (!noted.ok()) return noted;
+        if (chain != 0 && !chain_failure.why.empty()) return chain_failure;
         FsResult copied = CopyFileOnto(ctx.fs, from.Tree(), to.Tree(), from.Seen(), to.Seen(),
-                                       &sweeper, ctx.state.sync_options.trash);
+                                       &sweeper, ctx.state.sync_options.trash, keep);
         *wrote = *wrote || copied.ok();
         return copied;
       },
       CopyDetail(from.full, to.full));
 }
 
-RowEnd DeleteRow(Context& ctx, const SyncSide& side) {
+RowEnd DeleteRow(Context& ctx, const SyncSide& side, VersionFolder* keep) {
   return RunWithRetry(
       ctx.host,
-      [&] { return DeleteFileAt(ctx.fs, side.Tree(), side.Seen(), ctx.state.sync_options.trash); },
+      [&] {
+        return DeleteFileAt(ctx.fs, side.Tree(), side.Seen(), ctx.state.sync_options.trash, keep);
+      },
       DeleteDetail(side.full));
 }
 
 // The right file is still tried when the left deletion was skipped; a skipped failure keeps
 // the row even when a later failure of it is retried with success.
-RowEnd DeleteBothRow(Context& ctx, const SyncSide& left, const SyncSide& right) {
-  const RowEnd first = DeleteRow(ctx, left);
+RowEnd DeleteBothRow(Context& ctx, const SyncSide& left, const SyncSide& right,
+                     VersionFolder* keep_left, VersionFolder* keep_right) {
+  const RowEnd first = DeleteRow(ctx, left, keep_left);
   if (first == RowEnd::kAbort) return first;
-  const RowEnd second = DeleteRow(ctx, right);
+  const RowEnd second = DeleteRow(ctx, right, keep_right);
   if (second == RowEnd::kAbort) return second;
   return (first == RowEnd::kKeep || second == RowEnd::kKeep) ? RowEnd::kKeep : RowEnd::kRemove;
 }
@@ -102,6 +120,9 @@ struct Written {
   bool right = false;
   TempSweeper sweeper;
   CopyAhead* ahead = nullptr;
+  RunVersions* versions = nullptr;  // set when replaced and deleted files are kept
+  VersionFolder* Left() const { return versions ? &versions->Left() : nullptr; }
+  VersionFolder* Right() const { return versions ? &versions->Right() : nullptr; }
 };
 
 // The prepared outcome of row pos, when the pipeline holds it.
@@ -117,15 +138,17 @@ RowEnd SyncRow(Context& ctx, int pos, Written& written) {
   const SyncSide& right = plan.right;
   switch (plan.mark) {
     case Mark::kCopyRight:
-      return CopyRow(ctx, left, right, &written.right, written.sweeper, AheadFor(written, pos));
+      return CopyRow(ctx, left, right, &written.right, written.sweeper, AheadFor(written, pos),
+                     written.Right());
     case Mark::kCopyLeft:
-      return CopyRow(ctx, right, left, &written.left, written.sweeper, AheadFor(written, pos));
+      return CopyRow(ctx, right, left, &written.left, written.sweeper, AheadFor(written, pos),
+                     written.Left());
     case Mark::kDeleteRight:
-      return DeleteRow(ctx, right);
+      return DeleteRow(ctx, right, written.Right());
     case Mark::kDeleteLeft:
-      return DeleteRow(ctx, left);
+      return DeleteRow(ctx, left, written.Left());
     case Mark::kDeleteBoth:
-      return DeleteBothRow(ctx, left, right);
+      return DeleteBothRow(ctx, left, right, written.Left(), written.Right());
     default:
       return RowEnd::kRemove;
   }
@@ -215,9 +238,18 @@ void SyncFolders(Context& ctx) {
   int helpers = io.copy_helpers;
   if (helpers < 0) helpers = std::thread::hardware_concurrency() > 1 ? 1 : 0;
   std::unique_ptr<CopyAhead> ahead;
-  if (io.copy_window > 0)
+  const bool serial = SerialWritesOnly(ctx.fs, left_root) || SerialWritesOnly(ctx.fs, right_root);
+  if (io.copy_window > 0 && !serial)
     ahead = std::make_unique<CopyAhead>(ctx.fs, helpers, io.copy_max_helpers, io.copy_window);
   written.ahead = ahead.get();
+  // Owned by the run: however the walk ends, dropping it closes both records.
+  std::unique_ptr<RunVersions> versions;
+  const SyncOptions& options = ctx.state.sync_options;
+  ctx.state.notes.pruned.clear();
+  if (options.versions)
+    versions = std::make_unique<RunVersions>(ctx.fs, left_root, ctx.state.left_root_id, right_root,
+                                             ctx.state.right_root_id, options.keep_versions);
+  written.versions = versions.get();
   int next_feed = n;
   for (int i = n; i >= 1; --i) {
     if (ahead) FeedCopies(ctx, *ahead, &next_feed);
@@ -229,6 +261,15 @@ void SyncFolders(Context& ctx) {
   }
   ahead.reset();
   written.ahead = nullptr;
+  if (versions) {
+    versions->Close();
+    ctx.state.notes.pruned = versions->Pruned();
+    // Moves into the versions and their records must last as the copies do.
+    written.left = written.left || versions->Left().IsOpen();
+    written.right = written.right || versions->Right().IsOpen();
+    written.versions = nullptr;
+    versions.reset();
+  }
   if (written.left) Flush(ctx, ctx.state.left_root.str());
   if (written.right) Flush(ctx, ctx.state.right_root.str());
   host.SetProgress(0);
