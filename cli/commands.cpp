@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -15,6 +17,7 @@
 #include "cli/sync_plan.h"
 #include "core/compare/compare.h"
 #include "core/list/clipboard.h"
+#include "core/parallel/stop_signals.h"
 #include "core/scan/fill.h"
 #include "core/sync/sync.h"
 
@@ -187,8 +190,27 @@ struct Session {
       : host(o.policy, out, err), meter(err, !o.quiet), ctx{list, state, host, RealFileSystem()} {
     host.SetQuiet(o.quiet);
     host.SetMeter(&meter);
+    host.SetStop(&state.stop);
+    // Ctrl-C, a closed terminal or a stop request end the run through its clean-up.
+    CatchStopSignals(state.stop);
+    err_ = err;
   }
-  ~Session() { meter.Clear(); }
+  ~Session() {
+    meter.Clear();
+    EndIfInterrupted();
+  }
+  // A run stopped by a signal or a closed pipe: one line, then the process ends by that
+  // signal, so the shell and a loop around the command see how it ended.
+  void EndIfInterrupted() {
+    const StopReason why = state.stop.Reason();
+    if (why != StopReason::kSignal && why != StopReason::kBrokenPipe) return;
+    const int signal = why == StopReason::kSignal ? CaughtStopSignal() : SIGPIPE;
+    const char* name = sigabbrev_np(signal);
+    std::fprintf(err_, "tavrik-cli: Lauf unterbrochen (SIG%s).\n", name ? name : "?");
+    std::fflush(err_);
+    DieBySignal(signal);
+  }
+  FILE* err_ = nullptr;
   ComparisonList list;
   SharedState state;
   ConsoleHost host;
@@ -213,16 +235,16 @@ void Put(std::string_view text, FILE* out) {
 }
 
 // Streams the rows through stdio's buffer rather than building one big text.
-void PrintRows(const ComparisonList& list, FILE* out) {
+void PrintRows(const ComparisonList& list, FILE* out, StopFlag& stop) {
   for (int i = 1; i <= list.RowCount(); ++i) {
     Put(list.LeftName(i), out);
     std::fputc('\t', out);
     Put(MarkText(list.GetMark(i)), out);
     std::fputc('\t', out);
     Put(list.RightName(i), out);
-    std::fputc('\n', out);
+    if (std::fputc('\n', out) == EOF && errno == EPIPE) break;
   }
-  std::fflush(out);
+  if (std::fflush(out) != 0 && errno == EPIPE) stop.Request(StopReason::kBrokenPipe);
 }
 
 int CmdFill(const Options& o, FILE* out, FILE* err) {
@@ -230,7 +252,7 @@ int CmdFill(const Options& o, FILE* out, FILE* err) {
   Session s(o, out, err);
   Fill(s, o.args[0], true);
   if (o.args.size() == 2) Fill(s, o.args[1], false);
-  if (!o.quiet) PrintRows(s.list, out);
+  if (!o.quiet) PrintRows(s.list, out, s.state.stop);
   return s.host.Failures() > 0 ? 1 : 0;
 }
 

@@ -8,6 +8,7 @@
 
 #include "cli/progress.h"
 #include "core/list/host.h"
+#include "core/parallel/run_scope.h"
 
 namespace tavrik {
 
@@ -36,6 +37,8 @@ class ConsoleHost : public Host {
   [[noreturn]] void EndProgram() override;
 
   void SetQuiet(bool quiet) { quiet_ = quiet; }
+  // A write to a closed pipe (EPIPE) asks stop to end the run, as a signal would.
+  void SetStop(StopFlag* stop) { stop_ = stop; }
   void SetMeter(ProgressMeter* meter) { meter_ = meter; }
 
   // Boxes that reported a failure: access errors, comparison and sync errors.
@@ -46,10 +49,14 @@ class ConsoleHost : public Host {
   int ExitCode() const { return refused_ ? 2 : (failures_ > 0 ? 1 : 0); }
 
  private:
+  // Notes a failed write; a closed pipe stops the run.
+  void Wrote(int result);
+
   ErrorPolicy policy_;
   FILE* out_;
   FILE* err_;
   ProgressMeter* meter_ = nullptr;
+  StopFlag* stop_ = nullptr;
   bool quiet_ = false;
   bool binary_mode_ = true;
   int failures_ = 0;

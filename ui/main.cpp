@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "core/parallel/stop_signals.h"
 #include "ui/command_line.h"
 #include "ui/form1.h"
 
@@ -32,6 +33,8 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     tavrik::Form1 form;
+    // A signal stops a running operation through its clean-up; the window then ends.
+    tavrik::CatchStopSignals(form.State().stop);
     form.Load(request.command_line);
     if (request.kind == tavrik::StartRequest::kFolders)
       form.OpenFolders(QFile::decodeName(request.left.c_str()),
