@@ -29,6 +29,11 @@ class FaultFileSystem : public FileSystem {
   void LimitReads(size_t max_bytes);
   // Every call of a kind waits this long before it is carried out.
   void Pause(FsCall call, std::chrono::microseconds delay);
+  // Reads, writes and in-kernel copies take as long as a medium of this many bytes per
+  // second needs for the bytes they moved (0: no delay).
+  void LimitRate(uint64_t bytes_per_second);
+  // Bytes moved by in-kernel copies so far.
+  uint64_t CopiedBytes() const;
   // Forgets every rule and count.
   void Reset();
   // Calls of a kind so far.
@@ -76,6 +81,10 @@ class FaultFileSystem : public FileSystem {
   std::array<int, kFsCallCount> counts_{};
   std::array<std::chrono::microseconds, kFsCallCount> pauses_{};
   size_t read_limit_ = 0;
+  uint64_t rate_ = 0;
+  uint64_t copied_ = 0;
+  // Waits as the medium would for bytes moved.
+  void Transfer(ssize_t bytes);
 };
 
 }  // namespace tavrik
