@@ -423,6 +423,9 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& fs, const Tree
   copy->dir_ = std::move(dir.value());
   const int dir_fd = copy->dir_.get();
   if (fs.Fstat(dir_fd, &copy->dir_st_) != 0) return ErrorAt(copy->dst_path_);
+  // Leftovers of killed runs go from every folder a copy is meant for, before this copy
+  // needs the room they take.
+  if (with.sweeper) with.sweeper->Sweep(fs, dir_fd);
   copy->leaf_ = LeafOf(copy->dst_path_);
   if (!ValidLeaf(copy->leaf_)) return ErrorAt(copy->dst_path_, EINVAL);
   // Both roots naming one folder: the file is already where it should be.
@@ -433,8 +436,6 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& fs, const Tree
   // A read-only or changed target fails before anything is written.
   FsResult target_ok = CheckAsSeen(fs, dir_fd, copy->leaf_, dst_seen, copy->dst_path_, true);
   if (!target_ok.ok()) return target_ok.error();
-  // Leftovers of killed runs go before this copy needs the room they take.
-  if (with.sweeper) with.sweeper->Sweep(fs, dir_fd);
 
   static std::atomic<unsigned> counter{0};
   Fd out;

@@ -129,5 +129,43 @@ TEST(CopyAheadTest, AFailureWhilePreparingShowsAtItsRowAndRetryCopiesAgain) {
   EXPECT_EQ(run.right_after, reference.right_after);
 }
 
+// Catches a prepared copy committed although its source changed after it was prepared,
+// with size kept and time put back so that only the change time tells: the row must be
+// copied afresh at its turn.
+TEST(CopyAheadTest, ASourceChangedAfterPreparingIsCopiedAfresh) {
+  MemFsOptions options;
+  options.latency = std::chrono::microseconds(100);
+  options.capacity = 1 << 20;
+  MemSession s(options);
+  s.mem.AddFile("/L/a.txt", "first version", 2000);
+  s.mem.AddFile("/R/a.txt", "old", 1000);
+  s.mem.AddFile("/L/b.txt", "b new", 2000);
+  s.mem.AddFile("/R/b.txt", "b old", 1000);
+  s.FillBoth("/L", "/R");
+  CompareFolders(s.ctx, false);
+  s.host = FakeHost();
+  ASSERT_EQ(s.list.LeftName(1), "a.txt");
+  s.state.io.copy_helpers = 1;
+  bool changed = false;
+  s.host.on_yield = [&] {
+    if (changed) return;
+    changed = true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto prepared = [&] {
+      for (const std::string& name : s.mem.Names("/R"))
+        if (name.rfind(".tavrik-", 0) == 0) return true;
+      return false;
+    };
+    while (!prepared() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(prepared()) << "a.txt was not prepared ahead";
+    s.mem.AddFile("/L/a.txt", "later version", 2000);  // same size, same time
+  };
+  SyncFolders(s.ctx);
+  EXPECT_TRUE(changed);
+  EXPECT_TRUE(s.host.boxes.empty());
+  EXPECT_EQ(s.mem.Content("/R/a.txt"), "later version");
+}
+
 }  // namespace
 }  // namespace tavrik::testing

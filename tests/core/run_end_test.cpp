@@ -58,8 +58,8 @@ void ExpectOldOrComplete(const MemSession& s, int count, size_t size, const std:
 // long after the stop (a whole file per call instead of chunks), helpers still working
 // after the run returned, or a stopped run that shows boxes; for every way a run ends.
 TEST(RunEndTest, EveryWayOfStoppingRemovesWhatTheRunMadeAndEndsSoon) {
-  constexpr int kFiles = 5;
-  constexpr size_t kSize = 9u << 20;  // three chunks
+  constexpr int kFiles = 4;
+  constexpr size_t kSize = 16u << 20;  // four chunks
   struct Case {
     const char* name;
     StopReason reason;  // kNone: the run ends by itself; kAbort: the answer in a box
@@ -67,9 +67,11 @@ TEST(RunEndTest, EveryWayOfStoppingRemovesWhatTheRunMadeAndEndsSoon) {
   for (const Case c : {Case{"done", StopReason::kNone}, Case{"Abort", StopReason::kAbort},
                        Case{"Ende", StopReason::kEnd}, Case{"signal", StopReason::kSignal},
                        Case{"closed pipe", StopReason::kBrokenPipe}}) {
-    MemSession s;
+    MemFsOptions options;
+    options.capacity = int64_t{1} << 30;
+    MemSession s(options);
     MakeNewerLeft(s, kFiles, kSize);
-    s.state.io.copy_helpers = 2;
+    s.state.io.copy_helpers = s.state.io.copy_max_helpers = 2;
     s.fs.LimitRate(200u << 20);
     std::atomic<uint64_t> copied_at_stop{0};
     std::atomic<bool> stopped{false};
@@ -91,7 +93,7 @@ TEST(RunEndTest, EveryWayOfStoppingRemovesWhatTheRunMadeAndEndsSoon) {
     } else if (c.reason != StopReason::kNone) {
       auto calls = std::make_shared<std::atomic<int>>(0);
       s.fs.SetHook([&, calls](FsCall call, const std::string&) {
-        if (call == FsCall::kCopyRange && ++*calls == 4) {
+        if (call == FsCall::kCopyRange && ++*calls == 3) {
           requested = std::chrono::steady_clock::now();
           stop_now();
           s.state.stop.Request(c.reason);
@@ -112,7 +114,8 @@ TEST(RunEndTest, EveryWayOfStoppingRemovesWhatTheRunMadeAndEndsSoon) {
       continue;
     }
     ASSERT_TRUE(stopped) << c.name;
-    // At most the chunk each copying thread had started when the stop came.
+    // At most the chunk each copying thread (two helpers and the row loop, which prepares
+    // its own row when nobody has) had started when the stop came.
     EXPECT_LE(s.fs.CopiedBytes() - copied_at_stop, 3u * (4u << 20)) << c.name;
     EXPECT_GT(s.list.RowCount(), 0) << c.name << ": the run went on after the stop";
     EXPECT_EQ(s.host.boxes.size(), c.reason == StopReason::kAbort ? 1u : 0u) << c.name;
@@ -124,30 +127,45 @@ TEST(RunEndTest, EveryWayOfStoppingRemovesWhatTheRunMadeAndEndsSoon) {
 }
 
 // Catches a copy that keeps going after a stop on a slow medium (10 MB/s): only the chunk in
-// flight may finish. Prints the time from the request to the run's return.
+// flight may finish. Prints the time from the request to the run's return, for a request
+// in the middle of a chunk and one just as a chunk begins (the longest wait).
 TEST(RunEndTest, AStopOnASlowMediumEndsWithinAChunk) {
   constexpr size_t kSize = 12u << 20;
-  MemSession s;
-  MakeNewerLeft(s, 2, kSize);
-  s.state.io.copy_helpers = 1;
-  s.fs.LimitRate(10'000'000);
-  std::chrono::steady_clock::time_point requested;
-  uint64_t copied_at_stop = 0;
-  s.fs.SetHook([&](FsCall call, const std::string&) {
-    if (call == FsCall::kCopyRange && !s.state.stop.Requested() && s.fs.CopiedBytes() > 0) {
+  for (bool at_chunk_start : {false, true}) {
+    MemSession s;
+    MakeNewerLeft(s, 2, kSize);
+    s.state.io.copy_helpers = 1;
+    s.fs.LimitRate(10'000'000);
+    std::chrono::steady_clock::time_point requested;
+    std::atomic<uint64_t> copied_at_stop{0};
+    auto stop = [&] {
       requested = std::chrono::steady_clock::now();
       copied_at_stop = s.fs.CopiedBytes();
       s.state.stop.Request(StopReason::kSignal);
-    }
-    return 0;
-  });
-  SyncFolders(s.ctx);
-  const double latency =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - requested).count();
-  ASSERT_TRUE(s.state.stop.Requested());
-  EXPECT_LE(s.fs.CopiedBytes() - copied_at_stop, 2u * (4u << 20));
-  ExpectOldOrComplete(s, 2, kSize);
-  std::printf("[ figure   ] 10 MB/s: stop to return %.3f s\n", latency);
+    };
+    std::thread timer;
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    s.fs.SetHook([&, calls](FsCall call, const std::string&) {
+      if (call != FsCall::kCopyRange) return 0;
+      const int n = ++*calls;
+      if (at_chunk_start && n == 2) stop();
+      if (!at_chunk_start && n == 1)
+        timer = std::thread([&] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(150));
+          stop();
+        });
+      return 0;
+    });
+    SyncFolders(s.ctx);
+    const auto returned = std::chrono::steady_clock::now();
+    if (timer.joinable()) timer.join();
+    ASSERT_TRUE(s.state.stop.Requested());
+    EXPECT_LE(s.fs.CopiedBytes() - copied_at_stop, 4u << 20) << at_chunk_start;
+    ExpectOldOrComplete(s, 2, kSize);
+    std::printf("[ figure   ] 10 MB/s, stop %s: request to return %.3f s\n",
+                at_chunk_start ? "as a chunk begins" : "150 ms into a chunk",
+                std::chrono::duration<double>(returned - requested).count());
+  }
 }
 
 // Catches copies prepared ahead that take more room than one copy at a time would: on a
@@ -287,6 +305,44 @@ TEST(RunEndTest, AHelperThatThrowsFailsOnlyItsOwnItem) {
     EXPECT_NE(s.host.boxes[0].text.find("zu wenig Arbeitsspeicher"), std::string::npos);
     EXPECT_EQ(s.Rows(), std::vector<std::string>{Name(3) + "|-->|" + Name(3)});
     ExpectOldOrComplete(s, 8, 100);
+  }
+}
+
+// Catches a row loop that sees a stop only through its copies or its yields: a run of
+// deletions without yields (SpeedCheck) must still stop at the next row.
+TEST(RunEndTest, TheRowLoopSeesAStopAtEveryRowWithoutYields) {
+  MemSession s;
+  for (int i = 0; i < 10; ++i) {
+    s.mem.AddFile("/L/" + Name(i), "x");
+    s.mem.AddFile("/R/" + Name(i), "x");
+  }
+  s.FillBoth("/L", "/R");
+  for (int i = 1; i <= s.list.RowCount(); ++i) s.list.SetMark(i, Mark::kDeleteRight);
+  s.host = FakeHost();
+  s.host.speed = true;
+  s.fs.SetHook([&](FsCall call, const std::string&) {
+    if (call == FsCall::kUnlink) s.state.stop.Request(StopReason::kEnd);
+    return 0;
+  });
+  SyncFolders(s.ctx);
+  EXPECT_EQ(s.host.yields, 0);
+  EXPECT_EQ(s.fs.Count(FsCall::kUnlink), 1);
+  EXPECT_EQ(s.list.RowCount(), 9);
+}
+
+// Catches a signal (or "Ende") that comes while an error box waits being lost behind the
+// answer: whatever the answer, the run ends there, as after Abort.
+TEST(RunEndTest, AStopWhileABoxWaitsCountsAsAbort) {
+  for (MsgAnswer answer : {MsgAnswer::kIgnore, MsgAnswer::kRetry}) {
+    MemSession s;
+    MakeNewerLeft(s, 6, 100);
+    s.fs.FailWhere(FsCall::kOpen, Name(5), EACCES);
+    s.host.answers = {answer};
+    s.host.on_box = [&](const std::string&, Intent) { s.state.stop.Request(StopReason::kSignal); };
+    SyncFolders(s.ctx);
+    EXPECT_EQ(s.host.boxes.size(), 1u);
+    EXPECT_EQ(s.list.RowCount(), 6) << "the run went on after the box";
+    ExpectOldOrComplete(s, 6, 100);
   }
 }
 

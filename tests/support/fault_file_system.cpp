@@ -157,11 +157,12 @@ ssize_t FaultFileSystem::CopyRange(int in, off_t* in_offset, int out, off_t* out
                                    size_t count) {
   if (Injected(FsCall::kCopyRange)) return -1;
   const ssize_t n = inner_.CopyRange(in, in_offset, out, out_offset, count);
+  // Counted once the medium has taken them.
+  Transfer(n);
   if (n > 0) {
     std::lock_guard lock(mutex_);
     copied_ += static_cast<uint64_t>(n);
   }
-  Transfer(n);
   return n;
 }
 

@@ -32,7 +32,7 @@ class FaultFileSystem : public FileSystem {
   // Reads, writes and in-kernel copies take as long as a medium of this many bytes per
   // second needs for the bytes they moved (0: no delay).
   void LimitRate(uint64_t bytes_per_second);
-  // Bytes moved by in-kernel copies so far.
+  // Bytes moved by in-kernel copies so far, each call's counted once its delay is over.
   uint64_t CopiedBytes() const;
   // Forgets every rule and count.
   void Reset();
