@@ -331,17 +331,23 @@ TEST(RunEndTest, TheRowLoopSeesAStopAtEveryRowWithoutYields) {
 }
 
 // Catches a signal (or "Ende") that comes while an error box waits being lost behind the
-// answer: whatever the answer, the run ends there, as after Abort.
+// answer: whatever the answer, the run ends there, as after Abort; not even the rest of the
+// row's action (the right file of "XX" after its left one failed) is done.
 TEST(RunEndTest, AStopWhileABoxWaitsCountsAsAbort) {
   for (MsgAnswer answer : {MsgAnswer::kIgnore, MsgAnswer::kRetry}) {
     MemSession s;
     MakeNewerLeft(s, 6, 100);
-    s.fs.FailWhere(FsCall::kOpen, Name(5), EACCES);
+    s.list.SetMark(6, Mark::kDeleteBoth);
+    s.fs.FailWhere(FsCall::kUnlink, Name(5), EACCES);
     s.host.answers = {answer};
-    s.host.on_box = [&](const std::string&, Intent) { s.state.stop.Request(StopReason::kSignal); };
+    s.host.on_box = [&](const std::string&, Intent) {
+      s.fs.Reset();
+      s.state.stop.Request(StopReason::kSignal);
+    };
     SyncFolders(s.ctx);
     EXPECT_EQ(s.host.boxes.size(), 1u);
     EXPECT_EQ(s.list.RowCount(), 6) << "the run went on after the box";
+    EXPECT_TRUE(s.mem.Exists("/R/" + Name(5))) << "the rest of the row was done";
     ExpectOldOrComplete(s, 6, 100);
   }
 }
