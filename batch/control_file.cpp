@@ -1,5 +1,6 @@
 #include "batch/control_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "batch/leading_number.h"
@@ -11,22 +12,22 @@ namespace {
 
 enum class EntryKind { kMissing, kFolder, kOther };
 
-EntryKind KindOf(const std::string& path) {
+EntryKind KindOf(FileSystem& fs, const std::string& path) {
   struct stat st {};
   // No entry can have a NUL in its name; stat would look at the part before it.
-  if (path.find('\0') != std::string::npos || stat(path.c_str(), &st) != 0)
+  if (path.find('\0') != std::string::npos || fs.StatAt(AT_FDCWD, path.c_str(), &st, 0) != 0)
     return EntryKind::kMissing;
   return S_ISDIR(st.st_mode) ? EntryKind::kFolder : EntryKind::kOther;
 }
 
 std::string Line(std::string_view text) { return " * " + std::string(text) + kCr; }
 
-std::string FolderProblem(const std::string& path, std::string_view side) {
+std::string FolderProblem(FileSystem& fs, const std::string& path, std::string_view side) {
   const std::string start = "Der Verzeichnispfad ''" + path + "'' für die " + std::string(side);
   if (path.empty()) return Line(start + " Spalte existiert nicht.");
-  if (KindOf(path) == EntryKind::kFolder) return "";
+  if (KindOf(fs, path) == EntryKind::kFolder) return "";
   // The path ends in the separator just added; a file only answers to its name without.
-  if (KindOf(path.substr(0, path.size() - 1)) == EntryKind::kOther)
+  if (KindOf(fs, path.substr(0, path.size() - 1)) == EntryKind::kOther)
     return Line(start + " Spalte bezeichnet eine Datei, keinen Ordner.");
   return Line(start + " Spalte existiert nicht.");
 }
@@ -52,8 +53,8 @@ std::string ControlFileName(const std::string& name, const std::string& app_path
   return app_path + name;
 }
 
-std::string ControlFileProblem(const std::string& name) {
-  switch (KindOf(name)) {
+std::string ControlFileProblem(FileSystem& fs, const std::string& name) {
+  switch (KindOf(fs, name)) {
     case EntryKind::kMissing:
       return Line("Die Steuerdatei ''" + name + "'' wurde nicht gefunden.");
     case EntryKind::kFolder:
@@ -64,12 +65,13 @@ std::string ControlFileProblem(const std::string& name) {
   return "";
 }
 
-BatchFolders ReadBatchFolders(IniReader& reader, const std::string& name, std::string* problems) {
+BatchFolders ReadBatchFolders(FileSystem& fs, IniReader& reader, const std::string& name,
+                              std::string* problems) {
   BatchFolders folders;
   folders.left = ReadFolder(reader, name, "Links");
-  *problems += FolderProblem(folders.left, "linke");
+  *problems += FolderProblem(fs, folders.left, "linke");
   folders.right = ReadFolder(reader, name, "Rechts");
-  *problems += FolderProblem(folders.right, "rechte");
+  *problems += FolderProblem(fs, folders.right, "rechte");
   return folders;
 }
 

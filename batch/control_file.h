@@ -23,11 +23,12 @@ std::string ControlFileName(const std::string& name, const std::string& app_path
 
 // The problem line for the control file itself; empty when it names an existing entry
 // that is not a folder.
-std::string ControlFileProblem(const std::string& name);
+std::string ControlFileProblem(FileSystem& fs, const std::string& name);
 
 // Reads both folders and the five requests, appending a problem line for each folder
 // that is missing or names a file.
-BatchFolders ReadBatchFolders(IniReader& reader, const std::string& name, std::string* problems);
+BatchFolders ReadBatchFolders(FileSystem& fs, IniReader& reader, const std::string& name,
+                              std::string* problems);
 BatchRequests ReadBatchRequests(IniReader& reader, const std::string& name);
 
 // The problem lines for a combination of requests that cannot run as asked.

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -20,26 +19,23 @@ IniReader::Identity IdentityOf(const struct stat& st) {
 
 // Reads a regular file to its end. O_NONBLOCK keeps a FIFO put in the file's place
 // between the look-up and the open from blocking the run.
-bool ReadWholeFile(const std::string& name, std::string* content, IniReader::Identity* identity) {
-  int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+bool ReadWholeFile(FileSystem& fs, const std::string& name, std::string* content,
+                   IniReader::Identity* identity) {
+  Fd fd(fs, fs.OpenAt(AT_FDCWD, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) return false;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxIniFileBytes) {
-    close(fd);
+  if (fs.Fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxIniFileBytes)
     return false;
-  }
   *identity = IdentityOf(st);
   content->clear();
   content->reserve(static_cast<size_t>(st.st_size));
   char buffer[65536];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
+  for (off_t offset = 0;;) {
+    ssize_t n = fs.PRead(fd.get(), buffer, sizeof buffer, offset);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || static_cast<int64_t>(content->size()) + n > kMaxIniFileBytes) {
-      close(fd);
-      return n == 0;
-    }
+    if (n <= 0 || static_cast<int64_t>(content->size()) + n > kMaxIniFileBytes) return n == 0;
     content->append(buffer, static_cast<size_t>(n));
+    offset += n;
   }
 }
 
@@ -47,15 +43,15 @@ bool ReadWholeFile(const std::string& name, std::string* content, IniReader::Ide
 
 bool IniReader::Load(const std::string& file_name) {
   struct stat st {};
-  if (file_name.find('\0') != std::string::npos || stat(file_name.c_str(), &st) != 0 ||
-      !S_ISREG(st.st_mode)) {
+  if (file_name.find('\0') != std::string::npos ||
+      fs_.StatAt(AT_FDCWD, file_name.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode)) {
     loaded_name_.clear();
     return false;
   }
   if (file_name == loaded_name_ && IdentityOf(st) == loaded_identity_) return true;
   loaded_name_.clear();
   sections_.clear();
-  if (!ReadWholeFile(file_name, &content_, &loaded_identity_)) return false;
+  if (!ReadWholeFile(fs_, file_name, &content_, &loaded_identity_)) return false;
   loaded_name_ = file_name;
   return true;
 }

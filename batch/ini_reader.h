@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "batch/ini_text.h"
+#include "core/fs/file_system.h"
 
 namespace tavrik {
 
@@ -29,6 +30,8 @@ class IniReader {
     bool operator==(const Identity&) const = default;
   };
 
+  explicit IniReader(FileSystem& fs) : fs_(fs) {}
+
   // The value of key in section of the INI file file_name (rules: ini_text.h), or
   // default_value when the file, the section or the key is missing. A non-empty
   // file_name is remembered; an empty one means the file remembered last. Anything that
@@ -42,6 +45,7 @@ class IniReader {
   // The body of the first section of that name in content_, found once per content.
   std::optional<std::string_view> Section(std::string_view section);
 
+  FileSystem& fs_;
   std::string remembered_;
   // The content of the file read last, kept while its identity and times are unchanged,
   // so the values of one run cost one read of the file.

@@ -21,11 +21,11 @@ std::string TrimBlanks(const std::string& text) {
 
 // Reads and checks the control file; the collected problem lines, empty when it is fine.
 std::string CheckControlFile(Context& ctx, const std::string& name, BatchFolders* folders) {
-  std::string problems = ControlFileProblem(name);
+  std::string problems = ControlFileProblem(ctx.fs, name);
   // A control file that is not there or is a folder is reported alone: it is not read.
   if (!problems.empty()) return problems;
-  IniReader reader;
-  *folders = ReadBatchFolders(reader, name, &problems);
+  IniReader reader(ctx.fs);
+  *folders = ReadBatchFolders(ctx.fs, reader, name, &problems);
   ctx.state.batch = ReadBatchRequests(reader, name);
   problems += RequestProblems(ctx.state.batch);
   return problems;

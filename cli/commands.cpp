@@ -14,12 +14,15 @@
 #include "batch/run_batch.h"
 #include "cli/console_host.h"
 #include "cli/progress.h"
-#include "cli/sync_plan.h"
+#include "cli/row_work.h"
 #include "core/compare/compare.h"
+#include "core/fs/error_text.h"
 #include "core/list/clipboard.h"
+#include "core/list/row_text.h"
 #include "core/parallel/stop_signals.h"
 #include "core/scan/fill.h"
 #include "core/sync/sync.h"
+#include "core/sync/sync_plan.h"
 
 #ifndef TAVRIK_VERSION
 #define TAVRIK_VERSION "0"
@@ -173,21 +176,20 @@ int Parse(int argc, char** argv, Options& o, FILE* out, FILE* err) {
 }
 
 // A root must be a folder that can be opened; anything else would be scanned as empty.
-bool RootsUsable(const std::vector<std::string>& roots, FILE* err) {
+bool RootsUsable(FileSystem& fs, const std::vector<std::string>& roots, FILE* err) {
   for (const std::string& root : roots) {
-    const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    Fd fd(fs, fs.OpenAt(AT_FDCWD, root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0) {
       std::fprintf(err, "tavrik-cli: %s: %s\n", root.c_str(), std::strerror(errno));
       return false;
     }
-    ::close(fd);
   }
   return true;
 }
 
 struct Session {
-  Session(const Options& o, FILE* out, FILE* err)
-      : host(o.policy, out, err), meter(err, !o.quiet), ctx{list, state, host, RealFileSystem()} {
+  Session(FileSystem& fs, const Options& o, FILE* out, FILE* err)
+      : host(o.policy, out, err), meter(err, !o.quiet), ctx{list, state, host, fs} {
     host.SetQuiet(o.quiet);
     host.SetMeter(&meter);
     host.SetStop(&state.stop);
@@ -234,22 +236,37 @@ void Put(std::string_view text, FILE* out) {
   if (!text.empty()) std::fwrite(text.data(), 1, text.size(), out);
 }
 
-// Streams the rows through stdio's buffer rather than building one big text.
+// Streams the rows through stdio's buffer rather than building one big text. The fill's
+// lines end in LF, as scripts that read them expect (compare and sync print the clipboard's
+// text, with its CR LF). A reader that closed the pipe stops it.
 void PrintRows(const ComparisonList& list, FILE* out, StopFlag& stop) {
+  std::string line;
   for (int i = 1; i <= list.RowCount(); ++i) {
-    Put(list.LeftName(i), out);
-    std::fputc('\t', out);
-    Put(MarkText(list.GetMark(i)), out);
-    std::fputc('\t', out);
-    Put(list.RightName(i), out);
-    if (std::fputc('\n', out) == EOF && errno == EPIPE) break;
+    line.clear();
+    AppendListRow(line, list, i, "\n");
+    Put(line, out);
+    if (std::ferror(out) && errno == EPIPE) break;
   }
   if (std::fflush(out) != 0 && errno == EPIPE) stop.Request(StopReason::kBrokenPipe);
 }
 
-int CmdFill(const Options& o, FILE* out, FILE* err) {
-  if (!RootsUsable(o.args, err)) return kUsageError;
-  Session s(o, out, err);
+// The dry run: each row the sync would act on, in the order it would, as mark, left path
+// and right path; a copy names its target even where that side has no file yet.
+void PrintPlan(const Session& s, FILE* out) {
+  std::string line;
+  for (int i = s.list.RowCount(); i >= 1; --i) {
+    const RowPlan plan = PlanRow(s.list, s.state, i);
+    if (!plan.Acts()) continue;
+    line.clear();
+    AppendRowText(line, MarkText(plan.mark), plan.left.full, plan.right.full, "\n");
+    Put(line, out);
+  }
+  std::fflush(out);
+}
+
+int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
+  if (!RootsUsable(fs, o.args, err)) return kUsageError;
+  Session s(fs, o, out, err);
   Fill(s, o.args[0], true);
   if (o.args.size() == 2) Fill(s, o.args[1], false);
   if (!o.quiet) PrintRows(s.list, out, s.state.stop);
@@ -258,9 +275,9 @@ int CmdFill(const Options& o, FILE* out, FILE* err) {
 
 // Like cmp and diff: 0 when every pair is equal, 1 when any row differs, 2 when a folder
 // could not be listed or a file not read.
-int CmdCompare(const Options& o, FILE* out, FILE* err) {
-  if (!RootsUsable(o.args, err)) return kUsageError;
-  Session s(o, out, err);
+int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
+  if (!RootsUsable(fs, o.args, err)) return kUsageError;
+  Session s(fs, o, out, err);
   s.host.SelectCompareMode(o.binary ? 0 : 1);
   Fill(s, o.args[0], true);
   Fill(s, o.args[1], false);
@@ -272,9 +289,9 @@ int CmdCompare(const Options& o, FILE* out, FILE* err) {
   return 0;
 }
 
-int CmdSync(const Options& o, FILE* out, FILE* err) {
-  if (!RootsUsable(o.args, err)) return kUsageError;
-  Session s(o, out, err);
+int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
+  if (!RootsUsable(fs, o.args, err)) return kUsageError;
+  Session s(fs, o, out, err);
   // An unattended run like a control file asking for the age comparison and the sync:
   // the comparison's result box is left out, only failures are reported.
   s.state.batch_active = true;
@@ -287,15 +304,7 @@ int CmdSync(const Options& o, FILE* out, FILE* err) {
   if (o.copy_new) TakeNewFiles(s.list);
   if (o.dry_run) {
     s.meter.Clear();
-    for (const PlannedAction& a : PlanSync(s.list, s.state.left_root, s.state.right_root)) {
-      Put(MarkText(a.mark), out);
-      std::fputc('\t', out);
-      Put(a.left, out);
-      std::fputc('\t', out);
-      Put(a.right, out);
-      std::fputc('\n', out);
-    }
-    std::fflush(out);
+    PrintPlan(s, out);
     return s.host.Failures() > 0 ? 1 : 0;
   }
   s.meter.Start("Abgleich", SyncWork(s.list), true);
@@ -305,14 +314,14 @@ int CmdSync(const Options& o, FILE* out, FILE* err) {
   return s.host.Failures() > 0 ? 1 : 0;
 }
 
-int CmdRun(const Options& o, FILE* out, FILE* err) {
+int CmdRun(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   // The control file's name is the whole argument text, as the window takes it.
   std::string command_line;
   for (const auto& a : o.args) {
     if (!command_line.empty()) command_line.push_back(' ');
     command_line += a;
   }
-  Session s(o, out, err);
+  Session s(fs, o, out, err);
   RunBatch(s.ctx, command_line);
   return s.host.ExitCode();
 }
@@ -323,15 +332,17 @@ int RunCli(int argc, char** argv, FILE* out, FILE* err) {
   Options o;
   const int parsed = Parse(argc, argv, o, out, err);
   if (parsed >= 0) return parsed;
+  // The one place the console chooses the disk itself.
+  FileSystem& fs = RealFileSystem();
   switch (o.command) {
     case Command::kFill:
-      return CmdFill(o, out, err);
+      return CmdFill(fs, o, out, err);
     case Command::kCompare:
-      return CmdCompare(o, out, err);
+      return CmdCompare(fs, o, out, err);
     case Command::kSync:
-      return CmdSync(o, out, err);
+      return CmdSync(fs, o, out, err);
     case Command::kRun:
-      return CmdRun(o, out, err);
+      return CmdRun(fs, o, out, err);
     case Command::kNone:
       break;
   }

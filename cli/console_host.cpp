@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/fs/error_text.h"
+
 namespace tavrik {
 
 namespace {
@@ -12,15 +14,15 @@ bool IsFailure(Intent intent) {
   return intent == Intent::kWarning || intent == Intent::kRetryError || intent == Intent::kRefusal;
 }
 
-// The system's text for the failure behind a message, unless the message already says it
-// (the comparison's and the flush's texts carry it; the scan's names only the number, the
-// sync's error box not even that).
+// The reason behind a failure with its number, in the same German words the boxes use,
+// unless the message already says both (the comparison's text does; the scan's names only
+// the number, the sync's box only the words).
 std::string ReasonLine(const Message& message) {
   if (!message.reason || message.reason->code == 0) return {};
-  const std::string why =
-      message.reason->why.empty() ? std::strerror(message.reason->code) : message.reason->why;
-  if (message.text.find(why) != std::string::npos) return {};
-  return "Grund: " + why + " (" + std::to_string(message.reason->code) + ")\n";
+  const std::string line =
+      ReasonText(*message.reason) + " (" + std::to_string(message.reason->code) + ")";
+  if (message.text.find(line) != std::string::npos) return {};
+  return "Grund: " + line + "\n";
 }
 
 }  // namespace

@@ -17,6 +17,20 @@ bool IsFolder(const char* path) {
 
 StartRequest ReadCommandLine(int argc, char** argv) {
   StartRequest request;
+  if (argc >= 2 && std::string_view(argv[1]) == "--folders") {
+    const int count = argc - 2;
+    if (count == 0) return request;
+    bool all_folders = true;
+    for (int i = 2; i < argc; ++i) all_folders = all_folders && IsFolder(argv[i]);
+    if (count > 2 || !all_folders) {
+      request.kind = StartRequest::kFolderChoice;
+      return request;
+    }
+    request.kind = StartRequest::kFolders;
+    request.left = argv[2];
+    if (count == 2) request.right = argv[3];
+    return request;
+  }
   if (argc == 2) {
     const std::string_view only = argv[1];
     if (only == "--help" || only == "-h") {
@@ -44,12 +58,15 @@ StartRequest ReadCommandLine(int argc, char** argv) {
 const char* UsageText() {
   return "Aufruf: tavrik [STEUERDATEI]\n"
          "        tavrik LINKS RECHTS\n"
+         "        tavrik --folders [ORDNER [ORDNER]]\n"
          "        tavrik --help | --version\n"
          "\n"
          "Vergleicht zwei Verzeichnisbäume und gleicht sie ab (siehe tavrik(1)).\n"
          "\n"
          "  STEUERDATEI   startet den Batch-Modus mit dieser Steuerdatei (INI-Datei)\n"
          "  LINKS RECHTS  füllt die linke und die rechte Spalte mit diesen Ordnern\n"
+         "  --folders ... die im Dateimanager gewählten Ordner: einer füllt die linke\n"
+         "                Spalte, zwei füllen beide Spalten\n"
          "  -h, --help    zeigt diese Hilfe und endet\n"
          "  --version     zeigt die Version und endet\n";
 }

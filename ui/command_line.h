@@ -6,19 +6,25 @@
 
 namespace tavrik {
 
+// The one box a selection from the file manager gets when it is not one or two folders.
+inline constexpr const char* kChooseOneOrTwoFolders = "Bitte wählen Sie einen oder zwei Ordner.";
+
 struct StartRequest {
-  enum Kind { kWindow, kHelp, kVersion, kFolders };
+  // kFolderChoice: --folders with a selection that is not one or two folders.
+  enum Kind { kWindow, kHelp, kVersion, kFolders, kFolderChoice };
   Kind kind = kWindow;
   // kWindow: the whole argument text, the arguments joined by single blanks (the batch
   // run trims it and takes it as the control file's name; empty: interactive).
   std::string command_line;
-  // kFolders: the folders for the left and the right column.
+  // kFolders: the folders for the left and the right column (right empty: left only).
   std::string left;
   std::string right;
 };
 
-// "--help", "-h" or "--version" alone; two arguments that both name existing folders; or
-// anything else as the control-file name, as before.
+// "--help", "-h" or "--version" alone; "--folders" with what a file manager selected (no
+// folder: a plain start, as from the menu; one or two folders: the columns; anything else:
+// kFolderChoice); two arguments that both name existing folders; or anything else as the
+// control-file name, as before.
 StartRequest ReadCommandLine(int argc, char** argv);
 
 // The text --help prints.

@@ -1,10 +1,12 @@
 #include "ui/form1.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDropEvent>
 #include <QFile>
-#include <QFileInfo>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QMenu>
@@ -26,9 +28,11 @@
 #include "core/list/status.h"
 #include "core/scan/fill.h"
 #include "core/sync/sync.h"
+#include "ui/command_line.h"
 #include "ui/folder_dialog.h"
 #include "ui/info_form.h"
 #include "ui/list_model.h"
+#include "ui/option_accessible.h"
 #include "ui/qt_host.h"
 #include "ui/resources_init.h"
 #include "ui/shell.h"
@@ -166,6 +170,7 @@ void Form1::BuildControls() {
     QRadioButton* other = CompModeOpt[static_cast<size_t>(1 - i)];
     self->setObjectName(QString("CompModeOpt_%1").arg(i));
     self->setAutoExclusive(false);
+    AnnounceAsRadioButton(self);
     connect(self, &QRadioButton::toggled, this, [this, i, self, other](bool on) {
       if (on) {
         other->setChecked(false);
@@ -393,7 +398,8 @@ void Form1::HandleDrop(const QMimeData* data, int x) {
 
 void Form1::DropFolder(const QString& path, bool left) {
   if (running_) return;
-  if (!QFileInfo(path).isDir()) {
+  struct stat st {};
+  if (ctx_->fs.StatAt(AT_FDCWD, Bytes(path).c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode)) {
     Note(*host_, "Bitte nur Verzeichnisse (keine Einzeldateien) in die Liste ziehen!");
     return;
   }
@@ -404,9 +410,18 @@ void Form1::DropFolder(const QString& path, bool left) {
   FillColumn(*ctx_, Bytes(path), left);
 }
 
+void Form1::OpenStartFolders(const StartRequest& request) {
+  if (request.kind == StartRequest::kFolderChoice) {
+    Note(*host_, kChooseOneOrTwoFolders);
+    return;
+  }
+  if (request.kind != StartRequest::kFolders) return;
+  OpenFolders(QFile::decodeName(request.left.c_str()), QFile::decodeName(request.right.c_str()));
+}
+
 void Form1::OpenFolders(const QString& left, const QString& right) {
   DropFolder(left, true);
-  DropFolder(right, false);
+  if (!right.isEmpty()) DropFolder(right, false);
 }
 
 void Form1::ChooseFolder(bool left) {

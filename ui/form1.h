@@ -29,6 +29,7 @@ namespace tavrik {
 class ClickableLabel;
 class ListModel;
 class QtHost;
+struct StartRequest;
 
 // Places where the window would block on the user or leave the process; tests replace them.
 struct UiHooks {
@@ -62,6 +63,9 @@ class Form1 : public QWidget {
   void DropFolder(const QString& path, bool left);
   // The two folders of the command line: dropped on the left, then on the right column.
   void OpenFolders(const QString& left, const QString& right);
+  // What the command line brought besides a control file: folders for the columns, or a
+  // file manager's selection that is not one or two folders (one box, the list stays empty).
+  void OpenStartFolders(const StartRequest& request);
   void ChooseFolder(bool left);
   void LogoClicked();
 

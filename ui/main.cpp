@@ -1,5 +1,4 @@
 #include <QApplication>
-#include <QFile>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -36,9 +35,7 @@ int main(int argc, char** argv) {
     // A signal stops a running operation through its clean-up; the window then ends.
     tavrik::CatchStopSignals(form.State().stop);
     form.Load(request.command_line);
-    if (request.kind == tavrik::StartRequest::kFolders)
-      form.OpenFolders(QFile::decodeName(request.left.c_str()),
-                       QFile::decodeName(request.right.c_str()));
+    form.OpenStartFolders(request);
     status = QApplication::exec();
   }
   delete app;

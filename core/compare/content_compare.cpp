@@ -1,5 +1,6 @@
 #include "core/compare/content_compare.h"
 
+#include "core/fs/error_text.h"
 #include "core/fs/paths.h"
 
 #include <fcntl.h>
@@ -19,7 +20,7 @@ PairResult Failure(const std::string& path, int error_number, std::string text =
   r.kind = PairResult::kFailed;
   r.failed_path = path;
   r.error_number = error_number;
-  r.error_text = text.empty() ? std::strerror(error_number) : std::move(text);
+  r.error_text = text.empty() ? GermanErrorText(error_number) : std::move(text);
   return r;
 }
 

@@ -1,5 +1,6 @@
 #include "core/list/clipboard.h"
 
+#include "core/list/row_text.h"
 #include "core/list/status.h"
 
 namespace tavrik {
@@ -14,9 +15,7 @@ void CopyListToClipboard(Context& ctx) {
   std::string text;
   for (int i = 1; i <= n; ++i) {
     host.SetProgress(static_cast<float>(static_cast<double>(i) * 100.0 / n));
-    text.append(list.LeftName(i)).push_back('\t');
-    text.append(MarkText(list.GetMark(i))).push_back('\t');
-    text.append(list.RightName(i)).append("\r\n");
+    AppendListRow(text, list, i, kCrLf);
   }
   host.SetClipboardText(text);
   SetStatus(host, 2, "Fertig.");

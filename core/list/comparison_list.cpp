@@ -386,11 +386,11 @@ void ComparisonList::BuildIndex() const {
   index_valid_ = true;
 }
 
-int ComparisonList::FindFirstCaseless(std::string_view text) const {
-  return FindFirstCaseless(text, nullptr);
+int ComparisonList::FindFirstPairing(std::string_view text) const {
+  return FindFirstPairing(text, nullptr);
 }
 
-int ComparisonList::FindFirstCaseless(std::string_view text,
+int ComparisonList::FindFirstPairing(std::string_view text,
                                       const std::function<bool(int)>& accept) const {
   if (text.empty() || rows_.empty()) return 0;
   if (!index_valid_) BuildIndex();

@@ -89,10 +89,11 @@ class ComparisonList {
   // Empties columns 3 and 2 of every row, as a right fill does first.
   void ClearRightNamesAndMarks();
 
-  // First row (in the present order) whose column 1 equals text without regard to letter
-  // case, optionally also satisfying accept(pos); 0 when there is none. Uses an index.
-  int FindFirstCaseless(std::string_view text) const;
-  int FindFirstCaseless(std::string_view text, const std::function<bool(int)>& accept) const;
+  // First row (in the present order) whose column 1 pairs with text: equal without regard to
+  // letter case or Unicode composition (RelPath's pairing key), optionally also satisfying
+  // accept(pos); 0 when there is none. Uses an index.
+  int FindFirstPairing(std::string_view text) const;
+  int FindFirstPairing(std::string_view text, const std::function<bool(int)>& accept) const;
 
   const std::string& Header(int col) const { return headers_[col - 1]; }
   void SetHeader(int col, std::string_view caption);

@@ -50,7 +50,7 @@ void EnterRightFiles(Context& ctx) {
   for (int i = 1; i <= n; ++i) {
     ShowEntryProgress(ctx, i, n);
     std::string_view rel = table.Rest(i);
-    int pos = list.FindFirstCaseless(rel, [&](int p) { return list.LeftName(p) == rel; });
+    int pos = list.FindFirstPairing(rel, [&](int p) { return list.LeftName(p) == rel; });
     if (pos == 0) {
       ++unpaired;
     } else {
@@ -65,7 +65,7 @@ void EnterRightFiles(Context& ctx) {
   for (int i = 1; i <= n; ++i) {
     if (paired[static_cast<size_t>(i)]) continue;
     std::string_view rel = table.Rest(i);
-    int pos = list.FindFirstCaseless(rel, [&](int p) { return list.RightName(p).empty(); });
+    int pos = list.FindFirstPairing(rel, [&](int p) { return list.RightName(p).empty(); });
     if (pos == 0) pos = list.AddRow(list.RowCount() + 1, "");
     list.SetRightName(pos, rel);
     list.SetRightStamp(pos, &table.Stamp(i));

@@ -15,41 +15,11 @@
 #include "core/sync/copy_ahead.h"
 #include "core/sync/file_ops.h"
 #include "core/sync/space_budget.h"
+#include "core/sync/sync_plan.h"
 
 namespace tavrik {
 
 namespace {
-
-// One side of a row: where its file lies and what the fill saw of it. Copied out of the
-// list, so nothing the window does during a message box can pull it away.
-struct Side {
-  std::string_view root;
-  const RootId* root_id;
-  std::string rel;
-  std::optional<FileStamp> seen;
-  // The full path as the error box shows it: empty when the row has no file here.
-  std::string full;
-
-  TreePath Tree() const { return {root, rel, root_id}; }
-  const FileStamp* Seen() const { return seen ? &*seen : nullptr; }
-};
-
-Side SideOf(std::string_view root, const RootId* root_id, std::string_view rel,
-            const FileStamp* seen) {
-  Side side{root, root_id, std::string(rel), std::nullopt, ""};
-  if (seen) side.seen = *seen;
-  if (!rel.empty()) side.full = JoinPath(root, rel);
-  return side;
-}
-
-// A copy onto a side without a file goes to the source's relative path on that side.
-Side TargetSide(Side side, const Side& source) {
-  if (!side.rel.empty()) return side;
-  side.rel = source.rel;
-  side.seen.reset();
-  side.full = JoinPath(side.root, side.rel);
-  return side;
-}
 
 std::string CopyDetail(const std::string& from, const std::string& to) {
   return "Die Datei '" + from + "'" + kCr + "konnte nicht nach '" + to + "'" + kCr +
@@ -82,26 +52,10 @@ RowEnd RunWithRetry(Host& host, const RunScope& scope, const std::function<FsRes
   }
 }
 
-bool IsCopy(Mark mark) { return mark == Mark::kCopyRight || mark == Mark::kCopyLeft; }
-
-bool ActsOn(Mark mark) {
-  return mark == Mark::kCopyRight || mark == Mark::kCopyLeft || mark == Mark::kDeleteRight ||
-         mark == Mark::kDeleteLeft || mark == Mark::kDeleteBoth;
-}
-
-// Both sides of the row at pos.
-std::pair<Side, Side> SidesOf(const Context& ctx, int pos) {
-  const ComparisonList& list = ctx.list;
-  const SharedState& state = ctx.state;
-  return {
-      SideOf(state.left_root, &state.left_root_id, list.LeftName(pos), list.LeftStamp(pos)),
-      SideOf(state.right_root, &state.right_root_id, list.RightName(pos), list.RightStamp(pos))};
-}
-
 constexpr int kLeft = 0;
 constexpr int kRight = 1;
 
-int64_t SizeOf(const Side& side) { return side.seen ? side.seen->size : 0; }
+int64_t SizeOf(const SyncSide& side) { return side.seen ? side.seen->size : 0; }
 
 // Which roots received copies, so that exactly those are flushed at the end.
 struct RootsWritten {
@@ -115,7 +69,7 @@ void Flush(Context& ctx, const std::string& root) {
   if (flushed.ok()) return;
   Warn(ctx.host,
        "Die kopierten Dateien konnten nicht vollständig auf den Datenträger von '" + root +
-           "' geschrieben werden:" + kCr + std::strerror(flushed.error().code),
+           "' geschrieben werden:" + kCr + ReasonText(flushed.error()),
        flushed.error());
 }
 
@@ -195,10 +149,11 @@ class SyncWalk {
 
  private:
   RowEnd SyncRow(int pos) {
-    const Mark mark = ctx_.list.GetMark(pos);
-    if (!ActsOn(mark)) return RowEnd::kRemove;
-    const auto [left, right] = SidesOf(ctx_, pos);
-    switch (mark) {
+    const RowPlan plan = PlanRow(ctx_.list, ctx_.state, pos);
+    if (!plan.Acts()) return RowEnd::kRemove;
+    const SyncSide& left = plan.left;
+    const SyncSide& right = plan.right;
+    switch (plan.mark) {
       case Mark::kCopyRight:
         return CopyRow(left, right, kRight, AheadFor(pos, kRight, SizeOf(left)));
       case Mark::kCopyLeft:
@@ -214,8 +169,8 @@ class SyncWalk {
     }
   }
 
-  RowEnd CopyRow(const Side& from, const Side& onto, int side, std::optional<CopyOutcome> ahead) {
-    const Side to = TargetSide(onto, from);
+  RowEnd CopyRow(const SyncSide& from, const SyncSide& to, int side,
+                 std::optional<CopyOutcome> ahead) {
     const bool trash = ctx_.state.sync_options.trash;
     auto done = [&](FsResult result) {
       if (!result.ok()) return result;
@@ -255,7 +210,7 @@ class SyncWalk {
         CopyDetail(from.full, to.full));
   }
 
-  RowEnd DeleteRow(const Side& side, int index) {
+  RowEnd DeleteRow(const SyncSide& side, int index) {
     return RunWithRetry(
         ctx_.host, scope_,
         [&] {
@@ -269,7 +224,7 @@ class SyncWalk {
 
   // The right file is still tried when the left deletion was skipped; a skipped failure
   // keeps the row even when a later failure of it is retried with success.
-  RowEnd DeleteBothRow(const Side& left, const Side& right) {
+  RowEnd DeleteBothRow(const SyncSide& left, const SyncSide& right) {
     const RowEnd first = DeleteRow(left, kLeft);
     if (first == RowEnd::kAbort) return first;
     const RowEnd second = DeleteRow(right, kRight);
@@ -298,13 +253,12 @@ class SyncWalk {
     next_feed_ = std::min(next_feed_, current);
     for (; next_feed_ >= 1; --next_feed_) {
       const int pos = next_feed_;
-      const Mark mark = ctx_.list.GetMark(pos);
-      if (!IsCopy(mark)) continue;
-      const auto [left, right] = SidesOf(ctx_, pos);
-      const bool to_right = mark == Mark::kCopyRight;
-      const Side& from = to_right ? left : right;
+      const RowPlan plan = PlanRow(ctx_.list, ctx_.state, pos);
+      if (!plan.IsCopy()) continue;
+      const bool to_right = plan.mark == Mark::kCopyRight;
+      const SyncSide& from = plan.From();
+      const SyncSide& to = plan.To();
       if (from.rel.empty()) continue;
-      const Side to = TargetSide(to_right ? right : left, from);
       const int64_t size = SizeOf(from);
       const uint64_t weight = static_cast<uint64_t>(std::max<int64_t>(size, 1));
       if (!ahead_->HasRoom(weight)) return;

@@ -19,6 +19,10 @@ constexpr int kNameAttempts = 10000;
 
 FsError ErrorAt(const std::string& path, int code = errno) { return FsError{code, path, {}}; }
 
+// A trash folder that is a link, a file, someone else's or on another device is refused on
+// purpose; the user must hear that the trash is at fault, not the file being replaced.
+FsError Unsafe(const std::string& path, int code) { return FsError{code, path, kWhyTrashUnsafe}; }
+
 std::string ParentOf(const std::string& path) {
   const size_t last = path.rfind('/');
   if (last == std::string::npos || last == 0) return "/";
@@ -75,10 +79,13 @@ class Trasher {
     if (fs_.MkdirAt(AT_FDCWD, path.c_str(), 0700) != 0 && errno != EEXIST) return ErrorAt(path);
     Fd folder(fs_,
               fs_.OpenAt(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (folder.get() < 0) return ErrorAt(path);
+    if (folder.get() < 0) {
+      if (errno == ENOTDIR || errno == ELOOP) return Unsafe(path, errno);
+      return ErrorAt(path);
+    }
     struct stat st {};
     if (fs_.Fstat(folder.get(), &st) != 0) return ErrorAt(path);
-    if (st.st_uid != ::getuid()) return ErrorAt(path, EPERM);
+    if (st.st_uid != ::getuid()) return Unsafe(path, EPERM);
     return folder;
   }
 
@@ -104,7 +111,7 @@ class Trasher {
     struct stat st {};
     if (fs_.Fstat(base.value().get(), &st) != 0) return ErrorAt(path);
     // A trash on another file system would turn the move into a copy.
-    if (st.st_dev != dev) return ErrorAt(path, EXDEV);
+    if (st.st_dev != dev) return Unsafe(path, EXDEV);
     Result<Fd> files = OwnFolder(Join(path, "files"));
     if (!files.ok()) return files.error();
     Result<Fd> info = OwnFolder(Join(path, "info"));
@@ -130,7 +137,7 @@ class Trasher {
       if (trash.ok()) return trash;
     }
     Result<Trash> trash = OpenTrash(Join(top, ".Trash-" + uid), top, dev, false);
-    if (!trash.ok()) return ErrorAt(full_path, trash.error().code);
+    if (!trash.ok()) return FsError{trash.error().code, full_path, trash.error().why};
     return trash;
   }
 

@@ -17,6 +17,11 @@
 
 namespace tavrik {
 
+// Why a trash folder is not used: it is a link, not a folder, someone else's, or on another
+// device than the file.
+inline constexpr const char* kWhyTrashUnsafe =
+    "Der Papierkorb des Datenträgers ist nicht sicher und wird nicht benutzt.";
+
 // $XDG_DATA_HOME/Trash, or $HOME/.local/share/Trash when XDG_DATA_HOME is unset or not
 // absolute. Empty when neither gives an absolute path.
 std::string HomeTrashPath();

@@ -177,7 +177,7 @@ TEST(IniRandomTest, GeneratedFilesReadAsTheModelSays) {
   for (int round = 0; round < 3000; ++round) {
     std::vector<Section> model;
     const std::string text = gen.File(&model);
-    IniReader reader;
+    IniReader reader(RealFileSystem());
     const std::string name = round % 100 == 0 ? t.Write("r.ini", text) : "";
     for (const char* section : kSections) {
       for (const char* key : kKeys) {

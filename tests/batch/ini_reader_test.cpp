@@ -21,7 +21,7 @@ TEST(IniReaderTest, AnythingButARegularFileGivesTheDefault) {
   TempTree t;
   t.Mkdir("folder");
   ASSERT_EQ(mkfifo(t.Path("fifo").c_str(), 0600), 0);
-  IniReader reader;
+  IniReader reader(RealFileSystem());
   EXPECT_EQ(reader.ReadIniString("Pfade", "Links", "dflt", t.Path("missing.ini")), "dflt");
   EXPECT_EQ(reader.ReadIniString("Pfade", "Links", "dflt", t.Path("folder")), "dflt");
   EXPECT_EQ(reader.ReadIniString("Pfade", "Links", "dflt", t.Path("fifo")), "dflt");
@@ -36,13 +36,13 @@ TEST(IniReaderTest, EmptyFileNameReadsTheFileRememberedLast) {
   TempTree t;
   std::string a = t.Write("a.ini", "[S]\nK=from a\n");
   std::string b = t.Write("b.ini", "[S]\nK=from b\n");
-  IniReader reader;
+  IniReader reader(RealFileSystem());
   EXPECT_EQ(reader.ReadIniString("S", "K", "", ""), "");
   EXPECT_EQ(reader.ReadIniString("S", "K", "", a), "from a");
   EXPECT_EQ(reader.ReadIniString("S", "K", "", ""), "from a");
   EXPECT_EQ(reader.ReadIniString("S", "K", "", b), "from b");
   EXPECT_EQ(reader.ReadIniString("S", "K", "", ""), "from b");
-  IniReader other;
+  IniReader other(RealFileSystem());
   EXPECT_EQ(other.ReadIniString("S", "K", "none", ""), "none");
 }
 
@@ -50,7 +50,7 @@ TEST(IniReaderTest, EmptyFileNameReadsTheFileRememberedLast) {
 TEST(IniReaderTest, ChangedFileIsReadAgain) {
   TempTree t;
   std::string name = t.Write("c.ini", "[S]\nK=one\n", 1000000000);
-  IniReader reader;
+  IniReader reader(RealFileSystem());
   EXPECT_EQ(reader.ReadIniString("S", "K", "", name), "one");
   t.Write("c.ini", "[S]\nK=two\n", 1000000100);  // same size, new time
   EXPECT_EQ(reader.ReadIniString("S", "K", "", name), "two");
@@ -67,7 +67,7 @@ TEST(IniReaderTest, LongLinesAndLargeFiles) {
   TempTree t;
   std::string name =
       t.Write("long.ini", "[Pfade]\nJunk=" + std::string(100000, 'j') + "\nLinks=/l\n");
-  IniReader reader;
+  IniReader reader(RealFileSystem());
   EXPECT_EQ(reader.ReadIniString("Pfade", "Links", "", name), "/l");
   EXPECT_EQ(reader.ReadIniString("Pfade", "Junk", "", name).size(), kMaxIniValueChars);
 
@@ -88,7 +88,7 @@ TEST(IniReaderTest, NulFilesAndOversizedFilesReadAsMissingKeys) {
   TempTree t;
   std::string zeros = t.Write("zeros.ini", "");
   ASSERT_EQ(truncate(zeros.c_str(), 100 << 20), 0);
-  IniReader reader;
+  IniReader reader(RealFileSystem());
   EXPECT_EQ(reader.ReadIniString("Pfade", "Links", "dflt", zeros), "dflt");
   std::string huge = t.Write("huge.ini", "[Pfade]\nLinks=/h\n");
   ASSERT_EQ(truncate(huge.c_str(), kMaxIniFileBytes + 1), 0);

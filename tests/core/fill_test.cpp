@@ -30,7 +30,7 @@ TEST(FillColumnTest, LeftFillEntersRelativePathsHeadersAndDates) {
   EXPECT_EQ(s.list.Header(1), t.Path("L/"));
   EXPECT_EQ(s.list.Header(3), "Zweiter Ordner");
   EXPECT_EQ(s.state.left_root.str(), t.Path("L/"));
-  int row = s.list.FindFirstCaseless("b.txt");
+  int row = s.list.FindFirstPairing("b.txt");
   EXPECT_EQ(s.list.Text(row, 5), FileDateText(FileStamp{2, 1600000000, 0}));
   EXPECT_EQ(s.list.Text(row, 6), "");
   EXPECT_EQ(s.host.status1, "2 Dateien");
@@ -67,7 +67,7 @@ TEST(FillColumnTest, RightFillPairsByRelativePathWithoutRegardToCase) {
                     "briefe/a.txt||Briefe/A.TXT", "left-only.txt||", "Ärger.txt||ärger.txt"}));
   EXPECT_EQ(s.list.Header(3), t.Path("R/"));
   EXPECT_EQ(s.host.status1, "4 Dateien");
-  int row = s.list.FindFirstCaseless("briefe/a.txt");
+  int row = s.list.FindFirstPairing("briefe/a.txt");
   EXPECT_NE(s.list.Text(row, 6), "");
 }
 

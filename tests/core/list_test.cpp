@@ -55,16 +55,16 @@ TEST(ComparisonListTest, CaselessLookupFindsTheFirstRowInListOrder) {
   list.AddRow(2, "briefe/A.TXT");
   list.AddRow(3, "Ärger/Öl.txt");
   list.AddRow(4, "");
-  EXPECT_EQ(list.FindFirstCaseless("BRIEFE/a.txt"), 1);
-  EXPECT_EQ(list.FindFirstCaseless("ärger/öl.TXT"), 3);
-  EXPECT_EQ(list.FindFirstCaseless("Briefe/a.tx"), 0);
-  EXPECT_EQ(list.FindFirstCaseless(""), 0);
-  EXPECT_EQ(list.FindFirstCaseless("briefe/a.txt", [&](int p) { return p != 1; }), 2);
+  EXPECT_EQ(list.FindFirstPairing("BRIEFE/a.txt"), 1);
+  EXPECT_EQ(list.FindFirstPairing("ärger/öl.TXT"), 3);
+  EXPECT_EQ(list.FindFirstPairing("Briefe/a.tx"), 0);
+  EXPECT_EQ(list.FindFirstPairing(""), 0);
+  EXPECT_EQ(list.FindFirstPairing("briefe/a.txt", [&](int p) { return p != 1; }), 2);
   // After the rows swap places the first match follows the new order.
   list.SetSortColumn(0);
   list.SetSortOrder(1);
   list.SetSorted(true);
-  int first = list.FindFirstCaseless("briefe/a.txt");
+  int first = list.FindFirstPairing("briefe/a.txt");
   ASSERT_GT(first, 0);
   EXPECT_TRUE(CaselessEqual(list.LeftName(first), "briefe/a.txt"));
   for (int p = 1; p < first; ++p) EXPECT_FALSE(CaselessEqual(list.LeftName(p), "briefe/a.txt"));
@@ -74,13 +74,13 @@ TEST(ComparisonListTest, CaselessLookupFindsTheFirstRowInListOrder) {
 TEST(ComparisonListTest, LookupFollowsRemovalsAndRenames) {
   ComparisonList list;
   for (int i = 1; i <= 100; ++i) list.AddRow(i, "f" + std::to_string(i));
-  EXPECT_EQ(list.FindFirstCaseless("F50"), 50);
+  EXPECT_EQ(list.FindFirstPairing("F50"), 50);
   list.RemoveRow(10);
-  EXPECT_EQ(list.FindFirstCaseless("f50"), 49);
-  EXPECT_EQ(list.FindFirstCaseless("f10"), 0);
+  EXPECT_EQ(list.FindFirstPairing("f50"), 49);
+  EXPECT_EQ(list.FindFirstPairing("f10"), 0);
   list.SetLeftName(1, "renamed");
-  EXPECT_EQ(list.FindFirstCaseless("f1"), 0);
-  EXPECT_EQ(list.FindFirstCaseless("RENAMED"), 1);
+  EXPECT_EQ(list.FindFirstPairing("f1"), 0);
+  EXPECT_EQ(list.FindFirstPairing("RENAMED"), 1);
 }
 
 // Catches a sort that is not stable, ignores the direction, or loses row data.

@@ -10,6 +10,7 @@
 #include <regex>
 #include <string>
 
+#include "core/fs/error_text.h"
 #include "core/sync/file_ops.h"
 #include "core/sync/trash.h"
 #include "support/fault_file_system.h"
@@ -241,6 +242,26 @@ TEST_F(TrashTest, OtherFileSystemsUseTheTrashAtTheirTop) {
   EXPECT_EQ(tree.Read("mnt/.Trash/" + uid + "/files/three.txt"), "three");
   EXPECT_NE(tree.Read("mnt/.Trash/" + uid + "/info/three.txt.trashinfo").find("\nPath=three.txt\n"),
             std::string::npos);
+}
+
+// Catches a trash refused for being a link reported as if the file were at fault ("Das ist
+// kein Verzeichnis."), or the file moved through the link anyway.
+TEST_F(TrashTest, ALinkedTrashIsRefusedWithItsOwnReason) {
+  const std::string top = tree.Mkdir("mnt");
+  MountedTmpfs mounted(top);
+  if (!mounted.ok())
+    GTEST_SKIP() << "needs root to mount a tmpfs (mount: " << strerror(errno) << ")";
+  const std::string uid = std::to_string(getuid());
+  tree.Mkdir("mnt/elsewhere");
+  ASSERT_EQ(symlink("elsewhere", tree.Path("mnt/.Trash-" + uid).c_str()), 0);
+  tree.Write("mnt/f.txt", "stay");
+  const FileStamp seen = StampAt(top + "/f.txt");
+  FsResult result = DeleteFileAt(RealFileSystem(), {top + "/", "f.txt"}, &seen, true);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(ReasonText(result.error()),
+            "Der Papierkorb des Datenträgers ist nicht sicher und wird nicht benutzt.");
+  EXPECT_EQ(tree.Read("mnt/f.txt"), "stay");
+  EXPECT_FALSE(tree.Exists("mnt/elsewhere/files"));
 }
 
 // Catches a trash found through a path the file system in use does not know (the kernel's

@@ -53,6 +53,32 @@ TEST(CommandLineTest, HelpVersionFoldersOrControlFile) {
   EXPECT_NE(std::string(UsageText()).find("tavrik LINKS RECHTS"), std::string::npos);
 }
 
+// Catches a file manager's selection taken as a control file, a menu start (no folder) that
+// shows a box, or a selection of files or of three folders that is not refused.
+TEST(CommandLineTest, FoldersFromTheFileManager) {
+  TempTree t;
+  const std::string l = t.Mkdir("L"), r = t.Mkdir("R"), x = t.Mkdir("X");
+  const std::string file = t.Write("f.txt", "f");
+  StartRequest none = Read({"--folders"});
+  EXPECT_EQ(none.kind, StartRequest::kWindow);
+  EXPECT_EQ(none.command_line, "");
+  StartRequest one = Read({"--folders", l});
+  EXPECT_EQ(one.kind, StartRequest::kFolders);
+  EXPECT_EQ(one.left, l);
+  EXPECT_EQ(one.right, "");
+  StartRequest two = Read({"--folders", l, r});
+  EXPECT_EQ(two.kind, StartRequest::kFolders);
+  EXPECT_EQ(two.right, r);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--folders", file},
+                                               {"--folders", l, file},
+                                               {"--folders", l, r, x},
+                                               {"--folders", t.Path("missing")}}) {
+    StartRequest request = Read(args);
+    EXPECT_EQ(request.kind, StartRequest::kFolderChoice) << args.back();
+    EXPECT_EQ(request.command_line, "");
+  }
+}
+
 // Catches the help page looked for only next to the program, so that an installed program
 // (help page under share/doc/tavrik) finds none, or a wrong order of the places.
 TEST(CommandLineTest, HelpPageSearchOrder) {
@@ -87,6 +113,29 @@ TEST_F(UiTest, CommandLineFoldersFillBothColumnsLikeTwoDrops) {
   t.Mkdir("wh?t");
   form->OpenFolders(QString::fromStdString(t.Path("wh?t")), QString::fromStdString(t.Path("R")));
   EXPECT_EQ(boxes[1].text, "Dieser Verzeichnisname enthält ungültige Zeichen - bitte korrigieren!");
+}
+
+// Catches a one-folder selection not filling the left column, or a refused selection that
+// fills anything or shows anything but the one box.
+TEST_F(UiTest, FileManagerSelectionFillsTheColumnsOrIsRefusedOnce) {
+  TempTree t;
+  t.Write("L/a.txt", "a");
+  form->Load("");
+  StartRequest one;
+  one.kind = StartRequest::kFolders;
+  one.left = t.Path("L");
+  form->OpenStartFolders(one);
+  EXPECT_EQ(form->List().Header(1), t.Path("L/"));
+  EXPECT_EQ(form->List().RowCount(), 1);
+  EXPECT_TRUE(boxes.empty());
+  form->Load("");
+  StartRequest refused;
+  refused.kind = StartRequest::kFolderChoice;
+  form->OpenStartFolders(refused);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "Bitte wählen Sie einen oder zwei Ordner.");
+  EXPECT_EQ(boxes[0].style, 0);
+  EXPECT_EQ(form->List().RowCount(), 0);
 }
 
 }  // namespace

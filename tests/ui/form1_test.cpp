@@ -1,5 +1,6 @@
 #include <filesystem>
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -153,6 +154,48 @@ TEST_F(UiTest, TabKeyReachesBothCompareOptions) {
   EXPECT_FALSE(form->CompModeOpt[0]->isChecked());
   form->CompModeOpt[1]->click();
   EXPECT_TRUE(form->CompModeOpt[1]->isChecked());
+}
+
+// Catches the compare options announced as check boxes (they are kept exclusive by hand, so
+// Qt's own interface would call them so), or a key that leaves none or both selected.
+TEST_F(UiTest, CompareOptionsAreExclusiveRadioButtonsToAssistiveTechnology) {
+  form->Load("");
+  QApplication::setActiveWindow(form.get());
+  auto checked_count = [&] {
+    int n = 0;
+    for (QRadioButton* option : form->CompModeOpt) {
+      QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(option);
+      EXPECT_NE(iface, nullptr);
+      if (!iface) continue;
+      EXPECT_EQ(iface->role(), QAccessible::RadioButton) << option->objectName().toStdString();
+      EXPECT_TRUE(iface->state().checkable);
+      EXPECT_EQ(iface->state().checked, option->isChecked());
+      n += iface->state().checked ? 1 : 0;
+    }
+    return n;
+  };
+  QAccessibleInterface* binary = QAccessible::queryAccessibleInterface(form->CompModeOpt[0]);
+  ASSERT_NE(binary, nullptr);
+  EXPECT_EQ(binary->text(QAccessible::Name), "Binärvergleich");
+  EXPECT_EQ(checked_count(), 1);
+  const Qt::Key keys[] = {Qt::Key_Space, Qt::Key_Right, Qt::Key_Left,  Qt::Key_Down,
+                          Qt::Key_Up,    Qt::Key_Space, Qt::Key_Return};
+  for (QRadioButton* option : form->CompModeOpt) {
+    for (Qt::Key key : keys) {
+      option->setFocus(Qt::TabFocusReason);
+      QTest::keyClick(QApplication::focusWidget(), key);
+      QApplication::processEvents();
+      EXPECT_EQ(checked_count(), 1) << option->objectName().toStdString() << " key " << key;
+    }
+  }
+  // The toggle action selects; it never leaves the pair without a selection.
+  QAccessibleInterface* age = QAccessible::queryAccessibleInterface(form->CompModeOpt[1]);
+  ASSERT_NE(age, nullptr);
+  age->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+  EXPECT_TRUE(form->CompModeOpt[1]->isChecked());
+  age->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+  EXPECT_TRUE(form->CompModeOpt[1]->isChecked());
+  EXPECT_EQ(checked_count(), 1);
 }
 
 // Catches the mode rule not switching the sync button, or the compare button passing

@@ -1,6 +1,4 @@
-#include "cli/sync_plan.h"
-
-#include "core/fs/paths.h"
+#include "cli/row_work.h"
 
 namespace tavrik {
 
@@ -8,39 +6,7 @@ namespace {
 
 int64_t SizeOf(const FileStamp* stamp) { return stamp ? stamp->size : 0; }
 
-std::string FullOrEmpty(std::string_view root, std::string_view rel) {
-  return rel.empty() ? std::string() : JoinPath(root, rel);
-}
-
 }  // namespace
-
-std::vector<PlannedAction> PlanSync(const ComparisonList& list, std::string_view left_root,
-                                    std::string_view right_root) {
-  std::vector<PlannedAction> actions;
-  for (int i = list.RowCount(); i >= 1; --i) {
-    const Mark mark = list.GetMark(i);
-    const std::string_view left = list.LeftName(i);
-    const std::string_view right = list.RightName(i);
-    PlannedAction a{mark, FullOrEmpty(left_root, left), FullOrEmpty(right_root, right)};
-    switch (mark) {
-      case Mark::kCopyRight:
-        // A copy onto a side without a file goes to the source's relative path there.
-        if (right.empty()) a.right = JoinPath(right_root, left);
-        break;
-      case Mark::kCopyLeft:
-        if (left.empty()) a.left = JoinPath(left_root, right);
-        break;
-      case Mark::kDeleteRight:
-      case Mark::kDeleteLeft:
-      case Mark::kDeleteBoth:
-        break;
-      default:
-        continue;
-    }
-    actions.push_back(std::move(a));
-  }
-  return actions;
-}
 
 void TakeNewFiles(ComparisonList& list) {
   for (int i = 1; i <= list.RowCount(); ++i) {

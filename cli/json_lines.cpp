@@ -1,0 +1,179 @@
+#include "cli/json_lines.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace tavrik {
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i], or 0 when it is ill-formed.
+size_t SequenceLength(std::string_view text, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char c = byte(i);
+  if (c < 0x80) return 1;
+  size_t n = 0;
+  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) low = 0xA0;   // no overlong forms
+    if (c == 0xED) high = 0x9F;  // no surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+  } else {
+    return 0;
+  }
+  if (i + n > text.size()) return 0;
+  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (size_t k = 2; k < n; ++k)
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  return n;
+}
+
+void AppendEscaped(std::string& out, std::string_view utf8) {
+  out.push_back('"');
+  for (char ch : utf8) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (ch) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\u%04x", c);
+          out += escape;
+        } else {
+          out.push_back(ch);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+}  // namespace
+
+bool IsValidUtf8(std::string_view bytes) {
+  for (size_t i = 0; i < bytes.size();) {
+    const size_t n = SequenceLength(bytes, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+std::string ToUtf8Lossy(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (size_t i = 0; i < bytes.size();) {
+    const size_t n = SequenceLength(bytes, i);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      out.append(bytes.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
+}
+
+std::string Base64(std::string_view bytes) {
+  static constexpr char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  size_t i = 0;
+  const auto at = [&](size_t k) {
+    return static_cast<unsigned>(static_cast<unsigned char>(bytes[k]));
+  };
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const unsigned v = at(i) << 16 | at(i + 1) << 8 | at(i + 2);
+    for (int shift : {18, 12, 6, 0}) out.push_back(kDigits[(v >> shift) & 63]);
+  }
+  const size_t rest = bytes.size() - i;
+  if (rest == 1) {
+    const unsigned v = at(i) << 16;
+    out.push_back(kDigits[(v >> 18) & 63]);
+    out.push_back(kDigits[(v >> 12) & 63]);
+    out += "==";
+  } else if (rest == 2) {
+    const unsigned v = at(i) << 16 | at(i + 1) << 8;
+    out.push_back(kDigits[(v >> 18) & 63]);
+    out.push_back(kDigits[(v >> 12) & 63]);
+    out.push_back(kDigits[(v >> 6) & 63]);
+    out.push_back('=');
+  }
+  return out;
+}
+
+std::string IsoUtc(int64_t sec, int32_t nsec) {
+  const time_t t = static_cast<time_t>(sec);
+  struct tm utc {};
+  gmtime_r(&t, &utc);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%09dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                static_cast<int>(nsec));
+  return text;
+}
+
+void JsonLine::Key(std::string_view key) {
+  if (text_.size() > 1) text_.push_back(',');
+  AppendEscaped(text_, key);
+  text_.push_back(':');
+}
+
+JsonLine& JsonLine::Name(std::string_view key, std::string_view bytes) {
+  Key(key);
+  if (IsValidUtf8(bytes)) {
+    AppendEscaped(text_, bytes);
+    return *this;
+  }
+  AppendEscaped(text_, ToUtf8Lossy(bytes));
+  Key(std::string(key) + "_base64");
+  AppendEscaped(text_, Base64(bytes));
+  return *this;
+}
+
+JsonLine& JsonLine::Text(std::string_view key, std::string_view text) {
+  Key(key);
+  AppendEscaped(text_, text);
+  return *this;
+}
+
+JsonLine& JsonLine::Number(std::string_view key, int64_t value) {
+  Key(key);
+  text_ += std::to_string(value);
+  return *this;
+}
+
+JsonLine& JsonLine::Stamp(std::string_view key, const FileStamp& stamp) {
+  Number(std::string(key) + "_size", stamp.size);
+  return Text(std::string(key) + "_mtime", IsoUtc(stamp.mtime_sec, stamp.mtime_nsec));
+}
+
+std::string JsonLine::Finish() {
+  std::string line = std::move(text_);
+  line += "}\n";
+  text_ = "{";
+  return line;
+}
+
+}  // namespace tavrik

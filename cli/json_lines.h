@@ -1,0 +1,40 @@
+// One JSON object a line, for scripts that read the console's rows. Names are byte strings:
+// a name that is not valid UTF-8 is given as UTF-8 with U+FFFD for each bad sequence, and
+// its bytes beside it in base64 (key + "_base64"), so a script can still reach the file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/fs/file_stamp.h"
+
+namespace tavrik {
+
+// Builds one object; fields keep the order they were added in.
+class JsonLine {
+ public:
+  // A name or path: escaped, and with key_base64 beside it where it is not valid UTF-8.
+  JsonLine& Name(std::string_view key, std::string_view bytes);
+  // A text of our own (a mark, a reason): always UTF-8.
+  JsonLine& Text(std::string_view key, std::string_view text);
+  JsonLine& Number(std::string_view key, int64_t value);
+  // size and mtime (ISO 8601 in UTC with nanoseconds) of a stamp, as key_size, key_mtime.
+  JsonLine& Stamp(std::string_view key, const FileStamp& stamp);
+  // The object and its line end.
+  std::string Finish();
+
+ private:
+  void Key(std::string_view key);
+  std::string text_ = "{";
+};
+
+// Whether bytes are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool IsValidUtf8(std::string_view bytes);
+// bytes with every ill-formed sequence replaced by U+FFFD.
+std::string ToUtf8Lossy(std::string_view bytes);
+std::string Base64(std::string_view bytes);
+// "2026-12-07T15:06:54.123456789Z"
+std::string IsoUtc(int64_t sec, int32_t nsec);
+
+}  // namespace tavrik
