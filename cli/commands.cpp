@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <signal.h>
-
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -195,24 +193,13 @@ struct Session {
     host.SetStop(&state.stop);
     // Ctrl-C, a closed terminal or a stop request end the run through its clean-up.
     CatchStopSignals(state.stop);
-    err_ = err;
   }
   ~Session() {
     meter.Clear();
-    EndIfInterrupted();
+    host.EndIfInterrupted();
   }
-  // A run stopped by a signal or a closed pipe: one line, then the process ends by that
-  // signal, so the shell and a loop around the command see how it ended.
-  void EndIfInterrupted() {
-    const StopReason why = state.stop.Reason();
-    if (why != StopReason::kSignal && why != StopReason::kBrokenPipe) return;
-    const int signal = why == StopReason::kSignal ? CaughtStopSignal() : SIGPIPE;
-    const char* name = sigabbrev_np(signal);
-    std::fprintf(err_, "tavrik-cli: Lauf unterbrochen (SIG%s).\n", name ? name : "?");
-    std::fflush(err_);
-    DieBySignal(signal);
-  }
-  FILE* err_ = nullptr;
+  // An interrupted run prints no rows: the process ends by its signal instead.
+  bool Printing(const Options& o) const { return !o.quiet && !state.stop.Requested(); }
   ComparisonList list;
   SharedState state;
   ConsoleHost host;
@@ -269,7 +256,7 @@ int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   Session s(fs, o, out, err);
   Fill(s, o.args[0], true);
   if (o.args.size() == 2) Fill(s, o.args[1], false);
-  if (!o.quiet) PrintRows(s.list, out, s.state.stop);
+  if (s.Printing(o)) PrintRows(s.list, out, s.state.stop);
   return s.host.Failures() > 0 ? 1 : 0;
 }
 
@@ -282,7 +269,7 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   Fill(s, o.args[0], true);
   Fill(s, o.args[1], false);
   Compare(s, o.binary);
-  if (!o.quiet) CopyListToClipboard(s.ctx);
+  if (s.Printing(o)) CopyListToClipboard(s.ctx);
   if (s.host.Failures() > 0) return 2;
   for (int i = 1; i <= s.list.RowCount(); ++i)
     if (s.list.GetMark(i) != Mark::kEqual) return 1;
@@ -310,7 +297,7 @@ int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   s.meter.Start("Abgleich", SyncWork(s.list), true);
   SyncFolders(s.ctx);
   s.meter.Clear();
-  if (!o.quiet) CopyListToClipboard(s.ctx);
+  if (s.Printing(o)) CopyListToClipboard(s.ctx);
   return s.host.Failures() > 0 ? 1 : 0;
 }
 

@@ -1,8 +1,12 @@
 #include "cli/console_host.h"
 
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "core/parallel/stop_signals.h"
 
 #include "core/fs/error_text.h"
 
@@ -71,7 +75,21 @@ void ConsoleHost::SetClipboardText(const std::string& text) {
   Wrote(std::fflush(out_));
 }
 
+void ConsoleHost::EndIfInterrupted() {
+  if (!stop_) return;
+  const StopReason why = stop_->Reason();
+  if (why != StopReason::kSignal && why != StopReason::kBrokenPipe) return;
+  const int signal = why == StopReason::kSignal ? CaughtStopSignal() : SIGPIPE;
+  const char* name = sigabbrev_np(signal);
+  std::fflush(out_);
+  std::fprintf(err_, "tavrik-cli: Lauf unterbrochen (SIG%s).\n", name ? name : "?");
+  std::fflush(err_);
+  DieBySignal(signal);
+}
+
 void ConsoleHost::EndProgram() {
+  // A control file's "Ende" after an interrupted run: the end is the signal's.
+  EndIfInterrupted();
   std::fflush(out_);
   std::fflush(err_);
   std::exit(ExitCode());

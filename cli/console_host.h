@@ -39,6 +39,10 @@ class ConsoleHost : public Host {
   void SetQuiet(bool quiet) { quiet_ = quiet; }
   // A write to a closed pipe (EPIPE) asks stop to end the run, as a signal would.
   void SetStop(StopFlag* stop) { stop_ = stop; }
+  // After a run stopped by a signal or a closed pipe: one line, then the process ends by
+  // that signal, so the shell and a loop around the command see how it ended. Otherwise
+  // nothing happens.
+  void EndIfInterrupted();
   void SetMeter(ProgressMeter* meter) { meter_ = meter; }
 
   // Boxes that reported a failure: access errors, comparison and sync errors.

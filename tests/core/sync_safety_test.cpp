@@ -374,6 +374,31 @@ TEST_F(SyncSafetyTest, LeftoversOfZombieRunsGoAlsoWhereNoCopyIsCommitted) {
   waitpid(zombie, nullptr, 0);
 }
 
+// Catches copies prepared ahead that hold a second version of their file each until their
+// row commits: on a stick of 100 MiB holding ten files of 9 MiB, replacing them one after
+// another needs 9 MiB of room, and every replacement must succeed, as one at a time does.
+TEST_F(SyncSafetyTest, ANearlyFullStickTakesEveryReplacement) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  tree.Mkdir("stick");
+  ScopedTmpfs stick(tree.Path("stick"), "size=100m");
+  if (!stick.ok()) GTEST_SKIP() << stick.why();
+  const size_t size = 9u << 20;
+  for (int i = 0; i < 10; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".bin";
+    tree.Write("left/" + name, std::string(size, static_cast<char>('a' + i)), 2000000000);
+    tree.Write("stick/" + name, std::string(size, 'o'), 1000000000);
+  }
+  FillFrom(tree.Path("left"), tree.Path("stick"));
+  for (int i = 1; i <= s.list.RowCount(); ++i) s.list.SetMark(i, Mark::kCopyRight);
+  s.state.io.copy_helpers = s.state.io.copy_max_helpers = 4;
+  Sync();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{});
+  for (int i = 0; i < 10; ++i)
+    EXPECT_EQ(tree.Read("stick/f" + std::to_string(i) + ".bin"),
+              std::string(size, static_cast<char>('a' + i)))
+        << i;
+}
+
 std::string XattrOf(const std::string& path, const char* name) {
   char value[512];
   ssize_t n = lgetxattr(path.c_str(), name, value, sizeof value);
