@@ -20,13 +20,18 @@ std::string TrimBlanks(const std::string& text) {
 }
 
 // Reads and checks the control file; the collected problem lines, empty when it is fine.
-std::string CheckControlFile(Context& ctx, const std::string& name, BatchFolders* folders) {
+std::string CheckControlFile(Context& ctx, const std::string& name, BatchFolders* folders,
+                             const SafetySettings& overrides) {
   std::string problems = ControlFileProblem(ctx.fs, name);
   // A control file that is not there or is a folder is reported alone: it is not read.
   if (!problems.empty()) return problems;
   IniReader reader(ctx.fs);
   *folders = ReadBatchFolders(ctx.fs, reader, name, &problems);
   ctx.state.batch = ReadBatchRequests(reader, name);
+  SafetySettings settings;
+  ReadSafetySettings(reader, name, &settings);
+  ApplySafetySettings(settings, ctx.state);
+  ApplySafetySettings(overrides, ctx.state);
   problems += RequestProblems(ctx.state.batch);
   return problems;
 }
@@ -49,13 +54,13 @@ void RunActions(Context& ctx, const BatchFolders& folders) {
 
 }  // namespace
 
-void RunBatch(Context& ctx, const std::string& command_line) {
+void RunBatch(Context& ctx, const std::string& command_line, const SafetySettings& overrides) {
   std::string name = TrimBlanks(command_line);
   if (name.empty()) return;
   ctx.state.batch_active = true;
   name = ControlFileName(name, AppPath());
   BatchFolders folders;
-  const std::string problems = CheckControlFile(ctx, name, &folders);
+  const std::string problems = CheckControlFile(ctx, name, &folders, overrides);
   if (!problems.empty()) {
     Refuse(ctx.host, ProblemBoxText(problems));
     ctx.state.batch_active = false;

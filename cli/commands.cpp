@@ -4,15 +4,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "batch/run_batch.h"
+#include "batch/safety_settings.h"
 #include "cli/console_host.h"
 #include "cli/progress.h"
 #include "cli/row_work.h"
+#include "cli/safety.h"
 #include "core/compare/compare.h"
 #include "core/fs/error_text.h"
 #include "core/list/clipboard.h"
@@ -32,10 +35,14 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tavrik-cli fill [--quiet] LEFT [RIGHT]\n"
-    "       tavrik-cli compare --binary|--age [--quiet] LEFT RIGHT\n"
+    "       tavrik-cli compare --binary|--age [--no-hour-correction] [--quiet] LEFT RIGHT\n"
     "       tavrik-cli sync [--on-error=ignore|abort|retry-once] [--dry-run] [--copy-new]\n"
-    "                       [--trash] [--quiet] LEFT RIGHT\n"
-    "       tavrik-cli run [--on-error=ignore|abort|retry-once] [--quiet] CONTROLFILE\n"
+    "                       [--trash | --versions [--keep-versions=N] | --no-versions]\n"
+    "                       [--no-hour-correction] [--quiet] LEFT RIGHT\n"
+    "       tavrik-cli run [--on-error=ignore|abort|retry-once] [--versions\n"
+    "                      [--keep-versions=N] | --no-versions] [--no-hour-correction]\n"
+    "                      [--quiet] CONTROLFILE\n"
+    "       tavrik-cli undo [--dry-run] [--quiet] ROOT\n"
     "       tavrik-cli --help | --version\n";
 
 constexpr const char* kOptions =
@@ -52,6 +59,18 @@ constexpr const char* kOptions =
     "                    change nothing\n"
     "      --copy-new    copy files that exist on one side only (\"? -->\", \"? <--\")\n"
     "      --trash       move deleted and replaced files to the trash\n"
+    "      --versions    keep what the sync replaces or deletes in\n"
+    "                    ROOT/.tavrik-versions/<run>/ so that 'undo' can put it back\n"
+    "                    (not with --trash); --no-versions: keep nothing there\n"
+    "      --keep-versions=N  runs kept per folder, this one among them (default 10)\n"
+    "      --no-hour-correction  take the times of a FAT folder as they stand, even when\n"
+    "                    most pairs differ by whole hours (a change of the clocks)\n"
+    "\n"
+    "undo puts the last recorded run under ROOT back, on that side only (a sync changes\n"
+    "two folders: undo each); files changed since the run stay and are reported. What\n"
+    "the undo replaces is kept in a version folder of its own, so it can be undone too.\n"
+    "The user's ~/.config/tavrik/tavrik.ini and a control file may set Versionen=1,\n"
+    "Behalten=N and Stundenkorrektur=0 in a [Sicherung] section; options override both.\n"
     "\n"
     "Exit status: 0 success (compare: every pair equal), 1 failures during the run\n"
     "(compare: differences), 2 usage errors, missing folders (compare: files that could\n"
@@ -59,7 +78,7 @@ constexpr const char* kOptions =
 
 constexpr int kUsageError = 2;
 
-enum class Command { kNone, kFill, kCompare, kSync, kRun };
+enum class Command { kNone, kFill, kCompare, kSync, kRun, kUndo };
 
 struct Options {
   Command command = Command::kNone;
@@ -71,6 +90,8 @@ struct Options {
   bool dry_run = false;
   bool copy_new = false;
   bool trash = false;
+  bool bad_number = false;
+  SafetySettings safety;  // what the options say; they override the files
   ErrorPolicy policy = ErrorPolicy::kIgnore;
   std::vector<std::string> args;
 };
@@ -98,7 +119,27 @@ bool TakeOption(std::string_view arg, Options& o) {
   if (c == Command::kCompare && arg == "--age") return o.age = true;
   if ((c == Command::kSync || c == Command::kRun) && arg.rfind("--on-error=", 0) == 0)
     return ParsePolicy(arg, &o.policy);
-  if (c == Command::kSync && arg == "--dry-run") return o.dry_run = true;
+  if ((c == Command::kSync || c == Command::kUndo) && arg == "--dry-run") return o.dry_run = true;
+  if (c == Command::kSync || c == Command::kRun) {
+    if (arg == "--versions" || arg == "--no-versions") {
+      o.safety.versions = arg == "--versions";
+      return true;
+    }
+    if (arg.rfind("--keep-versions=", 0) == 0) {
+      const std::string_view n = arg.substr(16);
+      int keep = 0;
+      const auto [end, error] = std::from_chars(n.data(), n.data() + n.size(), keep);
+      o.bad_number = n.empty() || error != std::errc() || end != n.data() + n.size() || keep < 1;
+      if (!o.bad_number) o.safety.keep = keep;
+      return true;
+    }
+  }
+  if (c == Command::kSync || c == Command::kRun || c == Command::kCompare) {
+    if (arg == "--no-hour-correction") {
+      o.safety.hour_correction = false;
+      return true;
+    }
+  }
   if (c == Command::kSync && arg == "--copy-new") return o.copy_new = true;
   if (c == Command::kSync && arg == "--trash") return o.trash = true;
   return false;
@@ -109,6 +150,7 @@ Command CommandOf(std::string_view word) {
   if (word == "compare") return Command::kCompare;
   if (word == "sync") return Command::kSync;
   if (word == "run") return Command::kRun;
+  if (word == "undo") return Command::kUndo;
   return Command::kNone;
 }
 
@@ -127,7 +169,9 @@ int Parse(int argc, char** argv, Options& o, FILE* out, FILE* err) {
     if (!options_end && arg == "--") {
       options_end = true;
     } else if (!options_end && arg.size() > 1 && arg[0] == '-') {
-      if (!TakeOption(arg, o)) {
+      const bool taken = TakeOption(arg, o);
+      if (o.bad_number) return Refuse(err, "invalid number in '" + arg + "'");
+      if (!taken) {
         if (arg.rfind("--on-error", 0) == 0 &&
             (o.command == Command::kSync || o.command == Command::kRun))
           return Refuse(err, "invalid answer in '" + arg + "'");
@@ -168,7 +212,12 @@ int Parse(int argc, char** argv, Options& o, FILE* out, FILE* err) {
     case Command::kRun:
       fits = n >= 1;
       break;
+    case Command::kUndo:
+      fits = n == 1;
+      break;
   }
+  if (o.trash && o.safety.versions.value_or(false))
+    return Refuse(err, "--versions and --trash exclude each other");
   if (!fits) return Refuse(err, "wrong number of arguments");
   return -1;
 }
@@ -193,6 +242,12 @@ struct Session {
     host.SetStop(&state.stop);
     // Ctrl-C, a closed terminal or a stop request end the run through its clean-up.
     CatchStopSignals(state.stop);
+    // The user's file first, the options over it; a control file comes in between.
+    ApplySafetySettings(UserSafetySettings(fs), state);
+    ApplySafetySettings(o.safety, state);
+    // --trash is an option too: over a file's Versionen=1 it wins.
+    if (o.trash) state.sync_options.versions = false;
+    if (!o.quiet) host.SetBeforeEnd([this, err] { TellRunNotes(state.notes, err); });
   }
   ~Session() {
     meter.Clear();
@@ -269,6 +324,8 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   Fill(s, o.args[0], true);
   Fill(s, o.args[1], false);
   Compare(s, o.binary);
+  s.meter.Clear();
+  if (!o.quiet) TellRunNotes(s.state.notes, err);
   if (s.Printing(o)) CopyListToClipboard(s.ctx);
   if (s.host.Failures() > 0) return 2;
   for (int i = 1; i <= s.list.RowCount(); ++i)
@@ -291,12 +348,14 @@ int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   if (o.copy_new) TakeNewFiles(s.list);
   if (o.dry_run) {
     s.meter.Clear();
+    if (!o.quiet) TellRunNotes(s.state.notes, err);
     PrintPlan(s, out);
     return s.host.Failures() > 0 ? 1 : 0;
   }
   s.meter.Start("Abgleich", SyncWork(s.list), true);
   SyncFolders(s.ctx);
   s.meter.Clear();
+  if (!o.quiet) TellRunNotes(s.state.notes, err);
   if (s.Printing(o)) CopyListToClipboard(s.ctx);
   return s.host.Failures() > 0 ? 1 : 0;
 }
@@ -309,7 +368,8 @@ int CmdRun(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
     command_line += a;
   }
   Session s(fs, o, out, err);
-  RunBatch(s.ctx, command_line);
+  RunBatch(s.ctx, command_line, o.safety);
+  if (!o.quiet) TellRunNotes(s.state.notes, err);
   return s.host.ExitCode();
 }
 
@@ -330,6 +390,9 @@ int RunCli(int argc, char** argv, FILE* out, FILE* err) {
       return CmdSync(fs, o, out, err);
     case Command::kRun:
       return CmdRun(fs, o, out, err);
+    case Command::kUndo:
+      if (!RootsUsable(fs, o.args, err)) return kUsageError;
+      return RunUndo(fs, o.args[0], o.dry_run, o.quiet, out, err);
     case Command::kNone:
       break;
   }

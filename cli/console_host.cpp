@@ -90,6 +90,7 @@ void ConsoleHost::EndIfInterrupted() {
 void ConsoleHost::EndProgram() {
   // A control file's "Ende" after an interrupted run: the end is the signal's.
   EndIfInterrupted();
+  if (before_end_) before_end_();
   std::fflush(out_);
   std::fflush(err_);
   std::exit(ExitCode());

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "cli/progress.h"
@@ -44,6 +45,8 @@ class ConsoleHost : public Host {
   // nothing happens.
   void EndIfInterrupted();
   void SetMeter(ProgressMeter* meter) { meter_ = meter; }
+  // Runs before a control file's Ende ends the program, so what the run noticed is told.
+  void SetBeforeEnd(std::function<void()> before_end) { before_end_ = std::move(before_end); }
 
   // Boxes that reported a failure: access errors, comparison and sync errors.
   int Failures() const { return failures_; }
@@ -66,6 +69,7 @@ class ConsoleHost : public Host {
   int failures_ = 0;
   bool refused_ = false;
   std::string last_retried_;
+  std::function<void()> before_end_;
 };
 
 }  // namespace tavrik

@@ -22,6 +22,7 @@
 #include <QUrl>
 
 #include "batch/run_batch.h"
+#include "batch/safety_settings.h"
 #include "core/compare/compare.h"
 #include "core/fs/paths.h"
 #include "core/list/clipboard.h"
@@ -287,6 +288,9 @@ void Form1::Load(const std::string& command_line) {
   move(screen.center() - rect().center());
   show();
   QCoreApplication::processEvents();
+  // Versions and the hour correction as the user's own file sets them; a control file may
+  // set them otherwise for its run.
+  ApplySafetySettings(UserSafetySettings(ctx_->fs), state_);
   RunBatch(*ctx_, command_line);
 }
 

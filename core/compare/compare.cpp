@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/compare/content_compare.h"
+#include "core/compare/hour_shift.h"
 #include "core/fs/paths.h"
 #include "core/fs/time_resolution.h"
 #include "core/list/status.h"
@@ -33,7 +34,22 @@ int CompareDateKeys(const FileStamp* left, const FileStamp* right, int64_t step)
   return CompareAtStep(DateKey(*left), DateKey(*right), step);
 }
 
-Mark AgeMark(const ComparisonList& list, int pos, int64_t step, Counters& c) {
+Mark AgeMark(const ComparisonList& list, int pos, int64_t step, const HourShift& shift, Counters& c,
+             RunNotes& notes) {
+  const FileStamp* left = list.LeftStamp(pos);
+  const FileStamp* right = list.RightStamp(pos);
+  const ShiftedOrder shifted =
+      left && right ? OrderUnderShift(*left, *right, shift, step) : ShiftedOrder::kAsIs;
+  if (shifted == ShiftedOrder::kEqual) {
+    ++c.same_age;
+    return Mark::kEqual;
+  }
+  if (shifted == ShiftedOrder::kUndecided) {
+    // "?" claims no order, and the sync leaves the row alone until the user sets a mark.
+    ++c.different_age;
+    ++notes.undecided;
+    return Mark::kOrphan;
+  }
   int order = CompareDateKeys(list.LeftStamp(pos), list.RightStamp(pos), step);
   if (order == 0) {
     ++c.same_age;
@@ -124,7 +140,18 @@ void CompareRows(Context& ctx, bool binary, Counters& c, const RunScope& scope) 
                                 ctx.state.io.compare_max_helpers, scope);
   }
   int next_row = 1;
-  const int64_t step = std::max(ctx.state.left_time_step, ctx.state.right_time_step);
+  SharedState& state = ctx.state;
+  const int64_t step = std::max(state.left_time_step, state.right_time_step);
+  RunNotes& notes = state.notes;
+  notes.shifted_side = notes.shift_hours = notes.undecided = 0;
+  HourShift shift;
+  if (!binary && state.compare_options.hour_correction)
+    shift = DetectHourShift(list, state.left_local_time, state.right_local_time, step);
+  if (shift.found()) {
+    notes.shifted_side = state.right_local_time ? 2 : 1;
+    const int64_t hours = shift.seconds / 3600;
+    notes.shift_hours = static_cast<int>(state.right_local_time ? hours : -hours);
+  }
   for (int i = 1; i <= n; ++i) {
     // The program is ending: the marks of the rows still to come do not matter any more.
     if (scope.Stopping()) break;
@@ -139,7 +166,7 @@ void CompareRows(Context& ctx, bool binary, Counters& c, const RunScope& scope) 
         FeedPipeline(ctx, *pipeline, n, &next_row);
         mark = BinaryMark(ctx, pipeline->Take(), c);
       } else {
-        mark = AgeMark(list, i, step, c);
+        mark = AgeMark(list, i, step, shift, c, notes);
       }
     } else {
       ++c.orphans;

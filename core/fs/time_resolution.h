@@ -15,7 +15,25 @@ namespace tavrik {
 // 1 for everything else (the age comparison never looks below a second).
 int64_t TimeStepOfType(std::string_view type);
 
-// The step of the file system that holds root; 1 when it cannot be told.
+// True for the FAT family, which stores local wall time instead of universal time (exFAT
+// stores the offset too).
+bool LocalTimeType(std::string_view type);
+
+// What the file system that holds root keeps of modification times.
+struct TimeTraits {
+  int64_t step = 1;         // TimeStepOfType
+  bool local_time = false;  // LocalTimeType
+};
+
+// True for a driver that corrupts a folder written from two threads at once (the FAT
+// driver in user space loses directory entries and cross-links files when a new file is
+// made in a folder while another is renamed in it); its writes must come one at a time.
+bool SerialWritesType(std::string_view type);
+bool SerialWritesOnly(FileSystem& fs, const std::string& root);
+
+// The traits of the file system that holds root; a step of 1 and universal time when they
+// cannot be told.
+TimeTraits TimeTraitsOf(FileSystem& fs, const std::string& root);
 int64_t TimeStepOf(FileSystem& fs, const std::string& root);
 
 // Two modification times (whole seconds) compared at a step: 0 when they lie closer than

@@ -391,7 +391,7 @@ int ComparisonList::FindFirstPairing(std::string_view text) const {
 }
 
 int ComparisonList::FindFirstPairing(std::string_view text,
-                                      const std::function<bool(int)>& accept) const {
+                                     const std::function<bool(int)>& accept) const {
   if (text.empty() || rows_.empty()) return 0;
   if (!index_valid_) BuildIndex();
   const RelPath key(text);

@@ -70,9 +70,30 @@ struct IoTuning {
   uint64_t copy_window_bytes = 1ull << 30;  // their sizes together (an item alone may exceed)
 };
 
+// Runs whose versions a root keeps when the user says nothing else.
+inline constexpr int kDefaultKeepVersions = 10;
+
 // How the synchronisation removes what it deletes or replaces.
 struct SyncOptions {
-  bool trash = false;  // into the trash of the file's file system instead of unlinking
+  bool trash = false;     // into the trash of the file's file system instead of unlinking
+  bool versions = false;  // into <root>/.tavrik-versions/<run>/, recorded so it can be undone
+  int keep_versions = kDefaultKeepVersions;  // runs kept per root, this one among them
+};
+
+struct CompareOptions {
+  // Pairs of a FAT root whose times differ by a whole number of hours from their twins,
+  // as after a change of the clocks, count as equal (core/compare/hour_shift.h).
+  bool hour_correction = true;
+};
+
+// What the last comparison and synchronisation saw beyond their marks and boxes, for the
+// front ends to tell.
+struct RunNotes {
+  // The age comparison found the times of one FAT root shifted: 1 left, 2 right, 0 none.
+  int shifted_side = 0;
+  int shift_hours = 0;              // as the shifted side shows its times against the other
+  int undecided = 0;                // pairs marked "?" because the shift made their order uncertain
+  std::vector<std::string> pruned;  // run folders the last synchronisation removed
 };
 
 struct SharedState {
@@ -81,6 +102,9 @@ struct SharedState {
   // Whole seconds the file system of each root can tell apart (2 on FAT media).
   int64_t left_time_step = 1;
   int64_t right_time_step = 1;
+  // The root's file system stores local wall time (the FAT family).
+  bool left_local_time = false;
+  bool right_local_time = false;
   // The folders the fills scanned; a run acts on these folders only.
   RootId left_root_id;
   RootId right_root_id;
@@ -92,6 +116,8 @@ struct SharedState {
   bool busy = false;
   IoTuning io;
   SyncOptions sync_options;
+  CompareOptions compare_options;
+  RunNotes notes;
   // The program is asked to end ("Ende", the window closed, a signal, a closed output): a
   // running operation stops at its next step and removes what it made.
   StopFlag stop;

@@ -115,15 +115,19 @@ class OrderedPipeline {
     GrowIfWaiting();
     Slot& slot = NextSlot();
     while (slot.state != Slot::kDone) {
-      if (slot.state == Slot::kPending) {
+      // Without a worker of its own (it could not be made) the consumer leaves the items to
+      // the helpers while any is alive; with none, the item fails here.
+      Worker* own = OwnWorker();
+      const bool can_run = own || (alive_ == 0 && starting_ == 0);
+      if (slot.state == Slot::kPending && can_run) {
         Start(slot);
-        Run(slot, lock, OwnWorker());
+        Run(slot, lock, own);
         continue;
       }
-      Slot* other = shape_.consumer_runs_ahead ? PickPending() : nullptr;
+      Slot* other = shape_.consumer_runs_ahead && own ? PickPending() : nullptr;
       if (other) {
         Start(*other);
-        Run(*other, lock, OwnWorker());
+        Run(*other, lock, own);
         continue;
       }
       result_ready_.wait(lock);
@@ -212,11 +216,10 @@ class OrderedPipeline {
   }
 
   Worker* OwnWorker() {
-    if (!own_worker_ && !own_worker_failed_) {
+    if (!own_worker_) {
       try {
         own_worker_ = tasks_.make_worker();
       } catch (...) {
-        own_worker_failed_ = true;
       }
     }
     return own_worker_.get();
@@ -256,16 +259,24 @@ class OrderedPipeline {
     try {
       worker = tasks_.make_worker();
     } catch (...) {
-      return;  // the others and the consumer do the work
     }
     std::unique_lock lock(mutex_);
+    --starting_;
+    if (!worker) {
+      // The others and the consumer do the work; a consumer waiting for helpers looks again.
+      result_ready_.notify_all();
+      return;
+    }
+    ++alive_;
     for (;;) {
       Slot* slot = nullptr;
       work_ready_.wait(lock, [&] { return stop_ || (slot = PickPending()) != nullptr; });
-      if (stop_) return;
+      if (stop_) break;
       Start(*slot);
       Run(*slot, lock, worker.get());
     }
+    --alive_;
+    result_ready_.notify_all();
   }
 
   // Called with the lock held.
@@ -273,6 +284,7 @@ class OrderedPipeline {
     for (int i = 0; i < count && static_cast<int>(threads_.size()) < max_helpers_; ++i) {
       try {
         threads_.emplace_back([this] { HelperLoop(); });
+        ++starting_;
       } catch (const std::system_error&) {
         max_helpers_ = static_cast<int>(threads_.size());  // no more threads: stop widening
       }
@@ -298,7 +310,8 @@ class OrderedPipeline {
   uint64_t total_weight_ = 0;
   bool stop_ = false;
   std::unique_ptr<Worker> own_worker_;
-  bool own_worker_failed_ = false;
+  int alive_ = 0;     // helpers that have their worker
+  int starting_ = 0;  // helpers still making it
   mutable std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable result_ready_;

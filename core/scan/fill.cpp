@@ -90,13 +90,17 @@ void FillColumn(Context& ctx, const std::string& folder, bool& left) {
     list.SetSorted(false);
     if (left) {
       ctx.state.left_root = root;
-      ctx.state.left_time_step = TimeStepOf(ctx.fs, root.str());
+      const TimeTraits traits = TimeTraitsOf(ctx.fs, root.str());
+      ctx.state.left_time_step = traits.step;
+      ctx.state.left_local_time = traits.local_time;
       list.SetHeader(1, root.str());
       list.SetHeader(3, ComparisonList::kRightHeader);
       ClearList(list);
     } else {
       ctx.state.right_root = root;
-      ctx.state.right_time_step = TimeStepOf(ctx.fs, root.str());
+      const TimeTraits traits = TimeTraitsOf(ctx.fs, root.str());
+      ctx.state.right_time_step = traits.step;
+      ctx.state.right_local_time = traits.local_time;
       list.SetHeader(3, root.str());
       list.ClearRightNamesAndMarks();
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/sync/trash.h"
+#include "core/sync/versions.h"
 
 namespace tavrik {
 
@@ -39,12 +40,15 @@ bool ValidLeaf(const std::string& leaf) { return !leaf.empty() && !IsDotName(lea
 
 // One step of a folder walk: opens name inside dir, making the folder first when asked.
 Result<Fd> OpenFolderStep(FileSystem& fs, int dir, const std::string& name, bool follow,
-                          bool create, const std::string& prefix) {
+                          bool create, const std::string& prefix, bool* made) {
   const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
   int fd = fs.OpenAt(dir, name.c_str(), flags);
   if (fd >= 0) return Fd(fs, fd);
   if (errno != ENOENT || !create) return ErrorAt(prefix);
-  if (fs.MkdirAt(dir, name.c_str(), 0777) != 0 && errno != EEXIST) return ErrorAt(prefix);
+  if (fs.MkdirAt(dir, name.c_str(), 0777) == 0)
+    *made = true;
+  else if (errno != EEXIST)
+    return ErrorAt(prefix);
   fd = fs.OpenAt(dir, name.c_str(), flags);
   if (fd < 0) return ErrorAt(prefix);
   return Fd(fs, fd);
@@ -54,8 +58,10 @@ Result<Fd> OpenFolderStep(FileSystem& fs, int dir, const std::string& name, bool
 // below the root a link to a folder is refused instead of followed. The root itself (which
 // may be reached through links) is opened in one step when it exists.
 // With root_id set the root must open and be that folder; root_why says so when not.
+// made receives the paths below the root of the folders made.
 Result<Fd> OpenParent(FileSystem& fs, const std::string& path, size_t root_length, bool create,
-                      const RootId* root_id = nullptr, const char* root_why = kWhyTargetRootGone) {
+                      const RootId* root_id = nullptr, const char* root_why = kWhyTargetRootGone,
+                      std::vector<std::string>* made = nullptr) {
   const size_t last = path.rfind(kSep);
   size_t pos = 0;
   Fd dir;
@@ -95,8 +101,10 @@ Result<Fd> OpenParent(FileSystem& fs, const std::string& path, size_t root_lengt
     const bool inside_root = end < root_length;
     const std::string prefix = path.substr(0, end);
     if (!inside_root && IsDotName(name)) return ErrorAt(prefix, EINVAL);
-    Result<Fd> next = OpenFolderStep(fs, dir.get(), name, inside_root, create, prefix);
+    bool made_here = false;
+    Result<Fd> next = OpenFolderStep(fs, dir.get(), name, inside_root, create, prefix, &made_here);
     if (!next.ok()) return next;
+    if (made_here && made && !inside_root) made->push_back(prefix.substr(root_length));
     dir = std::move(next.value());
   }
   return dir;
@@ -324,6 +332,27 @@ bool SameFolderAtPath(FileSystem& fs, const std::string& dst_path, size_t root_l
   return now.st_dev == folder.st_dev && now.st_ino == folder.st_ino;
 }
 
+// Puts the temporary copy temp in place of leaf, keeping a replaced file in the run's
+// versions. Each change is noted before it is made, so the record covers a run cut off
+// anywhere; an undo tells a noted change that never happened by the files themselves.
+FsResult PlaceKeepingVersion(FileSystem& fs, int dir, const std::string& temp,
+                             const std::string& leaf, const std::string& rel,
+                             const std::string& full, const FileStamp* seen,
+                             const FileStamp& placed, VersionFolder& versions) {
+  struct stat there {};
+  const bool replacing = seen && fs.StatAt(dir, leaf.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0;
+  RecordEntry entry{replacing ? EntryKind::kReplaced : EntryKind::kCreated, rel, {}, placed};
+  if (replacing) entry.before = *seen;
+  FsResult kept = replacing ? versions.Keep(entry, dir, leaf, full) : versions.Note(entry);
+  if (!kept.ok()) return kept;
+  if (fs.RenameAt(dir, temp.c_str(), dir, leaf.c_str()) == 0) return {};
+  const int error = errno;
+  // Should the way back fail too, the old file stays in the versions, found by the record.
+  if (replacing) (void)versions.MoveOut(dir, leaf, rel, full, *seen);
+  if (NameMediaRefuse(leaf)) return Because(full, error, kWhyNameRefused);
+  return ErrorAt(full, error);
+}
+
 }  // namespace
 
 std::string TempName(unsigned counter) {
@@ -377,8 +406,10 @@ void TempSweeper::Sweep(FileSystem& fs, int dir) {
   }
 }
 
-int PrepareCopyTarget(FileSystem& fs, const TreePath& target, FsError* failure) {
-  Result<Fd> dir = OpenParent(fs, target.Full(), target.root.size(), true, target.id);
+int PrepareCopyTarget(FileSystem& fs, const TreePath& target, FsError* failure,
+                      std::vector<std::string>* made) {
+  Result<Fd> dir =
+      OpenParent(fs, target.Full(), target.root.size(), true, target.id, kWhyTargetRootGone, made);
   if (dir.ok()) return 0;
   if (failure) *failure = dir.error();
   return dir.error().code;
@@ -410,6 +441,7 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& fs, const Tree
   copy->src_path_ = src.Full();
   copy->dst_path_ = dst.Full();
   copy->root_length_ = dst.root.size();
+  copy->dst_rel_ = dst.rel;
   copy->before_ = source.value().st;
   const struct stat& before = copy->before_;
   if (src_seen && !(StampOf(before) == *src_seen))
@@ -494,7 +526,7 @@ bool StillAsStaged(const StagedCopy& copy) {
 }
 
 FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper,
-                          bool to_trash, bool* folder_moved) {
+                          bool to_trash, VersionFolder* versions, bool* folder_moved) {
   if (copy.in_place_) return {};
   FileSystem& fs = *copy.fs_;
   const int dir_fd = copy.dir_.get();
@@ -506,7 +538,13 @@ FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweep
   // Checked as late as possible: whatever appeared or changed meanwhile is newer work.
   FsResult target_ok = CheckAsSeen(fs, dir_fd, copy.leaf_, dst_seen, copy.dst_path_, true);
   if (!target_ok.ok()) return target_ok;
-  if (to_trash && dst_seen) {
+  if (versions) {
+    const FileStamp placed{copy.before_.st_size, copy.written_mtime_.tv_sec,
+                           static_cast<int32_t>(copy.written_mtime_.tv_nsec)};
+    FsResult replaced = PlaceKeepingVersion(fs, dir_fd, copy.temp_name_, copy.leaf_, copy.dst_rel_,
+                                            copy.dst_path_, dst_seen, placed, *versions);
+    if (!replaced.ok()) return replaced;
+  } else if (to_trash && dst_seen) {
     FsResult replaced =
         ReplaceKeepingInTrash(fs, dir_fd, copy.temp_name_, copy.leaf_, copy.dst_path_);
     if (!replaced.ok()) return replaced;
@@ -538,11 +576,11 @@ FsResult KeepTimeAfterRename(StagedCopy& copy) {
 
 FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
                       const FileStamp* src_seen, const FileStamp* dst_seen, TempSweeper* sweeper,
-                      bool to_trash, const RunScope* scope) {
+                      bool to_trash, VersionFolder* versions, const RunScope* scope) {
   Result<std::unique_ptr<StagedCopy>> copy =
       StageCopy(fs, src, dst, src_seen, dst_seen, {sweeper, scope});
   if (!copy.ok()) return copy.error();
-  return CommitStagedCopy(*copy.value(), dst_seen, sweeper, to_trash);
+  return CommitStagedCopy(*copy.value(), dst_seen, sweeper, to_trash, versions);
 }
 
 FsResult FlushFileSystem(FileSystem& fs, const std::string& root) {
@@ -552,7 +590,8 @@ FsResult FlushFileSystem(FileSystem& fs, const std::string& root) {
   return {};
 }
 
-FsResult DeleteFileAt(FileSystem& fs, const TreePath& path, const FileStamp* seen, bool to_trash) {
+FsResult DeleteFileAt(FileSystem& fs, const TreePath& path, const FileStamp* seen, bool to_trash,
+                      VersionFolder* versions) {
   const std::string full = path.Full();
   if (path.rel.empty()) return ErrorAt(full, EINVAL);
   Result<Fd> dir = OpenParent(fs, full, path.root.size(), false, path.id);
@@ -561,6 +600,11 @@ FsResult DeleteFileAt(FileSystem& fs, const TreePath& path, const FileStamp* see
   if (!ValidLeaf(leaf)) return ErrorAt(full, EINVAL);
   FsResult check = CheckAsSeen(fs, dir.value().get(), leaf, seen, full, false);
   if (!check.ok()) return check;
+  if (versions) {
+    // Noted first: a run cut off between the two steps still has the move on record.
+    return versions->Keep({EntryKind::kDeleted, std::string(path.rel), *seen, {}},
+                          dir.value().get(), leaf, full);
+  }
   if (to_trash) return MoveToTrash(fs, dir.value().get(), leaf, full);
   if (fs.UnlinkAt(dir.value().get(), leaf.c_str(), 0) != 0) return ErrorAt(full);
   return {};

@@ -21,6 +21,8 @@
 
 namespace tavrik {
 
+class VersionFolder;  // core/sync/versions.h
+
 // A file inside one of the two trees. The root folder (ending in its separator) may be
 // reached through links; below it no link to a folder is ever followed, so an operation
 // cannot be led out of the tree.
@@ -73,8 +75,10 @@ bool IsStaleTempName(std::string_view name, std::string_view host);
 // nothing at or above it is created. The target file itself is neither created nor emptied:
 // the copy replaces it whole, so a failed copy cannot leave an emptied file behind.
 // Returns 0 or the errno of the first failure; failure, when given, receives the whole
-// reason (a vanished root says so in its why).
-int PrepareCopyTarget(FileSystem& fs, const TreePath& target, FsError* failure = nullptr);
+// reason (a vanished root says so in its why). made, when given, receives the relative
+// paths of the folders made, outermost first.
+int PrepareCopyTarget(FileSystem& fs, const TreePath& target, FsError* failure = nullptr,
+                      std::vector<std::string>* made = nullptr);
 
 // Copies the regular file src onto dst, keeping the source's modification time (to the
 // nanosecond), permission bits, extended attributes (ACLs among them) and, for root, owner
@@ -85,13 +89,13 @@ int PrepareCopyTarget(FileSystem& fs, const TreePath& target, FsError* failure =
 // through. When src and dst are the same file nothing happens. On failure dst is left as it
 // was and no temporary file remains. sweeper, when given, clears the target folder of
 // leftovers of killed runs first. to_trash: a replaced file is kept in the trash of its
-// file system (core/trash.h).
-// scope, when given: a stop breaks the copy off between two chunks (the target stays as it
-// was).
+// file system (core/trash.h). versions: a replaced file is kept there instead, and the copy
+// is recorded (core/sync/versions.h). scope, when given: a stop breaks the copy off between
+// two chunks (the target stays as it was).
 FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
                       const FileStamp* src_seen, const FileStamp* dst_seen,
                       TempSweeper* sweeper = nullptr, bool to_trash = false,
-                      const RunScope* scope = nullptr);
+                      VersionFolder* versions = nullptr, const RunScope* scope = nullptr);
 
 // A copy written whole to a temporary file beside its target, not yet in place. Dropping it
 // removes the temporary file, so an aborted run leaves nothing behind.
@@ -105,7 +109,8 @@ class StagedCopy {
   StagedCopy() = default;
   friend struct CopyStager;
   friend bool StillAsStaged(const StagedCopy&);
-  friend FsResult CommitStagedCopy(StagedCopy&, const FileStamp*, TempSweeper*, bool, bool*);
+  friend FsResult CommitStagedCopy(StagedCopy&, const FileStamp*, TempSweeper*, bool,
+                                   VersionFolder*, bool*);
   friend FsResult KeepTimeAfterRename(StagedCopy&);
 
   FileSystem* fs_ = nullptr;
@@ -114,7 +119,7 @@ class StagedCopy {
   struct stat before_ {};
   struct stat dir_st_ {};  // which folder dir_ is
   struct timespec written_mtime_ {};
-  std::string src_path_, dst_path_, leaf_, temp_name_;
+  std::string src_path_, dst_path_, dst_rel_, leaf_, temp_name_;
   size_t root_length_ = 0;  // of dst_path_
   bool in_place_ = false;   // source and target are one file
 };
@@ -141,19 +146,21 @@ Result<std::unique_ptr<StagedCopy>> StageCopy(FileSystem& fs, const TreePath& sr
 // True while the source is still exactly the file that was copied.
 bool StillAsStaged(const StagedCopy& copy);
 // The second half, at the row's turn: the target checks, then the rename into place
-// (to_trash: keeping the replaced file in the trash). When the target's folder is no longer
-// the folder at the row's path (renamed meanwhile), nothing is done and folder_moved is set:
-// the row is then copied afresh, as a copy at its turn would resolve the path.
+// (to_trash: keeping the replaced file in the trash; versions: in the run's versions). When
+// the target's folder is no longer the folder at the row's path (renamed meanwhile), nothing
+// is done and folder_moved is set: the row is then copied afresh, as a copy at its turn
+// would resolve the path.
 FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper,
-                          bool to_trash = false, bool* folder_moved = nullptr);
+                          bool to_trash = false, VersionFolder* versions = nullptr,
+                          bool* folder_moved = nullptr);
 FsResult KeepTimeAfterRename(StagedCopy& copy);
 
 // Removes the one file at path (a link itself, not what it leads to) if it still matches
 // what the fill recorded. An empty relative path, a folder, a changed file, or a file
 // without owner write permission (read-only, even for root) fail. to_trash: the file is
-// moved into the trash of its file system instead.
+// moved into the trash of its file system instead; versions: into the run's versions.
 FsResult DeleteFileAt(FileSystem& fs, const TreePath& path, const FileStamp* seen,
-                      bool to_trash = false);
+                      bool to_trash = false, VersionFolder* versions = nullptr);
 
 // Writes out everything cached for the file system that holds root. Copies are not flushed
 // one by one: a replaced file is renamed over its target only after being written whole

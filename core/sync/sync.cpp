@@ -9,6 +9,7 @@
 
 #include "core/fs/error_text.h"
 #include "core/fs/paths.h"
+#include "core/fs/time_resolution.h"
 #include "core/list/status.h"
 #include "core/parallel/cpu_count.h"
 #include "core/parallel/run_scope.h"
@@ -16,6 +17,7 @@
 #include "core/sync/file_ops.h"
 #include "core/sync/space_budget.h"
 #include "core/sync/sync_plan.h"
+#include "core/sync/versions.h"
 
 namespace tavrik {
 
@@ -62,6 +64,16 @@ struct RootsWritten {
   bool left = false;
   bool right = false;
 };
+
+// Folders made for a copy, on record so an undo can take them away again.
+FsResult NoteFolders(VersionFolder* keep, const std::vector<std::string>& made) {
+  for (const std::string& rel : made) {
+    if (!keep) break;
+    FsResult noted = keep->Note({EntryKind::kFolderMade, rel, {}, {}});
+    if (!noted.ok()) return noted;
+  }
+  return {};
+}
 
 // A flush that fails means copies reported as done may not be on the disk: say so.
 void Flush(Context& ctx, const std::string& root) {
@@ -114,13 +126,23 @@ class SyncWalk {
   SyncWalk(Context& ctx, RunScope& scope)
       : ctx_(ctx), scope_(scope), budget_(ctx.fs, ctx.state.sync_options.trash) {
     const IoTuning& io = ctx.state.io;
+    const std::string& left_root = ctx.state.left_root.str();
+    const std::string& right_root = ctx.state.right_root.str();
     const int helpers = io.copy_helpers >= 0 ? io.copy_helpers : (UsableCpuCount() > 1 ? 1 : 0);
-    if (io.copy_window > 0)
+    const bool serial = SerialWritesOnly(ctx.fs, left_root) || SerialWritesOnly(ctx.fs, right_root);
+    if (io.copy_window > 0 && !serial)
       ahead_ = MakeCopyPipeline(ctx.fs, helpers, io.copy_max_helpers, io.copy_window,
                                 io.copy_window_bytes, sweeper_, scope);
-    // Newest first: the helpers stop and every copy prepared and not committed goes, then
-    // what was written is flushed.
+    const SyncOptions& options = ctx.state.sync_options;
+    ctx.state.notes.pruned.clear();
+    if (options.versions)
+      versions_ =
+          std::make_unique<RunVersions>(ctx.fs, left_root, ctx.state.left_root_id, right_root,
+                                        ctx.state.right_root_id, options.keep_versions);
+    // Newest first: the helpers stop and every copy prepared and not committed goes, the
+    // records of the versions are closed, then what was written is flushed.
     scope.AtEnd([this] { FlushWritten(); });
+    scope.AtEnd([this] { CloseVersions(); });
     scope.AtEnd([this] { ahead_.reset(); });
   }
   ~SyncWalk() { scope_.End(); }
@@ -172,6 +194,7 @@ class SyncWalk {
   RowEnd CopyRow(const SyncSide& from, const SyncSide& to, int side,
                  std::optional<CopyOutcome> ahead) {
     const bool trash = ctx_.state.sync_options.trash;
+    VersionFolder* keep = Keep(side);
     auto done = [&](FsResult result) {
       if (!result.ok()) return result;
       (side == kLeft ? written_.left : written_.right) = true;
@@ -192,7 +215,7 @@ class SyncWalk {
             if (outcome.copy && StillAsStaged(*outcome.copy)) {
               bool folder_moved = false;
               FsResult committed =
-                  CommitStagedCopy(*outcome.copy, to.Seen(), &sweeper_, trash, &folder_moved);
+                  CommitStagedCopy(*outcome.copy, to.Seen(), &sweeper_, trash, keep, &folder_moved);
               if (!folder_moved) return done(std::move(committed));
             }
           }
@@ -201,11 +224,13 @@ class SyncWalk {
           // folder, unless the root itself is gone, which the copy would only report less
           // clearly.
           FsError chain_failure;
-          if (PrepareCopyTarget(ctx_.fs, to.Tree(), &chain_failure) != 0 &&
-              !chain_failure.why.empty())
-            return chain_failure;
+          std::vector<std::string> made;
+          const int chain = PrepareCopyTarget(ctx_.fs, to.Tree(), &chain_failure, &made);
+          FsResult noted = NoteFolders(keep, made);
+          if (!noted.ok()) return noted;
+          if (chain != 0 && !chain_failure.why.empty()) return chain_failure;
           return done(CopyFileOnto(ctx_.fs, from.Tree(), to.Tree(), from.Seen(), to.Seen(),
-                                   &sweeper_, trash, &scope_));
+                                   &sweeper_, trash, keep, &scope_));
         },
         CopyDetail(from.full, to.full));
   }
@@ -214,8 +239,8 @@ class SyncWalk {
     return RunWithRetry(
         ctx_.host, scope_,
         [&] {
-          FsResult deleted =
-              DeleteFileAt(ctx_.fs, side.Tree(), side.Seen(), ctx_.state.sync_options.trash);
+          FsResult deleted = DeleteFileAt(ctx_.fs, side.Tree(), side.Seen(),
+                                          ctx_.state.sync_options.trash, Keep(index));
           if (deleted.ok()) budget_.Deleted(index, SizeOf(side));
           return deleted;
         },
@@ -272,6 +297,22 @@ class SyncWalk {
     }
   }
 
+  // Where replaced and deleted files of a side are kept; nullptr without versions.
+  VersionFolder* Keep(int side) const {
+    if (!versions_) return nullptr;
+    return side == kLeft ? &versions_->Left() : &versions_->Right();
+  }
+
+  void CloseVersions() {
+    if (!versions_) return;
+    versions_->Close();
+    ctx_.state.notes.pruned = versions_->Pruned();
+    // Moves into the versions and their records must last as the copies do.
+    written_.left = written_.left || versions_->Left().IsOpen();
+    written_.right = written_.right || versions_->Right().IsOpen();
+    versions_.reset();
+  }
+
   void FlushWritten() {
     if (written_.left) Flush(ctx_, ctx_.state.left_root.str());
     if (written_.right) Flush(ctx_, ctx_.state.right_root.str());
@@ -282,6 +323,8 @@ class SyncWalk {
   TempSweeper sweeper_;
   SpaceBudget budget_;
   std::unique_ptr<CopyPipeline> ahead_;
+  // Owned by the run: however the walk ends, closing it closes both records.
+  std::unique_ptr<RunVersions> versions_;
   int next_feed_ = 0;
   int waiting_row_ = 0;  // did not fit ahead: the feed waits until its turn is over
   RootsWritten written_;
@@ -306,7 +349,8 @@ void SyncFolders(Context& ctx) {
   {
     // Every way the run ends passes through the scope's clean-ups (the walk ends the scope
     // when it goes, also on an exception): no helper, prepared copy or temporary file of
-    // the run is left, and what was written is flushed.
+    // the run is left, the records of the versions are closed, and what was written is
+    // flushed.
     RunScope scope(ctx.state.stop);
     SyncWalk walk(ctx, scope);
     walk.Run();

@@ -3,6 +3,7 @@
 // would give; Abort leaves no temporary file; a failure while preparing shows at its row.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <memory>
 
@@ -146,19 +147,22 @@ TEST(CopyAheadTest, ASourceChangedAfterPreparingIsCopiedAfresh) {
   s.host = FakeHost();
   ASSERT_EQ(s.list.LeftName(1), "a.txt");
   s.state.io.copy_helpers = 1;
+  // Both copies are prepared once each has set its time and then closed its file.
+  std::atomic<int> times_set{0}, closed_after{0};
+  s.fs.SetHook([&](FsCall call, const std::string&) {
+    if (call == FsCall::kSetTimes) ++times_set;
+    if (call == FsCall::kClose && times_set == 2) ++closed_after;
+    return 0;
+  });
   bool changed = false;
   s.host.on_yield = [&] {
     if (changed) return;
     changed = true;
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    auto prepared = [&] {
-      for (const std::string& name : s.mem.Names("/R"))
-        if (name.rfind(".tavrik-", 0) == 0) return true;
-      return false;
-    };
-    while (!prepared() && std::chrono::steady_clock::now() < until)
+    while (closed_after == 0 && std::chrono::steady_clock::now() < until)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(prepared()) << "a.txt was not prepared ahead";
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the close itself
+    ASSERT_GT(closed_after.load(), 0) << "a.txt was not prepared ahead";
     s.mem.AddFile("/L/a.txt", "later version", 2000);  // same size, same time
   };
   SyncFolders(s.ctx);

@@ -188,7 +188,9 @@ MemFileSystem::Open* MemFileSystem::Get(int fd) {
 
 void MemFileSystem::Fill(const Node& node, struct stat* st) const {
   std::memset(st, 0, sizeof *st);
-  st->st_dev = kDevice;
+  // Each mounted file system has a device of its own, as on a real machine.
+  const Node* mount = MountOf(node);
+  st->st_dev = mount ? kDevice + 1 + static_cast<dev_t>(mount->ino) : kDevice;
   st->st_ino = node.ino;
   st->st_mode = (node.folder ? S_IFDIR : S_IFREG) | node.mode;
   st->st_nlink = node.links;
@@ -524,6 +526,7 @@ int MemFileSystem::RenameAt(int from_dir, const char* from, int to_dir, const ch
   Found b = Resolve(to_dir, to);
   if (b.error != 0) return Fail(b.error);
   if (!b.parent || b.leaf.empty()) return Fail(EBUSY);
+  if (MountOf(*a.parent) != MountOf(*b.parent)) return Fail(EXDEV);
   if (b.node == a.node) return 0;
   if (b.node) {
     if (b.node->folder && !a.node->folder) return Fail(EISDIR);

@@ -1,0 +1,34 @@
+// The [Sicherung] section of the user's tavrik.ini and of a control file: versions of what
+// a sync replaces or deletes, how many runs of them to keep, and the hour correction on
+// FAT media. A key a later file gives overrides the same key of an earlier one; a key it
+// leaves out keeps the earlier value.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "batch/ini_reader.h"
+#include "core/fs/file_system.h"
+#include "core/list/shared_state.h"
+
+namespace tavrik {
+
+inline constexpr const char* kSafetySection = "Sicherung";
+
+// The keys a file gave; the others stay unset.
+struct SafetySettings {
+  std::optional<bool> versions;         // Versionen: a number other than 0 switches them on
+  std::optional<int> keep;              // Behalten: runs kept per root; below 1 ignored
+  std::optional<bool> hour_correction;  // Stundenkorrektur: 0 switches it off
+};
+
+// Reads the section of the INI file name into settings, key by key over what is there.
+void ReadSafetySettings(IniReader& reader, const std::string& name, SafetySettings* settings);
+
+// The user's own file, $XDG_CONFIG_HOME/tavrik/tavrik.ini; nothing when it is missing.
+SafetySettings UserSafetySettings(FileSystem& fs);
+
+// Puts the keys given into the state's options.
+void ApplySafetySettings(const SafetySettings& settings, SharedState& state);
+
+}  // namespace tavrik

@@ -1,0 +1,263 @@
+#include "core/sync/undo.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <set>
+
+#include "core/fs/paths.h"
+#include "core/fs/time_resolution.h"
+#include "core/sync/versions.h"
+
+namespace tavrik {
+
+namespace {
+
+FsError ErrorAt(const std::string& path, int code = errno) { return FsError{code, path, {}}; }
+
+bool IsFileEntry(EntryKind kind) {
+  return kind == EntryKind::kReplaced || kind == EntryKind::kDeleted || kind == EntryKind::kCreated;
+}
+
+// One undo: the run's folder to take files from, the undo's own folder to put files in.
+class Undoer {
+ public:
+  Undoer(FileSystem& fs, Host& host, const RootPath& root, int root_dir, int run_dir,
+         std::string run_path, int64_t step, bool dry_run, VersionFolder& own, UndoOutcome& outcome)
+      : fs_(fs),
+        host_(host),
+        root_(root),
+        root_dir_(root_dir),
+        run_dir_(run_dir),
+        run_path_(std::move(run_path)),
+        step_(step),
+        dry_run_(dry_run),
+        own_(own),
+        out_(outcome) {}
+
+  void File(const RecordEntry& entry);
+  void Folder(const RecordEntry& entry);
+
+ private:
+  // What lies at a relative path now: whether anything does, and its status.
+  struct Now {
+    Fd dir;  // its folder, when that exists
+    bool present = false;
+    struct stat st {};
+  };
+  Now Look(int base, const std::string& rel) {
+    Now now;
+    Result<Fd> dir = OpenRelParent(fs_, base, rel, JoinPath(root_, rel));
+    if (!dir.ok()) return now;
+    now.dir = std::move(dir.value());
+    now.present =
+        fs_.StatAt(now.dir.get(), LeafOfRel(rel).c_str(), &now.st, AT_SYMLINK_NOFOLLOW) == 0;
+    return now;
+  }
+  void Act(UndoStep step, const std::string& rel) { out_.actions.push_back({step, rel}); }
+  void Changed(const std::string& full) {
+    ++out_.changed;
+    Warn(host_, "Die Datei '" + full + "'" + kCr +
+                    "wurde nach dem Abgleich verändert und bleibt, wie sie ist.");
+  }
+  void Failed(const std::string& full, const FsError& error) {
+    ++out_.failed;
+    Warn(host_, "Die Datei '" + full + "'" + kCr + "konnte nicht zurückgeholt werden.", error);
+  }
+  void KeptVersionMissing(const std::string& full) {
+    ++out_.failed;
+    Warn(host_, "Die Datei '" + full + "'" + kCr + "kann nicht zurückgeholt werden: ihre Fassung" +
+                    " fehlt in '" + run_path_ + "'.");
+  }
+  // Moves the run's version of entry.rel to its place (parent, leaf), with its old time.
+  FsResult TakeBack(const RecordEntry& entry, int parent, const std::string& full) {
+    Result<Fd> from = OpenRelParent(fs_, run_dir_, entry.rel, full);
+    if (!from.ok()) return from.error();
+    const std::string leaf = LeafOfRel(entry.rel);
+    if (fs_.RenameAt(from.value().get(), leaf.c_str(), parent, leaf.c_str()) != 0)
+      return ErrorAt(full);
+    return KeepTimeOf(fs_, parent, leaf, entry.before, full);
+  }
+  void PutBack(const RecordEntry& entry, Now& now, const std::string& full);
+  void Restore(const RecordEntry& entry, const std::string& full);
+
+  FileSystem& fs_;
+  Host& host_;
+  const RootPath& root_;
+  int root_dir_;
+  int run_dir_;
+  std::string run_path_;
+  int64_t step_;
+  bool dry_run_;
+  VersionFolder& own_;
+  UndoOutcome& out_;
+};
+
+void Undoer::File(const RecordEntry& entry) {
+  const std::string full = JoinPath(root_, entry.rel);
+  Now now = Look(root_dir_, entry.rel);
+  Now kept = Look(run_dir_, entry.rel);
+  const bool have_version = kept.present && S_ISREG(kept.st.st_mode);
+  switch (entry.kind) {
+    case EntryKind::kReplaced:
+      if (now.present && MatchesRecorded(entry.after, now.st, step_)) {
+        if (!have_version) return KeptVersionMissing(full);
+        return PutBack(entry, now, full);
+      }
+      // Noted, but the run was cut off or failed before the change: nothing to put back.
+      if (now.present && !have_version && MatchesRecorded(entry.before, now.st, step_)) return;
+      return Changed(full);
+    case EntryKind::kDeleted:
+      if (!now.present) {
+        if (!have_version) return KeptVersionMissing(full);
+        return Restore(entry, full);
+      }
+      if (!have_version && MatchesRecorded(entry.before, now.st, step_)) return;
+      return Changed(full);
+    case EntryKind::kCreated:
+      if (!now.present) return;  // gone already, as before the run
+      if (!MatchesRecorded(entry.after, now.st, step_)) return Changed(full);
+      Act(UndoStep::kMoveAway, entry.rel);
+      if (dry_run_) return;
+      {
+        FsResult moved = own_.Keep({EntryKind::kDeleted, entry.rel, StampOf(now.st), {}},
+                                   now.dir.get(), LeafOfRel(entry.rel), full);
+        if (!moved.ok()) Failed(full, moved.error());
+      }
+      return;
+    default:
+      return;
+  }
+}
+
+void Undoer::PutBack(const RecordEntry& entry, Now& now, const std::string& full) {
+  Act(UndoStep::kPutBack, entry.rel);
+  if (dry_run_) return;
+  const std::string leaf = LeafOfRel(entry.rel);
+  const FileStamp current = StampOf(now.st);
+  FsResult moved = own_.Keep({EntryKind::kReplaced, entry.rel, current, entry.before},
+                             now.dir.get(), leaf, full);
+  if (!moved.ok()) return Failed(full, moved.error());
+  FsResult back = TakeBack(entry, now.dir.get(), full);
+  if (back.ok()) return;
+  // The run's file goes back where it was rather than leave the place empty.
+  (void)own_.MoveOut(now.dir.get(), leaf, entry.rel, full, current);
+  Failed(full, back.error());
+}
+
+void Undoer::Restore(const RecordEntry& entry, const std::string& full) {
+  Act(UndoStep::kRestore, entry.rel);
+  if (dry_run_) return;
+  std::vector<std::string> made;
+  Result<Fd> parent = OpenRelParent(fs_, root_dir_, entry.rel, full, &made);
+  for (const std::string& rel : made) {
+    FsResult noted = own_.Note({EntryKind::kFolderMade, rel, {}, {}});
+    if (!noted.ok()) return Failed(full, noted.error());
+  }
+  if (!parent.ok()) return Failed(full, parent.error());
+  FsResult noted = own_.Note({EntryKind::kCreated, entry.rel, {}, entry.before});
+  if (!noted.ok()) return Failed(full, noted.error());
+  FsResult back = TakeBack(entry, parent.value().get(), full);
+  if (!back.ok()) Failed(full, back.error());
+}
+
+void Undoer::Folder(const RecordEntry& entry) {
+  const std::string full = JoinPath(root_, entry.rel);
+  Now now = Look(root_dir_, entry.rel);
+  const bool folder = now.present && S_ISDIR(now.st.st_mode);
+  const std::string leaf = LeafOfRel(entry.rel);
+  if (entry.kind == EntryKind::kFolderMade) {
+    if (!folder) return;
+    if (dry_run_) return Act(UndoStep::kRemoveFolder, entry.rel);
+    // A folder that still holds something is the user's now.
+    if (fs_.UnlinkAt(now.dir.get(), leaf.c_str(), AT_REMOVEDIR) != 0) return;
+    Act(UndoStep::kRemoveFolder, entry.rel);
+    FsResult noted = own_.Note({EntryKind::kFolderRemoved, entry.rel, {}, {}});
+    if (!noted.ok()) Failed(full, noted.error());
+    return;
+  }
+  if (now.present) return;
+  Act(UndoStep::kMakeFolder, entry.rel);
+  if (dry_run_) return;
+  std::vector<std::string> made;
+  // The folder itself is the parent of a name inside it.
+  Result<Fd> parent = OpenRelParent(fs_, root_dir_, entry.rel + kSep + "x", full, &made);
+  if (!parent.ok()) return Failed(full, parent.error());
+  for (const std::string& rel : made) {
+    FsResult noted = own_.Note({EntryKind::kFolderMade, rel, {}, {}});
+    if (!noted.ok()) return Failed(full, noted.error());
+  }
+}
+
+}  // namespace
+
+const char* UndoStepWord(UndoStep step) {
+  switch (step) {
+    case UndoStep::kPutBack:
+      return "put-back";
+    case UndoStep::kRestore:
+      return "restore";
+    case UndoStep::kMoveAway:
+      return "remove";
+    case UndoStep::kRemoveFolder:
+      return "rmdir";
+    case UndoStep::kMakeFolder:
+      return "mkdir";
+  }
+  return "?";
+}
+
+UndoOutcome UndoLastRun(FileSystem& fs, Host& host, const std::string& root_name, bool dry_run) {
+  UndoOutcome out;
+  const RootPath root(root_name);
+  Fd versions(fs, OpenVersionsFolder(fs, root.str()));
+  if (versions.get() < 0) {
+    out.status = errno == ENOENT ? UndoOutcome::kNothingRecorded : UndoOutcome::kUnreadable;
+    return out;
+  }
+  std::vector<RecordedRun> runs = RecordedRuns(fs, versions.get(), &out.names);
+  // A damaged record may be the newest one: undoing an older run instead would be worse.
+  if (!out.names.empty()) {
+    out.status = UndoOutcome::kDamaged;
+    return out;
+  }
+  if (runs.empty()) return out;
+  const RecordedRun& last = runs.back();
+  out.status = UndoOutcome::kDone;
+  out.run_name = last.name;
+  out.run = last.record.header;
+  out.run_ended = last.record.ended;
+  Fd root_dir(fs, fs.OpenAt(AT_FDCWD, root.str().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  Fd run_dir(fs, fs.OpenAt(versions.get(), last.name.c_str(),
+                           O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (root_dir.get() < 0 || run_dir.get() < 0) {
+    out.status = UndoOutcome::kUnreadable;
+    return out;
+  }
+  RunHeader header = StartHeader();
+  header.undo = true;
+  header.undoes = last.name;
+  // Keeps every older run: an undo removes nothing it might be asked to put back.
+  VersionFolder own(fs, root.str(), RootId{}, header, 0);
+  const std::string run_path = JoinPath(root, std::string(kVersionsFolder) + kSep + last.name);
+  Undoer undoer(fs, host, root, root_dir.get(), run_dir.get(), run_path, TimeStepOf(fs, root.str()),
+                dry_run, own, out);
+  // Backwards: the last change first, so folders are left after the files made in them.
+  // Of several entries for one path (a retried row) the last one tells what the run left.
+  std::set<std::string> files_done, folders_done;
+  const std::vector<RecordEntry>& entries = last.record.entries;
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+    const bool file = IsFileEntry(it->kind);
+    if (!(file ? files_done : folders_done).insert(it->rel).second) continue;
+    if (file)
+      undoer.File(*it);
+    else
+      undoer.Folder(*it);
+  }
+  own.Close();
+  out.own_folder = own.Path();
+  return out;
+}
+
+}  // namespace tavrik

@@ -1,0 +1,151 @@
+// Versions of what a run replaces or deletes: instead of being unlinked, such a file is
+// moved (a rename, never a copy) to <root>/.tavrik-versions/<run>/<relative path>, keeping
+// its times, and the run's record notes it, so the run can be put back (core/sync/undo.h).
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/fs/file_stamp.h"
+#include "core/fs/file_system.h"
+#include "core/fs/fs_error.h"
+#include "core/sync/run_record.h"
+
+namespace tavrik {
+
+// What the row's box says when the file lies on another file system than its root, where
+// no rename can reach the versions folder; nothing is copied instead.
+inline constexpr const char* kWhyOtherFileSystem =
+    "Die Datei liegt auf einem anderen Dateisystem als ihr Versionsordner.";
+
+// One run's folder under one root, made on first use. Its record is written entry by entry
+// before each change, so whatever a cut-off run did is in it.
+class VersionFolder {
+ public:
+  // root ends in its separator; id, when known, is the folder the fill scanned. keep > 0:
+  // the folder's making first removes the oldest runs so that keep remain with this one;
+  // 0 removes none.
+  VersionFolder(FileSystem& fs, std::string root, RootId id, RunHeader header, int keep);
+  // Closes the record (see Close).
+  ~VersionFolder();
+  VersionFolder(const VersionFolder&) = delete;
+  VersionFolder& operator=(const VersionFolder&) = delete;
+
+  FsResult Open();
+  bool IsOpen() const { return run_dir_.get() >= 0; }
+  bool HasEntries() const { return has_entries_; }
+
+  // Appends one entry to the record.
+  FsResult Note(const RecordEntry& entry);
+  // Moves the entry leaf of dir, the file at rel, into this run's folder. A file on another
+  // file system than the root fails with EXDEV and kWhyOtherFileSystem; a name already
+  // taken there fails with EEXIST. full names the file in errors.
+  FsResult MoveIn(int dir, const std::string& leaf, std::string_view rel, const std::string& full);
+  // Notes entry (a replacement or deletion), then moves leaf of dir in as MoveIn does. A
+  // file that cannot be moved in fails before anything is noted.
+  FsResult Keep(const RecordEntry& entry, int dir, const std::string& leaf,
+                const std::string& full);
+  // Moves this run's version of rel back to leaf of dir (replacing what is there).
+  FsResult MoveOut(int dir, const std::string& leaf, std::string_view rel, const std::string& full,
+                   const FileStamp& stamp);
+
+  // Ends the record with its end line. A record without entries goes again with its
+  // folder unless keep_empty is set. Closing twice does nothing.
+  void Close(bool keep_empty = false);
+
+  // The full paths of the run folders the opening removed.
+  const std::vector<std::string>& Pruned() const { return pruned_; }
+  // The full path of this run's folder; empty before it is made.
+  std::string Path() const;
+  const std::string& Name() const { return name_; }
+  // The folder of the same run under the other root: made together with this one, so that
+  // even a run killed after its first change has a record on both sides.
+  void SetPartner(VersionFolder* partner) { partner_ = partner; }
+
+ private:
+  FsResult Prune(int versions_dir);
+  FsResult Reachable(int dir, const std::string& leaf, const std::string& full, struct stat* file);
+  FsResult WriteRecord(const std::string& text);
+
+  FileSystem& fs_;
+  std::string root_;
+  RootId id_;
+  RunHeader header_;
+  int keep_;
+  Fd versions_dir_;
+  Fd run_dir_;
+  Fd record_;
+  off_t record_size_ = 0;
+  std::string name_;
+  bool has_entries_ = false;
+  bool closed_ = false;
+  std::vector<std::string> pruned_;
+  VersionFolder* partner_ = nullptr;
+};
+
+// A run found under a root: its folder name and its record.
+struct RecordedRun {
+  std::string name;
+  ParsedRecord record;
+};
+
+// The runs recorded under root, oldest first by their records. Folders without a readable
+// record of ours are left out (damaged ones set *damaged when given).
+std::vector<RecordedRun> RecordedRuns(FileSystem& fs, int versions_dir,
+                                      std::vector<std::string>* damaged = nullptr);
+
+// Opens <root>/.tavrik-versions (not through a link); -1 with errno when it is missing.
+int OpenVersionsFolder(FileSystem& fs, const std::string& root, int flags = 0);
+
+// Opens the folder that holds the last part of rel below dir, one part at a time without
+// following links, making missing folders when made is given (their relative paths are
+// appended to it, outermost first).
+Result<Fd> OpenRelParent(FileSystem& fs, int dir, std::string_view rel, const std::string& full,
+                         std::vector<std::string>* made = nullptr);
+
+// Sets the modification time of leaf in dir to stamp's again where a rename changed it, as
+// a FAT driver in user space does.
+FsResult KeepTimeOf(FileSystem& fs, int dir, const std::string& leaf, const FileStamp& stamp,
+                    const std::string& full);
+
+// True when what a file shows now is the file a record describes: same size, and the same
+// time, or (where a medium keeps coarser times than it showed when written) within step
+// seconds of it.
+bool MatchesRecorded(const FileStamp& recorded, const struct stat& now, int64_t step);
+
+// The last part of a relative path.
+std::string LeafOfRel(std::string_view rel);
+
+// The start of a run: its header without the sequence number (given when its folder is
+// made), from the clock.
+RunHeader StartHeader();
+
+// The versions of both roots of one synchronisation run. When the run kept anything on
+// either side both roots get a record, so an undo of either root undoes this run, not an
+// older one; a run that changed nothing leaves no trace.
+class RunVersions {
+ public:
+  RunVersions(FileSystem& fs, const std::string& left_root, RootId left_id,
+              const std::string& right_root, RootId right_id, int keep,
+              const RunHeader& start = StartHeader());
+  ~RunVersions();
+  RunVersions(const RunVersions&) = delete;
+  RunVersions& operator=(const RunVersions&) = delete;
+
+  VersionFolder& Left() { return left_; }
+  VersionFolder& Right() { return right_; }
+  // Closes both records; done by the destructor at the latest.
+  void Close();
+  // What the opening of both folders removed.
+  std::vector<std::string> Pruned() const;
+
+ private:
+  VersionFolder left_;
+  VersionFolder right_;
+};
+
+}  // namespace tavrik

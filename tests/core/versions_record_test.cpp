@@ -1,0 +1,197 @@
+// The run's record and the ways a run with versions ends: cut off by a kill, stopped by
+// Abort, a file on another file system below the root, and records an undo must not trust.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/compare/compare.h"
+#include "core/sync/run_record.h"
+#include "core/sync/sync.h"
+#include "core/sync/undo.h"
+#include "core/sync/versions.h"
+#include "support/mem_file_system.h"
+#include "support/session.h"
+#include "support/sync_fixture.h"
+#include "support/temp_tree.h"
+#include "support/tree_snapshot.h"
+
+namespace tavrik::testing {
+namespace {
+
+// Catches names that break the line format (line breaks, tabs, the escape itself), a
+// cut-off last line taken as an entry, and paths that would lead an undo out of its root.
+TEST(RunRecordTest, EntriesRoundTripAndUnsafeOrCutOffLinesAreNotTrusted) {
+  RunHeader header;
+  header.seq = 7;
+  header.start_sec = 1700000000;
+  header.undo = true;
+  header.undoes = "2024-03-31_021500";
+  const std::vector<RecordEntry> entries = {
+      {EntryKind::kReplaced, "a/b\tc\nd%e.txt", {10, 1700000001, 5}, {20, 1700000100, 0}},
+      {EntryKind::kDeleted, "x y/ümlaut.dat", {3, -5, 999999999}, {}},
+      {EntryKind::kCreated, "n.txt", {}, {0, 1700000200, 1}},
+      {EntryKind::kFolderMade, "neu", {}, {}},
+      {EntryKind::kFolderRemoved, "alt/sub", {}, {}},
+  };
+  std::string text = HeaderText(header);
+  for (const RecordEntry& e : entries) text += EntryText(e);
+  ParsedRecord parsed;
+  ASSERT_TRUE(ParseRecord(text, &parsed));
+  EXPECT_FALSE(parsed.ended);
+  EXPECT_EQ(parsed.header.seq, 7u);
+  EXPECT_TRUE(parsed.header.undo);
+  EXPECT_EQ(parsed.header.undoes, header.undoes);
+  ASSERT_EQ(parsed.entries.size(), entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(parsed.entries[i].kind, entries[i].kind);
+    EXPECT_EQ(parsed.entries[i].rel, entries[i].rel);
+    EXPECT_EQ(parsed.entries[i].before, entries[i].before);
+    EXPECT_EQ(parsed.entries[i].after, entries[i].after);
+  }
+  ASSERT_TRUE(ParseRecord(text + "D\t1\t2\t3\tcut", &parsed));
+  EXPECT_EQ(parsed.entries.size(), entries.size());
+  ASSERT_TRUE(ParseRecord(text + EndText(), &parsed));
+  EXPECT_TRUE(parsed.ended);
+  for (const char* bad : {"../etc/passwd", "/etc/passwd", "a/../../b", "a//b", "./a", "a/"})
+    EXPECT_FALSE(ParseRecord(text + EntryText({EntryKind::kCreated, bad, {}, {}}), &parsed)) << bad;
+  EXPECT_FALSE(ParseRecord(text + "Q\tx\n", &parsed));
+  EXPECT_FALSE(ParseRecord("something else\n", &parsed));
+}
+
+class VersionsEndTest : public SyncBench {
+ protected:
+  // Ten files replaced on the right, five deleted there; a yield after every row.
+  void MakeRun() {
+    for (int i = 0; i < 10; ++i) {
+      tree.Write("left/r" + std::to_string(i), "new " + std::to_string(i), 1700001000 + i);
+      tree.Write("right/r" + std::to_string(i), "old " + std::to_string(i), 1700000000 + i);
+    }
+    for (int i = 0; i < 5; ++i) tree.Write("right/d" + std::to_string(i), "gone", 1700000000);
+    Fill();
+    CompareFolders(s.ctx, false);
+    for (int i = 1; i <= s.list.RowCount(); ++i)
+      if (s.list.GetMark(i) == Mark::kOrphanCopyLeft) s.list.SetMark(i, Mark::kDeleteRight);
+    s.host = FakeHost();
+    s.state.sync_options.versions = true;
+  }
+  // Without the versions and the temporary copies a killed run leaves for the next to sweep.
+  Snapshot RightSnap() const { return TakeSnapshotWithout(tree.Path("right"), ".tavrik-"); }
+};
+
+// Catches a record that only reaches the disk when the run ends: a run killed halfway must
+// still be undone completely, and one stopped by Abort closes its record.
+TEST_F(VersionsEndTest, AKilledRunAndAnAbortedRunCanBeUndone) {
+  MakeRun();
+  const Snapshot before = RightSnap();
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int rows = 0;
+    s.host.on_yield = [&rows] {
+      if (++rows == 8) raise(SIGKILL);
+    };
+    SyncFolders(s.ctx);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_NE(Changes(before, RightSnap()), std::vector<std::string>{}) << "the kill came too late";
+  UndoOutcome undone = UndoLastRun(s.fs, s.host, tree.Path("right"), false);
+  EXPECT_EQ(undone.status, UndoOutcome::kDone);
+  EXPECT_FALSE(undone.run_ended);
+  EXPECT_TRUE(s.host.boxes.empty());
+  EXPECT_EQ(Changes(before, RightSnap()), std::vector<std::string>{});
+  // The left side, which the run never changed, has its record too: an undo there finds this
+  // run (with nothing to do), not an older one.
+  undone = UndoLastRun(s.fs, s.host, tree.Path("left"), false);
+  EXPECT_EQ(undone.status, UndoOutcome::kDone);
+  EXPECT_TRUE(undone.actions.empty());
+
+  // Now the same run stopped by Abort at its sixth row.
+  MakeRun();
+  const Snapshot again = RightSnap();
+  InjectFaults faults(s.fs, {{FsCall::kRename, EIO, 9}});
+  s.host.answers = {MsgAnswer::kAbort};
+  SyncFolders(s.ctx);
+  ASSERT_EQ(s.host.boxes.size(), 1u);
+  s.fs.Reset();
+  s.host = FakeHost();
+  undone = UndoLastRun(s.fs, s.host, tree.Path("right"), false);
+  EXPECT_EQ(undone.status, UndoOutcome::kDone);
+  EXPECT_TRUE(undone.run_ended);
+  EXPECT_FALSE(undone.actions.empty());
+  EXPECT_TRUE(s.host.boxes.empty());
+  EXPECT_EQ(Changes(again, RightSnap()), std::vector<std::string>{});
+}
+
+// Catches an undo that picks the run by folder name rather than by its record, and one that
+// falls back to an older run when the newest record is damaged.
+TEST_F(VersionsEndTest, TheNewestRecordDecidesAndADamagedOneStopsTheUndo) {
+  MakeRun();
+  SyncFolders(s.ctx);
+  tree.Write("left/late", "late", 1700009000);
+  Fill();
+  CompareFolders(s.ctx, false);
+  SetMark("late", "", Mark::kCopyRight);
+  s.host = FakeHost();
+  SyncFolders(s.ctx);
+  const std::string versions = tree.Path("right/.tavrik-versions/");
+  std::vector<std::string> names;
+  for (const auto& [path, state] : TakeSnapshot(versions))
+    if (path.find('/') == std::string::npos) names.push_back(path);
+  ASSERT_EQ(names.size(), 2u);
+  // The newest run gets a name that sorts first.
+  ASSERT_EQ(rename((versions + names[1]).c_str(), (versions + "0000-00-00_000000").c_str()), 0);
+  UndoOutcome undone = UndoLastRun(s.fs, s.host, tree.Path("right"), true);
+  EXPECT_EQ(undone.run_name, "0000-00-00_000000");
+  ASSERT_EQ(undone.actions.size(), 1u);
+  EXPECT_EQ(undone.actions[0].rel, "late");
+
+  tree.Write("right/.tavrik-versions/broken/.tavrik-record", "tavrik-record 1\nseq\t");
+  undone = UndoLastRun(s.fs, s.host, tree.Path("right"), false);
+  EXPECT_EQ(undone.status, UndoOutcome::kDamaged);
+  EXPECT_EQ(undone.names, std::vector<std::string>{"broken"});
+  EXPECT_TRUE(tree.Exists("right/late"));
+}
+
+// Catches a file below the root on another file system being copied into the versions or
+// unlinked when its rename cannot reach them: the row fails with its reason, the file stays.
+TEST(VersionsMountTest, AFileOnAnotherFileSystemFailsItsRowAndStays) {
+  MemFileSystem mem;
+  mem.AddFile("/l/keep.txt", "left", 1700000000);
+  mem.AddFile("/r/stick/f.txt", "on the stick", 1700000000);
+  mem.Mount("/r/stick", "vfat", 2000000000);
+  mem.AddFile("/r/plain.txt", "on the disk", 1700000000);
+  ComparisonList list;
+  SharedState state;
+  FakeHost host;
+  Context ctx{list, state, host, mem};
+  bool left = true;
+  FillColumn(ctx, "/l", left);
+  left = false;
+  FillColumn(ctx, "/r", left);
+  for (int i = 1; i <= list.RowCount(); ++i)
+    if (!list.RightName(i).empty()) list.SetMark(i, Mark::kDeleteRight);
+  state.sync_options.versions = true;
+  SyncFolders(ctx);
+  ASSERT_EQ(host.boxes.size(), 1u);
+  EXPECT_NE(host.boxes[0].text.find(kWhyOtherFileSystem), std::string::npos) << host.boxes[0].text;
+  EXPECT_NE(host.boxes[0].text.find("/r/stick/f.txt"), std::string::npos);
+  EXPECT_TRUE(mem.Exists("/r/stick/f.txt"));
+  EXPECT_FALSE(mem.Exists("/r/plain.txt"));
+  EXPECT_EQ(list.RowCount(), 1);
+  std::vector<std::string> runs = mem.Names("/r/.tavrik-versions");
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_FALSE(mem.Exists("/r/.tavrik-versions/" + runs[0] + "/stick/f.txt"));
+  EXPECT_TRUE(mem.Exists("/r/.tavrik-versions/" + runs[0] + "/plain.txt"));
+}
+
+}  // namespace
+}  // namespace tavrik::testing
