@@ -48,10 +48,13 @@ for mode in age binary; do
     others=(--tool pcat "$PAR x find, then $PAR x cat of every file" "PAR=$PAR '$BENCH_ROOT/par.sh' cat '$L' '$R'"
       --tool rsync-rnc "rsync -rnc L/ R/" "rsync -rnc '$L/' '$R/'")
   fi
+  # The limit first, the peer second: without peers only the limit stays.
+  [ "$SKIP_PEERS" = 1 ] && others=("${others[@]:0:4}")
+  mapfile -d '' base < <(base_tool "tavrik-cli compare --$mode L R" compare --$mode "$L" "$R")
   "${BPY[@]}" alternate --results "$BENCH_RESULTS" --group $G --reps "$REPS" \
     --prepare "$drop" --stderr "$OUT_DIR/last-$G.err" --ok 0,1 \
     --tool tavrik "tavrik-cli compare --$mode L R" "'$TAVRIK_CLI' compare --$mode '$L' '$R'" \
-    "${others[@]}" >&2
+    "${base[@]}" "${others[@]}" >&2
 done
 
 bench_end

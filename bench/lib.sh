@@ -26,6 +26,10 @@ REPO=$(dirname "$BENCH_ROOT")
 : "${BUILD_DIR:=$REPO/build/bench}"
 : "${TAVRIK_CLI:=$BUILD_DIR/bin/tavrik-cli}"
 : "${SKIP_BUILD:=0}"
+# BASE_CLI: a second tavrik-cli (an earlier build) timed in turn with the first, in the
+# groups that support it (remote, cold); SKIP_PEERS=1 leaves the peer tools (rsync) out.
+: "${BASE_CLI:=}"
+: "${SKIP_PEERS:=0}"
 : "${GEN_JOBS:=$(n=$(nproc); echo $((n > 4 ? 4 : n)))}"
 export LC_ALL=C.UTF-8
 
@@ -35,6 +39,16 @@ BPY=(python3 "$BENCH_ROOT/bench.py")
 GEN=(python3 "$BENCH_ROOT/gen_tree.py")
 
 log() { printf '%s\n' "$*" >&2; }
+
+# base_tool LABEL ARGS...: the --tool arguments that time BASE_CLI with ARGS, when it is set.
+base_tool() {
+  local label=$1
+  shift
+  [ -n "$BASE_CLI" ] || return 0
+  local cmd="'$BASE_CLI'" a
+  for a in "$@"; do cmd+=" '$a'"; done
+  printf '%s\0' --tool base "baseline $label" "$cmd"
+}
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

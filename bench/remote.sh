@@ -142,10 +142,12 @@ if want age || want binary; then
       peer=(--tool rsync-rnc "rsync -rnc L/ R/" "rsync -rnc '$L/' '$R/'")
       limit=(--tool pcat "$PAR x find, then $PAR x cat of every file" "PAR=$PAR '$BENCH_ROOT/par.sh' cat '$L' '$R'")
     fi
+    [ "$SKIP_PEERS" = 1 ] && peer=()
+    mapfile -d '' base < <(base_tool "tavrik-cli compare --$mode L R" compare --$mode "$L" "$R")
     "${BPY[@]}" alternate --results "$BENCH_RESULTS" --group $G --reps "$REPS" \
       --prepare remote_mount --stderr "$OUT_DIR/last-$G.err" --ok 0,1 \
       --tool tavrik "tavrik-cli compare --$mode L R" "'$TAVRIK_CLI' compare --$mode '$L' '$R'" \
-      "${limit[@]}" "${peer[@]}" >&2
+      "${base[@]}" "${limit[@]}" "${peer[@]}" >&2
   done
   server_stop
 fi
@@ -184,13 +186,16 @@ print(e["rows"], e["path_bytes"], e["sync_copies"])' "$M")
   "$TAVRIK_CLI" sync "$WL" "$WR" >"$OUT_DIR/check-$G.out" 2>"$OUT_DIR/check-$G.err" || true
   check $G tavrik check-sync "$WL" "$WR" "$M" "$OUT_DIR/check-$G.out"
   log "$G: timed runs, taking turns (each on restored trees)"
+  peer=(--tool rsync-both "rsync -a --update --existing, both ways"
+    "rsync -a --update --existing '$WL/' '$WR/' && rsync -a --update --existing '$WR/' '$WL/'")
+  [ "$SKIP_PEERS" = 1 ] && peer=()
+  mapfile -d '' base < <(base_tool "tavrik-cli sync L R" sync "$WL" "$WR")
   "${BPY[@]}" alternate --results "$BENCH_RESULTS" --group $G --reps "$REPS" \
     --prepare sync_prepare --verify "$verify" --stderr "$OUT_DIR/last-$G.err" \
-    --tool tavrik "tavrik-cli sync L R" "'$TAVRIK_CLI' sync '$WL' '$WR'" \
+    --tool tavrik "tavrik-cli sync L R" "'$TAVRIK_CLI' sync '$WL' '$WR'" "${base[@]}" \
     --tool pfind-pcp "$PAR x find of L R, then $PAR x cp -p" \
     "PAR=$PAR '$BENCH_ROOT/par.sh' find '$WL' '$WR' >/dev/null && PAR=$PAR '$BENCH_ROOT/par.sh' cp '$WL' '$WR' '$T/changed.lst'" \
-    --tool rsync-both "rsync -a --update --existing, both ways" \
-    "rsync -a --update --existing '$WL/' '$WR/' && rsync -a --update --existing '$WR/' '$WL/'" >&2
+    "${peer[@]}" >&2
   server_stop
 fi
 

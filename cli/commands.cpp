@@ -23,6 +23,7 @@
 #include "core/fs/paths.h"
 #include "core/list/clipboard.h"
 #include "core/list/row_text.h"
+#include "core/parallel/stop_signals.h"
 #include "core/scan/fill.h"
 #include "core/sync/sync.h"
 #include "core/sync/sync_plan.h"
@@ -266,6 +267,9 @@ struct Session {
       : host(o.policy, out, err), meter(err, !o.quiet), ctx{list, state, host, fs} {
     host.SetQuiet(o.quiet);
     host.SetMeter(&meter);
+    host.SetStop(&state.stop);
+    // Ctrl-C, a closed terminal or a stop request end the run through its clean-up.
+    CatchStopSignals(state.stop);
     // The user's file first, the options over it; a control file comes in between.
     ApplySafetySettings(UserSafetySettings(fs), state);
     ApplySafetySettings(o.safety, state);
@@ -273,7 +277,12 @@ struct Session {
     if (o.trash) state.sync_options.versions = false;
     if (!o.quiet) host.SetBeforeEnd([this, err] { TellRunNotes(state.notes, err); });
   }
-  ~Session() { meter.Clear(); }
+  ~Session() {
+    meter.Clear();
+    host.EndIfInterrupted();
+  }
+  // An interrupted run prints no rows: the process ends by its signal instead.
+  bool Printing(const Options& o) const { return !o.quiet && !state.stop.Requested(); }
   ComparisonList list;
   SharedState state;
   ConsoleHost host;
@@ -338,15 +347,16 @@ void Put(std::string_view text, FILE* out) {
 
 // Streams the rows through stdio's buffer rather than building one big text. The fill's
 // lines end in LF, as scripts that read them expect (compare and sync print the clipboard's
-// text, with its CR LF).
-void PrintRows(const ComparisonList& list, FILE* out) {
+// text, with its CR LF). A reader that closed the pipe stops it.
+void PrintRows(const ComparisonList& list, FILE* out, StopFlag& stop) {
   std::string line;
   for (int i = 1; i <= list.RowCount(); ++i) {
     line.clear();
     AppendListRow(line, list, i, "\n");
     Put(line, out);
+    if (std::ferror(out) && errno == EPIPE) break;
   }
-  std::fflush(out);
+  if (std::fflush(out) != 0 && errno == EPIPE) stop.Request(StopReason::kBrokenPipe);
 }
 
 // The dry run: each row the sync would act on, in the order it would, as mark, left path
@@ -413,7 +423,7 @@ int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   Fill(s, o.args[0], true);
   if (o.args.size() == 2) Fill(s, o.args[1], false);
   ReportRules(s, o, err);
-  if (!o.quiet) PrintRows(s.list, out);
+  if (s.Printing(o)) PrintRows(s.list, out, s.state.stop);
   return s.host.Failures() > 0 ? 1 : 0;
 }
 
@@ -430,7 +440,7 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   Compare(s, o.binary);
   s.meter.Clear();
   if (!o.quiet) TellRunNotes(s.state.notes, err);
-  if (!o.quiet) CopyListToClipboard(s.ctx);
+  if (s.Printing(o)) CopyListToClipboard(s.ctx);
   if (s.host.Failures() > 0) return 2;
   for (int i = 1; i <= s.list.RowCount(); ++i)
     if (s.list.GetMark(i) != Mark::kEqual) return 1;
@@ -462,7 +472,7 @@ int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   SyncFolders(s.ctx);
   s.meter.Clear();
   if (!o.quiet) TellRunNotes(s.state.notes, err);
-  if (!o.quiet) CopyListToClipboard(s.ctx);
+  if (s.Printing(o)) CopyListToClipboard(s.ctx);
   return s.host.Failures() > 0 ? 1 : 0;
 }
 

@@ -1,7 +1,12 @@
 #include "cli/console_host.h"
 
+#include <signal.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "core/parallel/stop_signals.h"
 
 #include "core/fs/error_text.h"
 
@@ -33,12 +38,14 @@ MsgAnswer ConsoleHost::Tell(const Message& message) {
     for (char& c : shown)
       if (c == kCr) c = '\n';
     if (meter_) meter_->Clear();
-    std::fprintf(err_, "%s\n%s", shown.c_str(), ReasonLine(message).c_str());
-    std::fflush(err_);
+    const int printed = std::fprintf(err_, "%s\n%s", shown.c_str(), ReasonLine(message).c_str());
+    Wrote(printed < 0 ? printed : std::fflush(err_));
   }
   if (message.intent == Intent::kWarning || message.intent == Intent::kRetryError) ++failures_;
   if (message.intent == Intent::kRefusal) refused_ = true;
   if (message.intent != Intent::kRetryError) return MsgAnswer::kOk;
+  // Nobody reads the answers any more, or the run was interrupted: stop here.
+  if (stop_ && stop_->Requested()) return MsgAnswer::kAbort;
   switch (policy_) {
     case ErrorPolicy::kAbort:
       return MsgAnswer::kAbort;
@@ -56,12 +63,33 @@ MsgAnswer ConsoleHost::Tell(const Message& message) {
   return MsgAnswer::kIgnore;
 }
 
+void ConsoleHost::Wrote(int result) {
+  if (result < 0 && errno == EPIPE && stop_) stop_->Request(StopReason::kBrokenPipe);
+}
+
 void ConsoleHost::SetClipboardText(const std::string& text) {
-  if (!text.empty()) std::fwrite(text.data(), 1, text.size(), out_);
+  if (!text.empty() && std::fwrite(text.data(), 1, text.size(), out_) != text.size()) {
+    Wrote(-1);
+    return;
+  }
+  Wrote(std::fflush(out_));
+}
+
+void ConsoleHost::EndIfInterrupted() {
+  if (!stop_) return;
+  const StopReason why = stop_->Reason();
+  if (why != StopReason::kSignal && why != StopReason::kBrokenPipe) return;
+  const int signal = why == StopReason::kSignal ? CaughtStopSignal() : SIGPIPE;
+  const char* name = sigabbrev_np(signal);
   std::fflush(out_);
+  std::fprintf(err_, "tavrik-cli: Lauf unterbrochen (SIG%s).\n", name ? name : "?");
+  std::fflush(err_);
+  DieBySignal(signal);
 }
 
 void ConsoleHost::EndProgram() {
+  // A control file's "Ende" after an interrupted run: the end is the signal's.
+  EndIfInterrupted();
   if (before_end_) before_end_();
   std::fflush(out_);
   std::fflush(err_);

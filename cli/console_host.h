@@ -9,6 +9,7 @@
 
 #include "cli/progress.h"
 #include "core/list/host.h"
+#include "core/parallel/run_scope.h"
 
 namespace tavrik {
 
@@ -37,6 +38,12 @@ class ConsoleHost : public Host {
   [[noreturn]] void EndProgram() override;
 
   void SetQuiet(bool quiet) { quiet_ = quiet; }
+  // A write to a closed pipe (EPIPE) asks stop to end the run, as a signal would.
+  void SetStop(StopFlag* stop) { stop_ = stop; }
+  // After a run stopped by a signal or a closed pipe: one line, then the process ends by
+  // that signal, so the shell and a loop around the command see how it ended. Otherwise
+  // nothing happens.
+  void EndIfInterrupted();
   void SetMeter(ProgressMeter* meter) { meter_ = meter; }
   // Runs before a control file's Ende ends the program, so what the run noticed is told.
   void SetBeforeEnd(std::function<void()> before_end) { before_end_ = std::move(before_end); }
@@ -49,10 +56,14 @@ class ConsoleHost : public Host {
   int ExitCode() const { return refused_ ? 2 : (failures_ > 0 ? 1 : 0); }
 
  private:
+  // Notes a failed write; a closed pipe stops the run.
+  void Wrote(int result);
+
   ErrorPolicy policy_;
   FILE* out_;
   FILE* err_;
   ProgressMeter* meter_ = nullptr;
+  StopFlag* stop_ = nullptr;
   bool quiet_ = false;
   bool binary_mode_ = true;
   int failures_ = 0;

@@ -18,6 +18,7 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QTableView>
+#include <QTimer>
 #include <QUrl>
 
 #include "batch/run_batch.h"
@@ -100,6 +101,12 @@ Form1::Form1()
   BuildList();
   BuildPopup();
   SetTabOrder();
+  // A run sees a stop request itself; an idle window ends on one here.
+  stop_poll_ = new QTimer(this);
+  connect(stop_poll_, &QTimer::timeout, this, [this] {
+    if (state_.stop.Requested() && !running_) host_->EndProgram();
+  });
+  stop_poll_->start(200);
 }
 
 Form1::~Form1() = default;
@@ -450,8 +457,13 @@ void Form1::UpdateLockedControls() {
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
-  // Closing the window during a run ends the program at once, like "&Ende".
-  if (running_) host_->EndProgram();
+  // Closing the window during a run ends the program like "&Ende": once the run has
+  // removed what it made. The window stays until then.
+  if (running_) {
+    host_->EndProgram();
+    event->ignore();
+    return;
+  }
   event->accept();
 }
 

@@ -23,6 +23,7 @@ class QProgressBar;
 class QRadioButton;
 class QStatusBar;
 class QTableView;
+class QTimer;
 
 namespace tavrik {
 
@@ -80,6 +81,7 @@ class Form1 : public QWidget {
   int LastSortColumn() const { return last_sort_column_; }
   // Commands that would change the list are refused while an operation runs.
   void SetOperationRunning(bool running);
+  bool Running() const { return running_; }
 
   // Controls.
   QTableView* Liste = nullptr;
@@ -118,6 +120,8 @@ class Form1 : public QWidget {
   int last_sort_column_ = 0;
   bool sync_allowed_ = false;  // the mode rule: only in the age mode
   bool running_ = false;
+  // Looks for a stop request (a signal) while no operation runs to see it.
+  QTimer* stop_poll_ = nullptr;
 };
 
 // Twips to pixels: 15 twips a pixel at 96 dpi, scaled for the screen's logical dpi.

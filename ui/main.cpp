@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "core/parallel/stop_signals.h"
 #include "ui/command_line.h"
 #include "ui/form1.h"
 
@@ -31,6 +32,8 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     tavrik::Form1 form;
+    // A signal stops a running operation through its clean-up; the window then ends.
+    tavrik::CatchStopSignals(form.State().stop);
     if (form.Load(request.command_line, request.rules)) form.OpenStartFolders(request);
     status = QApplication::exec();
   }

@@ -10,9 +10,11 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QRadioButton>
+#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/parallel/stop_signals.h"
 #include "ui/form1.h"
 #include "ui/list_model.h"
 
@@ -66,8 +68,16 @@ int StyleOf(Intent intent) {
   return kMsgOk;
 }
 
-MsgAnswer ShowMessageBox(QWidget* parent, const QString& text, int style) {
+MsgAnswer ShowMessageBox(QWidget* parent, const QString& text, int style, const StopFlag* stop) {
   ButtonsOnlyBox box(parent);
+  // A signal while the box waits for an answer counts as Abort.
+  QTimer poll;
+  if (stop) {
+    QObject::connect(&poll, &QTimer::timeout, &box, [&box, stop] {
+      if (stop->Requested()) box.done(0);
+    });
+    poll.start(100);
+  }
   box.setWindowTitle(kProgramTitle);
   QString shown = text;
   shown.replace(QChar(kCr), '\n');
@@ -108,11 +118,12 @@ MsgAnswer ShowMessageBox(QWidget* parent, const QString& text, int style) {
   }
 }
 
-void EndProcessNow() {
+void EndProcessNow(int signal) {
   std::fflush(nullptr);
   // The X11 clipboard lives in the process that owns it; Qt offers the text to a
   // clipboard manager when the application object goes away, so let it.
   if (qApp && QGuiApplication::clipboard()->ownsClipboard()) delete qApp;
+  if (signal != 0) DieBySignal(signal);
   std::_Exit(0);
 }
 
@@ -137,7 +148,11 @@ void QtHost::SetBusyPointer(bool busy) {
   }
 }
 
-void QtHost::OperationRunning(bool running) { form_.SetOperationRunning(running); }
+void QtHost::OperationRunning(bool running) {
+  form_.SetOperationRunning(running);
+  // "Ende", the window closed or a signal during the run: it has cleaned up, now end.
+  if (!running && form_.State().stop.Requested()) EndNow();
+}
 
 void QtHost::ProcessEvents() {
   form_.Model().FlushIfDue();
@@ -160,7 +175,7 @@ MsgAnswer QtHost::Tell(const Message& message) {
   const int style = StyleOf(message.intent);
   if (form_.Hooks().message_box) return form_.Hooks().message_box(shown, style);
   if (busy_pointer_) QApplication::setOverrideCursor(Qt::ArrowCursor);
-  MsgAnswer answer = ShowMessageBox(&form_, shown, style);
+  MsgAnswer answer = ShowMessageBox(&form_, shown, style, &form_.State().stop);
   if (busy_pointer_) QApplication::restoreOverrideCursor();
   return answer;
 }
@@ -172,11 +187,22 @@ void QtHost::SetClipboardText(const std::string& text) {
 }
 
 void QtHost::EndProgram() {
+  // Ending in the middle of a run would leave its temporary files in the user's folders:
+  // the run stops at its next step, cleans up, and OperationRunning ends the program.
+  if (form_.Running()) {
+    if (!form_.State().stop.Requested()) form_.State().stop.Request(StopReason::kEnd);
+    return;
+  }
+  EndNow();
+}
+
+void QtHost::EndNow() {
   if (form_.Hooks().end_program) {
     form_.Hooks().end_program();
     return;
   }
-  EndProcessNow();
+  const bool by_signal = form_.State().stop.Reason() == StopReason::kSignal;
+  EndProcessNow(by_signal ? CaughtStopSignal() : 0);
 }
 
 }  // namespace tavrik

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include "core/list/host.h"
+#include "core/parallel/run_scope.h"
 
 class QWidget;
 
@@ -28,7 +29,11 @@ class QtHost : public Host {
   void SelectCompareMode(int index) override;
   MsgAnswer Tell(const Message& message) override;
   void SetClipboardText(const std::string& text) override;
+  // During a run, "Ende" asks it to stop; the program ends once the run has removed what
+  // it made. Otherwise the program ends at once.
   void EndProgram() override;
+  // Ends the program now: the window's hook, the signal that asked to stop, or a plain end.
+  void EndNow();
 
   float Progress() const { return progress_; }
 
@@ -51,11 +56,13 @@ enum MsgStyle : int {
 // The style that shows a message of this intent.
 int StyleOf(Intent intent);
 
-// Shows a message box titled with the program title; CR breaks lines.
-MsgAnswer ShowMessageBox(QWidget* parent, const QString& text, int style);
+// Shows a message box titled with the program title; CR breaks lines. stop, when given,
+// is polled while the box waits: a stop request closes it as Abort (or OK).
+MsgAnswer ShowMessageBox(QWidget* parent, const QString& text, int style,
+                         const StopFlag* stop = nullptr);
 
 // Ends the process at once, after giving a clipboard manager the chance to take over the
-// text this program owns.
-[[noreturn]] void EndProcessNow();
+// text this program owns; by signal, when one asked to stop (0: a plain end).
+[[noreturn]] void EndProcessNow(int signal = 0);
 
 }  // namespace tavrik

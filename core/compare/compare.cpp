@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <memory>
 #include <string_view>
-#include <thread>
 
 #include "core/compare/content_compare.h"
 #include "core/compare/hour_shift.h"
 #include "core/fs/paths.h"
 #include "core/fs/time_resolution.h"
 #include "core/list/status.h"
+#include "core/parallel/cpu_count.h"
+#include "core/parallel/run_scope.h"
 
 namespace tavrik {
 
@@ -121,22 +122,22 @@ void FeedPipeline(Context& ctx, PairPipeline& pipeline, int n, int* next_row) {
   while (*next_row <= n && pipeline.HasRoom()) {
     int pos = (*next_row)++;
     if (!HasBoth(ctx.list, pos)) continue;
-    pipeline.Add(JoinPath(ctx.state.left_root, ctx.list.LeftName(pos)),
-                 JoinPath(ctx.state.right_root, ctx.list.RightName(pos)));
+    pipeline.Add({JoinPath(ctx.state.left_root, ctx.list.LeftName(pos)),
+                  JoinPath(ctx.state.right_root, ctx.list.RightName(pos))});
   }
 }
 
-void CompareRows(Context& ctx, bool binary, Counters& c) {
+void CompareRows(Context& ctx, bool binary, Counters& c, const RunScope& scope) {
   ComparisonList& list = ctx.list;
   const int n = list.RowCount();
   std::unique_ptr<PairPipeline> pipeline;
   if (binary) {
     // One helper per further core; the row loop's own thread compares too while it waits.
-    const unsigned cores = std::thread::hardware_concurrency();
+    const int cores = UsableCpuCount();
     int helpers = ctx.state.io.compare_helpers;
-    if (helpers < 0) helpers = cores > 1 ? static_cast<int>(std::min(cores - 1, 3u)) : 0;
-    pipeline = std::make_unique<PairPipeline>(ctx.fs, helpers, ctx.state.io.compare_window,
-                                              ctx.state.io.compare_max_helpers);
+    if (helpers < 0) helpers = std::clamp(cores - 1, 0, 3);
+    pipeline = MakePairPipeline(ctx.fs, helpers, ctx.state.io.compare_window,
+                                ctx.state.io.compare_max_helpers, scope);
   }
   int next_row = 1;
   SharedState& state = ctx.state;
@@ -152,6 +153,8 @@ void CompareRows(Context& ctx, bool binary, Counters& c) {
     notes.shift_hours = static_cast<int>(state.right_local_time ? hours : -hours);
   }
   for (int i = 1; i <= n; ++i) {
+    // The program is ending: the marks of the rows still to come do not matter any more.
+    if (scope.Stopping()) break;
     Mark mark;
     bool has_left = !list.LeftName(i).empty();
     bool has_right = !list.RightName(i).empty();
@@ -178,27 +181,27 @@ void CompareRows(Context& ctx, bool binary, Counters& c) {
 }  // namespace
 
 void CompareFolders(Context& ctx, bool binary) {
-  if (ctx.state.busy) return;
+  if (ctx.state.busy || ctx.state.stop.Requested()) return;
   BusyGuard busy(ctx);
   Host& host = ctx.host;
   // Rows are addressed by position while marks are written: keep them in place even
   // when the list is sorted by the mark column, and re-sort once at the end.
-  ctx.list.HoldOrder();
+  OrderHold hold(ctx.list);
+  RunScope scope(ctx.state.stop);
   EnableCompareButton(host, false);
   const std::string mode_word = binary ? "Binär" : "Alters";
   SetStatus(host, 2, mode_word + "vergleich läuft ...");
   const int n = ctx.list.RowCount();
   Counters counters;
-  CompareRows(ctx, binary, counters);
+  CompareRows(ctx, binary, counters, scope);
   const SharedState& state = ctx.state;
-  bool report = !(state.batch_active && (state.batch.sync || state.batch.end));
+  bool report = !(state.batch_active && (state.batch.sync || state.batch.end)) && !scope.Stopping();
   if (report) {
     SetStatus(host, 2, mode_word + "vergleich fertig!");
     Inform(host, ResultText(binary, n, counters));
   }
   host.SetProgress(0);
   EnableCompareButton(host, true);
-  ctx.list.ReleaseOrder();
 }
 
 }  // namespace tavrik

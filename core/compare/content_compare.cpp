@@ -178,90 +178,21 @@ PairResult ComparePair(const std::string& left, const std::string& right, PairRe
   return Outcome(PairResult::kEqual);
 }
 
-PairPipeline::PairPipeline(FileSystem& fs, int helpers, int window, int max_helpers)
-    : fs_(fs),
-      window_(static_cast<uint64_t>(window < 1 ? 1 : window)),
-      max_helpers_(std::max(helpers, max_helpers)),
-      ring_(window_),
-      own_reader_(fs) {
-  for (int i = 0; i < helpers; ++i) threads_.emplace_back([this] { HelperLoop(); });
-}
-
-void PairPipeline::GrowIfWaiting() {
-  if (static_cast<int>(threads_.size()) >= max_helpers_ || !gauge_.SampleSaysWaiting()) return;
-  // Pairs wait for their reads: double the requests in flight, up to the limit.
-  const int more = std::min(std::max<int>(1, static_cast<int>(threads_.size()) + 1),
-                            max_helpers_ - static_cast<int>(threads_.size()));
-  for (int i = 0; i < more; ++i) threads_.emplace_back([this] { HelperLoop(); });
-}
-
-PairPipeline::~PairPipeline() {
-  {
-    std::lock_guard lock(mutex_);
-    stop_ = true;
-  }
-  work_ready_.notify_all();
-  for (auto& t : threads_) t.join();
-}
-
-bool PairPipeline::HasRoom() const {
-  std::lock_guard lock(mutex_);
-  return tail_ - head_ < window_;
-}
-
-void PairPipeline::Add(std::string left, std::string right) {
-  {
-    std::lock_guard lock(mutex_);
-    Job& job = ring_[tail_ % window_];
-    job.left = std::move(left);
-    job.right = std::move(right);
-    job.done = false;
-    ++tail_;
-  }
-  work_ready_.notify_one();
-}
-
-void PairPipeline::RunNext(std::unique_lock<std::mutex>& lock, PairReader& reader) {
-  Job& job = ring_[next_ % window_];
-  ++next_;
-  // Every fourth pair is watched for waits: the watching costs two system calls.
-  const bool watched = sampled_++ % 4 == 0 && static_cast<int>(threads_.size()) < max_helpers_;
-  lock.unlock();
-  const int64_t waits_before = watched ? VoluntarySwitches() : 0;
-  PairResult result = ComparePair(job.left, job.right, reader);
-  const int64_t waits = watched ? VoluntarySwitches() - waits_before : 0;
-  lock.lock();
-  if (watched) gauge_.Add(waits);
-  job.result = std::move(result);
-  job.done = true;
-}
-
-PairResult PairPipeline::Take() {
-  std::unique_lock lock(mutex_);
-  GrowIfWaiting();
-  Job& job = ring_[head_ % window_];
-  while (!job.done) {
-    // Rather than sleep until a helper is done, compare a pair nobody has started yet.
-    if (next_ < tail_) {
-      RunNext(lock, own_reader_);
-    } else {
-      result_ready_.wait(lock);
-    }
-  }
-  PairResult result = std::move(job.result);
-  ++head_;
-  return result;
-}
-
-void PairPipeline::HelperLoop() {
-  PairReader reader(fs_);
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    work_ready_.wait(lock, [&] { return stop_ || next_ < tail_; });
-    if (stop_) return;
-    RunNext(lock, reader);
-    result_ready_.notify_one();
-  }
+std::unique_ptr<PairPipeline> MakePairPipeline(FileSystem& fs, int helpers, int window,
+                                               int max_helpers, const RunScope& scope) {
+  PipelineShape shape;
+  shape.helpers = helpers;
+  shape.max_helpers = max_helpers;
+  shape.window = static_cast<size_t>(std::max(window, 1));
+  // The watching costs two system calls: every fourth pair is enough.
+  shape.watch_every = 4;
+  PairPipeline::Tasks tasks;
+  tasks.make_worker = [&fs] { return std::make_unique<PairReader>(fs); };
+  tasks.run = [](PairReader& reader, const PairJob& job) {
+    return ComparePair(job.left, job.right, reader);
+  };
+  tasks.failed = [](const PairJob& job, const char* what) { return Failure(job.left, EIO, what); };
+  return std::make_unique<PairPipeline>(shape, std::move(tasks), scope);
 }
 
 }  // namespace tavrik

@@ -2,16 +2,13 @@
 // reader threads that work ahead of the row loop so both trees are read at once.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/fs/file_system.h"
-#include "core/parallel/wait_gauge.h"
+#include "core/parallel/ordered_pipeline.h"
 
 namespace tavrik {
 
@@ -61,51 +58,19 @@ struct PairReader {
 // contents with pread in blocks of kCompareBlock bytes. Both files are closed on return.
 PairResult ComparePair(const std::string& left, const std::string& right, PairReader& reader);
 
-// Runs ComparePair for a sequence of pairs, at most a fixed window ahead of the consumer,
-// on helper threads and on the consumer's own thread while it would otherwise wait;
-// results come back in the order the pairs were added.
-class PairPipeline {
- public:
-  // helpers threads besides the consumer's own, at most window pairs handed out ahead; up
-  // to max_helpers threads when the pairs turn out to wait for their reads.
-  PairPipeline(FileSystem& fs, int helpers, int window, int max_helpers = 0);
-  ~PairPipeline();
-  PairPipeline(const PairPipeline&) = delete;
-  PairPipeline& operator=(const PairPipeline&) = delete;
-
-  bool HasRoom() const;
-  void Add(std::string left, std::string right);
-  // The result of the oldest pair not yet taken.
-  PairResult Take();
-
- private:
-  struct Job {
-    std::string left;
-    std::string right;
-    PairResult result;
-    bool done = false;
-  };
-  // Runs the oldest pair nobody has started; called and returns with the lock held.
-  void RunNext(std::unique_lock<std::mutex>& lock, PairReader& reader);
-  void HelperLoop();
-  // Called by the consumer with the lock held.
-  void GrowIfWaiting();
-
-  FileSystem& fs_;
-  const uint64_t window_;
-  const int max_helpers_;
-  WaitGauge gauge_;
-  uint64_t sampled_ = 0;
-  std::vector<Job> ring_;
-  uint64_t head_ = 0;  // next result to take
-  uint64_t tail_ = 0;  // next slot to fill
-  uint64_t next_ = 0;  // next pair nobody has started
-  bool stop_ = false;
-  PairReader own_reader_;
-  mutable std::mutex mutex_;
-  std::condition_variable work_ready_;
-  std::condition_variable result_ready_;
-  std::vector<std::thread> threads_;
+// Both files of a pair of rows, by full path.
+struct PairJob {
+  std::string left;
+  std::string right;
 };
+
+// Compares pairs on helper threads ahead of the row loop; results come back in the order
+// the pairs were added.
+using PairPipeline = OrderedPipeline<PairJob, PairResult, PairReader>;
+
+// The comparison's pipeline over fs: helpers threads besides the consumer's own, up to
+// max_helpers when the reads wait, at most window pairs ahead.
+std::unique_ptr<PairPipeline> MakePairPipeline(FileSystem& fs, int helpers, int window,
+                                               int max_helpers, const RunScope& scope);
 
 }  // namespace tavrik

@@ -165,4 +165,17 @@ class ComparisonList {
   mutable bool index_valid_ = false;
 };
 
+// Holds the list's order for its lifetime, so a run that ends early (an exception, a stop)
+// still releases it.
+class OrderHold {
+ public:
+  explicit OrderHold(ComparisonList& list) : list_(list) { list_.HoldOrder(); }
+  ~OrderHold() { list_.ReleaseOrder(); }
+  OrderHold(const OrderHold&) = delete;
+  OrderHold& operator=(const OrderHold&) = delete;
+
+ private:
+  ComparisonList& list_;
+};
+
 }  // namespace tavrik

@@ -14,6 +14,7 @@
 #include "core/list/comparison_list.h"
 #include "core/list/host.h"
 #include "core/list/string_arena.h"
+#include "core/parallel/run_scope.h"
 #include "core/rules/rule_set.h"
 
 namespace tavrik {
@@ -82,12 +83,16 @@ struct BatchRequests {
 struct IoTuning {
   int scan_helpers = -1;  // threads listing folders ahead; -1: one when there are two cores
   int scan_max_helpers = 16;
+  int scan_window = 256;                     // folders listed ahead and not yet taken
+  uint64_t scan_window_bytes = 64ull << 20;  // what their listings may hold
+  int scan_sample = 4;                       // listings per sample of the waits
   int compare_helpers = -1;  // threads reading pairs; -1: one per further core, at most 3
   int compare_max_helpers = 16;
   int compare_window = 256;  // pairs handed out ahead of the row loop
   int copy_helpers = -1;     // threads preparing the sync's copies; -1: one when two cores
   int copy_max_helpers = 16;
-  int copy_window = 64;  // copies prepared ahead of the row loop; 0: none
+  int copy_window = 64;                     // copies prepared ahead of the row loop; 0: none
+  uint64_t copy_window_bytes = 1ull << 30;  // their sizes together (an item alone may exceed)
 };
 
 // Runs whose versions a root keeps when the user says nothing else.
@@ -138,6 +143,9 @@ struct SharedState {
   SyncOptions sync_options;
   CompareOptions compare_options;
   RunNotes notes;
+  // The program is asked to end ("Ende", the window closed, a signal, a closed output): a
+  // running operation stops at its next step and removes what it made.
+  StopFlag stop;
   // The exclusion rules, the same for both sides and every fill, and the lines they were
   // made of by source: a batch run puts the control file's between these two.
   RuleSet rules;

@@ -21,6 +21,7 @@ inline int64_t VoluntarySwitches() {
 class WaitGauge {
  public:
   static constexpr int kSample = 8;
+  explicit WaitGauge(int sample = kSample) : sample_(sample < 1 ? 1 : sample) {}
 
   void Add(int64_t waits) {
     ++units_;
@@ -32,7 +33,7 @@ class WaitGauge {
   // Two samples in a row must say so: a burst of waits (a thread starting, a page of the
   // cache reclaimed) is no reason for more threads.
   bool SampleSaysWaiting() {
-    if (units_ < kSample) return false;
+    if (units_ < sample_) return false;
     const bool waiting = waits_ >= 2 * units_;
     units_ = 0;
     waits_ = 0;
@@ -43,6 +44,7 @@ class WaitGauge {
   }
 
  private:
+  int sample_;
   int streak_ = 0;
   int units_ = 0;
   int64_t waits_ = 0;

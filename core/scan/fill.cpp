@@ -82,7 +82,7 @@ void EnterRightFiles(Context& ctx) {
 }  // namespace
 
 void FillColumn(Context& ctx, const std::string& folder, bool& left) {
-  if (ctx.state.busy) return;
+  if (ctx.state.busy || ctx.state.stop.Requested()) return;
   {
     BusyGuard busy(ctx);
     ComparisonList& list = ctx.list;

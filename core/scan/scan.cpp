@@ -4,151 +4,40 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "core/fs/paths.h"
-#include "core/parallel/wait_gauge.h"
+#include "core/parallel/cpu_count.h"
+#include "core/parallel/ordered_pipeline.h"
+#include "core/parallel/run_scope.h"
 #include "core/scan/folder_listing.h"
 
 namespace tavrik {
 
 namespace {
 
-// The folders still to scan, in the order of a depth-first walk that enters the
-// last-found subfolder first (the top of the stack comes next). A helper thread lists
-// folders near the top ahead of time, so two cores share the attribute queries; the
-// results are still taken, reported and entered strictly in walk order on the caller's
-// thread.
-class ScanStack {
- public:
-  struct Job {
-    std::string path;  // as the parent's listing named it
-    bool root = false;
-    bool ahead = false;  // listed before its turn
-    enum State { kPending, kRunning, kDone } state = kPending;
-    FolderListing listing;
-  };
-
-  ScanStack(FileSystem& fs, const RuleSet& rules, size_t root_size, int helpers, int max_helpers)
-      : fs_(fs),
-        rules_(rules.empty() ? nullptr : &rules),
-        root_size_(root_size),
-        max_helpers_(std::max(helpers, max_helpers)) {
-    for (int i = 0; i < helpers; ++i) helpers_.emplace_back([this] { HelperLoop(); });
-  }
-  ~ScanStack() {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    changed_.notify_all();
-    for (std::thread& helper : helpers_) helper.join();
-  }
-  ScanStack(const ScanStack&) = delete;
-  ScanStack& operator=(const ScanStack&) = delete;
-
-  // Pushes folders in listing order, so the last one found is taken first.
-  void Push(std::vector<std::string> paths, bool root) {
-    {
-      std::lock_guard lock(mutex_);
-      for (auto& path : paths) {
-        auto job = std::make_unique<Job>();
-        job->path = std::move(path);
-        job->root = root;
-        stack_.push_back(std::move(job));
-      }
-    }
-    changed_.notify_all();
-  }
-
-  // The next folder in walk order with its listing; nullptr when the walk is complete.
-  std::unique_ptr<Job> Next() {
-    std::unique_lock lock(mutex_);
-    GrowIfWaiting();
-    for (;;) {
-      if (stack_.empty()) return nullptr;
-      Job* top = stack_.back().get();
-      if (top->state == Job::kDone) {
-        std::unique_ptr<Job> job = std::move(stack_.back());
-        stack_.pop_back();
-        return job;
-      }
-      Job* work = top->state == Job::kPending ? top : TopmostPending();
-      if (!work) {
-        changed_.wait(lock);
-        continue;
-      }
-      // While the helper lists the next folder, list one further down meanwhile.
-      work->ahead = work != top;
-      Run(work, lock);
-    }
-  }
-
- private:
-  Job* TopmostPending() {
-    for (auto it = stack_.rbegin(); it != stack_.rend(); ++it)
-      if ((*it)->state == Job::kPending) return it->get();
-    return nullptr;
-  }
-
-  // Listings that wait for the disk or the network: list more folders at once.
-  void GrowIfWaiting() {
-    const int now = static_cast<int>(helpers_.size());
-    if (now >= max_helpers_ || !gauge_.SampleSaysWaiting()) return;
-    const int more = std::min(now + 1, max_helpers_ - now);
-    for (int i = 0; i < more; ++i) helpers_.emplace_back([this] { HelperLoop(); });
-  }
-
-  void Run(Job* job, std::unique_lock<std::mutex>& lock) {
-    job->state = Job::kRunning;
-    lock.unlock();
-    const int64_t waits_before = VoluntarySwitches();
-    if (rules_) {
-      // The rules of a folder follow from its path below the root; deriving them here
-      // keeps the walk's order of work free to change.
-      const std::string_view rel =
-          std::string_view(job->path).substr(std::min(root_size_, job->path.size()));
-      thread_local FolderRulesChain chain;
-      job->listing = ListFolder(fs_, AddBackslash(job->path), job->root, &chain.For(*rules_, rel));
-    } else {
-      job->listing = ListFolder(fs_, AddBackslash(job->path), job->root);
-    }
-    const int64_t waits = VoluntarySwitches() - waits_before;
-    lock.lock();
-    gauge_.Add(waits);
-    job->state = Job::kDone;
-    changed_.notify_all();
-  }
-
-  void HelperLoop() {
-    std::unique_lock lock(mutex_);
-    while (!stop_) {
-      Job* job = TopmostPending();
-      if (!job) {
-        changed_.wait(lock);
-        continue;
-      }
-      job->ahead = true;
-      Run(job, lock);
-    }
-  }
-
-  FileSystem& fs_;
-  const RuleSet* rules_;  // null when no rule is given
-  const size_t root_size_;
-  const int max_helpers_;
-  WaitGauge gauge_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::unique_ptr<Job>> stack_;
-  bool stop_ = false;
-  std::vector<std::thread> helpers_;
+// A folder of the walk and, once listed, what its listing holds.
+struct ScanItem {
+  std::string path;  // as the parent's listing named it
+  bool root = false;
 };
+
+struct ScanResult {
+  FolderListing listing;
+  uint64_t listed_at = 0;  // the walk's yields when the listing began
+};
+
+struct NoWorker {};
+
+using ScanPipeline = OrderedPipeline<ScanItem, ScanResult, NoWorker>;
+
+uint64_t WeightOf(const ScanResult& result) {
+  return sizeof(ScanResult) + result.listing.names.size() +
+         result.listing.entries.size() * sizeof(ListedEntry);
+}
 
 void ReportAccessError(Context& ctx, int error_number, const std::string& path) {
   Warn(ctx.host, AccessErrorText(error_number, path), FsError{error_number, path, {}});
@@ -164,15 +53,18 @@ int GoneSinceListed(FileSystem& fs, const std::string& path) {
 
 // Reports what could not be read, enters the files and returns the subfolders' paths, all
 // in listing order.
-std::vector<std::string> TakeListing(Context& ctx, const ScanStack::Job& job) {
-  std::vector<std::string> subfolders;
-  const FolderListing& listing = job.listing;
-  int gone = job.ahead && !job.root ? GoneSinceListed(ctx.fs, job.path) : 0;
+std::vector<ScanItem> TakeListing(Context& ctx, const ScanItem& item, const ScanResult& result,
+                                  uint64_t yields) {
+  std::vector<ScanItem> subfolders;
+  const FolderListing& listing = result.listing;
+  // Listed before a yield (or a box before it) that came before its turn.
+  const bool stale = result.listed_at < yields;
+  int gone = stale && !item.root ? GoneSinceListed(ctx.fs, item.path) : 0;
   if (listing.open_error != 0 || gone != 0) {
-    ReportAccessError(ctx, gone != 0 ? gone : listing.open_error, job.path);
+    ReportAccessError(ctx, gone != 0 ? gone : listing.open_error, item.path);
     return subfolders;
   }
-  const std::string base = AddBackslash(job.path);
+  const std::string base = AddBackslash(item.path);
   std::string full;
   for (const ListedEntry& entry : listing.entries) {
     full.assign(base).append(listing.Name(entry));
@@ -181,7 +73,7 @@ std::vector<std::string> TakeListing(Context& ctx, const ScanStack::Job& job) {
         ReportAccessError(ctx, entry.error, full);
         break;
       case ListedEntry::kFolder:
-        subfolders.push_back(full);
+        subfolders.push_back({full, false});
         break;
       case ListedEntry::kFile:
         ctx.state.file_table.Add(full, entry.stamp);
@@ -192,7 +84,7 @@ std::vector<std::string> TakeListing(Context& ctx, const ScanStack::Job& job) {
         break;
     }
   }
-  if (listing.read_error != 0) ReportAccessError(ctx, listing.read_error, job.path);
+  if (listing.read_error != 0) ReportAccessError(ctx, listing.read_error, item.path);
   return subfolders;
 }
 
@@ -211,15 +103,53 @@ void ScanFolder(Context& ctx, const std::string& folder) {
     ReportAccessError(ctx, ENOENT, folder);
     return;
   }
-  int helpers = ctx.state.io.scan_helpers;
-  if (helpers < 0) helpers = std::thread::hardware_concurrency() > 1 ? 1 : 0;
-  ScanStack stack(ctx.fs, ctx.state.rules, AddBackslash(folder).size(), helpers,
-                  ctx.state.io.scan_max_helpers);
-  stack.Push({folder}, true);
-  while (std::unique_ptr<ScanStack::Job> job = stack.Next()) {
-    std::vector<std::string> subfolders = TakeListing(ctx, *job);
+  const IoTuning& io = ctx.state.io;
+  PipelineShape shape;
+  shape.helpers = io.scan_helpers >= 0 ? io.scan_helpers : (UsableCpuCount() > 1 ? 1 : 0);
+  shape.max_helpers = io.scan_max_helpers;
+  shape.window = static_cast<size_t>(std::max(1, io.scan_window));
+  shape.window_weight = io.scan_window_bytes;
+  shape.order = TakeOrder::kNewestFirst;
+  shape.sample = io.scan_sample;
+  // The walk's yields so far: a folder listed before one may have changed by its turn.
+  std::atomic<uint64_t> yields{0};
+  RunScope scope(ctx.state.stop);
+  FileSystem& fs = ctx.fs;
+  const RuleSet* rules = ctx.state.rules.empty() ? nullptr : &ctx.state.rules;
+  const size_t root_size = AddBackslash(folder).size();
+  ScanPipeline::Tasks tasks;
+  tasks.make_worker = [] { return std::make_unique<NoWorker>(); };
+  tasks.run = [&fs, &yields, rules, root_size](NoWorker&, const ScanItem& item) {
+    ScanResult result;
+    result.listed_at = yields.load();
+    if (!rules) {
+      result.listing = ListFolder(fs, AddBackslash(item.path), item.root);
+      return result;
+    }
+    // The rules of a folder follow from its path below the root; each thread keeps those
+    // of the path it listed last, so a folder mostly costs one step down.
+    const std::string_view rel =
+        std::string_view(item.path).substr(std::min(root_size, item.path.size()));
+    thread_local FolderRulesChain chain;
+    result.listing = ListFolder(fs, AddBackslash(item.path), item.root, &chain.For(*rules, rel));
+    return result;
+  };
+  tasks.failed = [](const ScanItem&, const char*) {
+    ScanResult result;
+    result.listing.open_error = ENOMEM;
+    return result;
+  };
+  tasks.weigh = WeightOf;
+  ScanPipeline walk(shape, std::move(tasks), scope);
+  walk.Add({folder, true});
+  while (const ScanItem* next = walk.Next()) {
+    if (scope.Stopping()) break;
+    const ScanItem item = *next;
+    const ScanResult result = walk.Take();
+    std::vector<ScanItem> subfolders = TakeListing(ctx, item, result, yields.load());
     ctx.host.ProcessEvents();
-    stack.Push(std::move(subfolders), false);
+    yields.fetch_add(1);
+    walk.AddAll(std::move(subfolders));
   }
 }
 

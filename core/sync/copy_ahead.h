@@ -4,17 +4,12 @@
 // disk many copies are then in flight; what the user sees still happens row by row.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 
-#include "core/parallel/wait_gauge.h"
+#include "core/parallel/ordered_pipeline.h"
 #include "core/sync/file_ops.h"
 
 namespace tavrik {
@@ -31,47 +26,22 @@ struct CopyJob {
 };
 
 struct CopyOutcome {
-  std::unique_ptr<PreparedCopy> copy;  // set when prepared
-  std::optional<FsError> error;        // set when preparing failed
-  bool not_prepared = false;           // the target's folder is still to be made: copy at the turn
+  std::unique_ptr<StagedCopy> copy;  // set when prepared
+  std::optional<FsError> error;      // set when preparing failed
+  // Not prepared: the target's folder is still to be made, or its medium ran full (then
+  // no_space); the row is copied at its turn.
+  bool not_prepared = false;
+  bool no_space = false;
 };
 
-class CopyAhead {
- public:
-  CopyAhead(FileSystem& fs, int helpers, int max_helpers, int window);
-  // Stops the helpers and drops every prepared copy not taken: their temporary files go.
-  ~CopyAhead();
-  CopyAhead(const CopyAhead&) = delete;
-  CopyAhead& operator=(const CopyAhead&) = delete;
+struct NoCopyWorker {};
+using CopyPipeline = OrderedPipeline<CopyJob, CopyOutcome, NoCopyWorker>;
 
-  bool HasRoom() const;
-  void Add(CopyJob job);
-  // The row of the oldest job not yet taken; 0 when there is none.
-  int NextRow() const;
-  // The outcome of the oldest job, waiting for it, or preparing it here when nobody has.
-  CopyOutcome Take();
-
- private:
-  struct Slot {
-    CopyJob job;
-    CopyOutcome outcome;
-    enum State { kWaiting, kRunning, kDone } state = kWaiting;
-  };
-  void RunSlot(Slot& slot, std::unique_lock<std::mutex>& lock);
-  void HelperLoop();
-  void GrowIfWaiting();
-  Slot* FirstWaiting();
-
-  FileSystem& fs_;
-  const size_t window_;
-  const int max_helpers_;
-  WaitGauge gauge_;
-  mutable std::mutex mutex_;
-  std::condition_variable work_ready_;
-  std::condition_variable done_;
-  std::deque<std::unique_ptr<Slot>> slots_;
-  bool stop_ = false;
-  std::vector<std::thread> threads_;
-};
+// The pipeline of a run: helpers threads at first, up to max_helpers while the copies
+// wait; at most window copies and window_bytes of them ahead. sweeper clears each target
+// folder of leftovers of killed runs before a copy is written into it.
+std::unique_ptr<CopyPipeline> MakeCopyPipeline(FileSystem& fs, int helpers, int max_helpers,
+                                               int window, uint64_t window_bytes,
+                                               TempSweeper& sweeper, const RunScope& scope);
 
 }  // namespace tavrik

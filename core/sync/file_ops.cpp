@@ -19,7 +19,8 @@ namespace tavrik {
 
 namespace {
 
-constexpr size_t kCopyChunk = size_t{1} << 30;
+// Small enough that a stop is seen within half a second on a medium of 10 MB/s.
+constexpr size_t kCopyChunk = size_t{4} << 20;
 constexpr size_t kBufferSize = size_t{1} << 18;
 constexpr int kTempAttempts = 100;
 
@@ -175,10 +176,15 @@ FsResult WriteAll(FileSystem& fs, int out, const char* data, size_t size, off_t 
   return {};
 }
 
+bool Stopping(const RunScope* scope) { return scope && scope->Stopping(); }
+
+FsError StoppedAt(const std::string& path) { return Because(path, ECANCELED, kWhyStopped); }
+
 FsResult CopyByBuffer(FileSystem& fs, int in, int out, off_t offset, const std::string& src_path,
-                      const std::string& dst_path) {
+                      const std::string& dst_path, const RunScope* scope) {
   std::vector<char> buffer(kBufferSize);
   for (;;) {
+    if (Stopping(scope)) return StoppedAt(dst_path);
     ssize_t got = fs.PRead(in, buffer.data(), buffer.size(), offset);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return ErrorAt(src_path);
@@ -196,16 +202,17 @@ bool CopyRangeRefused(int error) {
 }
 
 FsResult CopyContents(FileSystem& fs, int in, int out, const std::string& src_path,
-                      const std::string& dst_path) {
+                      const std::string& dst_path, const RunScope* scope) {
   off_t in_offset = 0;
   off_t out_offset = 0;
   for (;;) {
+    if (Stopping(scope)) return StoppedAt(dst_path);
     ssize_t n = fs.CopyRange(in, &in_offset, out, &out_offset, kCopyChunk);
     if (n > 0) continue;
     if (n == 0) return {};
     if (errno == EINTR) continue;
     if (!CopyRangeRefused(errno)) return ErrorAt(dst_path);
-    return CopyByBuffer(fs, in, out, in_offset, src_path, dst_path);
+    return CopyByBuffer(fs, in, out, in_offset, src_path, dst_path, scope);
   }
 }
 
@@ -289,6 +296,42 @@ bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// A process that has ended but was not yet reaped by its parent (a zombie) still answers
+// kill(pid, 0); its state in the process table says it is gone. /proc is read directly:
+// it is the machine's process table, not a user's file, so it does not take the seam.
+bool HasEnded(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  char text[512];
+  const ssize_t got = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (got <= 0) return false;
+  // "pid (name) S ...": the name may hold blanks and parentheses, the state follows the last.
+  const std::string_view stat(text, static_cast<size_t>(got));
+  const size_t close = stat.rfind(')');
+  if (close == std::string_view::npos || close + 2 >= stat.size()) return false;
+  const char state = stat[close + 2];
+  return state == 'Z' || state == 'X';
+}
+
+bool FullMedium(int error) { return error == ENOSPC || error == EDQUOT; }
+
+// The folder at the copy target's folder path now: a folder renamed meanwhile no longer
+// is the one the copy was written into.
+bool SameFolderAtPath(FileSystem& fs, const std::string& dst_path, size_t root_length,
+                      const struct stat& folder) {
+  const size_t cut = dst_path.rfind(kSep);
+  if (cut == std::string::npos) return true;
+  // The root may be reached through a link (its path keeps the separator, so the link is
+  // followed); a folder below it never is.
+  const bool is_root = cut + 1 <= root_length;
+  const std::string path = dst_path.substr(0, is_root ? cut + 1 : cut);
+  struct stat now {};
+  if (fs.StatAt(AT_FDCWD, path.c_str(), &now, is_root ? 0 : AT_SYMLINK_NOFOLLOW) != 0) return false;
+  return now.st_dev == folder.st_dev && now.st_ino == folder.st_ino;
+}
+
 // Puts the temporary copy temp in place of leaf, keeping a replaced file in the run's
 // versions. Each change is noted before it is made, so the record covers a run cut off
 // anywhere; an undo tells a noted change that never happened by the files themselves.
@@ -335,15 +378,19 @@ bool IsStaleTempName(std::string_view name, std::string_view host) {
   const long long pid = std::stoll(std::string(pid_text));
   if (pid <= 0 || pid == getpid() || pid > 0x7fffffff) return false;
   // Only a process that is gone proves the file is nobody's work in progress.
-  return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+  if (kill(static_cast<pid_t>(pid), 0) != 0) return errno == ESRCH;
+  return HasEnded(static_cast<pid_t>(pid));
 }
 
 void TempSweeper::Sweep(FileSystem& fs, int dir) {
   struct stat st {};
   if (fs.Fstat(dir, &st) != 0) return;
   const std::pair<uint64_t, uint64_t> id{st.st_dev, st.st_ino};
-  if (std::find(swept_.begin(), swept_.end(), id) != swept_.end()) return;
-  swept_.push_back(id);
+  {
+    std::lock_guard lock(mutex_);
+    if (std::find(swept_.begin(), swept_.end(), id) != swept_.end()) return;
+    swept_.push_back(id);
+  }
   int fd = fs.OpenAt(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   std::unique_ptr<DirStream> listing = fs.OpenDir(fd);
@@ -368,19 +415,32 @@ int PrepareCopyTarget(FileSystem& fs, const TreePath& target, FsError* failure,
   return dir.error().code;
 }
 
-PreparedCopy::~PreparedCopy() {
+StagedCopy::~StagedCopy() {
   if (!temp_name_.empty()) fs_->UnlinkAt(dir_.get(), temp_name_.c_str(), 0);
 }
 
-Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem& fs, const TreePath& src,
-                                                  const TreePath& dst, const FileStamp* src_seen,
-                                                  const FileStamp* dst_seen, bool* folder_missing) {
+struct CopyStager {
+  static Result<std::unique_ptr<StagedCopy>> Stage(FileSystem& fs, const TreePath& src,
+                                                   const TreePath& dst, const FileStamp* src_seen,
+                                                   const FileStamp* dst_seen, const StageWith& with,
+                                                   StageNotes* notes);
+};
+
+Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& fs, const TreePath& src,
+                                                      const TreePath& dst,
+                                                      const FileStamp* src_seen,
+                                                      const FileStamp* dst_seen,
+                                                      const StageWith& with, StageNotes* notes) {
+  StageNotes ignored;
+  if (!notes) notes = &ignored;
+  if (Stopping(with.scope)) return StoppedAt(dst.Full());
   Result<Source> source = OpenSource(fs, src);
   if (!source.ok()) return source.error();
-  auto copy = std::unique_ptr<PreparedCopy>(new PreparedCopy());
+  auto copy = std::unique_ptr<StagedCopy>(new StagedCopy());
   copy->fs_ = &fs;
   copy->src_path_ = src.Full();
   copy->dst_path_ = dst.Full();
+  copy->root_length_ = dst.root.size();
   copy->dst_rel_ = dst.rel;
   copy->before_ = source.value().st;
   const struct stat& before = copy->before_;
@@ -389,12 +449,15 @@ Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem& fs, const TreePath
   if (dst.rel.empty()) return ErrorAt(copy->dst_path_, EINVAL);
   Result<Fd> dir = OpenParent(fs, copy->dst_path_, dst.root.size(), false, dst.id);
   if (!dir.ok()) {
-    if (folder_missing && dir.error().code == ENOENT && dir.error().why.empty())
-      *folder_missing = true;
+    if (dir.error().code == ENOENT && dir.error().why.empty()) notes->folder_missing = true;
     return dir.error();
   }
   copy->dir_ = std::move(dir.value());
   const int dir_fd = copy->dir_.get();
+  if (fs.Fstat(dir_fd, &copy->dir_st_) != 0) return ErrorAt(copy->dst_path_);
+  // Leftovers of killed runs go from every folder a copy is meant for, before this copy
+  // needs the room they take.
+  if (with.sweeper) with.sweeper->Sweep(fs, dir_fd);
   copy->leaf_ = LeafOf(copy->dst_path_);
   if (!ValidLeaf(copy->leaf_)) return ErrorAt(copy->dst_path_, EINVAL);
   // Both roots naming one folder: the file is already where it should be.
@@ -415,12 +478,13 @@ Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem& fs, const TreePath
       out = Fd(fs, fd);
       copy->temp_name_ = std::move(name);
     } else if (errno != EEXIST) {
+      notes->no_space = FullMedium(errno);
       return ErrorAt(copy->dst_path_);
     }
   }
   if (out.get() < 0) return ErrorAt(copy->dst_path_, EEXIST);
   const int in = source.value().fd.get();
-  FsResult step = CopyContents(fs, in, out.get(), copy->src_path_, copy->dst_path_);
+  FsResult step = CopyContents(fs, in, out.get(), copy->src_path_, copy->dst_path_, with.scope);
   if (step.ok()) step = KeepMetadata(fs, in, out.get(), before, copy->dst_path_);
   struct stat written {};
   if (step.ok() && fs.Fstat(out.get(), &written) != 0) step = ErrorAt(copy->dst_path_);
@@ -435,12 +499,22 @@ Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem& fs, const TreePath
   }
   // Closed before the rename: a late write error shows here, before the target is touched.
   if (step.ok() && out.Close() != 0) step = ErrorAt(copy->dst_path_);
-  if (!step.ok()) return step.error();
+  if (!step.ok()) {
+    notes->no_space = FullMedium(step.error().code);
+    return step.error();
+  }
   copy->source_ = std::move(source.value().fd);
   return copy;
 }
 
-bool StillAsPrepared(const PreparedCopy& copy) {
+Result<std::unique_ptr<StagedCopy>> StageCopy(FileSystem& fs, const TreePath& src,
+                                              const TreePath& dst, const FileStamp* src_seen,
+                                              const FileStamp* dst_seen, const StageWith& with,
+                                              StageNotes* notes) {
+  return CopyStager::Stage(fs, src, dst, src_seen, dst_seen, with, notes);
+}
+
+bool StillAsStaged(const StagedCopy& copy) {
   if (copy.in_place_) return true;
   struct stat now {};
   if (copy.fs_->Fstat(copy.source_.get(), &now) != 0 || !SameStatus(copy.before_, now))
@@ -451,11 +525,15 @@ bool StillAsPrepared(const PreparedCopy& copy) {
          named.st_dev == now.st_dev && named.st_ino == now.st_ino;
 }
 
-FsResult CommitCopy(PreparedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper,
-                    bool to_trash, VersionFolder* versions) {
+FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper,
+                          bool to_trash, VersionFolder* versions, bool* folder_moved) {
   if (copy.in_place_) return {};
   FileSystem& fs = *copy.fs_;
   const int dir_fd = copy.dir_.get();
+  if (!SameFolderAtPath(fs, copy.dst_path_, copy.root_length_, copy.dir_st_)) {
+    if (folder_moved) *folder_moved = true;
+    return Because(copy.dst_path_, ESTALE, kWhyChanged);
+  }
   if (sweeper) sweeper->Sweep(fs, dir_fd);
   // Checked as late as possible: whatever appeared or changed meanwhile is newer work.
   FsResult target_ok = CheckAsSeen(fs, dir_fd, copy.leaf_, dst_seen, copy.dst_path_, true);
@@ -481,7 +559,7 @@ FsResult CommitCopy(PreparedCopy& copy, const FileStamp* dst_seen, TempSweeper* 
 
 // Some drivers (a FAT driver in user space among them) stamp a renamed file with the time
 // of the rename: set the copy's time again where the rename changed it.
-FsResult KeepTimeAfterRename(PreparedCopy& copy) {
+FsResult KeepTimeAfterRename(StagedCopy& copy) {
   FileSystem& fs = *copy.fs_;
   struct stat placed {};
   if (fs.StatAt(copy.dir_.get(), copy.leaf_.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0)
@@ -498,10 +576,11 @@ FsResult KeepTimeAfterRename(PreparedCopy& copy) {
 
 FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
                       const FileStamp* src_seen, const FileStamp* dst_seen, TempSweeper* sweeper,
-                      bool to_trash, VersionFolder* versions) {
-  Result<std::unique_ptr<PreparedCopy>> copy = PrepareCopy(fs, src, dst, src_seen, dst_seen);
+                      bool to_trash, VersionFolder* versions, const RunScope* scope) {
+  Result<std::unique_ptr<StagedCopy>> copy =
+      StageCopy(fs, src, dst, src_seen, dst_seen, {sweeper, scope});
   if (!copy.ok()) return copy.error();
-  return CommitCopy(*copy.value(), dst_seen, sweeper, to_trash, versions);
+  return CommitStagedCopy(*copy.value(), dst_seen, sweeper, to_trash, versions);
 }
 
 FsResult FlushFileSystem(FileSystem& fs, const std::string& root) {

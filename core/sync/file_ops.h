@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -16,6 +17,7 @@
 #include "core/fs/file_system.h"
 #include "core/fs/fs_error.h"
 #include "core/fs/paths.h"
+#include "core/parallel/run_scope.h"
 
 namespace tavrik {
 
@@ -46,22 +48,25 @@ inline constexpr const char* kWhySourceRootGone = "Das Quellverzeichnis ist nich
 inline constexpr const char* kWhyReadOnly = "Die Datei ist schreibgeschützt.";
 inline constexpr const char* kWhyNameTaken = "Der Name ist auf dem Ziel bereits vergeben.";
 inline constexpr const char* kWhyNameRefused = "Das Ziel erlaubt diesen Dateinamen nicht.";
+inline constexpr const char* kWhyStopped = "Der Abgleich wurde abgebrochen.";
 
 // The temporary name the copy of this process uses with this counter.
 std::string TempName(unsigned counter);
 
 // Removes, once per folder, the temporary files of killed runs: names of the temporary
 // pattern made on this host by a process that no longer runs. Anything else stays.
+// Helper threads share one sweeper.
 class TempSweeper {
  public:
   void Sweep(FileSystem& fs, int dir);
 
  private:
+  std::mutex mutex_;
   std::vector<std::pair<uint64_t, uint64_t>> swept_;
 };
 
 // True when name is a temporary file that a run on this host (host) left behind: the
-// process pid it names no longer runs.
+// process pid it names no longer runs (or has ended and waits to be reaped).
 bool IsStaleTempName(std::string_view name, std::string_view host);
 
 // Creates the missing folders of a copy target's chain, one level at a time from the
@@ -85,53 +90,70 @@ int PrepareCopyTarget(FileSystem& fs, const TreePath& target, FsError* failure =
 // was and no temporary file remains. sweeper, when given, clears the target folder of
 // leftovers of killed runs first. to_trash: a replaced file is kept in the trash of its
 // file system (core/trash.h). versions: a replaced file is kept there instead, and the copy
-// is recorded (core/sync/versions.h).
+// is recorded (core/sync/versions.h). scope, when given: a stop breaks the copy off between
+// two chunks (the target stays as it was).
 FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
                       const FileStamp* src_seen, const FileStamp* dst_seen,
                       TempSweeper* sweeper = nullptr, bool to_trash = false,
-                      VersionFolder* versions = nullptr);
+                      VersionFolder* versions = nullptr, const RunScope* scope = nullptr);
 
 // A copy written whole to a temporary file beside its target, not yet in place. Dropping it
 // removes the temporary file, so an aborted run leaves nothing behind.
-class PreparedCopy {
+class StagedCopy {
  public:
-  ~PreparedCopy();
-  PreparedCopy(const PreparedCopy&) = delete;
-  PreparedCopy& operator=(const PreparedCopy&) = delete;
+  ~StagedCopy();
+  StagedCopy(const StagedCopy&) = delete;
+  StagedCopy& operator=(const StagedCopy&) = delete;
 
  private:
-  PreparedCopy() = default;
-  friend Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem&, const TreePath&,
-                                                           const TreePath&, const FileStamp*,
-                                                           const FileStamp*, bool*);
-  friend bool StillAsPrepared(const PreparedCopy&);
-  friend FsResult CommitCopy(PreparedCopy&, const FileStamp*, TempSweeper*, bool, VersionFolder*);
-  friend FsResult KeepTimeAfterRename(PreparedCopy&);
+  StagedCopy() = default;
+  friend struct CopyStager;
+  friend bool StillAsStaged(const StagedCopy&);
+  friend FsResult CommitStagedCopy(StagedCopy&, const FileStamp*, TempSweeper*, bool,
+                                   VersionFolder*, bool*);
+  friend FsResult KeepTimeAfterRename(StagedCopy&);
 
   FileSystem* fs_ = nullptr;
   Fd dir_;     // the target's folder
   Fd source_;  // kept open to see whether the source changes before the commit
   struct stat before_ {};
+  struct stat dir_st_ {};  // which folder dir_ is
   struct timespec written_mtime_ {};
   std::string src_path_, dst_path_, dst_rel_, leaf_, temp_name_;
-  bool in_place_ = false;  // source and target are one file
+  size_t root_length_ = 0;  // of dst_path_
+  bool in_place_ = false;   // source and target are one file
+};
+
+// What staging a copy may use.
+struct StageWith {
+  TempSweeper* sweeper = nullptr;   // clears the target folder of leftovers first
+  const RunScope* scope = nullptr;  // a stop breaks the copy off between two chunks
+};
+
+// Why a copy was not staged, where the row is then copied at its turn.
+struct StageNotes {
+  bool folder_missing = false;  // the target's folder is still to be made
+  bool no_space = false;        // the target's file system ran full
 };
 
 // The first half of CopyFileOnto, safe to run on a helper thread ahead of its row: every
 // check of the source, the copy into a temporary file beside the target, attributes and
-// time. Nothing is put in place, and no folder is made: folder_missing, when given, is set
-// when the target's folder does not exist yet.
-Result<std::unique_ptr<PreparedCopy>> PrepareCopy(FileSystem& fs, const TreePath& src,
-                                                  const TreePath& dst, const FileStamp* src_seen,
-                                                  const FileStamp* dst_seen,
-                                                  bool* folder_missing = nullptr);
+// time. Nothing is put in place, and no folder is made.
+Result<std::unique_ptr<StagedCopy>> StageCopy(FileSystem& fs, const TreePath& src,
+                                              const TreePath& dst, const FileStamp* src_seen,
+                                              const FileStamp* dst_seen, const StageWith& with = {},
+                                              StageNotes* notes = nullptr);
 // True while the source is still exactly the file that was copied.
-bool StillAsPrepared(const PreparedCopy& copy);
+bool StillAsStaged(const StagedCopy& copy);
 // The second half, at the row's turn: the target checks, then the rename into place
-// (to_trash: keeping the replaced file in the trash; versions: in the run's versions).
-FsResult CommitCopy(PreparedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper,
-                    bool to_trash = false, VersionFolder* versions = nullptr);
-FsResult KeepTimeAfterRename(PreparedCopy& copy);
+// (to_trash: keeping the replaced file in the trash; versions: in the run's versions). When
+// the target's folder is no longer the folder at the row's path (renamed meanwhile), nothing
+// is done and folder_moved is set: the row is then copied afresh, as a copy at its turn
+// would resolve the path.
+FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper,
+                          bool to_trash = false, VersionFolder* versions = nullptr,
+                          bool* folder_moved = nullptr);
+FsResult KeepTimeAfterRename(StagedCopy& copy);
 
 // Removes the one file at path (a link itself, not what it leads to) if it still matches
 // what the fill recorded. An empty relative path, a folder, a changed file, or a file

@@ -1,18 +1,21 @@
 #include "core/sync/sync.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <optional>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 #include "core/fs/error_text.h"
 #include "core/fs/paths.h"
 #include "core/fs/time_resolution.h"
 #include "core/list/status.h"
+#include "core/parallel/cpu_count.h"
+#include "core/parallel/run_scope.h"
 #include "core/sync/copy_ahead.h"
 #include "core/sync/file_ops.h"
+#include "core/sync/space_budget.h"
 #include "core/sync/sync_plan.h"
 #include "core/sync/versions.h"
 
@@ -32,20 +35,35 @@ std::string DeleteDetail(const std::string& path) {
 enum class RowEnd { kRemove, kKeep, kAbort };
 
 // The one Abort/Retry/Ignore loop, around any file operation: runs op until it succeeds,
-// the user skips the failure (the row stays), or aborts the run.
-RowEnd RunWithRetry(Host& host, const std::function<FsResult()>& op, const std::string& detail) {
+// the user skips the failure (the row stays), or aborts the run. A stop of the run is an
+// Abort: one that broke the operation off shows no box, one that came while the box waited
+// overrides the answer.
+RowEnd RunWithRetry(Host& host, const RunScope& scope, const std::function<FsResult()>& op,
+                    const std::string& detail) {
   for (;;) {
     FsResult done = op();
     if (done.ok()) return RowEnd::kRemove;
+    if (scope.Stopping()) return RowEnd::kAbort;
     // The reason on a line of its own, so Retry is not a guess.
     const std::string text = std::string("Abgleichsfehler:") + kCr + kCr + detail + kCr +
                              ReasonText(done.error()) + kCr + kCr +
                              "Bitte quittieren oder abbrechen";
     const MsgAnswer answer = AskAfterFailure(host, text, done.error());
-    if (answer == MsgAnswer::kAbort) return RowEnd::kAbort;
+    if (answer == MsgAnswer::kAbort || scope.Stopping()) return RowEnd::kAbort;
     if (answer != MsgAnswer::kRetry) return RowEnd::kKeep;
   }
 }
+
+constexpr int kLeft = 0;
+constexpr int kRight = 1;
+
+int64_t SizeOf(const SyncSide& side) { return side.seen ? side.seen->size : 0; }
+
+// Which roots received copies, so that exactly those are flushed at the end.
+struct RootsWritten {
+  bool left = false;
+  bool right = false;
+};
 
 // Folders made for a copy, on record so an undo can take them away again.
 FsResult NoteFolders(VersionFolder* keep, const std::vector<std::string>& made) {
@@ -55,103 +73,6 @@ FsResult NoteFolders(VersionFolder* keep, const std::vector<std::string>& made) 
     if (!noted.ok()) return noted;
   }
   return {};
-}
-
-RowEnd CopyRow(Context& ctx, const SyncSide& from, const SyncSide& to, bool* wrote,
-               TempSweeper& sweeper, std::optional<CopyOutcome> ahead, VersionFolder* keep) {
-  return RunWithRetry(
-      ctx.host,
-      [&]() -> FsResult {
-        // A copy prepared ahead is committed at the row's first attempt, unless its source
-        // changed meanwhile; a failure while preparing is this attempt's failure. Retry
-        // copies afresh.
-        if (ahead) {
-          CopyOutcome outcome = std::move(*ahead);
-          ahead.reset();
-          if (outcome.error) return *outcome.error;
-          if (outcome.copy && StillAsPrepared(*outcome.copy)) {
-            FsResult committed =
-                CommitCopy(*outcome.copy, to.Seen(), &sweeper, ctx.state.sync_options.trash, keep);
-            *wrote = *wrote || committed.ok();
-            return committed;
-          }
-        }
-        // Inside the retried step: the user may have cleared what blocked the folder chain.
-        // Its own failures show through the copy, which then cannot find its folder, unless
-        // the root itself is gone, which the copy would only report less clearly.
-        FsError chain_failure;
-        std::vector<std::string> made;
-        const int chain = PrepareCopyTarget(ctx.fs, to.Tree(), &chain_failure, &made);
-        FsResult noted = NoteFolders(keep, made);
-        if (!noted.ok()) return noted;
-        if (chain != 0 && !chain_failure.why.empty()) return chain_failure;
-        FsResult copied = CopyFileOnto(ctx.fs, from.Tree(), to.Tree(), from.Seen(), to.Seen(),
-                                       &sweeper, ctx.state.sync_options.trash, keep);
-        *wrote = *wrote || copied.ok();
-        return copied;
-      },
-      CopyDetail(from.full, to.full));
-}
-
-RowEnd DeleteRow(Context& ctx, const SyncSide& side, VersionFolder* keep) {
-  return RunWithRetry(
-      ctx.host,
-      [&] {
-        return DeleteFileAt(ctx.fs, side.Tree(), side.Seen(), ctx.state.sync_options.trash, keep);
-      },
-      DeleteDetail(side.full));
-}
-
-// The right file is still tried when the left deletion was skipped; a skipped failure keeps
-// the row even when a later failure of it is retried with success.
-RowEnd DeleteBothRow(Context& ctx, const SyncSide& left, const SyncSide& right,
-                     VersionFolder* keep_left, VersionFolder* keep_right) {
-  const RowEnd first = DeleteRow(ctx, left, keep_left);
-  if (first == RowEnd::kAbort) return first;
-  const RowEnd second = DeleteRow(ctx, right, keep_right);
-  if (second == RowEnd::kAbort) return second;
-  return (first == RowEnd::kKeep || second == RowEnd::kKeep) ? RowEnd::kKeep : RowEnd::kRemove;
-}
-
-// Which roots received copies, so that exactly those are flushed at the end; and which
-// folders were already cleared of leftovers.
-struct Written {
-  bool left = false;
-  bool right = false;
-  TempSweeper sweeper;
-  CopyAhead* ahead = nullptr;
-  RunVersions* versions = nullptr;  // set when replaced and deleted files are kept
-  VersionFolder* Left() const { return versions ? &versions->Left() : nullptr; }
-  VersionFolder* Right() const { return versions ? &versions->Right() : nullptr; }
-};
-
-// The prepared outcome of row pos, when the pipeline holds it.
-std::optional<CopyOutcome> AheadFor(Written& written, int pos) {
-  if (!written.ahead || written.ahead->NextRow() != pos) return std::nullopt;
-  return written.ahead->Take();
-}
-
-RowEnd SyncRow(Context& ctx, int pos, Written& written) {
-  const RowPlan plan = PlanRow(ctx.list, ctx.state, pos);
-  if (!plan.Acts()) return RowEnd::kRemove;
-  const SyncSide& left = plan.left;
-  const SyncSide& right = plan.right;
-  switch (plan.mark) {
-    case Mark::kCopyRight:
-      return CopyRow(ctx, left, right, &written.right, written.sweeper, AheadFor(written, pos),
-                     written.Right());
-    case Mark::kCopyLeft:
-      return CopyRow(ctx, right, left, &written.left, written.sweeper, AheadFor(written, pos),
-                     written.Left());
-    case Mark::kDeleteRight:
-      return DeleteRow(ctx, right, written.Right());
-    case Mark::kDeleteLeft:
-      return DeleteRow(ctx, left, written.Left());
-    case Mark::kDeleteBoth:
-      return DeleteBothRow(ctx, left, right, written.Left(), written.Right());
-    default:
-      return RowEnd::kRemove;
-  }
 }
 
 // A flush that fails means copies reported as done may not be on the disk: say so.
@@ -192,30 +113,227 @@ bool RootsOverlap(FileSystem& fs, const std::string& left, const std::string& ri
   return IsSameOrAbove(fs, l, right) || IsSameOrAbove(fs, r, left);
 }
 
-// Hands the copies of the rows from *next_row down to the pipeline while it has room.
-void FeedCopies(Context& ctx, CopyAhead& ahead, int* next_row) {
-  for (; *next_row >= 1 && ahead.HasRoom(); --*next_row) {
-    const int pos = *next_row;
-    const RowPlan plan = PlanRow(ctx.list, ctx.state, pos);
-    if (!plan.IsCopy()) continue;
-    const SyncSide& from = plan.From();
-    const SyncSide& to = plan.To();
-    if (from.rel.empty()) continue;
-    ahead.Add(
-        {pos, from.root, to.root, from.root_id, to.root_id, from.rel, to.rel, from.seen, to.seen});
-  }
-}
-
 std::string OverlapText(const std::string& left, const std::string& right) {
   return std::string("Der Datenabgleich wird nicht ausgeführt:") + kCr + "Die Verzeichnisse '" +
          left + "'" + kCr + "und '" + right + "'" + kCr +
          "sind dasselbe Verzeichnis, oder das eine liegt im anderen.";
 }
 
+// One synchronisation run: the row walk with its copies prepared ahead, the room they may
+// take, and what it wrote. Its clean-ups run with the run's scope, however the run ends.
+class SyncWalk {
+ public:
+  SyncWalk(Context& ctx, RunScope& scope)
+      : ctx_(ctx), scope_(scope), budget_(ctx.fs, ctx.state.sync_options.trash) {
+    const IoTuning& io = ctx.state.io;
+    const std::string& left_root = ctx.state.left_root.str();
+    const std::string& right_root = ctx.state.right_root.str();
+    const int helpers = io.copy_helpers >= 0 ? io.copy_helpers : (UsableCpuCount() > 1 ? 1 : 0);
+    const bool serial = SerialWritesOnly(ctx.fs, left_root) || SerialWritesOnly(ctx.fs, right_root);
+    if (io.copy_window > 0 && !serial)
+      ahead_ = MakeCopyPipeline(ctx.fs, helpers, io.copy_max_helpers, io.copy_window,
+                                io.copy_window_bytes, sweeper_, scope);
+    const SyncOptions& options = ctx.state.sync_options;
+    ctx.state.notes.pruned.clear();
+    if (options.versions)
+      versions_ =
+          std::make_unique<RunVersions>(ctx.fs, left_root, ctx.state.left_root_id, right_root,
+                                        ctx.state.right_root_id, options.keep_versions);
+    // Newest first: the helpers stop and every copy prepared and not committed goes, the
+    // records of the versions are closed, then what was written is flushed.
+    scope.AtEnd([this] { FlushWritten(); });
+    scope.AtEnd([this] { CloseVersions(); });
+    scope.AtEnd([this] { ahead_.reset(); });
+  }
+  ~SyncWalk() { scope_.End(); }
+  SyncWalk(const SyncWalk&) = delete;
+  SyncWalk& operator=(const SyncWalk&) = delete;
+
+  // From the last row to the first, so removing row i never moves a row still to come.
+  void Run() {
+    Host& host = ctx_.host;
+    const int n = ctx_.list.RowCount();
+    next_feed_ = n;
+    for (int i = n; i >= 1; --i) {
+      // At every row, whether or not the loop yields.
+      if (scope_.Stopping()) break;
+      FeedCopies(i);
+      const RowEnd end = SyncRow(i);
+      if (end == RowEnd::kAbort) {
+        if (!scope_.Stopping()) scope_.Cancel(StopReason::kAbort);
+        break;
+      }
+      host.SetProgress(static_cast<float>((1.0 - static_cast<double>(i) / n) * 100.0));
+      if (end == RowEnd::kRemove) ctx_.list.RemoveRow(i);
+      if (!host.SpeedChecked()) host.ProcessEvents();
+    }
+  }
+
+ private:
+  RowEnd SyncRow(int pos) {
+    const RowPlan plan = PlanRow(ctx_.list, ctx_.state, pos);
+    if (!plan.Acts()) return RowEnd::kRemove;
+    const SyncSide& left = plan.left;
+    const SyncSide& right = plan.right;
+    switch (plan.mark) {
+      case Mark::kCopyRight:
+        return CopyRow(left, right, kRight, AheadFor(pos, kRight, SizeOf(left)));
+      case Mark::kCopyLeft:
+        return CopyRow(right, left, kLeft, AheadFor(pos, kLeft, SizeOf(right)));
+      case Mark::kDeleteRight:
+        return DeleteRow(right, kRight);
+      case Mark::kDeleteLeft:
+        return DeleteRow(left, kLeft);
+      case Mark::kDeleteBoth:
+        return DeleteBothRow(left, right);
+      default:
+        return RowEnd::kRemove;
+    }
+  }
+
+  RowEnd CopyRow(const SyncSide& from, const SyncSide& to, int side,
+                 std::optional<CopyOutcome> ahead) {
+    const bool trash = ctx_.state.sync_options.trash;
+    VersionFolder* keep = Keep(side);
+    auto done = [&](FsResult result) {
+      if (!result.ok()) return result;
+      (side == kLeft ? written_.left : written_.right) = true;
+      budget_.Copied(side, SizeOf(from), to.Seen());
+      return result;
+    };
+    return RunWithRetry(
+        ctx_.host, scope_,
+        [&]() -> FsResult {
+          // A copy prepared ahead is committed at the row's first attempt, unless its source
+          // changed or its folder moved meanwhile; a failure while preparing is this
+          // attempt's failure. Retry copies afresh.
+          if (ahead) {
+            CopyOutcome outcome = std::move(*ahead);
+            ahead.reset();
+            if (outcome.no_space) budget_.AskAgain(side);
+            if (outcome.error) return *outcome.error;
+            if (outcome.copy && StillAsStaged(*outcome.copy)) {
+              bool folder_moved = false;
+              FsResult committed =
+                  CommitStagedCopy(*outcome.copy, to.Seen(), &sweeper_, trash, keep, &folder_moved);
+              if (!folder_moved) return done(std::move(committed));
+            }
+          }
+          // Inside the retried step: the user may have cleared what blocked the folder
+          // chain. Its own failures show through the copy, which then cannot find its
+          // folder, unless the root itself is gone, which the copy would only report less
+          // clearly.
+          FsError chain_failure;
+          std::vector<std::string> made;
+          const int chain = PrepareCopyTarget(ctx_.fs, to.Tree(), &chain_failure, &made);
+          FsResult noted = NoteFolders(keep, made);
+          if (!noted.ok()) return noted;
+          if (chain != 0 && !chain_failure.why.empty()) return chain_failure;
+          return done(CopyFileOnto(ctx_.fs, from.Tree(), to.Tree(), from.Seen(), to.Seen(),
+                                   &sweeper_, trash, keep, &scope_));
+        },
+        CopyDetail(from.full, to.full));
+  }
+
+  RowEnd DeleteRow(const SyncSide& side, int index) {
+    return RunWithRetry(
+        ctx_.host, scope_,
+        [&] {
+          FsResult deleted = DeleteFileAt(ctx_.fs, side.Tree(), side.Seen(),
+                                          ctx_.state.sync_options.trash, Keep(index));
+          if (deleted.ok()) budget_.Deleted(index, SizeOf(side));
+          return deleted;
+        },
+        DeleteDetail(side.full));
+  }
+
+  // The right file is still tried when the left deletion was skipped; a skipped failure
+  // keeps the row even when a later failure of it is retried with success.
+  RowEnd DeleteBothRow(const SyncSide& left, const SyncSide& right) {
+    const RowEnd first = DeleteRow(left, kLeft);
+    if (first == RowEnd::kAbort) return first;
+    const RowEnd second = DeleteRow(right, kRight);
+    if (second == RowEnd::kAbort) return second;
+    return (first == RowEnd::kKeep || second == RowEnd::kKeep) ? RowEnd::kKeep : RowEnd::kRemove;
+  }
+
+  // The prepared outcome of row pos, when the pipeline holds it; its room is given back.
+  std::optional<CopyOutcome> AheadFor(int pos, int side, int64_t size) {
+    if (!ahead_) return std::nullopt;
+    const CopyJob* next = ahead_->Next();
+    if (!next || next->row != pos) return std::nullopt;
+    budget_.Release(side, size);
+    return ahead_->Take();
+  }
+
+  // Hands the copies of the rows from the current one down to the pipeline while it has
+  // room, in walk order. A copy that does not fit the target's free space stops the feed
+  // until that row has been copied at its turn, as one copy at a time would do it.
+  void FeedCopies(int current) {
+    if (!ahead_) return;
+    if (waiting_row_ != 0) {
+      if (waiting_row_ <= current) return;
+      waiting_row_ = 0;
+    }
+    next_feed_ = std::min(next_feed_, current);
+    for (; next_feed_ >= 1; --next_feed_) {
+      const int pos = next_feed_;
+      const RowPlan plan = PlanRow(ctx_.list, ctx_.state, pos);
+      if (!plan.IsCopy()) continue;
+      const bool to_right = plan.mark == Mark::kCopyRight;
+      const SyncSide& from = plan.From();
+      const SyncSide& to = plan.To();
+      if (from.rel.empty()) continue;
+      const int64_t size = SizeOf(from);
+      const uint64_t weight = static_cast<uint64_t>(std::max<int64_t>(size, 1));
+      if (!ahead_->HasRoom(weight)) return;
+      if (!budget_.Reserve(to_right ? kRight : kLeft, std::string(to.root), size)) {
+        waiting_row_ = pos;
+        return;
+      }
+      ahead_->Add(
+          {pos, from.root, to.root, from.root_id, to.root_id, from.rel, to.rel, from.seen, to.seen},
+          weight);
+    }
+  }
+
+  // Where replaced and deleted files of a side are kept; nullptr without versions.
+  VersionFolder* Keep(int side) const {
+    if (!versions_) return nullptr;
+    return side == kLeft ? &versions_->Left() : &versions_->Right();
+  }
+
+  void CloseVersions() {
+    if (!versions_) return;
+    versions_->Close();
+    ctx_.state.notes.pruned = versions_->Pruned();
+    // Moves into the versions and their records must last as the copies do.
+    written_.left = written_.left || versions_->Left().IsOpen();
+    written_.right = written_.right || versions_->Right().IsOpen();
+    versions_.reset();
+  }
+
+  void FlushWritten() {
+    if (written_.left) Flush(ctx_, ctx_.state.left_root.str());
+    if (written_.right) Flush(ctx_, ctx_.state.right_root.str());
+  }
+
+  Context& ctx_;
+  RunScope& scope_;
+  TempSweeper sweeper_;
+  SpaceBudget budget_;
+  std::unique_ptr<CopyPipeline> ahead_;
+  // Owned by the run: however the walk ends, closing it closes both records.
+  std::unique_ptr<RunVersions> versions_;
+  int next_feed_ = 0;
+  int waiting_row_ = 0;  // did not fit ahead: the feed waits until its turn is over
+  RootsWritten written_;
+};
+
 }  // namespace
 
 void SyncFolders(Context& ctx) {
-  if (ctx.state.busy) return;
+  if (ctx.state.busy || ctx.state.stop.Requested()) return;
   const std::string& left_root = ctx.state.left_root.str();
   const std::string& right_root = ctx.state.right_root.str();
   if (RootsOverlap(ctx.fs, left_root, right_root)) {
@@ -224,58 +342,22 @@ void SyncFolders(Context& ctx) {
   }
   BusyGuard busy(ctx);
   Host& host = ctx.host;
-  ComparisonList& list = ctx.list;
   // The walk addresses rows by position: nothing may move them until it ends.
-  list.HoldOrder();
+  OrderHold hold(ctx.list);
   EnableCompareButton(host, false);
   SetStatus(host, 2, "Datenabgleich läuft ...");
-  const int n = list.RowCount();
-  // From the last row to the first, so removing row i never moves a row still to come.
-  Written written;
-  // Copies are prepared ahead on helper threads; dropping the pipeline (at the end or on
-  // Abort) removes whatever it prepared and nobody committed.
-  const IoTuning& io = ctx.state.io;
-  int helpers = io.copy_helpers;
-  if (helpers < 0) helpers = std::thread::hardware_concurrency() > 1 ? 1 : 0;
-  std::unique_ptr<CopyAhead> ahead;
-  const bool serial = SerialWritesOnly(ctx.fs, left_root) || SerialWritesOnly(ctx.fs, right_root);
-  if (io.copy_window > 0 && !serial)
-    ahead = std::make_unique<CopyAhead>(ctx.fs, helpers, io.copy_max_helpers, io.copy_window);
-  written.ahead = ahead.get();
-  // Owned by the run: however the walk ends, dropping it closes both records.
-  std::unique_ptr<RunVersions> versions;
-  const SyncOptions& options = ctx.state.sync_options;
-  ctx.state.notes.pruned.clear();
-  if (options.versions)
-    versions = std::make_unique<RunVersions>(ctx.fs, left_root, ctx.state.left_root_id, right_root,
-                                             ctx.state.right_root_id, options.keep_versions);
-  written.versions = versions.get();
-  int next_feed = n;
-  for (int i = n; i >= 1; --i) {
-    if (ahead) FeedCopies(ctx, *ahead, &next_feed);
-    const RowEnd end = SyncRow(ctx, i, written);
-    if (end == RowEnd::kAbort) break;
-    host.SetProgress(static_cast<float>((1.0 - static_cast<double>(i) / n) * 100.0));
-    if (end == RowEnd::kRemove) list.RemoveRow(i);
-    if (!host.SpeedChecked()) host.ProcessEvents();
+  {
+    // Every way the run ends passes through the scope's clean-ups (the walk ends the scope
+    // when it goes, also on an exception): no helper, prepared copy or temporary file of
+    // the run is left, the records of the versions are closed, and what was written is
+    // flushed.
+    RunScope scope(ctx.state.stop);
+    SyncWalk walk(ctx, scope);
+    walk.Run();
   }
-  ahead.reset();
-  written.ahead = nullptr;
-  if (versions) {
-    versions->Close();
-    ctx.state.notes.pruned = versions->Pruned();
-    // Moves into the versions and their records must last as the copies do.
-    written.left = written.left || versions->Left().IsOpen();
-    written.right = written.right || versions->Right().IsOpen();
-    written.versions = nullptr;
-    versions.reset();
-  }
-  if (written.left) Flush(ctx, ctx.state.left_root.str());
-  if (written.right) Flush(ctx, ctx.state.right_root.str());
   host.SetProgress(0);
   SetStatus(host, 2, "Datenabgleich beendet.");
   EnableCompareButton(host, true);
-  list.ReleaseOrder();
 }
 
 }  // namespace tavrik

@@ -129,6 +129,30 @@ TEST(BinaryCompareTest, FileThatCannotBeReadIsReportedAndNeverEqual) {
   EXPECT_NE(s.host.boxes[2].text.find("1 Dateien sind absolut identisch."), std::string::npos);
 }
 
+// Catches a file that grew after its size was taken being called equal to its partner: the
+// last block asks for one byte more, so the growth shows without another attribute query.
+TEST(BinaryCompareTest, AFileThatGrowsDuringTheComparisonIsNeverEqual) {
+  TempTree t;
+  t.Write("L/f", "same content");
+  t.Write("R/f", "same content");
+  Session s;
+  s.Fill(t.Path("L"), true);
+  s.Fill(t.Path("R"), false);
+  bool grown = false;
+  s.fs.SetHook([&](FsCall call, const std::string&) {
+    if (call == FsCall::kRead && !grown) {
+      grown = true;
+      t.Write("L/f", "same content and more");
+    }
+    return 0;
+  });
+  CompareFolders(s.ctx, true);
+  EXPECT_TRUE(grown);
+  EXPECT_EQ(MarkOf(s, "f"), Mark::kOrphan);
+  ASSERT_EQ(s.host.boxes.size(), 2u);
+  EXPECT_NE(s.host.boxes[0].text.find("verändert"), std::string::npos) << s.host.boxes[0].text;
+}
+
 // Catches a comparison that opens the files before it knows their sizes: a pair of
 // different sizes gets "<" or ">" even when a file cannot be opened; an equal-size pair that
 // cannot be read keeps "?" and its box, and counts among the orphans.

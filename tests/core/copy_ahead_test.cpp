@@ -3,6 +3,7 @@
 // would give; Abort leaves no temporary file; a failure while preparing shows at its row.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <memory>
 
@@ -127,6 +128,47 @@ TEST(CopyAheadTest, AFailureWhilePreparingShowsAtItsRowAndRetryCopiesAgain) {
   EXPECT_NE(run.boxes[0].find("sub3/" + Name(7)), std::string::npos) << run.boxes[0];
   EXPECT_EQ(run.rows, std::vector<std::string>{});
   EXPECT_EQ(run.right_after, reference.right_after);
+}
+
+// Catches a prepared copy committed although its source changed after it was prepared,
+// with size kept and time put back so that only the change time tells: the row must be
+// copied afresh at its turn.
+TEST(CopyAheadTest, ASourceChangedAfterPreparingIsCopiedAfresh) {
+  MemFsOptions options;
+  options.latency = std::chrono::microseconds(100);
+  options.capacity = 1 << 20;
+  MemSession s(options);
+  s.mem.AddFile("/L/a.txt", "first version", 2000);
+  s.mem.AddFile("/R/a.txt", "old", 1000);
+  s.mem.AddFile("/L/b.txt", "b new", 2000);
+  s.mem.AddFile("/R/b.txt", "b old", 1000);
+  s.FillBoth("/L", "/R");
+  CompareFolders(s.ctx, false);
+  s.host = FakeHost();
+  ASSERT_EQ(s.list.LeftName(1), "a.txt");
+  s.state.io.copy_helpers = 1;
+  // Both copies are prepared once each has set its time and then closed its file.
+  std::atomic<int> times_set{0}, closed_after{0};
+  s.fs.SetHook([&](FsCall call, const std::string&) {
+    if (call == FsCall::kSetTimes) ++times_set;
+    if (call == FsCall::kClose && times_set == 2) ++closed_after;
+    return 0;
+  });
+  bool changed = false;
+  s.host.on_yield = [&] {
+    if (changed) return;
+    changed = true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (closed_after == 0 && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the close itself
+    ASSERT_GT(closed_after.load(), 0) << "a.txt was not prepared ahead";
+    s.mem.AddFile("/L/a.txt", "later version", 2000);  // same size, same time
+  };
+  SyncFolders(s.ctx);
+  EXPECT_TRUE(changed);
+  EXPECT_TRUE(s.host.boxes.empty());
+  EXPECT_EQ(s.mem.Content("/R/a.txt"), "later version");
 }
 
 }  // namespace

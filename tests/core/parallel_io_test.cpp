@@ -9,15 +9,17 @@
 #include <thread>
 
 #include "core/scan/scan.h"
+#include "core/sync/sync.h"
 #include "support/mem_session.h"
 
 namespace tavrik::testing {
 namespace {
 
-// A tree of 24 folders with 12 files each, below two levels.
+// A tree of 64 folders with 12 files each, below two levels: enough work left for helpers
+// that come only after two samples of waiting, even when the first ones ran far ahead.
 void AddTree(MemFileSystem& mem, const std::string& root, bool variant) {
-  for (int a = 0; a < 4; ++a)
-    for (int b = 0; b < 6; ++b)
+  for (int a = 0; a < 8; ++a)
+    for (int b = 0; b < 8; ++b)
       for (int f = 0; f < 12; ++f) {
         const std::string rel =
             "d" + std::to_string(a) + "/e" + std::to_string(b) + "/f" + std::to_string(f) + ".bin";
@@ -83,6 +85,35 @@ TEST(ParallelIoTest, SlowCallsInFlightGiveTheSameRowsAndBoxesInTheSameOrder) {
   // Waiting calls made the scan and the comparison widen beyond their starting helpers.
   EXPECT_GT(slow.scan_threads, 2u);
   EXPECT_GT(slow.compare_threads, 4u);
+}
+
+// Catches copy helpers that never widen while every copy waits for its medium (a share):
+// the copies prepared ahead then stay one or two at a time.
+TEST(ParallelIoTest, CopiesPreparedAheadWidenWhileTheyWait) {
+  MemFsOptions options;
+  options.latency = std::chrono::microseconds(300);
+  options.capacity = 64 << 20;
+  MemSession s(options);
+  for (int i = 0; i < 150; ++i) {
+    s.mem.AddFile("/L/f" + std::to_string(i), "new " + std::to_string(i), 2000);
+    s.mem.AddFile("/R/f" + std::to_string(i), "old " + std::to_string(i), 1000);
+  }
+  s.FillBoth("/L", "/R");
+  CompareFolders(s.ctx, false);
+  s.host = FakeHost();
+  s.state.io.copy_helpers = 1;
+  std::mutex mutex;
+  std::set<std::thread::id> copying;
+  s.fs.SetHook([&](FsCall call, const std::string&) {
+    if (call == FsCall::kCopyRange) {
+      std::lock_guard lock(mutex);
+      copying.insert(std::this_thread::get_id());
+    }
+    return 0;
+  });
+  SyncFolders(s.ctx);
+  EXPECT_EQ(s.list.RowCount(), 0);
+  EXPECT_GT(copying.size(), 2u);
 }
 
 }  // namespace

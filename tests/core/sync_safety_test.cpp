@@ -269,19 +269,27 @@ TEST_F(SyncSafetyTest, EveryErrorBoxSaysWhyInGerman) {
 }
 
 // Catches a Retry that repeats only the copy: after the user removed the file that blocked
-// the folder chain, the folders must be made on Retry.
+// the folder chain, the folders must be made on Retry, also when the first attempt (a copy
+// at its turn, not one prepared ahead) already tried to make them.
 TEST_F(SyncSafetyTest, RetryMakesTheFolderChainAgain) {
   tree.Write("left/a/b/c.txt", "deep", 2000000000);
-  Fill();
-  SetMark("a/b/c.txt", "", Mark::kCopyRight);
-  tree.Write("right/a", "a file in the way");
-  s.host.answers = {MsgAnswer::kRetry};
-  s.host.on_box = [&](const std::string&, Intent) { std::remove(tree.Path("right/a").c_str()); };
-  Sync();
-  EXPECT_EQ(BoxTexts(), std::vector<std::string>{
-                            CopyBox(L("a/b/c.txt"), R("a/b/c.txt"), "Das ist kein Verzeichnis.")});
-  EXPECT_EQ(tree.Read("right/a/b/c.txt"), "deep");
-  EXPECT_EQ(s.list.RowCount(), 0);
+  for (int window : {0, 64}) {
+    std::remove(tree.Path("right/a/b/c.txt").c_str());
+    rmdir(tree.Path("right/a/b").c_str());
+    rmdir(tree.Path("right/a").c_str());
+    Fill();
+    s.state.io.copy_window = window;
+    SetMark("a/b/c.txt", "", Mark::kCopyRight);
+    tree.Write("right/a", "a file in the way");
+    s.host.answers = {MsgAnswer::kRetry};
+    s.host.on_box = [&](const std::string&, Intent) { std::remove(tree.Path("right/a").c_str()); };
+    Sync();
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{CopyBox(L("a/b/c.txt"), R("a/b/c.txt"),
+                                                           "Das ist kein Verzeichnis.")})
+        << window;
+    EXPECT_EQ(tree.Read("right/a/b/c.txt"), "deep") << window;
+    EXPECT_EQ(s.list.RowCount(), 0) << window;
+  }
 }
 
 std::string OwnHostName() {
@@ -330,6 +338,65 @@ TEST_F(SyncSafetyTest, LeftoversOfKilledRunsOnThisHostAreRemoved) {
   EXPECT_TRUE(tree.Exists("right/" + stale));
   EXPECT_TRUE(IsStaleTempName(".tavrik-a-b-" + dead + "-3", "a-b"));
   EXPECT_FALSE(IsStaleTempName(TempName(1), OwnHostName()));
+}
+
+// Catches a killed run's temporary file kept while its process is a zombie (ended, not
+// yet reaped: kill(pid, 0) still succeeds), and a sweep that runs only where a copy is
+// committed, not in a folder a copy was meant for and then refused.
+TEST_F(SyncSafetyTest, LeftoversOfZombieRunsGoAlsoWhereNoCopyIsCommitted) {
+  const pid_t zombie = fork();
+  if (zombie == 0) _exit(0);
+  ASSERT_GT(zombie, 0);
+  // Until it is reaped below, the child stays a zombie.
+  bool is_zombie = false;
+  for (int i = 0; i < 2000 && !is_zombie; ++i) {
+    std::ifstream in("/proc/" + std::to_string(zombie) + "/stat");
+    std::string stat;
+    std::getline(in, stat);
+    is_zombie = stat.find(") Z") != std::string::npos;
+    if (!is_zombie) usleep(1000);
+  }
+  ASSERT_TRUE(is_zombie);
+  ASSERT_EQ(kill(zombie, 0), 0);
+  const std::string stale = ".tavrik-" + OwnHostName() + "-" + std::to_string(zombie) + "-1";
+  EXPECT_TRUE(IsStaleTempName(stale, OwnHostName()));
+  tree.Write("left/sub/n.txt", "new", 2000000000);
+  tree.Write("right/sub/n.txt", "old", 1000000000);
+  tree.Write("right/sub/" + stale, "half a copy");
+  Fill();
+  SetMark("sub/n.txt", "sub/n.txt", Mark::kCopyRight);
+  // The target changes after the fill: the copy is refused, nothing is committed there.
+  tree.Write("right/sub/n.txt", "changed", 1500000000);
+  Sync();
+  EXPECT_EQ(s.host.boxes.size(), 1u);
+  EXPECT_EQ(tree.Read("right/sub/n.txt"), "changed");
+  EXPECT_FALSE(tree.Exists("right/sub/" + stale));
+  waitpid(zombie, nullptr, 0);
+}
+
+// Catches copies prepared ahead that hold a second version of their file each until their
+// row commits: on a stick of 100 MiB holding ten files of 9 MiB, replacing them one after
+// another needs 9 MiB of room, and every replacement must succeed, as one at a time does.
+TEST_F(SyncSafetyTest, ANearlyFullStickTakesEveryReplacement) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  tree.Mkdir("stick");
+  ScopedTmpfs stick(tree.Path("stick"), "size=100m");
+  if (!stick.ok()) GTEST_SKIP() << stick.why();
+  const size_t size = 9u << 20;
+  for (int i = 0; i < 10; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".bin";
+    tree.Write("left/" + name, std::string(size, static_cast<char>('a' + i)), 2000000000);
+    tree.Write("stick/" + name, std::string(size, 'o'), 1000000000);
+  }
+  FillFrom(tree.Path("left"), tree.Path("stick"));
+  for (int i = 1; i <= s.list.RowCount(); ++i) s.list.SetMark(i, Mark::kCopyRight);
+  s.state.io.copy_helpers = s.state.io.copy_max_helpers = 4;
+  Sync();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{});
+  for (int i = 0; i < 10; ++i)
+    EXPECT_EQ(tree.Read("stick/f" + std::to_string(i) + ".bin"),
+              std::string(size, static_cast<char>('a' + i)))
+        << i;
 }
 
 std::string XattrOf(const std::string& path, const char* name) {
@@ -400,6 +467,21 @@ TEST_F(SyncSafetyTest, CopyKeepsAttributesAndToleratesRefusedOnes) {
     EXPECT_EQ(tree.Read("right/m.txt"), "with attributes") << error;
     EXPECT_EQ(StatOf(dst).st_mtim.tv_sec, 2000000000) << error;
   }
+  // An attribute the target refuses to write (EACCES: a security attribute, say) is left out.
+  std::remove(dst.c_str());
+  Fill();
+  SetMark("m.txt", "", Mark::kCopyRight);
+  {
+    int named = 0;
+    s.fs.SetHook([&named](FsCall call, const std::string& name) {
+      // Asked for its size, read, then written: the third call naming it writes it.
+      return call == FsCall::kXattr && name == "user.origin" && ++named % 3 == 0 ? EACCES : 0;
+    });
+    Sync();
+    s.fs.Reset();
+  }
+  EXPECT_TRUE(s.host.boxes.empty());
+  EXPECT_EQ(tree.Read("right/m.txt"), "with attributes");
   // Writing an attribute that fails for another reason fails the copy.
   std::remove(dst.c_str());
   Fill();

@@ -154,6 +154,21 @@ TEST_F(TrashTest, FailedReplacementLeavesTargetAndTrashAsTheyWere) {
   }
 }
 
+// Catches a deletion into the trash whose original cannot be removed after its link into
+// the trash was made: the trash entry must go again, or the file would be in both places.
+TEST_F(TrashTest, FailedDeletionLeavesNoTrashEntry) {
+  tree.Write("tree/t.txt", "keep me", 1000000000);
+  const FileStamp seen = StampAt(tree.Path("tree/t.txt"));
+  FaultFileSystem fs;
+  fs.FailNth(FsCall::kUnlink, 1, EACCES);
+  FsResult result = DeleteFileAt(fs, {Root(), "t.txt"}, &seen, true);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().code, EACCES);
+  EXPECT_EQ(tree.Read("tree/t.txt"), "keep me");
+  EXPECT_FALSE(tree.Exists("data/Trash/files/t.txt"));
+  EXPECT_FALSE(tree.Exists("data/Trash/info/t.txt.trashinfo"));
+}
+
 // Catches a file system without hard links (or a refused link) making --trash fail, or
 // the fallback losing the old file.
 TEST_F(TrashTest, WithoutHardLinksTheOldFileIsMovedOut) {

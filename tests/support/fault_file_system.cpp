@@ -41,6 +41,28 @@ void FaultFileSystem::HideEntryTypes(bool hide) {
   hide_types_ = hide;
 }
 
+void FaultFileSystem::LimitRate(uint64_t bytes_per_second) {
+  std::lock_guard lock(mutex_);
+  rate_ = bytes_per_second;
+}
+
+uint64_t FaultFileSystem::CopiedBytes() const {
+  std::lock_guard lock(mutex_);
+  return copied_;
+}
+
+void FaultFileSystem::Transfer(ssize_t bytes) {
+  if (bytes <= 0) return;
+  uint64_t rate;
+  {
+    std::lock_guard lock(mutex_);
+    rate = rate_;
+  }
+  if (rate > 0)
+    std::this_thread::sleep_for(
+        std::chrono::microseconds(static_cast<uint64_t>(bytes) * 1000000 / rate));
+}
+
 void FaultFileSystem::Reset() {
   std::lock_guard lock(mutex_);
   hide_types_ = false;
@@ -49,6 +71,8 @@ void FaultFileSystem::Reset() {
   counts_.fill(0);
   pauses_.fill(std::chrono::microseconds{0});
   read_limit_ = 0;
+  rate_ = 0;
+  copied_ = 0;
 }
 
 int FaultFileSystem::Count(FsCall call) const {
@@ -126,18 +150,29 @@ ssize_t FaultFileSystem::PRead(int fd, void* buf, size_t count, off_t offset) {
     limit = read_limit_;
   }
   if (limit > 0 && count > limit) count = limit;
-  return inner_.PRead(fd, buf, count, offset);
+  const ssize_t n = inner_.PRead(fd, buf, count, offset);
+  Transfer(n);
+  return n;
 }
 
 ssize_t FaultFileSystem::PWrite(int fd, const void* buf, size_t count, off_t offset) {
   if (Injected(FsCall::kWrite)) return -1;
-  return inner_.PWrite(fd, buf, count, offset);
+  const ssize_t n = inner_.PWrite(fd, buf, count, offset);
+  Transfer(n);
+  return n;
 }
 
 ssize_t FaultFileSystem::CopyRange(int in, off_t* in_offset, int out, off_t* out_offset,
                                    size_t count) {
   if (Injected(FsCall::kCopyRange)) return -1;
-  return inner_.CopyRange(in, in_offset, out, out_offset, count);
+  const ssize_t n = inner_.CopyRange(in, in_offset, out, out_offset, count);
+  // Counted once the medium has taken them.
+  Transfer(n);
+  if (n > 0) {
+    std::lock_guard lock(mutex_);
+    copied_ += static_cast<uint64_t>(n);
+  }
+  return n;
 }
 
 int FaultFileSystem::Advise(int fd, int advice) {

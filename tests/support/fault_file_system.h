@@ -31,6 +31,11 @@ class FaultFileSystem : public FileSystem {
   void Pause(FsCall call, std::chrono::microseconds delay);
   // Listings say DT_UNKNOWN of every entry, as some file systems do.
   void HideEntryTypes(bool hide);
+  // Reads, writes and in-kernel copies take as long as a medium of this many bytes per
+  // second needs for the bytes they moved (0: no delay).
+  void LimitRate(uint64_t bytes_per_second);
+  // Bytes moved by in-kernel copies so far, each call's counted once its delay is over.
+  uint64_t CopiedBytes() const;
   // Forgets every rule and count.
   void Reset();
   // Calls of a kind so far.
@@ -80,6 +85,10 @@ class FaultFileSystem : public FileSystem {
   std::array<std::chrono::microseconds, kFsCallCount> pauses_{};
   size_t read_limit_ = 0;
   bool hide_types_ = false;
+  uint64_t rate_ = 0;
+  uint64_t copied_ = 0;
+  // Waits as the medium would for bytes moved.
+  void Transfer(ssize_t bytes);
 };
 
 }  // namespace tavrik

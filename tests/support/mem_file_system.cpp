@@ -205,6 +205,22 @@ void MemFileSystem::Fill(const Node& node, struct stat* st) const {
   st->st_ctim = node.ctime;
 }
 
+bool MemFileSystem::Resize(Node& node, size_t size) {
+  const int64_t grow = static_cast<int64_t>(size) - static_cast<int64_t>(node.content.size());
+  if (node.links == 0) {  // nameless: its room is counted as free already
+    node.content.resize(size);
+    return true;
+  }
+  if (options_.capacity > 0 && grow > 0 && used_ + grow > options_.capacity) return false;
+  used_ += grow;
+  node.content.resize(size);
+  return true;
+}
+
+void MemFileSystem::Unlinked(Node& node) {
+  if (--node.links == 0 && !node.folder) used_ -= static_cast<int64_t>(node.content.size());
+}
+
 std::shared_ptr<MemFileSystem::Node> MemFileSystem::MakeChain(const std::string& path) {
   std::shared_ptr<Node> at = root_;
   for (const std::string& part : Split(path)) {
@@ -243,6 +259,7 @@ void MemFileSystem::AddFile(const std::string& path, const std::string& content,
     node->parent = folder;
     folder->children[leaf] = node;
   }
+  used_ += static_cast<int64_t>(content.size()) - static_cast<int64_t>(node->content.size());
   node->content = content;
   node->mode = mode & 07777;
   node->mtime = Round({static_cast<time_t>(mtime_sec), mtime_nsec}, *node);
@@ -254,7 +271,7 @@ bool MemFileSystem::Remove(const std::string& path) {
   Found f = Resolve(AT_FDCWD, path);
   if (!f.node || !f.parent || f.leaf.empty()) return false;
   f.parent->children.erase(f.leaf);
-  --f.node->links;
+  Unlinked(*f.node);
   return true;
 }
 
@@ -314,7 +331,7 @@ int MemFileSystem::OpenAt(int dir, const char* name, int flags, mode_t mode) {
   if ((flags & O_DIRECTORY) && !f.node->folder) return Fail(ENOTDIR);
   if (f.node->folder && Writable(flags) && !(flags & O_PATH)) return Fail(EISDIR);
   if (!f.node->folder && (flags & O_TRUNC) && Writable(flags)) {
-    f.node->content.clear();
+    Resize(*f.node, 0);
     f.node->mtime = f.node->ctime = Now(*f.node);
   }
   const int fd = next_fd_++;
@@ -381,7 +398,7 @@ ssize_t MemFileSystem::PWrite(int fd, const void* buf, size_t count, off_t offse
   std::string& content = open->node->content;
   if (offset < 0) return Fail(EINVAL);
   const size_t end = static_cast<size_t>(offset) + count;
-  if (content.size() < end) content.resize(end);
+  if (content.size() < end && !Resize(*open->node, end)) return Fail(ENOSPC);
   std::memcpy(content.data() + offset, buf, count);
   open->node->mtime = open->node->ctime = Now(*open->node);
   return static_cast<ssize_t>(count);
@@ -401,7 +418,7 @@ ssize_t MemFileSystem::CopyRange(int in, off_t* in_offset, int out, off_t* out_o
     chunk = content.substr(static_cast<size_t>(*in_offset), count);
     std::string& target = to->node->content;
     const size_t end = static_cast<size_t>(*out_offset) + chunk.size();
-    if (target.size() < end) target.resize(end);
+    if (target.size() < end && !Resize(*to->node, end)) return Fail(ENOSPC);
     std::memcpy(target.data() + *out_offset, chunk.data(), chunk.size());
     to->node->mtime = to->node->ctime = Now(*to->node);
   }
@@ -522,7 +539,7 @@ int MemFileSystem::RenameAt(int from_dir, const char* from, int to_dir, const ch
     if (!b.node->folder && a.node->folder) return Fail(ENOTDIR);
     if (b.node->folder && !b.node->children.empty()) return Fail(ENOTEMPTY);
     b.parent->children.erase(b.leaf);
-    --b.node->links;
+    Unlinked(*b.node);
   }
   a.parent->children.erase(a.leaf);
   // A case-insensitive medium keeps the name the rename gives.
@@ -563,7 +580,7 @@ int MemFileSystem::UnlinkAt(int dir, const char* name, int flags) {
     return Fail(EISDIR);
   }
   f.parent->children.erase(f.leaf);
-  --f.node->links;
+  Unlinked(*f.node);
   f.parent->mtime = f.parent->ctime = Now(*f.parent);
   return 0;
 }
@@ -597,6 +614,11 @@ int MemFileSystem::StatFs(int fd, struct statfs* st) {
   st->f_type = options_.type == "vfat" ? 0x4d44 : (options_.type == "tmpfs" ? 0x01021994 : 0);
   st->f_bsize = 4096;
   st->f_namelen = 255;
+  if (options_.capacity > 0) {
+    st->f_frsize = 4096;
+    st->f_blocks = static_cast<fsblkcnt_t>(options_.capacity / 4096);
+    st->f_bfree = st->f_bavail = static_cast<fsblkcnt_t>((options_.capacity - used_) / 4096);
+  }
   return 0;
 }
 

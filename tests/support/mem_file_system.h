@@ -29,6 +29,9 @@ struct MemFsOptions {
   std::chrono::microseconds latency{0};
   // What MountType answers.
   std::string type = "tmpfs";
+  // Room for file contents in bytes: StatFs reports it (0: no figure at all, as some network
+  // file systems), and a write beyond it fails with ENOSPC.
+  int64_t capacity = 0;
 };
 
 class MemFileSystem : public FileSystem {
@@ -100,6 +103,10 @@ class MemFileSystem : public FileSystem {
   struct timespec Now(const Node& at) const;
   const Node* MountOf(const Node& at) const;
   std::shared_ptr<Node> MakeChain(const std::string& path);
+  // Resizes a file's content, counting the bytes against the capacity; false when full.
+  bool Resize(Node& node, size_t size);
+  // A node lost a name; its bytes are free once no name is left.
+  void Unlinked(Node& node);
 
   MemFsOptions options_;
   mutable std::mutex mutex_;
@@ -107,6 +114,7 @@ class MemFileSystem : public FileSystem {
   std::map<int, Open> fds_;
   int next_fd_ = 1 << 20;  // far from real descriptors, so a mix-up fails loudly
   ino_t next_ino_ = 2;
+  int64_t used_ = 0;  // bytes of all file contents that still have a name
 };
 
 }  // namespace tavrik

@@ -1,3 +1,5 @@
+#include <filesystem>
+
 #include <QAccessible>
 #include <QCheckBox>
 #include <QDragEnterEvent>
@@ -363,8 +365,8 @@ TEST_F(UiTest, DropEventOnTheListReachesTheDropReaction) {
   EXPECT_EQ(Column(*form, 1), std::vector<std::string>{"a"});
 }
 
-// Catches commands that could change the list while a fill runs, and "&Ende" not
-// ending the program at the next yield point.
+// Catches commands that could change the list while a fill runs, and "&Ende" not ending
+// the program once the fill has stopped (or ending it in the middle, before the clean-up).
 TEST_F(UiTest, CommandsAreRefusedDuringAFillButEndStillEnds) {
   TempTree t;
   for (int i = 0; i < 200; ++i) t.Write("L/f" + std::to_string(i), "x");
@@ -385,11 +387,12 @@ TEST_F(UiTest, CommandsAreRefusedDuringAFillButEndStillEnds) {
     form->Btn[0]->click();
     form->PopupChoice(1);
     form->Btn[9]->click();
-    EXPECT_EQ(ended, 1);
+    EXPECT_EQ(ended, 0) << "ended in the middle of the fill";
   });
   next_folder = QString::fromStdString(t.Path("L"));
   form->ChooseFolder(true);
   EXPECT_TRUE(checked);
+  EXPECT_EQ(ended, 1);
   EXPECT_EQ(form->List().RowCount(), 200);
   EXPECT_EQ(form->List().Header(1), t.Path("L/"));
   EXPECT_EQ(form->LastSortColumn(), 0);
@@ -425,6 +428,46 @@ TEST_F(UiTest, LogoAndHelpHandTheirTargetsToTheDesktop) {
   EXPECT_EQ(launches[1].target, QString::fromStdString(AppPath()) + "tavrik.htm");
   EXPECT_EQ(launches[1].show, 10);
   EXPECT_EQ(launches[1].target.count("//"), 0);
+}
+
+// Catches "&Ende" or closing the window during a synchronisation ending the process at
+// once, with copies half written or prepared as hidden temporary files in the user's
+// folders: the run stops at its next row, removes what it made, and then the program ends.
+TEST_F(UiTest, EndOrCloseDuringASyncCleansUpBeforeTheProgramEnds) {
+  for (bool by_close : {false, true}) {
+    TempTree t;
+    for (int i = 0; i < 30; ++i) {
+      const std::string name = "f" + std::to_string(100 + i);
+      t.Write("L/" + name, std::string(1 << 20, 'n'), 2000000000);
+      t.Write("R/" + name, "old", 1000000000);
+    }
+    TearDown();
+    SetUp();
+    form->Load("");
+    form->CompModeOpt[1]->click();
+    form->OpenFolders(QString::fromStdString(t.Path("L")), QString::fromStdString(t.Path("R")));
+    form->ButtonClicked(8);
+    boxes.clear();
+    ended = 0;
+    QTimer::singleShot(0, form.get(), [&] {
+      if (by_close) {
+        form->close();
+        EXPECT_TRUE(form->isVisible()) << "the window went before the run ended";
+      } else {
+        form->Btn[9]->click();
+      }
+      EXPECT_EQ(ended, 0) << "ended in the middle of the run";
+    });
+    form->ButtonClicked(7);
+    EXPECT_EQ(ended, 1) << by_close;
+    EXPECT_GT(form->List().RowCount(), 0) << "the run did not stop";
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(t.Path("")))
+      EXPECT_NE(entry.path().filename().string().rfind(".tavrik-", 0), 0u) << entry.path();
+    for (int i = 0; i < 30; ++i) {
+      const std::string now = t.Read("R/f" + std::to_string(100 + i));
+      EXPECT_TRUE(now == "old" || now == std::string(1 << 20, 'n')) << i;
+    }
+  }
 }
 
 }  // namespace
