@@ -34,6 +34,22 @@ struct Message {
   std::optional<FsError> reason;  // the failed call behind a failure, when there was one
 };
 
+// One copy or deletion of a synchronisation as it ended, for front ends that list them.
+struct SyncAction {
+  enum Kind { kCopy, kDelete };
+  enum Outcome {
+    kDone,     // carried out
+    kSkipped,  // failed, and the failure was skipped (the row stays)
+    kAborted,  // failed or broken off, and the run ends here
+  };
+  Kind kind = kCopy;
+  std::string mark;  // the row's relation mark
+  std::string from;  // the copied or the deleted file
+  std::string to;    // the copy's target; empty for a deletion
+  Outcome outcome = kDone;
+  std::optional<FsError> failure;  // the last failure, when there was one
+};
+
 class Host {
  public:
   virtual ~Host() = default;
@@ -62,6 +78,8 @@ class Host {
   virtual MsgAnswer Tell(const Message& message) = 0;
   // Empties the clipboard and gives it the text.
   virtual void SetClipboardText(const std::string& text) = 0;
+  // A copy or deletion of the synchronisation has ended; most hosts show nothing of it.
+  virtual void ActionDone(const SyncAction&) {}
   // Ends the program at once.
   virtual void EndProgram() = 0;
 };

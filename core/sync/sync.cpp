@@ -39,10 +39,11 @@ enum class RowEnd { kRemove, kKeep, kAbort };
 // Abort: one that broke the operation off shows no box, one that came while the box waited
 // overrides the answer.
 RowEnd RunWithRetry(Host& host, const RunScope& scope, const std::function<FsResult()>& op,
-                    const std::string& detail) {
+                    const std::string& detail, std::optional<FsError>* last_failure) {
   for (;;) {
     FsResult done = op();
     if (done.ok()) return RowEnd::kRemove;
+    *last_failure = done.error();
     if (scope.Stopping()) return RowEnd::kAbort;
     // The reason on a line of its own, so Retry is not a guess.
     const std::string text = std::string("Abgleichsfehler:") + kCr + kCr + detail + kCr +
@@ -52,6 +53,16 @@ RowEnd RunWithRetry(Host& host, const RunScope& scope, const std::function<FsRes
     if (answer == MsgAnswer::kAbort || scope.Stopping()) return RowEnd::kAbort;
     if (answer != MsgAnswer::kRetry) return RowEnd::kKeep;
   }
+}
+
+// Tells the host how one copy or deletion ended.
+RowEnd Report(Host& host, SyncAction action, RowEnd end, std::optional<FsError> failure) {
+  action.outcome = end == RowEnd::kRemove ? SyncAction::kDone
+                   : end == RowEnd::kKeep ? SyncAction::kSkipped
+                                          : SyncAction::kAborted;
+  if (end != RowEnd::kRemove) action.failure = std::move(failure);
+  host.ActionDone(action);
+  return end;
 }
 
 constexpr int kLeft = 0;
@@ -173,6 +184,7 @@ class SyncWalk {
   RowEnd SyncRow(int pos) {
     const RowPlan plan = PlanRow(ctx_.list, ctx_.state, pos);
     if (!plan.Acts()) return RowEnd::kRemove;
+    mark_ = MarkText(plan.mark);
     const SyncSide& left = plan.left;
     const SyncSide& right = plan.right;
     switch (plan.mark) {
@@ -201,7 +213,8 @@ class SyncWalk {
       budget_.Copied(side, SizeOf(from), to.Seen());
       return result;
     };
-    return RunWithRetry(
+    std::optional<FsError> failure;
+    const RowEnd end = RunWithRetry(
         ctx_.host, scope_,
         [&]() -> FsResult {
           // A copy prepared ahead is committed at the row's first attempt, unless its source
@@ -232,11 +245,14 @@ class SyncWalk {
           return done(CopyFileOnto(ctx_.fs, from.Tree(), to.Tree(), from.Seen(), to.Seen(),
                                    &sweeper_, trash, keep, &scope_));
         },
-        CopyDetail(from.full, to.full));
+        CopyDetail(from.full, to.full), &failure);
+    return Report(ctx_.host, {SyncAction::kCopy, std::string(mark_), from.full, to.full}, end,
+                  std::move(failure));
   }
 
   RowEnd DeleteRow(const SyncSide& side, int index) {
-    return RunWithRetry(
+    std::optional<FsError> failure;
+    const RowEnd end = RunWithRetry(
         ctx_.host, scope_,
         [&] {
           FsResult deleted = DeleteFileAt(ctx_.fs, side.Tree(), side.Seen(),
@@ -244,7 +260,9 @@ class SyncWalk {
           if (deleted.ok()) budget_.Deleted(index, SizeOf(side));
           return deleted;
         },
-        DeleteDetail(side.full));
+        DeleteDetail(side.full), &failure);
+    return Report(ctx_.host, {SyncAction::kDelete, std::string(mark_), side.full, {}}, end,
+                  std::move(failure));
   }
 
   // The right file is still tried when the left deletion was skipped; a skipped failure
@@ -325,6 +343,7 @@ class SyncWalk {
   std::unique_ptr<CopyPipeline> ahead_;
   // Owned by the run: however the walk ends, closing it closes both records.
   std::unique_ptr<RunVersions> versions_;
+  std::string_view mark_;  // of the row being handled, for the host's report
   int next_feed_ = 0;
   int waiting_row_ = 0;  // did not fit ahead: the feed waits until its turn is over
   RootsWritten written_;

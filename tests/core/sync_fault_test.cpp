@@ -263,6 +263,53 @@ TEST_F(SyncFaultTest, AFailingFlushAtTheEndIsReported) {
   EXPECT_EQ(s.host.status2, "Status: Datenabgleich beendet.");
 }
 
+// Catches copies and deletions not reported to the host one by one as they end, or a
+// skipped or aborted one reported as done, or without its reason.
+TEST_F(SyncFaultTest, EachActionIsReportedWithItsOutcome) {
+  tree.Write("left/c.txt", "new", 2000000000);
+  tree.Write("right/c.txt", "old", 1000000000);
+  tree.Write("left/b.txt", "both");
+  tree.Write("right/b.txt", "both");
+  tree.Write("right/z.txt", "last row, first handled");
+  Fill();
+  SetMark("c.txt", "c.txt", Mark::kCopyRight);
+  SetMark("b.txt", "b.txt", Mark::kDeleteBoth);
+  SetMark("", "z.txt", Mark::kDeleteRight);
+  {
+    // Rows from the last up: c.txt, b.txt, then z.txt (no left name sorts first). The first
+    // unlink (b.txt on the left) fails and is skipped; the run goes on.
+    InjectFaults faults(s.fs, {{FsCall::kUnlink, EIO}});
+    s.host.answers = {MsgAnswer::kIgnore};
+    Sync();
+  }
+  std::vector<std::string> seen;
+  for (const SyncAction& a : s.host.actions) {
+    std::string line = std::string(a.kind == SyncAction::kCopy ? "copy " : "delete ") + a.mark +
+                       " " + a.from + " > " + a.to + " " + std::to_string(a.outcome);
+    if (a.failure) line += " " + ReasonText(*a.failure);
+    seen.push_back(line);
+  }
+  const std::vector<std::string> expected = {
+      "copy --> " + L("c.txt") + " > " + R("c.txt") + " 0",
+      "delete XX " + L("b.txt") + " >  1 Ein-/Ausgabefehler.",
+      "delete XX " + R("b.txt") + " >  0",
+      "delete X-> " + R("z.txt") + " >  0",
+  };
+  EXPECT_EQ(seen, expected);
+  // Abort ends the run with the action it broke off.
+  tree.Write("left/c.txt", "newer", 2100000000);
+  Fill();
+  SetMark("c.txt", "c.txt", Mark::kCopyRight);
+  {
+    InjectFaults faults(s.fs, {{FsCall::kRename, EIO}});
+    s.host.answers = {MsgAnswer::kAbort};
+    Sync();
+  }
+  ASSERT_EQ(s.host.actions.size(), 1u);
+  EXPECT_EQ(s.host.actions[0].outcome, SyncAction::kAborted);
+  EXPECT_TRUE(s.host.actions[0].failure.has_value());
+}
+
 // Catches a delete whose failure is swallowed, so the row leaves as if it had worked.
 TEST_F(SyncFaultTest, AFailingUnlinkGoesToTheErrorBox) {
   tree.Write("left/g.txt", "stays");

@@ -62,6 +62,7 @@ class FakeHost : public Host {
     ++clipboard_sets;
   }
   void EndProgram() override { ++ended; }
+  void ActionDone(const SyncAction& action) override { actions.push_back(action); }
 
   // Inputs.
   bool speed = false;
@@ -87,6 +88,7 @@ class FakeHost : public Host {
   std::string clipboard;
   int clipboard_sets = 0;
   int ended = 0;
+  std::vector<SyncAction> actions;
 };
 
 }  // namespace tavrik::testing
