@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace tavrik {
@@ -72,6 +73,27 @@ std::string IniReader::ReadIniString(std::string_view section, std::string_view 
   if (remembered_.empty() || !Load(remembered_)) return value;
   if (auto body = Section(section)) FindIniKey(*body, key, &value);
   return value;
+}
+
+std::vector<IniReader::NumberedLine> IniReader::SectionLines(std::string_view section,
+                                                             const std::string& file_name) {
+  std::vector<NumberedLine> lines;
+  if (!file_name.empty()) remembered_ = file_name;
+  if (remembered_.empty() || !Load(remembered_)) return lines;
+  const std::optional<std::string_view> body = Section(section);
+  if (!body) return lines;
+  const auto before = static_cast<size_t>(body->data() - content_.data());
+  int number = 1 + static_cast<int>(std::count(content_.begin(),
+                                               content_.begin() + static_cast<long>(before), '\n'));
+  std::string_view rest = *body;
+  while (!rest.empty()) {
+    const size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back({number++, std::string(line)});
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+  }
+  return lines;
 }
 
 }  // namespace tavrik

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "batch/ini_text.h"
 #include "core/fs/file_system.h"
@@ -38,6 +39,14 @@ class IniReader {
   // is not a regular file (a folder, a FIFO, a device) reads as missing.
   std::string ReadIniString(std::string_view section, std::string_view key,
                             std::string_view default_value, const std::string& file_name);
+
+  // Every line of the first section of that name as it stands in the file (without its
+  // line end), with its number in the file from 1; none when the file or section is missing.
+  struct NumberedLine {
+    int number;
+    std::string text;
+  };
+  std::vector<NumberedLine> SectionLines(std::string_view section, const std::string& file_name);
 
  private:
   // Makes content_ the file's present content; false when it cannot be read.

@@ -1,6 +1,7 @@
 #include "batch/run_batch.h"
 
 #include "batch/control_file.h"
+#include "batch/exclusion_rules.h"
 #include "batch/ini_reader.h"
 #include "core/compare/compare.h"
 #include "core/fs/paths.h"
@@ -33,6 +34,7 @@ std::string CheckControlFile(Context& ctx, const std::string& name, BatchFolders
   ApplySafetySettings(settings, ctx.state);
   ApplySafetySettings(overrides, ctx.state);
   problems += RequestProblems(ctx.state.batch);
+  if (problems.empty()) SetControlRules(ctx.state, ReadBatchRules(reader, name));
   return problems;
 }
 

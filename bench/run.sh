@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # All benchmarks in one run, on the same trees, with one report.
-# Usage: bench/run.sh [--smoke] [fill] [compare] [sync] [gui] [remote] [cold]
-#   default: fill compare sync gui (the warm regression check); remote (an sshfs share
+# Usage: bench/run.sh [--smoke] [fill] [compare] [sync] [gui] [rules] [remote] [cold]
+#   default: fill compare sync gui rules (the warm regression check); remote (an sshfs share
 #   with a delay) and cold (caches dropped before every run) only when named
 #   --smoke  a quick small configuration (20,000 files, 2 x 16 MiB, sync work trees
 #            restored rather than copied, 600 remote files) unless the variables are set
@@ -13,12 +13,12 @@ for arg in "$@"; do
       : "${SMALL_FILES:=20000}" "${SYNC_FILES:=20000}" "${BIG_FILES:=2}" "${BIG_MB:=16}"
       : "${SYNC_RESET:=restore}" "${REMOTE_FILES:=600}"
       export SMALL_FILES SYNC_FILES BIG_FILES BIG_MB SYNC_RESET REMOTE_FILES ;;
-    fill | compare | sync | gui | remote | cold) parts+=("$arg") ;;
+    fill | compare | sync | gui | rules | remote | cold) parts+=("$arg") ;;
     -h | --help) sed -n '2,9p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown argument $arg" >&2; exit 64 ;;
   esac
 done
-[ ${#parts[@]} -eq 0 ] && parts=(fill compare sync gui)
+[ ${#parts[@]} -eq 0 ] && parts=(fill compare sync gui rules)
 
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 bench_begin
@@ -43,6 +43,7 @@ for part in "${parts[@]}"; do
     compare) "$BENCH_ROOT/compare.sh" ;;
     sync) "$BENCH_ROOT/sync.sh" ;;
     gui) "$BENCH_ROOT/gui_fill.sh" ;;
+    rules) "$BENCH_ROOT/rules.sh" ;;
     remote) "$BENCH_ROOT/remote.sh" ;;
     cold) "$BENCH_ROOT/cold.sh" ;;
   esac

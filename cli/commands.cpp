@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "batch/exclusion_rules.h"
 #include "batch/run_batch.h"
 #include "batch/safety_settings.h"
 #include "cli/console_host.h"
@@ -18,6 +20,7 @@
 #include "cli/safety.h"
 #include "core/compare/compare.h"
 #include "core/fs/error_text.h"
+#include "core/fs/paths.h"
 #include "core/list/clipboard.h"
 #include "core/list/row_text.h"
 #include "core/parallel/stop_signals.h"
@@ -34,16 +37,18 @@ namespace tavrik {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tavrik-cli fill [--quiet] LEFT [RIGHT]\n"
-    "       tavrik-cli compare --binary|--age [--no-hour-correction] [--quiet] LEFT RIGHT\n"
+    "usage: tavrik-cli fill [RULES] [--explain PATH] [--quiet] LEFT [RIGHT]\n"
+    "       tavrik-cli compare --binary|--age [--no-hour-correction] [RULES] [--quiet] LEFT\n"
+    "                          RIGHT\n"
     "       tavrik-cli sync [--on-error=ignore|abort|retry-once] [--dry-run] [--copy-new]\n"
     "                       [--trash | --versions [--keep-versions=N] | --no-versions]\n"
-    "                       [--no-hour-correction] [--quiet] LEFT RIGHT\n"
+    "                       [--no-hour-correction] [RULES] [--quiet] LEFT RIGHT\n"
     "       tavrik-cli run [--on-error=ignore|abort|retry-once] [--versions\n"
     "                      [--keep-versions=N] | --no-versions] [--no-hour-correction]\n"
-    "                      [--quiet] CONTROLFILE\n"
+    "                      [RULES] [--quiet] CONTROLFILE\n"
     "       tavrik-cli undo [--dry-run] [--quiet] ROOT\n"
-    "       tavrik-cli --help | --version\n";
+    "       tavrik-cli --help | --version\n"
+    "RULES: [--exclude=RULE] [--include=RULE] [--exclude-from=FILE] [--no-user-rules]\n";
 
 constexpr const char* kOptions =
     "\n"
@@ -65,6 +70,12 @@ constexpr const char* kOptions =
     "      --keep-versions=N  runs kept per folder, this one among them (default 10)\n"
     "      --no-hour-correction  take the times of a FAT folder as they stand, even when\n"
     "                    most pairs differ by whole hours (a change of the clocks)\n"
+    "      --exclude=RULE       leave out what RULE matches (the syntax of .gitignore)\n"
+    "      --include=RULE       take back what RULE matches (as --exclude='!RULE')\n"
+    "      --exclude-from=FILE  the rules in FILE, one a line\n"
+    "      --no-user-rules      leave out the rules of ~/.config/tavrik/ignore\n"
+    "      --explain PATH       fill: say which rule, file and line decide PATH\n"
+    "                           (relative to the folders) instead of listing\n"
     "\n"
     "undo puts the last recorded run under ROOT back, on that side only (a sync changes\n"
     "two folders: undo each); files changed since the run stay and are reported. What\n"
@@ -72,9 +83,14 @@ constexpr const char* kOptions =
     "The user's ~/.config/tavrik/tavrik.ini and a control file may set Versionen=1,\n"
     "Behalten=N and Stundenkorrektur=0 in a [Sicherung] section; options override both.\n"
     "\n"
+    "Rules combine in this order, later lines winning: the user's file\n"
+    "($XDG_CONFIG_HOME/tavrik/ignore), a control file's section [Ausschluss], then\n"
+    "--exclude, --include and --exclude-from as given. How many entries they left out\n"
+    "goes to standard error.\n"
+    "\n"
     "Exit status: 0 success (compare: every pair equal), 1 failures during the run\n"
-    "(compare: differences), 2 usage errors, missing folders (compare: files that could\n"
-    "not be read).\n";
+    "(compare: differences), 2 usage errors, missing folders, rule files that cannot be\n"
+    "read (compare: files that could not be read).\n";
 
 constexpr int kUsageError = 2;
 
@@ -93,6 +109,9 @@ struct Options {
   bool bad_number = false;
   SafetySettings safety;  // what the options say; they override the files
   ErrorPolicy policy = ErrorPolicy::kIgnore;
+  RuleOptions rules;
+  bool explain = false;
+  std::string explain_path;
   std::vector<std::string> args;
 };
 
@@ -108,13 +127,18 @@ bool ParsePolicy(std::string_view arg, ErrorPolicy* policy) {
   return true;
 }
 
-// Takes one option; false when the command does not know it.
-bool TakeOption(std::string_view arg, Options& o) {
+// Takes one option (argument number index); false when the command does not know it.
+bool TakeOption(std::string_view arg, int index, Options& o) {
   const Command c = o.command;
   if (arg == "--help" || arg == "-h") return o.help = true;
   if (arg == "--version") return o.version = true;
   if (c == Command::kNone) return false;
   if (arg == "--quiet" || arg == "-q") return o.quiet = true;
+  if (c != Command::kUndo && TakeRuleOption(arg, index, &o.rules)) return true;
+  if (c == Command::kFill && arg.rfind("--explain=", 0) == 0) {
+    o.explain_path = std::string(arg.substr(10));
+    return o.explain = true;
+  }
   if (c == Command::kCompare && arg == "--binary") return o.binary = true;
   if (c == Command::kCompare && arg == "--age") return o.age = true;
   if ((c == Command::kSync || c == Command::kRun) && arg.rfind("--on-error=", 0) == 0)
@@ -168,8 +192,12 @@ int Parse(int argc, char** argv, Options& o, FILE* out, FILE* err) {
     const std::string arg = argv[i];
     if (!options_end && arg == "--") {
       options_end = true;
+    } else if (!options_end && o.command == Command::kFill && arg == "--explain") {
+      if (i + 1 >= argc) return Refuse(err, "--explain needs a path");
+      o.explain = true;
+      o.explain_path = argv[++i];
     } else if (!options_end && arg.size() > 1 && arg[0] == '-') {
-      const bool taken = TakeOption(arg, o);
+      const bool taken = TakeOption(arg, i, o);
       if (o.bad_number) return Refuse(err, "invalid number in '" + arg + "'");
       if (!taken) {
         if (arg.rfind("--on-error", 0) == 0 &&
@@ -262,6 +290,45 @@ struct Session {
   Context ctx;
 };
 
+// Puts the rules in force before anything runs; a rule file that cannot be read is
+// reported, and false.
+bool RulesReady(Session& s, const Options& o, FILE* err) {
+  const FsResult loaded = LoadRules(s.ctx.fs, o.rules, s.state);
+  if (loaded.ok()) return true;
+  const FsError& e = loaded.error();
+  std::fprintf(err, "tavrik-cli: %s\nGrund: %s (%d)\n", RuleFileSentence(e).c_str(),
+               ReasonText(e).c_str(), e.code);
+  return false;
+}
+
+std::string Where(const RuleLine& line) {
+  if (line.origin == kCommandLineOrigin)
+    return std::string(kCommandLineOrigin) + ", argument " + std::to_string(line.line);
+  return line.origin + ", line " + std::to_string(line.line);
+}
+
+// After the fills: rules that can never match, and how many entries the rules left out
+// (a folder counts once, and so does a file whose partner on the other side they matched).
+void ReportRules(Session& s, const Options& o, FILE* err) {
+  if (o.quiet) return;
+  s.meter.Clear();
+  const RuleSet& rules = s.state.rules;
+  for (int r = 0; r < rules.RuleCount(); ++r)
+    if (rules.NeverMatches(r))
+      std::fprintf(err, "tavrik-cli: %s: the rule '%s' can never match\n",
+                   Where(rules.LineOf(r)).c_str(), rules.LineOf(r).text.c_str());
+  if (rules.empty() || s.state.left_root.empty()) return;
+  const size_t left = s.state.left_exclusions.Count();
+  const size_t right = s.state.right_exclusions.Count();
+  const size_t all = left + right;
+  std::string line = "tavrik-cli: " + std::to_string(all) + (all == 1 ? " entry" : " entries") +
+                     " left out by the exclusion rules";
+  if (!s.state.right_root.empty())
+    line += " (" + std::to_string(left) + " left, " + std::to_string(right) + " right)";
+  std::fprintf(err, "%s\n", line.c_str());
+  std::fflush(err);
+}
+
 void Fill(Session& s, const std::string& folder, bool left) {
   s.meter.Start(left ? "Einlesen links" : "Einlesen rechts");
   bool side = left;
@@ -306,11 +373,56 @@ void PrintPlan(const Session& s, FILE* out) {
   std::fflush(out);
 }
 
+// What decides a path: the rule with its file and line, or the excluded folder above it.
+int Explain(Session& s, const Options& o, FILE* out, FILE* err) {
+  std::string path = o.explain_path;
+  bool folder = false;
+  while (!path.empty() && path.back() == kSep) {
+    folder = true;
+    path.pop_back();
+  }
+  while (path.rfind("./", 0) == 0) path.erase(0, 2);
+  if (path.empty() || path[0] == kSep)
+    return Refuse(err, "--explain needs a path relative to the folders");
+  for (const std::string& root : o.args) {
+    struct stat st {};
+    const std::string full = AddBackslash(root) + path;
+    if (s.ctx.fs.StatAt(AT_FDCWD, full.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+      folder = folder || S_ISDIR(st.st_mode);
+  }
+  const char* shown = o.explain_path.c_str();
+  for (size_t start = 0; start < path.size();) {
+    if (path[start] == '.') {
+      std::fprintf(out, "%s: left out: names beginning with a dot are always left out\n", shown);
+      return 0;
+    }
+    const size_t cut = path.find(kSep, start);
+    start = cut == std::string::npos ? path.size() : cut + 1;
+  }
+  const RuleVerdict v = ExplainPath(s.state.rules, path, folder);
+  if (v.rule < 0) {
+    std::fprintf(out, "%s: included: no rule decides it\n", shown);
+    return 0;
+  }
+  const RuleLine& line = s.state.rules.LineOf(v.rule);
+  const std::string where = " (" + Where(line) + ")";
+  if (!v.folder.empty())
+    std::fprintf(out, "%s: excluded: its folder '%s' is excluded by '%s'%s\n", shown,
+                 v.folder.c_str(), line.text.c_str(), where.c_str());
+  else
+    std::fprintf(out, "%s: %s by '%s'%s\n", shown, v.excluded ? "excluded" : "included",
+                 line.text.c_str(), where.c_str());
+  return 0;
+}
+
 int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   if (!RootsUsable(fs, o.args, err)) return kUsageError;
   Session s(fs, o, out, err);
+  if (!RulesReady(s, o, err)) return kUsageError;
+  if (o.explain) return Explain(s, o, out, err);
   Fill(s, o.args[0], true);
   if (o.args.size() == 2) Fill(s, o.args[1], false);
+  ReportRules(s, o, err);
   if (s.Printing(o)) PrintRows(s.list, out, s.state.stop);
   return s.host.Failures() > 0 ? 1 : 0;
 }
@@ -320,9 +432,11 @@ int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
 int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   if (!RootsUsable(fs, o.args, err)) return kUsageError;
   Session s(fs, o, out, err);
+  if (!RulesReady(s, o, err)) return kUsageError;
   s.host.SelectCompareMode(o.binary ? 0 : 1);
   Fill(s, o.args[0], true);
   Fill(s, o.args[1], false);
+  ReportRules(s, o, err);
   Compare(s, o.binary);
   s.meter.Clear();
   if (!o.quiet) TellRunNotes(s.state.notes, err);
@@ -336,6 +450,7 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
 int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   if (!RootsUsable(fs, o.args, err)) return kUsageError;
   Session s(fs, o, out, err);
+  if (!RulesReady(s, o, err)) return kUsageError;
   // An unattended run like a control file asking for the age comparison and the sync:
   // the comparison's result box is left out, only failures are reported.
   s.state.batch_active = true;
@@ -344,6 +459,7 @@ int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   s.host.SelectCompareMode(1);
   Fill(s, o.args[0], true);
   Fill(s, o.args[1], false);
+  ReportRules(s, o, err);
   Compare(s, false);
   if (o.copy_new) TakeNewFiles(s.list);
   if (o.dry_run) {
@@ -368,7 +484,14 @@ int CmdRun(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
     command_line += a;
   }
   Session s(fs, o, out, err);
+  if (!RulesReady(s, o, err)) return kUsageError;
+  // The control file may end the program: what the rules left out is told first.
+  s.host.SetBeforeEnd([&] {
+    ReportRules(s, o, err);
+    if (!o.quiet) TellRunNotes(s.state.notes, err);
+  });
   RunBatch(s.ctx, command_line, o.safety);
+  ReportRules(s, o, err);
   if (!o.quiet) TellRunNotes(s.state.notes, err);
   return s.host.ExitCode();
 }

@@ -10,10 +10,11 @@ allowed() {
   case "$1" in
     core/fs) echo "core/fs" ;;
     core/parallel) echo "core/parallel" ;;
-    core/list) echo "core/fs core/parallel core/list" ;;
+    core/rules) echo "core/fs core/rules" ;;
+    core/list) echo "core/fs core/parallel core/rules core/list" ;;
     core/compare) echo "core/fs core/parallel core/list core/compare" ;;
     core/sync) echo "core/fs core/parallel core/list core/sync" ;;
-    core/scan) echo "core/fs core/parallel core/list core/compare core/scan" ;;
+    core/scan) echo "core/fs core/parallel core/rules core/list core/compare core/scan" ;;
     batch) echo "core batch" ;;
     cli) echo "core batch cli" ;;
     ui) echo "core batch ui Q" ;;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <string_view>
+#include <vector>
 
 namespace tavrik {
 
@@ -15,8 +16,21 @@ bool IsFolder(const char* path) {
 
 }  // namespace
 
-StartRequest ReadCommandLine(int argc, char** argv) {
+StartRequest ReadCommandLine(int all_argc, char** all_argv) {
   StartRequest request;
+  std::vector<char*> rest = {all_argv[0]};
+  int first = 1;
+  for (; first < all_argc; ++first) {
+    const std::string_view arg = all_argv[first];
+    if (arg == "--") {
+      ++first;
+      break;
+    }
+    if (!TakeRuleOption(arg, first, &request.rules)) break;
+  }
+  rest.insert(rest.end(), all_argv + first, all_argv + all_argc);
+  const int argc = static_cast<int>(rest.size());
+  char** argv = rest.data();
   if (argc >= 2 && std::string_view(argv[1]) == "--folders") {
     const int count = argc - 2;
     if (count == 0) return request;
@@ -68,7 +82,14 @@ const char* UsageText() {
          "  --folders ... die im Dateimanager gewählten Ordner: einer füllt die linke\n"
          "                Spalte, zwei füllen beide Spalten\n"
          "  -h, --help    zeigt diese Hilfe und endet\n"
-         "  --version     zeigt die Version und endet\n";
+         "  --version     zeigt die Version und endet\n"
+         "\n"
+         "Vor allem anderen dürfen Ausschlussregeln in der Schreibweise von .gitignore\n"
+         "stehen (siehe tavrik(1)):\n"
+         "  --exclude=REGEL       lässt aus, worauf REGEL passt\n"
+         "  --include=REGEL       nimmt wieder auf, worauf REGEL passt (wie '!REGEL')\n"
+         "  --exclude-from=DATEI  die Regeln aus DATEI, eine je Zeile\n"
+         "  --no-user-rules       ohne die Regeln aus ~/.config/tavrik/ignore\n";
 }
 
 }  // namespace tavrik

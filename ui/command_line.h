@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "batch/exclusion_rules.h"
+
 namespace tavrik {
 
 // The one box a selection from the file manager gets when it is not one or two folders.
@@ -19,8 +21,12 @@ struct StartRequest {
   // kFolders: the folders for the left and the right column (right empty: left only).
   std::string left;
   std::string right;
+  // The rule options that stood before everything else.
+  RuleOptions rules;
 };
 
+// First the rule options (--exclude=RULE, --include=RULE, --exclude-from=FILE,
+// --no-user-rules; "--" ends them), then what is left is read as before:
 // "--help", "-h" or "--version" alone; "--folders" with what a file manager selected (no
 // folder: a plain start, as from the menu; one or two folders: the columns; anything else:
 // kFolderChoice); two arguments that both name existing folders; or anything else as the

@@ -276,7 +276,7 @@ void Form1::SetTabOrder() {
   for (size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
-void Form1::Load(const std::string& command_line) {
+bool Form1::Load(const std::string& command_line, const RuleOptions& rules) {
   setWindowTitle(kProgramTitle);
   ToolTipCheck->setChecked(true);
   CompModeOpt[0]->setChecked(true);
@@ -288,10 +288,16 @@ void Form1::Load(const std::string& command_line) {
   move(screen.center() - rect().center());
   show();
   QCoreApplication::processEvents();
+  const FsResult loaded = LoadRules(ctx_->fs, rules, state_);
+  if (!loaded.ok()) {
+    Warn(*host_, RuleFileProblem(loaded.error()));
+    return false;
+  }
   // Versions and the hour correction as the user's own file sets them; a control file may
   // set them otherwise for its run.
   ApplySafetySettings(UserSafetySettings(ctx_->fs), state_);
   RunBatch(*ctx_, command_line);
+  return true;
 }
 
 void Form1::ButtonClicked(int index) {

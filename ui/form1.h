@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 
+#include "batch/exclusion_rules.h"
 #include "core/list/comparison_list.h"
 #include "core/list/host.h"
 #include "core/list/shared_state.h"
@@ -46,9 +47,11 @@ class Form1 : public QWidget {
   Form1();
   ~Form1() override;
 
-  // The window's start-up: caption, tooltips on, binary mode, empty list, show, then the
-  // batch run named by command_line (empty: nothing more).
-  void Load(const std::string& command_line);
+  // The window's start-up: caption, tooltips on, binary mode, empty list, show, the
+  // exclusion rules, then the batch run named by command_line (empty: nothing more). A
+  // rule file that cannot be read gets one box, and neither the batch run nor anything
+  // else the command line asked for runs then: false.
+  bool Load(const std::string& command_line, const RuleOptions& rules = {});
 
   // Reactions, callable directly by tests.
   void ButtonClicked(int index);

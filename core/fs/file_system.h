@@ -7,6 +7,7 @@
 // OpenDir) with errno set.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -61,7 +62,13 @@ class FileSystem {
   // Takes over fd (a folder opened for reading) whether or not it succeeds.
   virtual std::unique_ptr<DirStream> OpenDir(int fd) = 0;
   // The next name: 1 with *name set (valid until the next call), 0 at the end, -1 on error.
-  virtual int ReadDir(DirStream& dir, const char** name) = 0;
+  // *type is what the listing itself says of the entry (DT_DIR, DT_REG, DT_LNK, ...), or
+  // DT_UNKNOWN where the file system does not tell; only a status query is sure.
+  virtual int ReadDir(DirStream& dir, const char** name, unsigned char* type) = 0;
+  int ReadDir(DirStream& dir, const char** name) {
+    unsigned char type = DT_UNKNOWN;
+    return ReadDir(dir, name, &type);
+  }
 
   virtual ssize_t PRead(int fd, void* buf, size_t count, off_t offset) = 0;
   virtual ssize_t PWrite(int fd, const void* buf, size_t count, off_t offset) = 0;

@@ -56,6 +56,7 @@ bool MountTypeOf(dev_t dev, std::string* type) {
 
 class Real : public FileSystem {
  public:
+  using FileSystem::ReadDir;
   int OpenAt(int dir, const char* name, int flags, mode_t mode) override {
     return ::openat(dir, name, flags, mode);
   }
@@ -71,11 +72,12 @@ class Real : public FileSystem {
     }
     return std::make_unique<RealDir>(dir);
   }
-  int ReadDir(DirStream& dir, const char** name) override {
+  int ReadDir(DirStream& dir, const char** name, unsigned char* type) override {
     errno = 0;
     struct dirent* entry = readdir(static_cast<RealDir&>(dir).get());
     if (!entry) return errno == 0 ? 0 : -1;
     *name = entry->d_name;
+    *type = entry->d_type;
     return 1;
   }
 

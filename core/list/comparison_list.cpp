@@ -73,6 +73,16 @@ void ComparisonList::RemoveRow(int pos) {
   if (listener_) listener_->RowsRemoved(pos, 1);
 }
 
+void ComparisonList::RemoveRowsIf(const std::function<bool(int)>& drop) {
+  size_t kept = 0;
+  for (size_t i = 0; i < rows_.size(); ++i)
+    if (!drop(static_cast<int>(i) + 1)) rows_[kept++] = rows_[i];
+  if (kept == rows_.size()) return;
+  rows_.resize(kept);
+  InvalidateIndex();
+  if (listener_) listener_->ListReset();
+}
+
 void ComparisonList::Clear() {
   rows_.clear();
   rows_.shrink_to_fit();

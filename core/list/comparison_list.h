@@ -69,6 +69,8 @@ class ComparisonList {
   // Returns the row's position.
   int AddRow(int pos, std::string_view left_name);
   void RemoveRow(int pos);
+  // Removes every row for which drop(pos) is true, in one pass; the others keep their order.
+  void RemoveRowsIf(const std::function<bool(int)>& drop);
   void Clear();
 
   // The text of column col (1..6) of row pos, as the list shows it.

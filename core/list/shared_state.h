@@ -15,18 +15,28 @@
 #include "core/list/host.h"
 #include "core/list/string_arena.h"
 #include "core/parallel/run_scope.h"
+#include "core/rules/rule_set.h"
 
 namespace tavrik {
 
 // Full paths of the files the last scan found, in scan order (counted from 1), each with
 // the size and time that the scan's one attribute query returned. Paths below the base
 // folder (the root of the fill) are stored without it, so the root costs no memory per file.
+// An entry the exclusion rules left out: its path below the root, and whether it is a
+// folder (then nothing below it was listed).
+struct ExcludedEntry {
+  std::string path;
+  bool folder = false;
+};
+
 class FileTable {
  public:
   int Count() const { return static_cast<int>(entries_.size()); }
   // Empties the table; every path added afterwards must begin with base.
   void Clear(std::string_view base = {});
   void Add(std::string_view full_path, const FileStamp& stamp);
+  void AddExcluded(std::string_view full_path, bool folder);
+  std::vector<ExcludedEntry>& Excluded() { return excluded_; }
   std::string Path(int i) const { return base_ + std::string(Rest(i)); }
   // The path with the base cut off: the relative path when the base is the root.
   std::string_view Rest(int i) const { return arena_.Get(At(i).rest); }
@@ -41,6 +51,21 @@ class FileTable {
   std::string base_;
   std::deque<Entry> entries_;  // grows without copying what it holds
   StringArena arena_;
+  std::vector<ExcludedEntry> excluded_;
+};
+
+// What the exclusion rules kept out of the list at the last fill of one side.
+struct Exclusions {
+  std::vector<ExcludedEntry> excluded;  // what the rules matched; a folder counts once
+  size_t partners = 0;                  // files whose partner on the other side the rules matched
+  size_t Count() const { return excluded.size() + partners; }
+};
+
+// A left file kept out of the list while its partner on the right is excluded; the next
+// right fill, with another folder perhaps, looks at it afresh.
+struct WithheldRow {
+  std::string name;
+  FileStamp stamp;
 };
 
 struct BatchRequests {
@@ -121,6 +146,14 @@ struct SharedState {
   // The program is asked to end ("Ende", the window closed, a signal, a closed output): a
   // running operation stops at its next step and removes what it made.
   StopFlag stop;
+  // The exclusion rules, the same for both sides and every fill, and the lines they were
+  // made of by source: a batch run puts the control file's between these two.
+  RuleSet rules;
+  RuleLines user_rules;
+  RuleLines command_rules;
+  Exclusions left_exclusions;
+  Exclusions right_exclusions;
+  std::vector<WithheldRow> withheld;
 };
 
 // What every procedure works on.

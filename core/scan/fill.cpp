@@ -7,6 +7,7 @@
 #include "core/fs/paths.h"
 #include "core/fs/time_resolution.h"
 #include "core/list/status.h"
+#include "core/scan/excluded_pairs.h"
 #include "core/scan/scan.h"
 
 namespace tavrik {
@@ -61,11 +62,16 @@ void EnterRightFiles(Context& ctx) {
     YieldIfDue(ctx, i);
   }
   list.Reserve(static_cast<size_t>(list.RowCount()) + unpaired);
+  const ExcludedKeys left_excluded(ctx.state.left_exclusions.excluded);
   int entered = 0;
   for (int i = 1; i <= n; ++i) {
     if (paired[static_cast<size_t>(i)]) continue;
     std::string_view rel = table.Rest(i);
     int pos = list.FindFirstPairing(rel, [&](int p) { return list.RightName(p).empty(); });
+    if (pos == 0 && left_excluded.Covers(rel)) {
+      ++ctx.state.right_exclusions.partners;
+      continue;
+    }
     if (pos == 0) pos = list.AddRow(list.RowCount() + 1, "");
     list.SetRightName(pos, rel);
     list.SetRightStamp(pos, &table.Stamp(i));
@@ -96,6 +102,8 @@ void FillColumn(Context& ctx, const std::string& folder, bool& left) {
       list.SetHeader(1, root.str());
       list.SetHeader(3, ComparisonList::kRightHeader);
       ClearList(list);
+      ctx.state.withheld.clear();
+      ctx.state.right_exclusions = {};
     } else {
       ctx.state.right_root = root;
       const TimeTraits traits = TimeTraitsOf(ctx.fs, root.str());
@@ -103,6 +111,7 @@ void FillColumn(Context& ctx, const std::string& folder, bool& left) {
       ctx.state.right_local_time = traits.local_time;
       list.SetHeader(3, root.str());
       list.ClearRightNamesAndMarks();
+      RestoreWithheldRows(ctx);
     }
     // Which folder was scanned, so a later run can tell it from an empty mount point.
     struct stat root_st {};
@@ -114,12 +123,15 @@ void FillColumn(Context& ctx, const std::string& folder, bool& left) {
     host.SetProgress(25);
     SetStatus(host, 2, "Aufstellung der Dateien im betr. Verzeichnis läuft ...");
     ScanFolder(ctx, root.str());
+    (left ? ctx.state.left_exclusions : ctx.state.right_exclusions) =
+        Exclusions{std::move(ctx.state.file_table.Excluded()), 0};
     host.SetProgress(50);
     SetStatus(host, 2, "Eintragung der Dateien in die Vergleichsliste läuft ...");
     if (left) {
       EnterLeftFiles(ctx);
     } else {
       EnterRightFiles(ctx);
+      WithholdUncoveredPartners(ctx);
     }
     SetStatus(host, 2, "Eintragung der Dateien abgeschlossen.");
     SetStatus(host, 1, RowCountText(list.RowCount()));

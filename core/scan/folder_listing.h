@@ -9,11 +9,13 @@
 
 #include "core/fs/file_stamp.h"
 #include "core/fs/file_system.h"
+#include "core/rules/rule_set.h"
 
 namespace tavrik {
 
 struct ListedEntry {
-  enum Kind : uint8_t { kFile, kFolder, kError };
+  // kExcludedFile and kExcludedFolder: left out by the exclusion rules, never looked at.
+  enum Kind : uint8_t { kFile, kFolder, kError, kExcludedFile, kExcludedFolder };
   uint32_t name_offset;
   uint32_t name_size;
   Kind kind;
@@ -35,6 +37,9 @@ struct FolderListing {
 // Lists base (a folder path ending in its separator). The root of a scan may be reached
 // through a link; folders below it never are. Links count only when they lead to a
 // regular file; links to folders, dangling links, FIFOs, sockets and devices are left out.
-FolderListing ListFolder(FileSystem& fs, const std::string& base, bool follow_link);
+// rules (may be null) are those in force for base's entries: an entry they exclude is
+// decided from its name and the listing's entry type, before any status query.
+FolderListing ListFolder(FileSystem& fs, const std::string& base, bool follow_link,
+                         const FolderRules* rules = nullptr);
 
 }  // namespace tavrik

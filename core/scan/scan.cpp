@@ -78,6 +78,10 @@ std::vector<ScanItem> TakeListing(Context& ctx, const ScanItem& item, const Scan
       case ListedEntry::kFile:
         ctx.state.file_table.Add(full, entry.stamp);
         break;
+      case ListedEntry::kExcludedFile:
+      case ListedEntry::kExcludedFolder:
+        ctx.state.file_table.AddExcluded(full, entry.kind == ListedEntry::kExcludedFolder);
+        break;
     }
   }
   if (listing.read_error != 0) ReportAccessError(ctx, listing.read_error, item.path);
@@ -111,12 +115,23 @@ void ScanFolder(Context& ctx, const std::string& folder) {
   std::atomic<uint64_t> yields{0};
   RunScope scope(ctx.state.stop);
   FileSystem& fs = ctx.fs;
+  const RuleSet* rules = ctx.state.rules.empty() ? nullptr : &ctx.state.rules;
+  const size_t root_size = AddBackslash(folder).size();
   ScanPipeline::Tasks tasks;
   tasks.make_worker = [] { return std::make_unique<NoWorker>(); };
-  tasks.run = [&fs, &yields](NoWorker&, const ScanItem& item) {
+  tasks.run = [&fs, &yields, rules, root_size](NoWorker&, const ScanItem& item) {
     ScanResult result;
     result.listed_at = yields.load();
-    result.listing = ListFolder(fs, AddBackslash(item.path), item.root);
+    if (!rules) {
+      result.listing = ListFolder(fs, AddBackslash(item.path), item.root);
+      return result;
+    }
+    // The rules of a folder follow from its path below the root; each thread keeps those
+    // of the path it listed last, so a folder mostly costs one step down.
+    const std::string_view rel =
+        std::string_view(item.path).substr(std::min(root_size, item.path.size()));
+    thread_local FolderRulesChain chain;
+    result.listing = ListFolder(fs, AddBackslash(item.path), item.root, &chain.For(*rules, rel));
     return result;
   };
   tasks.failed = [](const ScanItem&, const char*) {

@@ -19,12 +19,14 @@ struct Outcome {
 };
 
 // Runs the real binary with the given arguments; its output goes through files so that
-// neither stream can block the other.
-inline Outcome RunCli(const TempTree& t, const std::vector<std::string>& args) {
+// neither stream can block the other. env: variables set ("NAME=value") in the child only.
+inline Outcome RunCli(const TempTree& t, const std::vector<std::string>& args,
+                      const std::vector<std::string>& env = {}) {
   const std::string out_path = t.Path("stdout.txt");
   const std::string err_path = t.Path("stderr.txt");
   pid_t pid = fork();
   if (pid == 0) {
+    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);

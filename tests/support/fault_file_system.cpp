@@ -36,6 +36,11 @@ void FaultFileSystem::Pause(FsCall call, std::chrono::microseconds delay) {
   pauses_[Index(call)] = delay;
 }
 
+void FaultFileSystem::HideEntryTypes(bool hide) {
+  std::lock_guard lock(mutex_);
+  hide_types_ = hide;
+}
+
 void FaultFileSystem::LimitRate(uint64_t bytes_per_second) {
   std::lock_guard lock(mutex_);
   rate_ = bytes_per_second;
@@ -60,6 +65,7 @@ void FaultFileSystem::Transfer(ssize_t bytes) {
 
 void FaultFileSystem::Reset() {
   std::lock_guard lock(mutex_);
+  hide_types_ = false;
   rules_.clear();
   hook_ = nullptr;
   counts_.fill(0);
@@ -128,9 +134,12 @@ std::unique_ptr<DirStream> FaultFileSystem::OpenDir(int fd) {
   return inner_.OpenDir(fd);
 }
 
-int FaultFileSystem::ReadDir(DirStream& dir, const char** name) {
+int FaultFileSystem::ReadDir(DirStream& dir, const char** name, unsigned char* type) {
   if (Injected(FsCall::kReadDir)) return -1;
-  return inner_.ReadDir(dir, name);
+  const int got = inner_.ReadDir(dir, name, type);
+  std::lock_guard lock(mutex_);
+  if (hide_types_) *type = DT_UNKNOWN;
+  return got;
 }
 
 ssize_t FaultFileSystem::PRead(int fd, void* buf, size_t count, off_t offset) {

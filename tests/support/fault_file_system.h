@@ -29,6 +29,8 @@ class FaultFileSystem : public FileSystem {
   void LimitReads(size_t max_bytes);
   // Every call of a kind waits this long before it is carried out.
   void Pause(FsCall call, std::chrono::microseconds delay);
+  // Listings say DT_UNKNOWN of every entry, as some file systems do.
+  void HideEntryTypes(bool hide);
   // Reads, writes and in-kernel copies take as long as a medium of this many bytes per
   // second needs for the bytes they moved (0: no delay).
   void LimitRate(uint64_t bytes_per_second);
@@ -42,7 +44,8 @@ class FaultFileSystem : public FileSystem {
   int OpenAt(int dir, const char* name, int flags, mode_t mode) override;
   int Close(int fd) override;
   std::unique_ptr<DirStream> OpenDir(int fd) override;
-  int ReadDir(DirStream& dir, const char** name) override;
+  using FileSystem::ReadDir;
+  int ReadDir(DirStream& dir, const char** name, unsigned char* type) override;
   ssize_t PRead(int fd, void* buf, size_t count, off_t offset) override;
   ssize_t PWrite(int fd, const void* buf, size_t count, off_t offset) override;
   ssize_t CopyRange(int in, off_t* in_offset, int out, off_t* out_offset, size_t count) override;
@@ -81,6 +84,7 @@ class FaultFileSystem : public FileSystem {
   std::array<int, kFsCallCount> counts_{};
   std::array<std::chrono::microseconds, kFsCallCount> pauses_{};
   size_t read_limit_ = 0;
+  bool hide_types_ = false;
   uint64_t rate_ = 0;
   uint64_t copied_ = 0;
   // Waits as the medium would for bytes moved.

@@ -39,6 +39,7 @@ class MemDir : public DirStream {
   MemDir(FileSystem& fs, int fd) : fs_(fs), fd_(fd) {}
   ~MemDir() override { fs_.Close(fd_); }
   std::vector<std::string> names;
+  std::vector<unsigned char> types;
   size_t next = 0;
 
  private:
@@ -359,13 +360,18 @@ std::unique_ptr<DirStream> MemFileSystem::OpenDir(int fd) {
   }
   auto dir = std::make_unique<MemDir>(*this, fd);
   dir->names = {".", ".."};
-  for (const auto& child : node->children) dir->names.push_back(child.first);
+  dir->types = {DT_DIR, DT_DIR};
+  for (const auto& child : node->children) {
+    dir->names.push_back(child.first);
+    dir->types.push_back(child.second->folder ? DT_DIR : DT_REG);
+  }
   return dir;
 }
 
-int MemFileSystem::ReadDir(DirStream& stream, const char** name) {
+int MemFileSystem::ReadDir(DirStream& stream, const char** name, unsigned char* type) {
   auto& dir = static_cast<MemDir&>(stream);
   if (dir.next >= dir.names.size()) return 0;
+  *type = dir.types[dir.next];
   *name = dir.names[dir.next++].c_str();
   return 1;
 }

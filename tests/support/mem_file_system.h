@@ -58,7 +58,8 @@ class MemFileSystem : public FileSystem {
   int OpenAt(int dir, const char* name, int flags, mode_t mode) override;
   int Close(int fd) override;
   std::unique_ptr<DirStream> OpenDir(int fd) override;
-  int ReadDir(DirStream& dir, const char** name) override;
+  using FileSystem::ReadDir;
+  int ReadDir(DirStream& dir, const char** name, unsigned char* type) override;
   ssize_t PRead(int fd, void* buf, size_t count, off_t offset) override;
   ssize_t PWrite(int fd, const void* buf, size_t count, off_t offset) override;
   ssize_t CopyRange(int in, off_t* in_offset, int out, off_t* out_offset, size_t count) override;

@@ -140,3 +140,69 @@ TEST_F(UiTest, FileManagerSelectionFillsTheColumnsOrIsRefusedOnce) {
 
 }  // namespace
 }  // namespace tavrik
+
+namespace tavrik {
+namespace {
+
+using testing::TempTree;
+using testing::UiTest;
+
+StartRequest ReadArgs(std::vector<std::string> args) {
+  args.insert(args.begin(), "tavrik");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return ReadCommandLine(static_cast<int>(args.size()), argv.data());
+}
+
+// Catches rule options taken for folders or for the control file's name, options after
+// the first other argument taken for rules, and "--" not ending the options.
+TEST(CommandLineTest, RuleOptionsStandBeforeFoldersOrControlFile) {
+  TempTree t;
+  const std::string l = t.Mkdir("L"), r = t.Mkdir("R");
+  StartRequest folders =
+      ReadArgs({"--exclude=build/", "--no-user-rules", "--exclude-from=x", "--include=a", l, r});
+  EXPECT_EQ(folders.kind, StartRequest::kFolders);
+  EXPECT_EQ(folders.left, l);
+  EXPECT_TRUE(folders.rules.no_user_rules);
+  ASSERT_EQ(folders.rules.sources.size(), 3u);
+  EXPECT_EQ(folders.rules.sources[0].value, "build/");
+  EXPECT_EQ(folders.rules.sources[1].kind, RuleOptions::Source::kExcludeFrom);
+  EXPECT_EQ(folders.rules.sources[2].argument, 4);
+  StartRequest batch = ReadArgs({"--exclude=*.o", "steuer.ini", "--exclude=x"});
+  EXPECT_EQ(batch.command_line, "steuer.ini --exclude=x");
+  EXPECT_EQ(batch.rules.sources.size(), 1u);
+  StartRequest dashed = ReadArgs({"--exclude=*.o", "--", "--exclude=odd.ini"});
+  EXPECT_EQ(dashed.command_line, "--exclude=odd.ini");
+  EXPECT_EQ(ReadArgs({"--no-user-rules", "--help"}).kind, StartRequest::kHelp);
+}
+
+// Catches an unreadable rule file passed over by the window (the batch run would then copy
+// what the user meant to leave out): one box with the file and the reason, and no batch run.
+TEST_F(UiTest, AnUnreadableRuleFileGetsOneBoxAndNoBatchRun) {
+  TempTree t;
+  t.Write("L/a.txt", "a");
+  t.Write("R/a.txt", "a");
+  t.Mkdir("rules");
+  const std::string control =
+      t.Write("job.ini", "[Pfade]\nLinks=" + t.Path("L") + "\nRechts=" + t.Path("R") +
+                             "\n[AutoStart]\nAltersvergleich=1\nZwischenablage=1\n");
+  RuleOptions rules;
+  TakeRuleOption("--exclude-from=" + t.Path("rules"), 1, &rules);
+  rules.no_user_rules = true;
+  EXPECT_FALSE(form->Load(control, rules));
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "Die Ausschlussdatei '" + t.Path("rules") +
+                               "' kann nicht gelesen werden.\rDas ist ein Verzeichnis.");
+  EXPECT_EQ(form->List().RowCount(), 0);
+  RuleOptions readable;
+  TakeRuleOption("--exclude-from=" + t.Write("rules.txt", "a.txt\n"), 1, &readable);
+  readable.no_user_rules = true;
+  boxes.clear();
+  EXPECT_TRUE(form->Load(control, readable));
+  EXPECT_EQ(form->List().RowCount(), 0) << "the rule left a.txt out of both columns";
+  EXPECT_FALSE(boxes.empty()) << "the batch ran: its comparison reports";
+}
+
+}  // namespace
+}  // namespace tavrik

@@ -126,7 +126,10 @@ TEST(HelpFileTest, HelpPageLiesNextToTheProgramAndCoversEveryFeature) {
                              "&lt;&gt;",
                              "? --&gt;",
                              "? &lt;--",
-                             "übergehen"})
+                             "übergehen",
+                             "[Ausschluss]",
+                             "--exclude=",
+                             "--explain"})
     EXPECT_TRUE(page.contains(QString::fromUtf8(needle))) << needle;
 }
 
