@@ -94,8 +94,6 @@ void WalkHere(Context& ctx, const std::string& folder, std::vector<ScanItem> ite
 // The walk over the listings made ahead, in the same order and with the same yields as
 // WalkHere; what they lack (their thread could not go on) is listed here.
 void WalkAhead(Context& ctx, const std::string& folder, ScanAhead& ahead) {
-  // The other column's fill yielded while these were listed.
-  ahead.Yielded();
   std::vector<ScanItem> stack{{folder, true}};
   while (!stack.empty() && !ctx.state.stop.Requested()) {
     std::optional<ScanResult> result = ahead.Take(stack.back().path);

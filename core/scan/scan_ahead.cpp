@@ -35,7 +35,11 @@ ScanAhead::ScanAhead(Context& ctx, const std::string& folder)
   if (!root_id_.known) return;  // reported at its turn, as a fill without this reports it
   ended_ = false;
   try {
-    walker_ = std::thread([this, io, &rules = ctx.state.rules] { Walk(io, rules); });
+    // Its own thread is the one more thread at first: on a warm disk the other fill keeps
+    // the other cores busy. Helpers come as for any scan once its listings wait for the disk.
+    IoTuning own = io;
+    if (own.scan_helpers < 0) own.scan_helpers = 0;
+    walker_ = std::thread([this, own, &rules = ctx.state.rules] { Walk(own, rules); });
   } catch (const std::system_error&) {
     ended_ = true;
   }

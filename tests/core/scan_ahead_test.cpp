@@ -21,10 +21,11 @@ void AddTree(MemFileSystem& mem, const std::string& root, bool variant) {
   for (int a = 0; a < 6; ++a)
     for (int b = 0; b < 5; ++b)
       for (int f = 0; f < 8; ++f) {
-        std::string rel =
-            "d" + std::to_string(a) + "/e" + std::to_string(b) + "/f" + std::to_string(f);
-        if (variant && f == 7) rel += "x";
-        mem.AddFile(root + "/" + rel, "content", 1700000000 + f);
+        std::string path = root;
+        path.append("/d").append(std::to_string(a)).append("/e").append(std::to_string(b));
+        path.append("/f").append(std::to_string(f));
+        if (variant && f == 7) path += "x";
+        mem.AddFile(path, "content", 1700000000 + f);
       }
   mem.AddFile(root + "/top.txt", "top", 1700000000);
   if (variant) mem.AddFile(root + "/d2/e1/locked.bin", "secret", 1700000000);
@@ -139,7 +140,9 @@ TEST(ScanAheadTest, RightFoldersChangedAfterTheirListingAheadAreTakenAsAtTheirTu
     Prepare(s);
     s.Threads(0);
     FillInTurn(s, nullptr, [&](bool left) {
-      if (!left && ++right_yields == 1) ASSERT_TRUE(current->mem.Remove("/R/d3"));
+      if (!left && ++right_yields == 1) {
+        ASSERT_TRUE(current->mem.Remove("/R/d3"));
+      }
     });
     return SeenOf(s);
   }();
@@ -204,19 +207,25 @@ TEST(ScanAheadTest, AStopDuringTheLeftFillEndsTheListingAheadAndLeavesNoThread) 
   s.Threads(2);
   AddTree(s.mem, "/L", false);
   AddTree(s.mem, "/R", true);
-  size_t handed_at_stop = 0;
   {
     ScanAhead ahead(s.ctx, "/R");
     EXPECT_TRUE(ahead.Running());
-    FillInTurn(s, &ahead, [&](bool left) {
-      if (!left || s.state.stop.Requested()) return;
+    size_t handed_at_stop = 0;
+    s.host.on_yield = [&] {
+      if (s.state.stop.Requested()) return;
       s.state.stop.Request(StopReason::kSignal);
       handed_at_stop = ahead.Handed();
-    });
-    EXPECT_FALSE(ahead.Running());
-    // It broke off rather than listing the tree to its end.
-    EXPECT_LT(ahead.Handed(), kRightFolders);
+    };
+    bool side = true;
+    FillColumn(s.ctx, "/L", side);
+    // It breaks off by itself rather than listing the tree to its end...
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_LE(ahead.Handed(), handed_at_stop + 1);
+    EXPECT_LT(ahead.Handed(), kRightFolders);
+    // ...and the right fill, refused, joins it.
+    side = false;
+    FillColumn(s.ctx, "/R", side, &ahead);
+    EXPECT_FALSE(ahead.Running());
   }
   EXPECT_EQ(ThreadsOfThisProcess(), threads_before);
   EXPECT_EQ(s.mem.OpenDescriptors(), 0u);
@@ -224,8 +233,9 @@ TEST(ScanAheadTest, AStopDuringTheLeftFillEndsTheListingAheadAndLeavesNoThread) 
   for (const std::string& row : s.Rows()) EXPECT_EQ(row.back(), '|') << row;
 }
 
-// Catches a listing ahead that is never stopped when no right fill comes to take it (the
-// left fill found the list busy, the caller gave up): its owner going must join it.
+// Catches a listing ahead that holds more than its bound while nobody takes its listings,
+// or that is never stopped when no right fill comes to take it (the left fill found the list
+// busy, the caller gave up): its owner going must join it.
 TEST(ScanAheadTest, AListingAheadNobodyTakesIsJoinedWhenItsOwnerGoes) {
   const size_t threads_before = ThreadsOfThisProcess();
   MemFsOptions options;
@@ -238,6 +248,9 @@ TEST(ScanAheadTest, AListingAheadNobodyTakesIsJoinedWhenItsOwnerGoes) {
     ScanAhead ahead(s.ctx, "/R");
     WaitForHanded(ahead, 2);
     EXPECT_TRUE(ahead.Running());
+    // And goes no further while nobody takes them.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(ahead.Handed(), 2u);
   }
   EXPECT_EQ(ThreadsOfThisProcess(), threads_before);
   EXPECT_EQ(s.mem.OpenDescriptors(), 0u);
