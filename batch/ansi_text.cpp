@@ -28,8 +28,9 @@ void AppendUtf8(char32_t cp, std::string& out) {
 
 bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
-// Length of the valid UTF-8 sequence at text[i], or 0 when there is none.
-size_t SequenceLength(std::string_view text, size_t i) {
+}  // namespace
+
+size_t Utf8SequenceLength(std::string_view text, size_t i) {
   const auto c = static_cast<unsigned char>(text[i]);
   if (c < 0x80) return 1;
   size_t n = 0;
@@ -56,11 +57,10 @@ size_t SequenceLength(std::string_view text, size_t i) {
   return n;
 }
 
-}  // namespace
 
 bool IsValidUtf8(std::string_view text) {
   for (size_t i = 0; i < text.size();) {
-    size_t n = SequenceLength(text, i);
+    size_t n = Utf8SequenceLength(text, i);
     if (n == 0) return false;
     i += n;
   }
@@ -89,7 +89,7 @@ std::string AsUtf8(std::string_view text) {
 std::string AsUtf8Prefix(std::string_view text, size_t max_chars) {
   size_t i = 0;
   for (size_t chars = 0; chars < max_chars && i < text.size(); ++chars) {
-    size_t n = SequenceLength(text, i);
+    size_t n = Utf8SequenceLength(text, i);
     if (n == 0) return Windows1252ToUtf8(text.substr(0, max_chars));
     i += n;
   }

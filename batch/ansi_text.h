@@ -10,6 +10,8 @@ namespace tavrik {
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool IsValidUtf8(std::string_view text);
+// Length of the valid UTF-8 sequence at text[i], or 0 when there is none.
+size_t Utf8SequenceLength(std::string_view text, size_t i);
 
 // Every byte read as Windows-1252; the five bytes that code page leaves undefined become
 // the C1 control characters of the same number, as Windows itself maps them.

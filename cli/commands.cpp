@@ -15,6 +15,7 @@
 #include "batch/run_batch.h"
 #include "batch/safety_settings.h"
 #include "cli/console_host.h"
+#include "cli/json_lines.h"
 #include "cli/progress.h"
 #include "cli/row_work.h"
 #include "cli/safety.h"
@@ -37,12 +38,13 @@ namespace tavrik {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tavrik-cli fill [RULES] [--explain PATH] [--quiet] LEFT [RIGHT]\n"
-    "       tavrik-cli compare --binary|--age [--no-hour-correction] [RULES] [--quiet] LEFT\n"
-    "                          RIGHT\n"
+    "usage: tavrik-cli fill [RULES] [--explain PATH] [--format=FMT] [--quiet] LEFT [RIGHT]\n"
+    "       tavrik-cli compare --binary|--age [--no-hour-correction] [RULES] [--format=FMT]\n"
+    "                          [--quiet] LEFT RIGHT\n"
     "       tavrik-cli sync [--on-error=ignore|abort|retry-once] [--dry-run] [--copy-new]\n"
     "                       [--trash | --versions [--keep-versions=N] | --no-versions]\n"
-    "                       [--no-hour-correction] [RULES] [--quiet] LEFT RIGHT\n"
+    "                       [--no-hour-correction] [RULES] [--format=FMT] [--quiet] LEFT\n"
+    "                       RIGHT\n"
     "       tavrik-cli run [--on-error=ignore|abort|retry-once] [--versions\n"
     "                      [--keep-versions=N] | --no-versions] [--no-hour-correction]\n"
     "                      [RULES] [--quiet] CONTROLFILE\n"
@@ -76,6 +78,11 @@ constexpr const char* kOptions =
     "      --no-user-rules      leave out the rules of ~/.config/tavrik/ignore\n"
     "      --explain PATH       fill: say which rule, file and line decide PATH\n"
     "                           (relative to the folders) instead of listing\n"
+    "      --format=FMT  text (default: the rows as tab-separated text) or json: one JSON\n"
+    "                    object a line; fill and compare give each row (left, mark,\n"
+    "                    right, and the sizes and times read), sync --dry-run each action\n"
+    "                    (what, mark, from, to), sync each action with its outcome and\n"
+    "                    reason; a name that is not UTF-8 comes with its bytes in base64\n"
     "\n"
     "undo puts the last recorded run under ROOT back, on that side only (a sync changes\n"
     "two folders: undo each); files changed since the run stay and are reported. What\n"
@@ -106,7 +113,9 @@ struct Options {
   bool dry_run = false;
   bool copy_new = false;
   bool trash = false;
+  bool json = false;
   bool bad_number = false;
+  bool bad_format = false;
   SafetySettings safety;  // what the options say; they override the files
   ErrorPolicy policy = ErrorPolicy::kIgnore;
   RuleOptions rules;
@@ -138,6 +147,13 @@ bool TakeOption(std::string_view arg, int index, Options& o) {
   if (c == Command::kFill && arg.rfind("--explain=", 0) == 0) {
     o.explain_path = std::string(arg.substr(10));
     return o.explain = true;
+  }
+  if ((c == Command::kFill || c == Command::kCompare || c == Command::kSync) &&
+      arg.rfind("--format=", 0) == 0) {
+    const std::string_view format = arg.substr(9);
+    o.json = format == "json";
+    o.bad_format = !o.json && format != "text";
+    return true;
   }
   if (c == Command::kCompare && arg == "--binary") return o.binary = true;
   if (c == Command::kCompare && arg == "--age") return o.age = true;
@@ -199,6 +215,7 @@ int Parse(int argc, char** argv, Options& o, FILE* out, FILE* err) {
     } else if (!options_end && arg.size() > 1 && arg[0] == '-') {
       const bool taken = TakeOption(arg, i, o);
       if (o.bad_number) return Refuse(err, "invalid number in '" + arg + "'");
+      if (o.bad_format) return Refuse(err, "unknown format in '" + arg + "' (text or json)");
       if (!taken) {
         if (arg.rfind("--on-error", 0) == 0 &&
             (o.command == Command::kSync || o.command == Command::kRun))
@@ -348,11 +365,15 @@ void Put(std::string_view text, FILE* out) {
 // Streams the rows through stdio's buffer rather than building one big text. The fill's
 // lines end in LF, as scripts that read them expect (compare and sync print the clipboard's
 // text, with its CR LF). A reader that closed the pipe stops it.
-void PrintRows(const ComparisonList& list, FILE* out, StopFlag& stop) {
+void PrintRows(const ComparisonList& list, bool json, FILE* out, StopFlag& stop) {
   std::string line;
   for (int i = 1; i <= list.RowCount(); ++i) {
-    line.clear();
-    AppendListRow(line, list, i, "\n");
+    if (json) {
+      line = RowJson(list, i);
+    } else {
+      line.clear();
+      AppendListRow(line, list, i, "\n");
+    }
     Put(line, out);
     if (std::ferror(out) && errno == EPIPE) break;
   }
@@ -360,14 +381,31 @@ void PrintRows(const ComparisonList& list, FILE* out, StopFlag& stop) {
 }
 
 // The dry run: each row the sync would act on, in the order it would, as mark, left path
-// and right path; a copy names its target even where that side has no file yet.
-void PrintPlan(const Session& s, FILE* out) {
+// and right path; a copy names its target even where that side has no file yet. As JSON,
+// each action on its own line, a row that deletes both files giving two.
+void PrintPlan(const Session& s, bool json, FILE* out) {
   std::string line;
   for (int i = s.list.RowCount(); i >= 1; --i) {
     const RowPlan plan = PlanRow(s.list, s.state, i);
     if (!plan.Acts()) continue;
     line.clear();
-    AppendRowText(line, MarkText(plan.mark), plan.left.full, plan.right.full, "\n");
+    const std::string_view mark = MarkText(plan.mark);
+    const auto action = [&](SyncAction::Kind kind, const SyncSide& from, const SyncSide* to) {
+      SyncAction a;
+      a.kind = kind;
+      a.mark = mark;
+      a.from = from.full;
+      if (to) a.to = to->full;
+      line += ActionJson(a, false);
+    };
+    if (!json) {
+      AppendRowText(line, mark, plan.left.full, plan.right.full, "\n");
+    } else if (plan.IsCopy()) {
+      action(SyncAction::kCopy, plan.From(), &plan.To());
+    } else {
+      if (plan.mark != Mark::kDeleteRight) action(SyncAction::kDelete, plan.left, nullptr);
+      if (plan.mark != Mark::kDeleteLeft) action(SyncAction::kDelete, plan.right, nullptr);
+    }
     Put(line, out);
   }
   std::fflush(out);
@@ -423,7 +461,7 @@ int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   Fill(s, o.args[0], true);
   if (o.args.size() == 2) Fill(s, o.args[1], false);
   ReportRules(s, o, err);
-  if (s.Printing(o)) PrintRows(s.list, out, s.state.stop);
+  if (s.Printing(o)) PrintRows(s.list, o.json, out, s.state.stop);
   return s.host.Failures() > 0 ? 1 : 0;
 }
 
@@ -440,7 +478,8 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   Compare(s, o.binary);
   s.meter.Clear();
   if (!o.quiet) TellRunNotes(s.state.notes, err);
-  if (s.Printing(o)) CopyListToClipboard(s.ctx);
+  if (s.Printing(o) && o.json) PrintRows(s.list, true, out, s.state.stop);
+  if (s.Printing(o) && !o.json) CopyListToClipboard(s.ctx);
   if (s.host.Failures() > 0) return 2;
   for (int i = 1; i <= s.list.RowCount(); ++i)
     if (s.list.GetMark(i) != Mark::kEqual) return 1;
@@ -465,14 +504,17 @@ int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   if (o.dry_run) {
     s.meter.Clear();
     if (!o.quiet) TellRunNotes(s.state.notes, err);
-    PrintPlan(s, out);
+    PrintPlan(s, o.json, out);
     return s.host.Failures() > 0 ? 1 : 0;
   }
   s.meter.Start("Abgleich", SyncWork(s.list), true);
+  // As JSON the actions are the output, each as it ends; the rows left are not printed.
+  s.host.SetActionLines(o.json && !o.quiet);
   SyncFolders(s.ctx);
   s.meter.Clear();
   if (!o.quiet) TellRunNotes(s.state.notes, err);
-  if (s.Printing(o)) CopyListToClipboard(s.ctx);
+  if (o.json) std::fflush(out);
+  if (s.Printing(o) && !o.json) CopyListToClipboard(s.ctx);
   return s.host.Failures() > 0 ? 1 : 0;
 }
 

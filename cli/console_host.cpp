@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/parallel/stop_signals.h"
-
+#include "cli/json_lines.h"
 #include "core/fs/error_text.h"
+#include "core/parallel/stop_signals.h"
 
 namespace tavrik {
 
@@ -73,6 +73,13 @@ void ConsoleHost::SetClipboardText(const std::string& text) {
     return;
   }
   Wrote(std::fflush(out_));
+}
+
+void ConsoleHost::ActionDone(const SyncAction& action) {
+  if (!action_lines_) return;
+  // One line at a time through stdio's buffer: a long run streams its actions.
+  const std::string line = ActionJson(action, true);
+  if (std::fwrite(line.data(), 1, line.size(), out_) != line.size()) Wrote(-1);
 }
 
 void ConsoleHost::EndIfInterrupted() {

@@ -35,6 +35,7 @@ class ConsoleHost : public Host {
   void SelectCompareMode(int index) override { binary_mode_ = index == 0; }
   MsgAnswer Tell(const Message& message) override;
   void SetClipboardText(const std::string& text) override;
+  void ActionDone(const SyncAction& action) override;
   [[noreturn]] void EndProgram() override;
 
   void SetQuiet(bool quiet) { quiet_ = quiet; }
@@ -45,6 +46,8 @@ class ConsoleHost : public Host {
   // nothing happens.
   void EndIfInterrupted();
   void SetMeter(ProgressMeter* meter) { meter_ = meter; }
+  // Each action of the sync as a JSON line on standard output, with its outcome.
+  void SetActionLines(bool on) { action_lines_ = on; }
   // Runs before a control file's Ende ends the program, so what the run noticed is told.
   void SetBeforeEnd(std::function<void()> before_end) { before_end_ = std::move(before_end); }
 
@@ -66,6 +69,7 @@ class ConsoleHost : public Host {
   StopFlag* stop_ = nullptr;
   bool quiet_ = false;
   bool binary_mode_ = true;
+  bool action_lines_ = false;
   int failures_ = 0;
   bool refused_ = false;
   std::string last_retried_;

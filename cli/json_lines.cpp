@@ -3,36 +3,14 @@
 #include <cstdio>
 #include <ctime>
 
+#include "batch/ansi_text.h"
+#include "core/fs/error_text.h"
+#include "core/list/comparison_list.h"
+#include "core/list/host.h"
+
 namespace tavrik {
 
 namespace {
-
-// Length of the well-formed UTF-8 sequence at text[i], or 0 when it is ill-formed.
-size_t SequenceLength(std::string_view text, size_t i) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char c = byte(i);
-  if (c < 0x80) return 1;
-  size_t n = 0;
-  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    if (c == 0xE0) low = 0xA0;   // no overlong forms
-    if (c == 0xED) high = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    if (c == 0xF0) low = 0x90;
-    if (c == 0xF4) high = 0x8F;  // nothing past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (i + n > text.size()) return 0;
-  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
-  for (size_t k = 2; k < n; ++k)
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  return n;
-}
 
 void AppendEscaped(std::string& out, std::string_view utf8) {
   out.push_back('"');
@@ -69,20 +47,11 @@ void AppendEscaped(std::string& out, std::string_view utf8) {
 
 }  // namespace
 
-bool IsValidUtf8(std::string_view bytes) {
-  for (size_t i = 0; i < bytes.size();) {
-    const size_t n = SequenceLength(bytes, i);
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
-}
-
 std::string ToUtf8Lossy(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   for (size_t i = 0; i < bytes.size();) {
-    const size_t n = SequenceLength(bytes, i);
+    const size_t n = Utf8SequenceLength(bytes, i);
     if (n == 0) {
       out += "\xEF\xBF\xBD";
       ++i;
@@ -174,6 +143,32 @@ std::string JsonLine::Finish() {
   line += "}\n";
   text_ = "{";
   return line;
+}
+
+std::string RowJson(const ComparisonList& list, int pos) {
+  JsonLine line;
+  line.Name("left", list.LeftName(pos));
+  line.Text("mark", MarkText(list.GetMark(pos)));
+  line.Name("right", list.RightName(pos));
+  if (const FileStamp* left = list.LeftStamp(pos)) line.Stamp("left", *left);
+  if (const FileStamp* right = list.RightStamp(pos)) line.Stamp("right", *right);
+  return line.Finish();
+}
+
+std::string ActionJson(const SyncAction& action, bool with_outcome) {
+  JsonLine line;
+  line.Text("what", action.kind == SyncAction::kCopy ? "copy" : "delete");
+  line.Text("mark", action.mark);
+  line.Name("from", action.from);
+  if (action.kind == SyncAction::kCopy) line.Name("to", action.to);
+  if (!with_outcome) return line.Finish();
+  static constexpr const char* kOutcomes[] = {"done", "skipped", "aborted"};
+  line.Text("outcome", kOutcomes[action.outcome]);
+  if (action.failure) {
+    line.Text("reason", ReasonText(*action.failure));
+    line.Number("code", action.failure->code);
+  }
+  return line.Finish();
 }
 
 }  // namespace tavrik

@@ -11,6 +11,9 @@
 
 namespace tavrik {
 
+class ComparisonList;
+struct SyncAction;
+
 // Builds one object; fields keep the order they were added in.
 class JsonLine {
  public:
@@ -29,8 +32,14 @@ class JsonLine {
   std::string text_ = "{";
 };
 
-// Whether bytes are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool IsValidUtf8(std::string_view bytes);
+// One row of the list: the left name, the mark and the right name as the list holds them,
+// and the size and time of each side whose file was read ("left_size", "left_mtime", ...).
+std::string RowJson(const ComparisonList& list, int pos);
+// One action of the sync: "what" (copy or delete), "mark", "from" (the copied or deleted
+// file) and, for a copy, "to"; with_outcome adds "outcome" (done, skipped, aborted) and, after
+// a failure, "reason" and its "code".
+std::string ActionJson(const SyncAction& action, bool with_outcome);
+
 // bytes with every ill-formed sequence replaced by U+FFFD.
 std::string ToUtf8Lossy(std::string_view bytes);
 std::string Base64(std::string_view bytes);

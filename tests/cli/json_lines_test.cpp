@@ -1,7 +1,10 @@
 // The JSON Lines encoder of the console's rows.
 #include <gtest/gtest.h>
 
+#include "batch/ansi_text.h"
 #include "cli/json_lines.h"
+#include "core/fs/error_text.h"
+#include "core/list/host.h"
 
 namespace tavrik {
 namespace {
@@ -51,6 +54,29 @@ TEST(JsonLinesTest, Base64AndIsoTimes) {
   line.Stamp("right", FileStamp{42, 1700000000, 5});
   EXPECT_EQ(line.Finish(),
             "{\"right_size\":42,\"right_mtime\":\"2023-11-14T22:13:20.000000005Z\"}\n");
+}
+
+// Catches a deletion given a target, an outcome missing from the sync's lines or present in
+// the dry run's, and a failure without its reason and code.
+TEST(JsonLinesTest, ActionsCarryTheirOutcomeAndReason) {
+  SyncAction copy;
+  copy.mark = "-->";
+  copy.from = "l/a";
+  copy.to = "r/a";
+  EXPECT_EQ(ActionJson(copy, false),
+            "{\"what\":\"copy\",\"mark\":\"-->\",\"from\":\"l/a\",\"to\":\"r/a\"}\n");
+  SyncAction gone;
+  gone.kind = SyncAction::kDelete;
+  gone.mark = "XX";
+  gone.from = "r/b";
+  gone.outcome = SyncAction::kAborted;
+  gone.failure = FsError{EACCES};
+  EXPECT_EQ(ActionJson(gone, true),
+            "{\"what\":\"delete\",\"mark\":\"XX\",\"from\":\"r/b\",\"outcome\":\"aborted\","
+            "\"reason\":\"" +
+                ReasonText(FsError{EACCES}) + "\",\"code\":13}\n");
+  copy.outcome = SyncAction::kSkipped;
+  EXPECT_NE(ActionJson(copy, true).find("\"outcome\":\"skipped\"}"), std::string::npos);
 }
 
 }  // namespace
