@@ -130,6 +130,12 @@ expect --folders tavrik --fo
 expect steuer.ini tavrik-cli run st
 expect sub tavrik-cli sync s
 expect sub tavrik --folders ''
+# fish reports what it would offer without a terminal; zsh only gets a syntax check.
+if command -v fish >/dev/null; then
+  got=$(cd "$dest.words" && fish -c "source $root/share/fish/vendor_completions.d/tavrik-cli.fish
+    complete -C 'tavrik-cli sync --dr'; complete -C 'tavrik-cli run st'" 2>&1 | cut -f1 | tr '\n' ' ')
+  [ "$got" = "--dry-run steuer.ini " ] || bad "fish completed '$got', not '--dry-run steuer.ini'"
+fi
 for shell in zsh fish; do
   if command -v $shell >/dev/null; then
     for f in "$root"/share/zsh/vendor-completions/_* "$root"/share/fish/vendor_completions.d/*.fish; do
