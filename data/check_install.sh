@@ -4,7 +4,8 @@
 # Nemo action, the metainfo (appstreamcli, offline), the man pages (groff warnings), the
 # icon sizes, that the launcher does not become the default folder opener (xdg-mime in a
 # scratch XDG set-up), that the shell completion loads and completes the way Debian's
-# bash-completion finds it, and that the installed programs answer.
+# bash-completion finds it, that the installed programs answer, and that the console's JSON
+# rows give back every name created.
 # usage: check_install.sh BUILD_DIR SCRATCH_DIR
 set -u
 build=$1
@@ -161,6 +162,43 @@ v=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/bin/tavrik" --ve
 [ "$v" = "tavrik 1.5" ] || bad "tavrik --version said: $v"
 v=$("$root/bin/tavrik-cli" --version 2>&1)
 [ "$v" = "tavrik-cli 1.5" ] || bad "tavrik-cli --version said: $v"
+
+# The console's JSON lines, parsed back, give exactly the names created, also names with a
+# tab, a line break or bytes that are not UTF-8, which no text row can carry.
+if command -v python3 >/dev/null; then
+  jt=$dest/json-tree
+  rm -rf "$jt"; mkdir -p "$jt/L/sub" "$jt/R"
+  printf 1 >"$jt/L/tab	name"; printf 2 >"$jt/L/new
+line"; printf 3 >"$jt/L/$(printf 'bad\377')"; printf 4 >"$jt/L/sub/ümlaut"
+  printf 5 >"$jt/R/tab	name"; printf 6 >"$jt/R/$(printf 'r\376\377')"
+  "$root/bin/tavrik-cli" fill --no-user-rules --format=json "$jt/L" "$jt/R" >"$jt/rows" 2>"$jt/err" ||
+    bad "tavrik-cli fill --format=json failed: $(cat "$jt/err")"
+  python3 - "$jt" <<'PY' || bad "JSON rows do not give back the names created"
+import base64, json, os, sys
+top = sys.argv[1]
+def created(side):
+    base = os.fsencode(os.path.join(top, side))
+    return {os.path.relpath(os.path.join(d, f), base)
+            for d, _, files in os.walk(base) for f in files}
+def name(row, key):
+    if key + "_base64" in row:
+        return base64.b64decode(row[key + "_base64"])
+    return row[key].encode()
+got = {"L": set(), "R": set()}
+for line in open(os.path.join(top, "rows"), "rb"):
+    row = json.loads(line)
+    for side, key in (("L", "left"), ("R", "right")):
+        if row[key] or key + "_base64" in row:
+            got[side].add(name(row, key))
+            assert row[key + "_size"] >= 1 and row[key + "_mtime"].endswith("Z"), row
+for side in "LR":
+    if got[side] != created(side):
+        print("side", side, "listed", sorted(got[side]), "created", sorted(created(side)))
+        sys.exit(1)
+PY
+else
+  echo "SKIP: python3 missing, the JSON rows are not parsed back"
+fi
 
 [ $fail -eq 0 ] && echo "install tree under $root is complete and valid"
 exit $fail
