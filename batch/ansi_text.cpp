@@ -57,7 +57,6 @@ size_t Utf8SequenceLength(std::string_view text, size_t i) {
   return n;
 }
 
-
 bool IsValidUtf8(std::string_view text) {
   for (size_t i = 0; i < text.size();) {
     size_t n = Utf8SequenceLength(text, i);

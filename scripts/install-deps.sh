@@ -9,7 +9,8 @@ libutf8proc-dev libgtest-dev libgmock-dev
 xvfb xauth x11-utils imagemagick
 clang-format strace e2fsprogs util-linux rsync tzdata python3-xlib fonts-dejavu-core fonts-liberation git
 fuse3 fusefat dosfstools exfat-fuse exfatprogs sshfs socat openssh-sftp-server
-debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream groff-base groff man-db"
+debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream groff-base groff man-db
+xdg-utils bash-completion zsh fish"
 
 missing=""
 for p in $PACKAGES; do

@@ -7,7 +7,7 @@
 #include "batch/exclusion_rules.h"
 #include "batch/run_batch.h"
 #include "batch_fixture.h"
-#include "support/mem_file_system.h"
+#include "support/mem_session.h"
 #include "support/session.h"
 
 namespace tavrik {
@@ -16,13 +16,8 @@ namespace {
 using testing::ControlText;
 using testing::FakeHost;
 
-struct MemBatch {
-  MemFileSystem mem;
-  ComparisonList list;
-  SharedState state;
-  FakeHost host;
-  Context ctx{list, state, host, mem};
-};
+// A batch run's session on the in-memory file system.
+using MemBatch = testing::MemSession;
 
 // Catches a section read by the profile-string rules (one value per key name, blanks and
 // quotes taken off) instead of line by line: a "name=" dropped, the same name twice, lines

@@ -4,7 +4,7 @@
 
 #include "batch/run_batch.h"
 #include "batch_fixture.h"
-#include "support/mem_file_system.h"
+#include "support/mem_session.h"
 
 namespace tavrik {
 namespace {
@@ -12,13 +12,8 @@ namespace {
 using testing::ControlText;
 using testing::FakeHost;
 
-struct MemBatch {
-  MemFileSystem mem;
-  ComparisonList list;
-  SharedState state;
-  FakeHost host;
-  Context ctx{list, state, host, mem};
-};
+// A batch run's session on the in-memory file system.
+using MemBatch = testing::MemSession;
 
 // Catches a batch run that reads its control file or checks its folders on the real disk
 // while it fills from the file system it was given.

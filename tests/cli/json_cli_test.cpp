@@ -38,16 +38,18 @@ TEST_F(JsonCliTest, RowsOfFillAndCompareKeepEveryName) {
   const std::string stamp_l = "\"left_size\":5,\"left_mtime\":\"2023-11-14T22:13:20.123456789Z\"";
   const std::string stamp_r = "\"right_size\":3,\"right_mtime\":\"2020-09-13T12:26:40.000000000Z\"";
   const std::string stamp_new = "\"left_size\":1,\"left_mtime\":\"2020-09-13T12:26:40.000000000Z\"";
-  const std::string stamp_bad = "\"right_size\":2,\"right_mtime\":\"2020-09-13T12:26:40.000000000Z\"";
-  const std::string pair = "\"left\":\"a\\tb\",\"mark\":\"%\",\"right\":\"a\\tb\"," + stamp_l + "," +
-                           stamp_r + "}\n";
+  const std::string stamp_bad =
+      "\"right_size\":2,\"right_mtime\":\"2020-09-13T12:26:40.000000000Z\"";
+  const std::string pair =
+      "\"left\":\"a\\tb\",\"mark\":\"%\",\"right\":\"a\\tb\"," + stamp_l + "," + stamp_r + "}\n";
   const auto with = [](std::string line, const std::string& mark) {
     return line.replace(line.find('%'), 1, mark);
   };
   const std::string bad_row =
       "{\"left\":\"\",\"mark\":\"%\",\"right\":\"bad\xEF\xBF\xBD\",\"right_base64\":\"YmFk/w==\"," +
       stamp_bad + "}\n";
-  const std::string new_row = "{\"left\":\"new\\nline\",\"mark\":\"%\",\"right\":\"\"," + stamp_new + "}\n";
+  const std::string new_row =
+      "{\"left\":\"new\\nline\",\"mark\":\"%\",\"right\":\"\"," + stamp_new + "}\n";
 
   Outcome fill = Cli({"fill", "--format=json"});
   EXPECT_EQ(fill.status, 0) << fill.err;
@@ -55,8 +57,7 @@ TEST_F(JsonCliTest, RowsOfFillAndCompareKeepEveryName) {
 
   Outcome compare = Cli({"compare", "--age", "--format=json"});
   EXPECT_EQ(compare.status, 1) << compare.err;
-  EXPECT_EQ(compare.out,
-            with(bad_row, "? <--") + "{" + with(pair, "-->") + with(new_row, "? -->"))
+  EXPECT_EQ(compare.out, with(bad_row, "? <--") + "{" + with(pair, "-->") + with(new_row, "? -->"))
       << compare.out;
 
   // The text rows as before: LF for fill, CR LF for compare; "--format=text" names it.
@@ -105,8 +106,7 @@ TEST_F(JsonCliTest, FailedActionsCarryOutcomeAndReason) {
   Immutable lock_a(t.Path("r/a"));
   Immutable lock_b(t.Path("r/b"));
   if (!lock_a.ok() || !lock_b.ok()) GTEST_SKIP() << "the file system refuses the immutable flag";
-  const std::string failed =
-      ",\"reason\":\"Die Operation ist nicht erlaubt.\",\"code\":1}\n";
+  const std::string failed = ",\"reason\":\"Die Operation ist nicht erlaubt.\",\"code\":1}\n";
 
   Outcome skipped = Cli({"sync", "--format=json"});
   EXPECT_EQ(skipped.status, 1);
