@@ -1,5 +1,6 @@
 #include "core/list/clipboard.h"
 
+#include "core/list/huge_pages.h"
 #include "core/list/row_text.h"
 #include "core/list/status.h"
 
@@ -19,6 +20,7 @@ void CopyListToClipboard(Context& ctx) {
             2 + std::string_view(kCrLf).size();
   std::string text;
   text.reserve(size);
+  AdviseHugePages(text.data(), text.capacity());
   for (int i = 1; i <= n; ++i) {
     host.SetProgress(static_cast<float>(static_cast<double>(i) * 100.0 / n));
     AppendListRow(text, list, i, kCrLf);

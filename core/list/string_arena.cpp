@@ -1,12 +1,12 @@
 #include "core/list/string_arena.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "core/list/huge_pages.h"
 
 namespace tavrik {
 
@@ -38,8 +38,7 @@ char* StringArena::NewChunk() {
   char* block = static_cast<char*>(std::aligned_alloc(kBlock, kBlock));
   if (!block) throw std::bad_alloc();
   blocks_.emplace_back(block);
-  // Only advice: where huge pages are off, the block is paged as any other memory.
-  madvise(block, kBlock, MADV_HUGEPAGE);
+  AdviseHugePages(block, kBlock);
   return block;
 }
 

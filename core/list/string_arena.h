@@ -31,8 +31,7 @@ class StringArena {
 
  private:
   static constexpr size_t kChunk = size_t{1} << 20;
-  // Past the first chunks, two chunks share a block aligned for one huge page: a big list
-  // then costs one page fault per 2 MiB instead of 512 (each costly in a virtual machine).
+  // Past the first chunks, two chunks share a block aligned for one huge page.
   static constexpr size_t kBlock = 2 * kChunk;
   static constexpr size_t kSmallChunks = 2;
   struct Free {
