@@ -7,6 +7,7 @@
 #include "core/fs/paths.h"
 #include "core/list/clipboard.h"
 #include "core/scan/fill.h"
+#include "core/scan/scan_ahead.h"
 #include "core/sync/sync.h"
 
 namespace tavrik {
@@ -44,10 +45,12 @@ void RunActions(Context& ctx, const BatchFolders& folders) {
   const BatchRequests& r = ctx.state.batch;
   if (r.binary) ctx.host.SelectCompareMode(0);
   if (r.age) ctx.host.SelectCompareMode(1);
+  // The right tree is listed while the left one fills.
+  ScanAhead ahead(ctx, folders.right);
   bool left = true;
   FillColumn(ctx, folders.left, left);
   bool right = false;
-  FillColumn(ctx, folders.right, right);
+  FillColumn(ctx, folders.right, right, &ahead);
   if (r.binary || r.age) CompareFolders(ctx, ctx.host.BinaryModeSelected());
   if (r.clipboard) CopyListToClipboard(ctx);
   if (r.sync) SyncFolders(ctx);

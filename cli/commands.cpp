@@ -26,6 +26,7 @@
 #include "core/list/row_text.h"
 #include "core/parallel/stop_signals.h"
 #include "core/scan/fill.h"
+#include "core/scan/scan_ahead.h"
 #include "core/sync/sync.h"
 #include "core/sync/sync_plan.h"
 
@@ -346,10 +347,17 @@ void ReportRules(Session& s, const Options& o, FILE* err) {
   std::fflush(err);
 }
 
-void Fill(Session& s, const std::string& folder, bool left) {
+void Fill(Session& s, const std::string& folder, bool left, ScanAhead* ahead = nullptr) {
   s.meter.Start(left ? "Einlesen links" : "Einlesen rechts");
   bool side = left;
-  FillColumn(s.ctx, folder, side);
+  FillColumn(s.ctx, folder, side, ahead);
+}
+
+// The right tree is listed while the left one fills.
+void FillBoth(Session& s, const std::string& left, const std::string& right) {
+  ScanAhead ahead(s.ctx, right);
+  Fill(s, left, true);
+  Fill(s, right, false, &ahead);
 }
 
 void Compare(Session& s, bool binary) {
@@ -458,8 +466,10 @@ int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   Session s(fs, o, out, err);
   if (!RulesReady(s, o, err)) return kUsageError;
   if (o.explain) return Explain(s, o, out, err);
-  Fill(s, o.args[0], true);
-  if (o.args.size() == 2) Fill(s, o.args[1], false);
+  if (o.args.size() == 2)
+    FillBoth(s, o.args[0], o.args[1]);
+  else
+    Fill(s, o.args[0], true);
   ReportRules(s, o, err);
   if (s.Printing(o)) PrintRows(s.list, o.json, out, s.state.stop);
   return s.host.Failures() > 0 ? 1 : 0;
@@ -472,8 +482,7 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   Session s(fs, o, out, err);
   if (!RulesReady(s, o, err)) return kUsageError;
   s.host.SelectCompareMode(o.binary ? 0 : 1);
-  Fill(s, o.args[0], true);
-  Fill(s, o.args[1], false);
+  FillBoth(s, o.args[0], o.args[1]);
   ReportRules(s, o, err);
   Compare(s, o.binary);
   s.meter.Clear();
@@ -496,8 +505,7 @@ int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   s.state.batch.age = s.state.batch.sync = true;
   s.state.sync_options.trash = o.trash;
   s.host.SelectCompareMode(1);
-  Fill(s, o.args[0], true);
-  Fill(s, o.args[1], false);
+  FillBoth(s, o.args[0], o.args[1]);
   ReportRules(s, o, err);
   Compare(s, false);
   if (o.copy_new) TakeNewFiles(s.list);

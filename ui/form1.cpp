@@ -28,6 +28,7 @@
 #include "core/list/clipboard.h"
 #include "core/list/status.h"
 #include "core/scan/fill.h"
+#include "core/scan/scan_ahead.h"
 #include "core/sync/sync.h"
 #include "ui/command_line.h"
 #include "ui/folder_dialog.h"
@@ -406,7 +407,7 @@ void Form1::HandleDrop(const QMimeData* data, int x) {
   DropFolder(urls.first().toLocalFile(), x < Liste->columnWidth(0));
 }
 
-void Form1::DropFolder(const QString& path, bool left) {
+void Form1::DropFolder(const QString& path, bool left, ScanAhead* ahead) {
   if (running_) return;
   struct stat st {};
   if (ctx_->fs.StatAt(AT_FDCWD, Bytes(path).c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode)) {
@@ -417,7 +418,7 @@ void Form1::DropFolder(const QString& path, bool left) {
     Note(*host_, "Dieser Verzeichnisname enthält ungültige Zeichen - bitte korrigieren!");
     return;
   }
-  FillColumn(*ctx_, Bytes(path), left);
+  FillColumn(*ctx_, Bytes(path), left, ahead);
 }
 
 void Form1::OpenStartFolders(const StartRequest& request) {
@@ -430,8 +431,14 @@ void Form1::OpenStartFolders(const StartRequest& request) {
 }
 
 void Form1::OpenFolders(const QString& left, const QString& right) {
+  if (right.isEmpty()) {
+    DropFolder(left, true);
+    return;
+  }
+  // The right tree is listed while the left one fills.
+  ScanAhead ahead(*ctx_, Bytes(right));
   DropFolder(left, true);
-  if (!right.isEmpty()) DropFolder(right, false);
+  DropFolder(right, false, &ahead);
 }
 
 void Form1::ChooseFolder(bool left) {

@@ -30,6 +30,7 @@ namespace tavrik {
 class ClickableLabel;
 class ListModel;
 class QtHost;
+class ScanAhead;
 struct StartRequest;
 
 // Places where the window would block on the user or leave the process; tests replace them.
@@ -63,7 +64,7 @@ class Form1 : public QWidget {
   void PopupChoice(int index);
   void HandleDrop(const QMimeData* data, int x);
   // One folder dropped on the left or the right column, with the drop's checks.
-  void DropFolder(const QString& path, bool left);
+  void DropFolder(const QString& path, bool left, ScanAhead* ahead = nullptr);
   // The two folders of the command line: dropped on the left, then on the right column.
   void OpenFolders(const QString& left, const QString& right);
   // What the command line brought besides a control file: folders for the columns, or a

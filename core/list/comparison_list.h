@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/fs/file_stamp.h"
+#include "core/list/huge_pages.h"
 #include "core/list/string_arena.h"
 
 namespace tavrik {
@@ -62,7 +63,10 @@ class ComparisonList {
   void SetListener(ListListener* listener) { listener_ = listener; }
 
   int RowCount() const { return static_cast<int>(rows_.size()); }
-  void Reserve(size_t rows) { rows_.reserve(rows); }
+  void Reserve(size_t rows) {
+    rows_.reserve(rows);
+    AdviseHugePages(rows_.data(), rows_.capacity() * sizeof(Row));
+  }
 
   // Adds a row at position pos (1..RowCount()+1) with left_name as its column 1 text.
   // With sorting on (and the order not held) the row goes to its sorted place instead.

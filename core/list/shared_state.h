@@ -86,6 +86,10 @@ struct IoTuning {
   int scan_window = 256;                     // folders listed ahead and not yet taken
   uint64_t scan_window_bytes = 64ull << 20;  // what their listings may hold
   int scan_sample = 4;                       // listings per sample of the waits
+  // Listings of the second tree made while the first one fills, waiting for their turn;
+  // 0 folders: the second tree is listed at its turn only.
+  int scan_ahead_folders = 1 << 16;
+  uint64_t scan_ahead_bytes = 64ull << 20;
   int compare_helpers = -1;  // threads reading pairs; -1: one per further core, at most 3
   int compare_max_helpers = 16;
   int compare_window = 256;  // pairs handed out ahead of the row loop

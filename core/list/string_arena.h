@@ -25,13 +25,22 @@ class StringArena {
   Ref Add(std::string_view text);
   std::string_view Get(Ref ref) const {
     if (ref.Size() == 0) return {};
-    return {chunks_[ref.Chunk()].get() + ref.Offset(), ref.Size()};
+    return {chunks_[ref.Chunk()] + ref.Offset(), ref.Size()};
   }
   void Reset();
 
  private:
   static constexpr size_t kChunk = size_t{1} << 20;
-  std::vector<std::unique_ptr<char[]>> chunks_;
+  // Past the first chunks, two chunks share a block aligned for one huge page.
+  static constexpr size_t kBlock = 2 * kChunk;
+  static constexpr size_t kSmallChunks = 2;
+  struct Free {
+    void operator()(char* p) const;
+  };
+  char* NewChunk();
+  std::vector<std::unique_ptr<char[]>> small_;
+  std::vector<std::unique_ptr<char, Free>> blocks_;
+  std::vector<char*> chunks_;
   size_t used_ = 0;      // bytes used in the last chunk
   size_t capacity_ = 0;  // size of the last chunk
 };

@@ -9,6 +9,7 @@
 #include "core/list/status.h"
 #include "core/scan/excluded_pairs.h"
 #include "core/scan/scan.h"
+#include "core/scan/scan_ahead.h"
 
 namespace tavrik {
 
@@ -81,8 +82,11 @@ void EnterRightFiles(Context& ctx) {
 
 }  // namespace
 
-void FillColumn(Context& ctx, const std::string& folder, bool& left) {
-  if (ctx.state.busy || ctx.state.stop.Requested()) return;
+void FillColumn(Context& ctx, const std::string& folder, bool& left, ScanAhead* ahead) {
+  if (ctx.state.busy || ctx.state.stop.Requested()) {
+    if (ahead) ahead->Stop();
+    return;
+  }
   {
     BusyGuard busy(ctx);
     ComparisonList& list = ctx.list;
@@ -122,7 +126,8 @@ void FillColumn(Context& ctx, const std::string& folder, bool& left) {
     ctx.state.file_table.Clear(root);
     host.SetProgress(25);
     SetStatus(host, 2, "Aufstellung der Dateien im betr. Verzeichnis läuft ...");
-    ScanFolder(ctx, root.str());
+    if (ahead && !ahead->Serves(root.str(), root_id)) ahead->Stop();
+    ScanFolder(ctx, root.str(), ahead && ahead->Running() ? ahead : nullptr);
     (left ? ctx.state.left_exclusions : ctx.state.right_exclusions) =
         Exclusions{std::move(ctx.state.file_table.Excluded()), 0};
     host.SetProgress(50);

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "core/fs/paths.h"
@@ -14,30 +16,12 @@
 #include "core/parallel/ordered_pipeline.h"
 #include "core/parallel/run_scope.h"
 #include "core/scan/folder_listing.h"
+#include "core/scan/scan_ahead.h"
+#include "core/scan/scan_walk.h"
 
 namespace tavrik {
 
 namespace {
-
-// A folder of the walk and, once listed, what its listing holds.
-struct ScanItem {
-  std::string path;  // as the parent's listing named it
-  bool root = false;
-};
-
-struct ScanResult {
-  FolderListing listing;
-  uint64_t listed_at = 0;  // the walk's yields when the listing began
-};
-
-struct NoWorker {};
-
-using ScanPipeline = OrderedPipeline<ScanItem, ScanResult, NoWorker>;
-
-uint64_t WeightOf(const ScanResult& result) {
-  return sizeof(ScanResult) + result.listing.names.size() +
-         result.listing.entries.size() * sizeof(ListedEntry);
-}
 
 void ReportAccessError(Context& ctx, int error_number, const std::string& path) {
   Warn(ctx.host, AccessErrorText(error_number, path), FsError{error_number, path, {}});
@@ -88,22 +72,65 @@ std::vector<ScanItem> TakeListing(Context& ctx, const ScanItem& item, const Scan
   return subfolders;
 }
 
-}  // namespace
-
-std::string AccessErrorText(int error_number, const std::string& path) {
-  return "Zugriffsfehler " + std::to_string(error_number) + " auf '" + path + "'\r" +
-         "Dieser Name wird fortan ignoriert ...";
+// The walk from items on (the root, or what the listings ahead left), listed here.
+void WalkHere(Context& ctx, const std::string& folder, std::vector<ScanItem> items) {
+  // The walk's yields so far: a folder listed before one may have changed by its turn.
+  std::atomic<uint64_t> yields{0};
+  RunScope scope(ctx.state.stop);
+  std::unique_ptr<ScanPipeline> walk =
+      MakeScanPipeline(ctx.fs, ctx.state.io, ctx.state.rules, folder, yields, scope);
+  walk->AddAll(std::move(items));
+  while (const ScanItem* next = walk->Next()) {
+    if (scope.Stopping()) break;
+    const ScanItem item = *next;
+    const ScanResult result = walk->Take();
+    std::vector<ScanItem> subfolders = TakeListing(ctx, item, result, yields.load());
+    ctx.host.ProcessEvents();
+    yields.fetch_add(1);
+    walk->AddAll(std::move(subfolders));
+  }
 }
 
-void ScanFolder(Context& ctx, const std::string& folder) {
-  // Depth-first with an explicit stack instead of recursion, so deep trees cannot exhaust
-  // the call stack; one yield per folder, after its listing has been taken.
-  // No folder named is no folder at all, never the whole disk.
-  if (folder.empty()) {
-    ReportAccessError(ctx, ENOENT, folder);
-    return;
+// The walk over the listings made ahead, in the same order and with the same yields as
+// WalkHere; what they lack (their thread could not go on) is listed here.
+void WalkAhead(Context& ctx, const std::string& folder, ScanAhead& ahead) {
+  std::vector<ScanItem> stack{{folder, true}};
+  while (!stack.empty() && !ctx.state.stop.Requested()) {
+    std::optional<ScanResult> result = ahead.Take(stack.back().path);
+    if (!result) break;
+    const ScanItem item = std::move(stack.back());
+    stack.pop_back();
+    std::vector<ScanItem> subfolders = TakeListing(ctx, item, *result, ahead.Yields());
+    ctx.host.ProcessEvents();
+    ahead.Yielded();
+    // Taken last first, as the pipeline's newest-first order takes them.
+    stack.insert(stack.end(), std::make_move_iterator(subfolders.begin()),
+                 std::make_move_iterator(subfolders.end()));
   }
-  const IoTuning& io = ctx.state.io;
+  ahead.Stop();
+  if (!stack.empty() && !ctx.state.stop.Requested()) WalkHere(ctx, folder, std::move(stack));
+}
+
+}  // namespace
+
+uint64_t WeightOf(const ScanResult& result) {
+  return sizeof(ScanResult) + result.listing.names.size() +
+         result.listing.entries.size() * sizeof(ListedEntry);
+}
+
+std::vector<ScanItem> SubfoldersOf(const ScanItem& item, const FolderListing& listing) {
+  std::vector<ScanItem> subfolders;
+  const std::string base = AddBackslash(item.path);
+  for (const ListedEntry& entry : listing.entries)
+    if (entry.kind == ListedEntry::kFolder)
+      subfolders.push_back({base + std::string(listing.Name(entry)), false});
+  return subfolders;
+}
+
+std::unique_ptr<ScanPipeline> MakeScanPipeline(FileSystem& fs, const IoTuning& io,
+                                               const RuleSet& rule_set, const std::string& folder,
+                                               const std::atomic<uint64_t>& yields,
+                                               const RunScope& scope) {
   PipelineShape shape;
   shape.helpers = io.scan_helpers >= 0 ? io.scan_helpers : (UsableCpuCount() > 1 ? 1 : 0);
   shape.max_helpers = io.scan_max_helpers;
@@ -111,11 +138,7 @@ void ScanFolder(Context& ctx, const std::string& folder) {
   shape.window_weight = io.scan_window_bytes;
   shape.order = TakeOrder::kNewestFirst;
   shape.sample = io.scan_sample;
-  // The walk's yields so far: a folder listed before one may have changed by its turn.
-  std::atomic<uint64_t> yields{0};
-  RunScope scope(ctx.state.stop);
-  FileSystem& fs = ctx.fs;
-  const RuleSet* rules = ctx.state.rules.empty() ? nullptr : &ctx.state.rules;
+  const RuleSet* rules = rule_set.empty() ? nullptr : &rule_set;
   const size_t root_size = AddBackslash(folder).size();
   ScanPipeline::Tasks tasks;
   tasks.make_worker = [] { return std::make_unique<NoWorker>(); };
@@ -140,17 +163,28 @@ void ScanFolder(Context& ctx, const std::string& folder) {
     return result;
   };
   tasks.weigh = WeightOf;
-  ScanPipeline walk(shape, std::move(tasks), scope);
-  walk.Add({folder, true});
-  while (const ScanItem* next = walk.Next()) {
-    if (scope.Stopping()) break;
-    const ScanItem item = *next;
-    const ScanResult result = walk.Take();
-    std::vector<ScanItem> subfolders = TakeListing(ctx, item, result, yields.load());
-    ctx.host.ProcessEvents();
-    yields.fetch_add(1);
-    walk.AddAll(std::move(subfolders));
+  return std::make_unique<ScanPipeline>(shape, std::move(tasks), scope);
+}
+
+std::string AccessErrorText(int error_number, const std::string& path) {
+  return "Zugriffsfehler " + std::to_string(error_number) + " auf '" + path + "'\r" +
+         "Dieser Name wird fortan ignoriert ...";
+}
+
+void ScanFolder(Context& ctx, const std::string& folder, ScanAhead* ahead) {
+  // Depth-first with an explicit stack instead of recursion, so deep trees cannot exhaust
+  // the call stack; one yield per folder, after its listing has been taken.
+  // No folder named is no folder at all, never the whole disk.
+  if (folder.empty()) {
+    if (ahead) ahead->Stop();
+    ReportAccessError(ctx, ENOENT, folder);
+    return;
   }
+  if (ahead) {
+    WalkAhead(ctx, folder, *ahead);
+    return;
+  }
+  WalkHere(ctx, folder, {{folder, true}});
 }
 
 }  // namespace tavrik

@@ -3,6 +3,7 @@
 #include "core/fs/paths.h"
 #include "core/list/comparison_list.h"
 #include "core/list/status.h"
+#include "core/list/string_arena.h"
 
 namespace tavrik {
 namespace {
@@ -248,6 +249,30 @@ TEST(ComparisonListTest, RowsAppendedToASortedListAreMergedInPlace) {
     for (int i = 0; i < 106; ++i)
       EXPECT_EQ(list.LeftName(i + 1), expected[static_cast<size_t>(i)]) << order << " " << i;
   }
+}
+
+// Catches strings of a big list read back from the wrong chunk or overwritten by later
+// ones where the arena's chunks share huge-page blocks (from the third chunk on), and views
+// that do not survive the arena growing.
+TEST(StringArenaTest, ManyMegabytesOfStringsReadBackExactly) {
+  StringArena arena;
+  std::vector<std::pair<StringArena::Ref, std::string>> stored;
+  std::string text;
+  for (int i = 0; stored.size() < 100000; ++i) {
+    text.assign(static_cast<size_t>(40 + i % 37), static_cast<char>('a' + i % 26));
+    text += std::to_string(i);
+    stored.emplace_back(arena.Add(text), text);
+  }
+  const std::string_view first = arena.Get(stored.front().first);
+  // Over 5 MiB: two chunks of their own and three in huge-page blocks.
+  size_t bytes = 0;
+  for (const auto& [ref, want] : stored) bytes += want.size();
+  ASSERT_GT(bytes, size_t{5} << 20);
+  for (const auto& [ref, want] : stored) ASSERT_EQ(arena.Get(ref), want);
+  EXPECT_EQ(first, stored.front().second);
+  arena.Reset();
+  const StringArena::Ref again = arena.Add("after the reset");
+  EXPECT_EQ(arena.Get(again), "after the reset");
 }
 
 }  // namespace

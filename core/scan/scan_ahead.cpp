@@ -1,0 +1,122 @@
+#include "core/scan/scan_ahead.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <system_error>
+#include <utility>
+
+#include "core/fs/paths.h"
+
+namespace tavrik {
+
+namespace {
+
+RootId IdOf(FileSystem& fs, const std::string& folder) {
+  struct stat st {};
+  return fs.StatAt(AT_FDCWD, folder.c_str(), &st, 0) == 0 ? RootIdOf(st) : RootId{};
+}
+
+bool SameId(const RootId& a, const RootId& b) {
+  return a.known && b.known && a.dev == b.dev && a.ino == b.ino;
+}
+
+}  // namespace
+
+ScanAhead::ScanAhead(Context& ctx, const std::string& folder)
+    : fs_(ctx.fs), folder_(RootPath(folder).str()), scope_(ctx.state.stop) {
+  const IoTuning& io = ctx.state.io;
+  max_count_ = static_cast<size_t>(std::max(0, io.scan_ahead_folders));
+  max_weight_ = io.scan_ahead_bytes;
+  ended_ = true;
+  if (folder.empty() || max_count_ == 0 || scope_.Stopping()) return;
+  root_id_ = IdOf(fs_, folder_);
+  if (!root_id_.known) return;  // reported at its turn, as a fill without this reports it
+  ended_ = false;
+  try {
+    // Its own thread is the one more thread at first: on a warm disk the other fill keeps
+    // the other cores busy. Helpers come as for any scan once its listings wait for the disk.
+    IoTuning own = io;
+    if (own.scan_helpers < 0) own.scan_helpers = 0;
+    walker_ = std::thread([this, own, &rules = ctx.state.rules] { Walk(own, rules); });
+  } catch (const std::system_error&) {
+    ended_ = true;
+  }
+}
+
+ScanAhead::~ScanAhead() { Stop(); }
+
+void ScanAhead::Stop() {
+  scope_.Cancel(StopReason::kAbort);
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  if (walker_.joinable()) walker_.join();
+  std::lock_guard lock(mutex_);
+  ready_.clear();
+  ready_weight_ = 0;
+  ended_ = true;
+}
+
+bool ScanAhead::Serves(const std::string& root, const RootId& id) const {
+  return root == folder_ && SameId(root_id_, id);
+}
+
+std::optional<ScanResult> ScanAhead::Take(const std::string& path) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return !ready_.empty() || ended_; });
+    if (ready_.empty()) return std::nullopt;
+    Listed listed = std::move(ready_.front());
+    ready_.pop_front();
+    ready_weight_ -= std::min(ready_weight_, listed.weight);
+    changed_.notify_all();  // room for the walk again
+    if (listed.item.path == path) return std::move(listed.result);
+  }
+}
+
+bool ScanAhead::Hand(Listed listed) {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] {
+    return stop_ || ready_.empty() ||
+           (ready_.size() < max_count_ && ready_weight_ + listed.weight <= max_weight_);
+  });
+  if (stop_) return false;
+  ready_weight_ += listed.weight;
+  ready_.push_back(std::move(listed));
+  handed_.fetch_add(1);
+  lock.unlock();
+  changed_.notify_all();
+  return true;
+}
+
+void ScanAhead::Walk(const IoTuning& io, const RuleSet& rules) {
+  // Whatever goes wrong here only ends the listing ahead: the scan lists at its turn what
+  // it did not get.
+  try {
+    std::unique_ptr<ScanPipeline> walk = MakeScanPipeline(fs_, io, rules, folder_, yields_, scope_);
+    walk->Add({folder_, true});
+    while (const ScanItem* next = walk->Next()) {
+      if (scope_.Stopping()) break;
+      ScanItem item = *next;
+      ScanResult result = walk->Take();
+      // The root listed may not be the one named at the start (a medium mounted between).
+      if (item.root && !SameId(root_id_, IdOf(fs_, folder_))) break;
+      std::vector<ScanItem> subfolders = SubfoldersOf(item, result.listing);
+      const uint64_t weight = WeightOf(result) + sizeof(Listed) + item.path.size();
+      if (!Hand({std::move(item), std::move(result), weight})) break;
+      walk->AddAll(std::move(subfolders));
+    }
+  } catch (...) {
+  }
+  {
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+  }
+  changed_.notify_all();
+}
+
+}  // namespace tavrik
