@@ -140,8 +140,10 @@ JsonLine& JsonLine::Stamp(std::string_view key, const FileStamp& stamp) {
 
 std::string JsonLine::Finish() {
   std::string line = std::move(text_);
-  line += "}\n";
-  text_ = "{";
+  line.push_back('}');
+  line.push_back('\n');
+  text_.clear();
+  text_.push_back('{');
   return line;
 }
 

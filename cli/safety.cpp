@@ -31,11 +31,15 @@ void PrintSummary(const UndoOutcome& u, const std::string& root, FILE* out) {
 
 std::string HourShiftLine(const RunNotes& notes) {
   if (notes.shifted_side == 0) return {};
-  const std::string hours =
-      (notes.shift_hours > 0 ? "+" : "") + std::to_string(notes.shift_hours) + " h";
-  return std::string("time of the ") + (notes.shifted_side == 1 ? "left" : "right") +
-         " folder shifted by " + hours + ": FAT stores local time; " +
-         std::to_string(notes.undecided) + " pairs left undecided";
+  std::string line = "time of the ";
+  line += notes.shifted_side == 1 ? "left" : "right";
+  line += " folder shifted by ";
+  if (notes.shift_hours > 0) line += '+';
+  line += std::to_string(notes.shift_hours);
+  line += " h: FAT stores local time; ";
+  line += std::to_string(notes.undecided);
+  line += " pairs left undecided";
+  return line;
 }
 
 void TellRunNotes(const RunNotes& notes, FILE* err) {

@@ -246,8 +246,10 @@ class SyncWalk {
                                    &sweeper_, trash, keep, &scope_));
         },
         CopyDetail(from.full, to.full), &failure);
-    return Report(ctx_.host, {SyncAction::kCopy, std::string(mark_), from.full, to.full}, end,
-                  std::move(failure));
+    return Report(
+        ctx_.host,
+        {SyncAction::kCopy, std::string(mark_), from.full, to.full, SyncAction::kDone, {}}, end,
+        std::move(failure));
   }
 
   RowEnd DeleteRow(const SyncSide& side, int index) {
@@ -261,8 +263,9 @@ class SyncWalk {
           return deleted;
         },
         DeleteDetail(side.full), &failure);
-    return Report(ctx_.host, {SyncAction::kDelete, std::string(mark_), side.full, {}}, end,
-                  std::move(failure));
+    return Report(ctx_.host,
+                  {SyncAction::kDelete, std::string(mark_), side.full, {}, SyncAction::kDone, {}},
+                  end, std::move(failure));
   }
 
   // The right file is still tried when the left deletion was skipped; a skipped failure

@@ -70,11 +70,11 @@ TEST(JsonLinesTest, ActionsCarryTheirOutcomeAndReason) {
   gone.mark = "XX";
   gone.from = "r/b";
   gone.outcome = SyncAction::kAborted;
-  gone.failure = FsError{EACCES};
+  gone.failure = FsError{EACCES, {}, {}};
   EXPECT_EQ(ActionJson(gone, true),
             "{\"what\":\"delete\",\"mark\":\"XX\",\"from\":\"r/b\",\"outcome\":\"aborted\","
             "\"reason\":\"" +
-                ReasonText(FsError{EACCES}) + "\",\"code\":13}\n");
+                ReasonText(FsError{EACCES, {}, {}}) + "\",\"code\":13}\n");
   copy.outcome = SyncAction::kSkipped;
   EXPECT_NE(ActionJson(copy, true).find("\"outcome\":\"skipped\"}"), std::string::npos);
 }
