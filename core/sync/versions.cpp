@@ -252,6 +252,8 @@ FsResult VersionFolder::Open() {
          fs_.OpenAt(versions.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   const std::string path = base + kSep + name;
   if (run.get() < 0) return ErrorAt(path);
+  struct stat run_st {};
+  if (fs_.Fstat(run.get(), &run_st) != 0) return ErrorAt(path);
   Fd record(fs_, fs_.OpenAt(run.get(), std::string(kRecordName).c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (record.get() < 0) {
@@ -261,6 +263,7 @@ FsResult VersionFolder::Open() {
   }
   versions_dir_ = std::move(versions);
   run_dir_ = std::move(run);
+  run_dev_ = run_st.st_dev;
   record_ = std::move(record);
   name_ = std::move(name);
   FsResult written = WriteRecord(HeaderText(header_));
@@ -289,10 +292,8 @@ FsResult VersionFolder::Reachable(int dir, const std::string& leaf, const std::s
                                   struct stat* file) {
   FsResult opened = Open();
   if (!opened.ok()) return opened;
-  struct stat here {};
   if (fs_.StatAt(dir, leaf.c_str(), file, AT_SYMLINK_NOFOLLOW) != 0) return ErrorAt(full);
-  if (fs_.Fstat(run_dir_.get(), &here) != 0) return ErrorAt(Path());
-  if (file->st_dev != here.st_dev) return FsError{EXDEV, full, kWhyOtherFileSystem};
+  if (file->st_dev != run_dev_) return FsError{EXDEV, full, kWhyOtherFileSystem};
   return {};
 }
 
@@ -303,14 +304,11 @@ FsResult VersionFolder::Keep(const RecordEntry& entry, int dir, const std::strin
   if (!reachable.ok()) return reachable;
   FsResult noted = Note(entry);
   if (!noted.ok()) return noted;
-  return MoveIn(dir, leaf, entry.rel, full);
+  return MoveIn(dir, leaf, entry.rel, full, file);
 }
 
 FsResult VersionFolder::MoveIn(int dir, const std::string& leaf, std::string_view rel,
-                               const std::string& full) {
-  struct stat file {};
-  FsResult reachable = Reachable(dir, leaf, full, &file);
-  if (!reachable.ok()) return reachable;
+                               const std::string& full, const struct stat& file) {
   std::vector<std::string> made;
   Result<Fd> parent = OpenRelParent(fs_, run_dir_.get(), rel, full, &made);
   if (!parent.ok()) return parent.error();

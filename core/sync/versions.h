@@ -41,12 +41,10 @@ class VersionFolder {
 
   // Appends one entry to the record.
   FsResult Note(const RecordEntry& entry);
-  // Moves the entry leaf of dir, the file at rel, into this run's folder. A file on another
-  // file system than the root fails with EXDEV and kWhyOtherFileSystem; a name already
-  // taken there fails with EEXIST. full names the file in errors.
-  FsResult MoveIn(int dir, const std::string& leaf, std::string_view rel, const std::string& full);
-  // Notes entry (a replacement or deletion), then moves leaf of dir in as MoveIn does. A
-  // file that cannot be moved in fails before anything is noted.
+  // Notes entry (a replacement or deletion), then moves leaf of dir, the file at entry.rel,
+  // into this run's folder. A file on another file system than the root fails with EXDEV and
+  // kWhyOtherFileSystem before anything is noted; a name already taken there fails with
+  // EEXIST. full names the file in errors.
   FsResult Keep(const RecordEntry& entry, int dir, const std::string& leaf,
                 const std::string& full);
   // Moves this run's version of rel back to leaf of dir (replacing what is there).
@@ -69,6 +67,9 @@ class VersionFolder {
  private:
   FsResult Prune(int versions_dir);
   FsResult Reachable(int dir, const std::string& leaf, const std::string& full, struct stat* file);
+  // Moves leaf of dir (file, as Reachable found it) to rel in this run's folder.
+  FsResult MoveIn(int dir, const std::string& leaf, std::string_view rel, const std::string& full,
+                  const struct stat& file);
   FsResult WriteRecord(const std::string& text);
 
   FileSystem& fs_;
@@ -78,6 +79,7 @@ class VersionFolder {
   int keep_;
   Fd versions_dir_;
   Fd run_dir_;
+  dev_t run_dev_ = 0;  // the run folder's device: a file elsewhere cannot be renamed in
   Fd record_;
   off_t record_size_ = 0;
   std::string name_;
