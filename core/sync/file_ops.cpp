@@ -388,8 +388,7 @@ void TempSweeper::Sweep(FileSystem& fs, int dir) {
   const std::pair<uint64_t, uint64_t> id{st.st_dev, st.st_ino};
   {
     std::lock_guard lock(mutex_);
-    if (std::find(swept_.begin(), swept_.end(), id) != swept_.end()) return;
-    swept_.push_back(id);
+    if (!swept_.insert(id).second) return;
   }
   int fd = fs.OpenAt(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;

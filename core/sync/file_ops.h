@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -62,7 +63,7 @@ class TempSweeper {
 
  private:
   std::mutex mutex_;
-  std::vector<std::pair<uint64_t, uint64_t>> swept_;
+  std::set<std::pair<uint64_t, uint64_t>> swept_;  // device and inode of each folder
 };
 
 // True when name is a temporary file that a run on this host (host) left behind: the
