@@ -40,6 +40,10 @@ enum class FsCall {
   kUnlink,
   kMkdir,
   kSyncFs,
+  kSyncData,
+  kSymlink,
+  kReadLink,
+  kFdPath,
   kStatFs,
   kMountType,
   kCount,  // the number of kinds above; keep it last
@@ -81,16 +85,31 @@ class FileSystem {
   virtual int Fchmod(int fd, mode_t mode) = 0;
   virtual int Fchown(int fd, uid_t uid, gid_t gid) = 0;
   virtual int Futimens(int fd, const struct timespec times[2]) = 0;
+  // Sets times by name (utimensat): no handle for writing is needed, so a read-only file or
+  // one that a driver refuses to open keeps its times too. AT_SYMLINK_NOFOLLOW sets a
+  // link's own times.
+  virtual int UtimensAt(int dir, const char* name, const struct timespec times[2], int flags) = 0;
   virtual ssize_t ListXattr(int fd, char* list, size_t size) = 0;
   virtual ssize_t GetXattr(int fd, const char* name, void* value, size_t size) = 0;
   virtual int SetXattr(int fd, const char* name, const void* value, size_t size) = 0;
 
   virtual int RenameAt(int from_dir, const char* from, int to_dir, const char* to) = 0;
+  // A rename that never replaces (renameat2 with RENAME_NOREPLACE): EEXIST when the name is
+  // taken, EINVAL (or ENOSYS) where the file system does not offer it; core/fs/no_replace.h
+  // then falls back to what the medium can do.
+  virtual int RenameNoReplaceAt(int from_dir, const char* from, int to_dir, const char* to) = 0;
   virtual int LinkAt(int from_dir, const char* from, int to_dir, const char* to) = 0;
   virtual int UnlinkAt(int dir, const char* name, int flags) = 0;
   virtual int MkdirAt(int dir, const char* name, mode_t mode) = 0;
+  virtual int SymlinkAt(const char* target, int dir, const char* name) = 0;
+  // The link's text, not terminated; the number of bytes, or -1.
+  virtual ssize_t ReadLinkAt(int dir, const char* name, char* buf, size_t size) = 0;
 
   virtual int SyncFs(int fd) = 0;
+  // Writes one file's data out (fdatasync), before it takes the place of an older file.
+  virtual int SyncData(int fd) = 0;
+  // The absolute path of an open folder or file as the system knows it now (links resolved).
+  virtual int FdPath(int fd, std::string* path) = 0;
   virtual int StatFs(int fd, struct statfs* st) = 0;
   // The type the mount table gives the file system that holds fd ("ext4", "vfat",
   // "fuse.sshfs", "fuseblk", ...).

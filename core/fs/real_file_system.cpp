@@ -1,6 +1,9 @@
 // The system calls behind the FileSystem interface. Nothing here but the calls: the
 // virtual call is the only cost over calling them directly.
 #include <dirent.h>
+#include <limits.h>
+#include <stdio.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -104,6 +107,9 @@ class Real : public FileSystem {
   int Fchmod(int fd, mode_t mode) override { return ::fchmod(fd, mode); }
   int Fchown(int fd, uid_t uid, gid_t gid) override { return ::fchown(fd, uid, gid); }
   int Futimens(int fd, const struct timespec times[2]) override { return ::futimens(fd, times); }
+  int UtimensAt(int dir, const char* name, const struct timespec times[2], int flags) override {
+    return ::utimensat(dir, name, times, flags);
+  }
   ssize_t ListXattr(int fd, char* list, size_t size) override {
     return ::flistxattr(fd, list, size);
   }
@@ -117,6 +123,9 @@ class Real : public FileSystem {
   int RenameAt(int from_dir, const char* from, int to_dir, const char* to) override {
     return ::renameat(from_dir, from, to_dir, to);
   }
+  int RenameNoReplaceAt(int from_dir, const char* from, int to_dir, const char* to) override {
+    return ::renameat2(from_dir, from, to_dir, to, RENAME_NOREPLACE);
+  }
   int LinkAt(int from_dir, const char* from, int to_dir, const char* to) override {
     return ::linkat(from_dir, from, to_dir, to, 0);
   }
@@ -127,7 +136,27 @@ class Real : public FileSystem {
     return ::mkdirat(dir, name, mode);
   }
 
+  int SymlinkAt(const char* target, int dir, const char* name) override {
+    return ::symlinkat(target, dir, name);
+  }
+  ssize_t ReadLinkAt(int dir, const char* name, char* buf, size_t size) override {
+    return ::readlinkat(dir, name, buf, size);
+  }
+
   int SyncFs(int fd) override { return ::syncfs(fd); }
+  int SyncData(int fd) override { return ::fdatasync(fd); }
+  int FdPath(int fd, std::string* path) override {
+    char buffer[PATH_MAX];
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = ::readlink(proc.c_str(), buffer, sizeof buffer);
+    if (n < 0) return -1;
+    if (n == 0 || static_cast<size_t>(n) >= sizeof buffer || buffer[0] != '/') {
+      errno = ENOENT;  // not an object of a file system (a pipe, a socket)
+      return -1;
+    }
+    path->assign(buffer, static_cast<size_t>(n));
+    return 0;
+  }
   int StatFs(int fd, struct statfs* st) override { return ::fstatfs(fd, st); }
   int MountType(int fd, std::string* type) override {
     struct stat st {};

@@ -205,6 +205,12 @@ int FaultFileSystem::Futimens(int fd, const struct timespec times[2]) {
   return inner_.Futimens(fd, times);
 }
 
+int FaultFileSystem::UtimensAt(int dir, const char* name, const struct timespec times[2],
+                               int flags) {
+  if (Injected(FsCall::kSetTimes, name)) return -1;
+  return inner_.UtimensAt(dir, name, times, flags);
+}
+
 ssize_t FaultFileSystem::ListXattr(int fd, char* list, size_t size) {
   if (Injected(FsCall::kXattr)) return -1;
   return inner_.ListXattr(fd, list, size);
@@ -225,6 +231,11 @@ int FaultFileSystem::RenameAt(int from_dir, const char* from, int to_dir, const 
   return inner_.RenameAt(from_dir, from, to_dir, to);
 }
 
+int FaultFileSystem::RenameNoReplaceAt(int from_dir, const char* from, int to_dir, const char* to) {
+  if (Injected(FsCall::kRename, to)) return -1;
+  return inner_.RenameNoReplaceAt(from_dir, from, to_dir, to);
+}
+
 int FaultFileSystem::LinkAt(int from_dir, const char* from, int to_dir, const char* to) {
   if (Injected(FsCall::kLink, to)) return -1;
   return inner_.LinkAt(from_dir, from, to_dir, to);
@@ -238,6 +249,26 @@ int FaultFileSystem::UnlinkAt(int dir, const char* name, int flags) {
 int FaultFileSystem::MkdirAt(int dir, const char* name, mode_t mode) {
   if (Injected(FsCall::kMkdir, name)) return -1;
   return inner_.MkdirAt(dir, name, mode);
+}
+
+int FaultFileSystem::SymlinkAt(const char* target, int dir, const char* name) {
+  if (Injected(FsCall::kSymlink, name)) return -1;
+  return inner_.SymlinkAt(target, dir, name);
+}
+
+ssize_t FaultFileSystem::ReadLinkAt(int dir, const char* name, char* buf, size_t size) {
+  if (Injected(FsCall::kReadLink, name)) return -1;
+  return inner_.ReadLinkAt(dir, name, buf, size);
+}
+
+int FaultFileSystem::SyncData(int fd) {
+  if (Injected(FsCall::kSyncData)) return -1;
+  return inner_.SyncData(fd);
+}
+
+int FaultFileSystem::FdPath(int fd, std::string* path) {
+  if (Injected(FsCall::kFdPath)) return -1;
+  return inner_.FdPath(fd, path);
 }
 
 int FaultFileSystem::SyncFs(int fd) {

@@ -55,14 +55,20 @@ class FaultFileSystem : public FileSystem {
   int Fchmod(int fd, mode_t mode) override;
   int Fchown(int fd, uid_t uid, gid_t gid) override;
   int Futimens(int fd, const struct timespec times[2]) override;
+  int UtimensAt(int dir, const char* name, const struct timespec times[2], int flags) override;
   ssize_t ListXattr(int fd, char* list, size_t size) override;
   ssize_t GetXattr(int fd, const char* name, void* value, size_t size) override;
   int SetXattr(int fd, const char* name, const void* value, size_t size) override;
   int RenameAt(int from_dir, const char* from, int to_dir, const char* to) override;
+  int RenameNoReplaceAt(int from_dir, const char* from, int to_dir, const char* to) override;
   int LinkAt(int from_dir, const char* from, int to_dir, const char* to) override;
   int UnlinkAt(int dir, const char* name, int flags) override;
   int MkdirAt(int dir, const char* name, mode_t mode) override;
+  int SymlinkAt(const char* target, int dir, const char* name) override;
+  ssize_t ReadLinkAt(int dir, const char* name, char* buf, size_t size) override;
   int SyncFs(int fd) override;
+  int SyncData(int fd) override;
+  int FdPath(int fd, std::string* path) override;
   int StatFs(int fd, struct statfs* st) override;
   int MountType(int fd, std::string* type) override;
 

@@ -1,5 +1,6 @@
 #include "support/mem_file_system.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -473,15 +474,28 @@ int MemFileSystem::Fchown(int fd, uid_t uid, gid_t gid) {
   return 0;
 }
 
+void MemFileSystem::SetTime(Node& node, const struct timespec times[2]) {
+  if (times[1].tv_nsec == UTIME_OMIT) return;
+  node.mtime = times[1].tv_nsec == UTIME_NOW ? Now(node) : Round(times[1], node);
+  node.ctime = Now(node);
+}
+
 int MemFileSystem::Futimens(int fd, const struct timespec times[2]) {
   Wait();
   std::lock_guard lock(mutex_);
   Open* open = Get(fd);
   if (!open) return Fail(EBADF);
-  if (times[1].tv_nsec == UTIME_OMIT) return 0;
-  const Node& node = *open->node;
-  open->node->mtime = times[1].tv_nsec == UTIME_NOW ? Now(node) : Round(times[1], node);
-  open->node->ctime = Now(node);
+  SetTime(*open->node, times);
+  return 0;
+}
+
+int MemFileSystem::UtimensAt(int dir, const char* name, const struct timespec times[2], int) {
+  Wait();
+  std::lock_guard lock(mutex_);
+  Found f = Resolve(dir, name);
+  if (f.error != 0) return Fail(f.error);
+  if (!f.node) return Fail(ENOENT);
+  SetTime(*f.node, times);
   return 0;
 }
 
@@ -524,6 +538,15 @@ int MemFileSystem::SetXattr(int fd, const char* name, const void* value, size_t 
 }
 
 int MemFileSystem::RenameAt(int from_dir, const char* from, int to_dir, const char* to) {
+  return Rename(from_dir, from, to_dir, to, true);
+}
+
+int MemFileSystem::RenameNoReplaceAt(int from_dir, const char* from, int to_dir, const char* to) {
+  return Rename(from_dir, from, to_dir, to, false);
+}
+
+int MemFileSystem::Rename(int from_dir, const char* from, int to_dir, const char* to,
+                          bool replace) {
   Wait();
   std::lock_guard lock(mutex_);
   Found a = Resolve(from_dir, from);
@@ -533,6 +556,8 @@ int MemFileSystem::RenameAt(int from_dir, const char* from, int to_dir, const ch
   if (b.error != 0) return Fail(b.error);
   if (!b.parent || b.leaf.empty()) return Fail(EBUSY);
   if (MountOf(*a.parent) != MountOf(*b.parent)) return Fail(EXDEV);
+  // A medium that ignores case finds the name taken by the file itself in another case.
+  if (!replace && b.node) return Fail(EEXIST);
   if (b.node == a.node) return 0;
   if (b.node) {
     if (b.node->folder && !a.node->folder) return Fail(EISDIR);
@@ -599,6 +624,43 @@ int MemFileSystem::MkdirAt(int dir, const char* name, mode_t mode) {
   node->parent = f.parent;
   node->mtime = node->ctime = Now(*node);
   f.parent->children[f.leaf] = node;
+  return 0;
+}
+
+int MemFileSystem::SymlinkAt(const char*, int, const char*) {
+  Wait();
+  return Fail(EPERM);
+}
+
+ssize_t MemFileSystem::ReadLinkAt(int dir, const char* name, char*, size_t) {
+  Wait();
+  std::lock_guard lock(mutex_);
+  Found f = Resolve(dir, name);
+  if (f.error != 0) return Fail(f.error);
+  return Fail(f.node ? EINVAL : ENOENT);
+}
+
+int MemFileSystem::SyncData(int fd) {
+  std::lock_guard lock(mutex_);
+  return Get(fd) ? 0 : Fail(EBADF);
+}
+
+int MemFileSystem::FdPath(int fd, std::string* path) {
+  std::lock_guard lock(mutex_);
+  Open* open = Get(fd);
+  if (!open) return Fail(EBADF);
+  std::string built;
+  std::shared_ptr<Node> at = open->node;
+  while (at != root_) {
+    std::shared_ptr<Node> up = at->parent.lock();
+    if (!up) return Fail(ENOENT);
+    auto named = std::find_if(up->children.begin(), up->children.end(),
+                              [&](const auto& child) { return child.second == at; });
+    if (named == up->children.end()) return Fail(ENOENT);  // no longer has a name
+    built.insert(0, "/" + named->first);
+    at = up;
+  }
+  *path = built.empty() ? "/" : built;
   return 0;
 }
 

@@ -69,14 +69,20 @@ class MemFileSystem : public FileSystem {
   int Fchmod(int fd, mode_t mode) override;
   int Fchown(int fd, uid_t uid, gid_t gid) override;
   int Futimens(int fd, const struct timespec times[2]) override;
+  int UtimensAt(int dir, const char* name, const struct timespec times[2], int flags) override;
   ssize_t ListXattr(int fd, char* list, size_t size) override;
   ssize_t GetXattr(int fd, const char* name, void* value, size_t size) override;
   int SetXattr(int fd, const char* name, const void* value, size_t size) override;
   int RenameAt(int from_dir, const char* from, int to_dir, const char* to) override;
+  int RenameNoReplaceAt(int from_dir, const char* from, int to_dir, const char* to) override;
   int LinkAt(int from_dir, const char* from, int to_dir, const char* to) override;
   int UnlinkAt(int dir, const char* name, int flags) override;
   int MkdirAt(int dir, const char* name, mode_t mode) override;
+  int SymlinkAt(const char* target, int dir, const char* name) override;
+  ssize_t ReadLinkAt(int dir, const char* name, char* buf, size_t size) override;
   int SyncFs(int fd) override;
+  int SyncData(int fd) override;
+  int FdPath(int fd, std::string* path) override;
   int StatFs(int fd, struct statfs* st) override;
   int MountType(int fd, std::string* type) override;
 
@@ -99,6 +105,8 @@ class MemFileSystem : public FileSystem {
                                std::string* stored) const;
   Open* Get(int fd);
   void Fill(const Node& node, struct stat* st) const;
+  int Rename(int from_dir, const char* from, int to_dir, const char* to, bool replace);
+  void SetTime(Node& node, const struct timespec times[2]);
   struct timespec Round(struct timespec t, const Node& at) const;
   struct timespec Now(const Node& at) const;
   const Node* MountOf(const Node& at) const;
