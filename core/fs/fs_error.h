@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <cassert>
 #include <string>
 #include <utility>
@@ -18,6 +20,13 @@ struct FsError {
   // comparison, say); empty when the system's own text says it.
   std::string why;
 };
+
+// The failure of the call just made, about path.
+inline FsError ErrorAt(std::string path, int code = errno) { return {code, std::move(path), {}}; }
+// A failure with the sentence that explains it.
+inline FsError Because(std::string path, int code, const char* why) {
+  return {code, std::move(path), why};
+}
 
 // A value of type T, or the FsError that prevented it.
 template <typename T = std::monostate>

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/fs/file_io.h"
 #include "core/sync/trash.h"
 #include "core/sync/versions.h"
 
@@ -23,11 +24,6 @@ namespace {
 constexpr size_t kCopyChunk = size_t{4} << 20;
 constexpr size_t kBufferSize = size_t{1} << 18;
 constexpr int kTempAttempts = 100;
-
-FsError ErrorAt(std::string path, int code = errno) { return FsError{code, std::move(path), {}}; }
-FsError Because(std::string path, int code, const char* why) {
-  return FsError{code, std::move(path), why};
-}
 
 std::string LeafOf(const std::string& path) {
   size_t last = path.rfind(kSep);
@@ -162,20 +158,6 @@ Result<Source> OpenSource(FileSystem& fs, const TreePath& src) {
   return source;
 }
 
-FsResult WriteAll(FileSystem& fs, int out, const char* data, size_t size, off_t offset,
-                  const std::string& path) {
-  while (size > 0) {
-    ssize_t n = fs.PWrite(out, data, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return ErrorAt(path);
-    if (n == 0) return ErrorAt(path, EIO);
-    data += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return {};
-}
-
 bool Stopping(const RunScope* scope) { return scope && scope->Stopping(); }
 
 FsError StoppedAt(const std::string& path) { return Because(path, ECANCELED, kWhyStopped); }
@@ -189,7 +171,8 @@ FsResult CopyByBuffer(FileSystem& fs, int in, int out, off_t offset, const std::
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return ErrorAt(src_path);
     if (got == 0) return {};
-    FsResult written = WriteAll(fs, out, buffer.data(), static_cast<size_t>(got), offset, dst_path);
+    FsResult written =
+        WriteAll(fs, out, {buffer.data(), static_cast<size_t>(got)}, offset, dst_path);
     if (!written.ok()) return written;
     offset += got;
   }

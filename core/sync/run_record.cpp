@@ -4,53 +4,17 @@
 #include <cstdio>
 #include <ctime>
 
+#include "core/fs/percent_escape.h"
+
 namespace tavrik {
 
 namespace {
 
 constexpr std::string_view kMagic = "tavrik-record 1";
 
-// Names may hold any byte but NUL: control bytes and the escape itself are written as %XX,
-// so a line break in a name cannot end its line.
-std::string Escape(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f || c == '%') {
-      out.push_back('%');
-      out.push_back(kHex[c >> 4]);
-      out.push_back(kHex[c & 15]);
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  return out;
-}
+std::string Escape(std::string_view text) { return PercentEscape(text, KeepBytes::kPrintable); }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-bool Unescape(std::string_view text, std::string* out) {
-  out->clear();
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out->push_back(text[i]);
-      continue;
-    }
-    if (i + 2 >= text.size()) return false;
-    const int high = HexValue(text[i + 1]);
-    const int low = HexValue(text[i + 2]);
-    if (high < 0 || low < 0) return false;
-    out->push_back(static_cast<char>(high * 16 + low));
-    i += 2;
-  }
-  return out->find('\0') == std::string::npos;
-}
+bool Unescape(std::string_view text, std::string* out) { return PercentUnescape(text, out); }
 
 std::vector<std::string_view> Fields(std::string_view line) {
   std::vector<std::string_view> fields;

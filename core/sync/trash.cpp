@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/fs/file_io.h"
+#include "core/fs/percent_escape.h"
+
 namespace tavrik {
 
 namespace {
@@ -16,8 +19,6 @@ namespace {
 constexpr std::string_view kInfoSuffix = ".trashinfo";
 constexpr size_t kMaxName = 255;
 constexpr int kNameAttempts = 10000;
-
-FsError ErrorAt(const std::string& path, int code = errno) { return FsError{code, path, {}}; }
 
 // A trash folder that is a link, a file, someone else's or on another device is refused on
 // purpose; the user must hear that the trash is at fault, not the file being replaced.
@@ -180,14 +181,8 @@ class Trasher {
       if (info.get() < 0 && errno == EEXIST) continue;
       if (info.get() < 0) return ErrorAt(full_path);
       name_ = std::move(name);
-      size_t done = 0;
-      while (done < text.size()) {
-        ssize_t wrote = fs_.PWrite(info.get(), text.data() + done, text.size() - done,
-                                   static_cast<off_t>(done));
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) return ErrorAt(full_path, wrote < 0 ? errno : EIO);
-        done += static_cast<size_t>(wrote);
-      }
+      FsResult written = WriteAll(fs_, info.get(), text, 0, full_path);
+      if (!written.ok()) return written;
       if (info.Close() != 0) return ErrorAt(full_path);
       return {};
     }
@@ -221,20 +216,7 @@ std::string HomeTrashPath() {
 }
 
 std::string EscapeTrashPath(std::string_view path) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : path) {
-    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                       c == '-' || c == '_' || c == '.' || c == '~' || c == '/';
-    if (plain) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out.push_back('%');
-      out.push_back(kHex[c >> 4]);
-      out.push_back(kHex[c & 15]);
-    }
-  }
-  return out;
+  return PercentEscape(path, KeepBytes::kUrlPath);
 }
 
 std::string TrashInfoText(std::string_view escaped_path, std::time_t when) {

@@ -14,8 +14,6 @@ namespace tavrik {
 
 namespace {
 
-FsError ErrorAt(const std::string& path, int code = errno) { return FsError{code, path, {}}; }
-
 bool IsFileEntry(EntryKind kind) {
   return kind == EntryKind::kReplaced || kind == EntryKind::kDeleted || kind == EntryKind::kCreated;
 }

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <tuple>
 
+#include "core/fs/file_io.h"
 #include "core/fs/paths.h"
 
 namespace tavrik {
@@ -16,21 +17,6 @@ namespace {
 
 constexpr int kNameAttempts = 1000;
 constexpr off_t kMaxRecordBytes = off_t{1} << 30;
-
-FsError ErrorAt(const std::string& path, int code = errno) { return FsError{code, path, {}}; }
-
-FsResult WriteAllAt(FileSystem& fs, int fd, const std::string& text, off_t offset,
-                    const std::string& path) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n =
-        fs.PWrite(fd, text.data() + done, text.size() - done, offset + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return ErrorAt(path, n < 0 ? errno : EIO);
-    done += static_cast<size_t>(n);
-  }
-  return {};
-}
 
 bool ReadWhole(FileSystem& fs, int fd, std::string* text) {
   struct stat st {};
@@ -274,7 +260,7 @@ FsResult VersionFolder::Open() {
 
 FsResult VersionFolder::WriteRecord(const std::string& text) {
   const std::string path = Path() + kSep + std::string(kRecordName);
-  FsResult written = WriteAllAt(fs_, record_.get(), text, record_size_, path);
+  FsResult written = WriteAll(fs_, record_.get(), text, record_size_, path);
   if (!written.ok()) return written;
   record_size_ += static_cast<off_t>(text.size());
   return {};

@@ -1,0 +1,26 @@
+// Small steps on open files and names that several parts of the program take alike.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "core/fs/file_system.h"
+#include "core/fs/fs_error.h"
+
+namespace tavrik {
+
+// Writes all of data at offset, going on after short writes and interruptions; path names
+// the file in the failure.
+FsResult WriteAll(FileSystem& fs, int fd, std::string_view data, off_t offset,
+                  const std::string& path);
+
+// Sets the access and modification times of name in dir by name, never through a handle
+// opened for writing (a read-only file keeps its times too); a link's own times, not its
+// target's.
+FsResult SetTimesAt(FileSystem& fs, int dir, const std::string& name, const struct timespec& atime,
+                    const struct timespec& mtime, const std::string& path);
+
+}  // namespace tavrik
