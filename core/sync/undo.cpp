@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <set>
 
+#include "core/fs/folder_walk.h"
 #include "core/fs/paths.h"
 #include "core/fs/time_resolution.h"
 #include "core/sync/versions.h"
@@ -214,7 +215,11 @@ UndoOutcome UndoLastRun(FileSystem& fs, Host& host, const std::string& root_name
     out.status = errno == ENOENT ? UndoOutcome::kNothingRecorded : UndoOutcome::kUnreadable;
     return out;
   }
-  std::vector<RecordedRun> runs = RecordedRuns(fs, versions.get(), &out.names);
+  std::vector<RecordedRun> runs;
+  if (RecordedRuns(fs, versions.get(), &runs, &out.names) != 0) {
+    out.status = UndoOutcome::kUnreadable;
+    return out;
+  }
   // A damaged record may be the newest one: undoing an older run instead would be worse.
   if (!out.names.empty()) {
     out.status = UndoOutcome::kDamaged;
@@ -227,9 +232,9 @@ UndoOutcome UndoLastRun(FileSystem& fs, Host& host, const std::string& root_name
   out.run = last.record.header;
   out.run_ended = last.record.ended;
   Fd root_dir(fs, fs.OpenAt(AT_FDCWD, root.str().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  Fd run_dir(fs, fs.OpenAt(versions.get(), last.name.c_str(),
-                           O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (root_dir.get() < 0 || run_dir.get() < 0) {
+  Result<Fd> run_dir =
+      OpenFolderStep(fs, versions.get(), last.name, false, false, last.name, nullptr);
+  if (root_dir.get() < 0 || !run_dir.ok()) {
     out.status = UndoOutcome::kUnreadable;
     return out;
   }
@@ -239,8 +244,8 @@ UndoOutcome UndoLastRun(FileSystem& fs, Host& host, const std::string& root_name
   // Keeps every older run: an undo removes nothing it might be asked to put back.
   VersionFolder own(fs, root.str(), RootId{}, header, 0);
   const std::string run_path = JoinPath(root, std::string(kVersionsFolder) + kSep + last.name);
-  Undoer undoer(fs, host, root, root_dir.get(), run_dir.get(), run_path, TimeStepOf(fs, root.str()),
-                dry_run, own, out);
+  Undoer undoer(fs, host, root, root_dir.get(), run_dir.value().get(), run_path,
+                TimeStepOf(fs, root.str()), dry_run, own, out);
   // Backwards: the last change first, so folders are left after the files made in them.
   // Of several entries for one path (a retried row) the last one tells what the run left.
   std::set<std::string> files_done, folders_done;
