@@ -7,6 +7,7 @@
 #include <set>
 
 #include "core/fs/folder_walk.h"
+#include "core/fs/no_replace.h"
 #include "core/fs/paths.h"
 #include "core/fs/time_resolution.h"
 #include "core/sync/versions.h"
@@ -43,6 +44,8 @@ class Undoer {
   struct Now {
     Fd dir;  // its folder, when that exists
     bool present = false;
+    mode_t kind = 0;  // the entry's own type: S_IFREG, S_IFLNK, ...
+    // Its status as a fill reads it: a link to a regular file counts as that file.
     struct stat st {};
   };
   Now Look(int base, const std::string& rel) {
@@ -50,8 +53,13 @@ class Undoer {
     Result<Fd> dir = OpenRelParent(fs_, base, rel, JoinPath(root_, rel));
     if (!dir.ok()) return now;
     now.dir = std::move(dir.value());
-    now.present =
-        fs_.StatAt(now.dir.get(), LeafOfRel(rel).c_str(), &now.st, AT_SYMLINK_NOFOLLOW) == 0;
+    const std::string leaf = LeafOfRel(rel);
+    now.present = fs_.StatAt(now.dir.get(), leaf.c_str(), &now.st, AT_SYMLINK_NOFOLLOW) == 0;
+    now.kind = now.st.st_mode & S_IFMT;
+    struct stat target {};
+    if (now.present && S_ISLNK(now.st.st_mode) &&
+        fs_.StatAt(now.dir.get(), leaf.c_str(), &target, 0) == 0 && S_ISREG(target.st_mode))
+      now.st = target;
     return now;
   }
   void Act(UndoStep step, const std::string& rel) { out_.actions.push_back({step, rel}); }
@@ -64,19 +72,31 @@ class Undoer {
     ++out_.failed;
     Warn(host_, "Die Datei '" + full + "'" + kCr + "konnte nicht zurückgeholt werden.", error);
   }
+  void TimeNotSet(const std::string& full, const FsError& error) {
+    ++out_.untimed;
+    Warn(host_,
+         "Die Datei '" + full + "'" + kCr +
+             "ist zurückgeholt, ihr Änderungsdatum konnte aber nicht wiederhergestellt " +
+             "werden.",
+         error);
+  }
   void KeptVersionMissing(const std::string& full) {
     ++out_.failed;
     Warn(host_, "Die Datei '" + full + "'" + kCr + "kann nicht zurückgeholt werden: ihre Fassung" +
                     " fehlt in '" + run_path_ + "'.");
   }
-  // Moves the run's version of entry.rel to its place (parent, leaf), with its old time.
+  // Moves the run's version of entry.rel to its place (parent, leaf), never over a file
+  // another program put there meanwhile. Fails only when the version did not move: a time
+  // that cannot be set again is a warning about a file that is back.
   FsResult TakeBack(const RecordEntry& entry, int parent, const std::string& full) {
     Result<Fd> from = OpenRelParent(fs_, run_dir_, entry.rel, full);
     if (!from.ok()) return from.error();
     const std::string leaf = LeafOfRel(entry.rel);
-    if (fs_.RenameAt(from.value().get(), leaf.c_str(), parent, leaf.c_str()) != 0)
-      return ErrorAt(full);
-    return KeepTimeOf(fs_, parent, leaf, entry.before, full);
+    if (RenameNoReplace(fs_, from.value().get(), leaf.c_str(), parent, leaf.c_str()) != 0)
+      return errno == EEXIST ? Because(full, EEXIST, kWhyNameTakenMeanwhile) : ErrorAt(full);
+    FsResult timed = KeepTimeOf(fs_, parent, leaf, entry.before, full);
+    if (!timed.ok()) TimeNotSet(full, timed.error());
+    return {};
   }
   void PutBack(const RecordEntry& entry, Now& now, const std::string& full);
   void Restore(const RecordEntry& entry, const std::string& full);
@@ -97,7 +117,8 @@ void Undoer::File(const RecordEntry& entry) {
   const std::string full = JoinPath(root_, entry.rel);
   Now now = Look(root_dir_, entry.rel);
   Now kept = Look(run_dir_, entry.rel);
-  const bool have_version = kept.present && S_ISREG(kept.st.st_mode);
+  // A link the run replaced or deleted was kept as the link itself.
+  const bool have_version = kept.present && (kept.kind == S_IFREG || kept.kind == S_IFLNK);
   switch (entry.kind) {
     case EntryKind::kReplaced:
       if (now.present && MatchesRecorded(entry.after, now.st, step_)) {
@@ -140,7 +161,8 @@ void Undoer::PutBack(const RecordEntry& entry, Now& now, const std::string& full
   if (!moved.ok()) return Failed(full, moved.error());
   FsResult back = TakeBack(entry, now.dir.get(), full);
   if (back.ok()) return;
-  // The run's file goes back where it was rather than leave the place empty.
+  // The version did not move: the run's file goes back where it was rather than leave the
+  // place empty. Where that fails too it stays in the undo's versions, on record.
   (void)own_.MoveOut(now.dir.get(), leaf, entry.rel, full, current);
   Failed(full, back.error());
 }
