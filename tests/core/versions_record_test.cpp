@@ -134,7 +134,7 @@ TEST_F(VersionsEndTest, AKilledRunAndAnAbortedRunCanBeUndone) {
 }
 
 // Catches an undo that picks the run by folder name rather than by its record, and one that
-// falls back to an older run when the newest record is damaged.
+// falls back to an older run when the newest record is damaged or the listing breaks off.
 TEST_F(VersionsEndTest, TheNewestRecordDecidesAndADamagedOneStopsTheUndo) {
   MakeRun();
   SyncFolders(s.ctx);
@@ -155,6 +155,14 @@ TEST_F(VersionsEndTest, TheNewestRecordDecidesAndADamagedOneStopsTheUndo) {
   EXPECT_EQ(undone.run_name, "0000-00-00_000000");
   ASSERT_EQ(undone.actions.size(), 1u);
   EXPECT_EQ(undone.actions[0].rel, "late");
+
+  // A listing of the runs that breaks off may have left the newest out.
+  {
+    InjectFaults faults(s.fs, {{FsCall::kReadDir, EIO, 2}});
+    undone = UndoLastRun(s.fs, s.host, tree.Path("right"), false);
+  }
+  EXPECT_EQ(undone.status, UndoOutcome::kUnreadable);
+  EXPECT_TRUE(tree.Exists("right/late"));
 
   tree.Write("right/.tavrik-versions/broken/.tavrik-record", "tavrik-record 1\nseq\t");
   undone = UndoLastRun(s.fs, s.host, tree.Path("right"), false);
