@@ -159,7 +159,8 @@ bool SafeRelPath(std::string_view rel) {
 std::string RunFolderName(int64_t start_sec) {
   const time_t t = static_cast<time_t>(start_sec);
   struct tm local {};
-  localtime_r(&t, &local);
+  // Without a time zone to read the name is still a date, in UTC.
+  if (!localtime_r(&t, &local)) gmtime_r(&t, &local);
   char name[64];
   std::snprintf(name, sizeof name, "%04d-%02d-%02d_%02d%02d%02d", local.tm_year + 1900,
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <set>
 
+#include "core/fs/folder_walk.h"
+#include "core/fs/no_replace.h"
 #include "core/fs/paths.h"
 #include "core/fs/time_resolution.h"
 #include "core/sync/versions.h"
@@ -42,6 +44,8 @@ class Undoer {
   struct Now {
     Fd dir;  // its folder, when that exists
     bool present = false;
+    mode_t kind = 0;  // the entry's own type: S_IFREG, S_IFLNK, ...
+    // Its status as a fill reads it: a link to a regular file counts as that file.
     struct stat st {};
   };
   Now Look(int base, const std::string& rel) {
@@ -49,8 +53,13 @@ class Undoer {
     Result<Fd> dir = OpenRelParent(fs_, base, rel, JoinPath(root_, rel));
     if (!dir.ok()) return now;
     now.dir = std::move(dir.value());
-    now.present =
-        fs_.StatAt(now.dir.get(), LeafOfRel(rel).c_str(), &now.st, AT_SYMLINK_NOFOLLOW) == 0;
+    const std::string leaf = LeafOfRel(rel);
+    now.present = fs_.StatAt(now.dir.get(), leaf.c_str(), &now.st, AT_SYMLINK_NOFOLLOW) == 0;
+    now.kind = now.st.st_mode & S_IFMT;
+    struct stat target {};
+    if (now.present && S_ISLNK(now.st.st_mode) &&
+        fs_.StatAt(now.dir.get(), leaf.c_str(), &target, 0) == 0 && S_ISREG(target.st_mode))
+      now.st = target;
     return now;
   }
   void Act(UndoStep step, const std::string& rel) { out_.actions.push_back({step, rel}); }
@@ -63,19 +72,31 @@ class Undoer {
     ++out_.failed;
     Warn(host_, "Die Datei '" + full + "'" + kCr + "konnte nicht zurückgeholt werden.", error);
   }
+  void TimeNotSet(const std::string& full, const FsError& error) {
+    ++out_.untimed;
+    Warn(host_,
+         "Die Datei '" + full + "'" + kCr +
+             "ist zurückgeholt, ihr Änderungsdatum konnte aber nicht wiederhergestellt " +
+             "werden.",
+         error);
+  }
   void KeptVersionMissing(const std::string& full) {
     ++out_.failed;
     Warn(host_, "Die Datei '" + full + "'" + kCr + "kann nicht zurückgeholt werden: ihre Fassung" +
                     " fehlt in '" + run_path_ + "'.");
   }
-  // Moves the run's version of entry.rel to its place (parent, leaf), with its old time.
+  // Moves the run's version of entry.rel to its place (parent, leaf), never over a file
+  // another program put there meanwhile. Fails only when the version did not move: a time
+  // that cannot be set again is a warning about a file that is back.
   FsResult TakeBack(const RecordEntry& entry, int parent, const std::string& full) {
     Result<Fd> from = OpenRelParent(fs_, run_dir_, entry.rel, full);
     if (!from.ok()) return from.error();
     const std::string leaf = LeafOfRel(entry.rel);
-    if (fs_.RenameAt(from.value().get(), leaf.c_str(), parent, leaf.c_str()) != 0)
-      return ErrorAt(full);
-    return KeepTimeOf(fs_, parent, leaf, entry.before, full);
+    if (RenameNoReplace(fs_, from.value().get(), leaf.c_str(), parent, leaf.c_str()) != 0)
+      return errno == EEXIST ? Because(full, EEXIST, kWhyNameTakenMeanwhile) : ErrorAt(full);
+    FsResult timed = KeepTimeOf(fs_, parent, leaf, entry.before, full);
+    if (!timed.ok()) TimeNotSet(full, timed.error());
+    return {};
   }
   void PutBack(const RecordEntry& entry, Now& now, const std::string& full);
   void Restore(const RecordEntry& entry, const std::string& full);
@@ -96,7 +117,8 @@ void Undoer::File(const RecordEntry& entry) {
   const std::string full = JoinPath(root_, entry.rel);
   Now now = Look(root_dir_, entry.rel);
   Now kept = Look(run_dir_, entry.rel);
-  const bool have_version = kept.present && S_ISREG(kept.st.st_mode);
+  // A link the run replaced or deleted was kept as the link itself.
+  const bool have_version = kept.present && (kept.kind == S_IFREG || kept.kind == S_IFLNK);
   switch (entry.kind) {
     case EntryKind::kReplaced:
       if (now.present && MatchesRecorded(entry.after, now.st, step_)) {
@@ -139,7 +161,8 @@ void Undoer::PutBack(const RecordEntry& entry, Now& now, const std::string& full
   if (!moved.ok()) return Failed(full, moved.error());
   FsResult back = TakeBack(entry, now.dir.get(), full);
   if (back.ok()) return;
-  // The run's file goes back where it was rather than leave the place empty.
+  // The version did not move: the run's file goes back where it was rather than leave the
+  // place empty. Where that fails too it stays in the undo's versions, on record.
   (void)own_.MoveOut(now.dir.get(), leaf, entry.rel, full, current);
   Failed(full, back.error());
 }
@@ -214,7 +237,11 @@ UndoOutcome UndoLastRun(FileSystem& fs, Host& host, const std::string& root_name
     out.status = errno == ENOENT ? UndoOutcome::kNothingRecorded : UndoOutcome::kUnreadable;
     return out;
   }
-  std::vector<RecordedRun> runs = RecordedRuns(fs, versions.get(), &out.names);
+  std::vector<RecordedRun> runs;
+  if (RecordedRuns(fs, versions.get(), &runs, &out.names) != 0) {
+    out.status = UndoOutcome::kUnreadable;
+    return out;
+  }
   // A damaged record may be the newest one: undoing an older run instead would be worse.
   if (!out.names.empty()) {
     out.status = UndoOutcome::kDamaged;
@@ -227,9 +254,9 @@ UndoOutcome UndoLastRun(FileSystem& fs, Host& host, const std::string& root_name
   out.run = last.record.header;
   out.run_ended = last.record.ended;
   Fd root_dir(fs, fs.OpenAt(AT_FDCWD, root.str().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  Fd run_dir(fs, fs.OpenAt(versions.get(), last.name.c_str(),
-                           O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (root_dir.get() < 0 || run_dir.get() < 0) {
+  Result<Fd> run_dir =
+      OpenFolderStep(fs, versions.get(), last.name, false, false, last.name, nullptr);
+  if (root_dir.get() < 0 || !run_dir.ok()) {
     out.status = UndoOutcome::kUnreadable;
     return out;
   }
@@ -239,8 +266,8 @@ UndoOutcome UndoLastRun(FileSystem& fs, Host& host, const std::string& root_name
   // Keeps every older run: an undo removes nothing it might be asked to put back.
   VersionFolder own(fs, root.str(), RootId{}, header, 0);
   const std::string run_path = JoinPath(root, std::string(kVersionsFolder) + kSep + last.name);
-  Undoer undoer(fs, host, root, root_dir.get(), run_dir.get(), run_path, TimeStepOf(fs, root.str()),
-                dry_run, own, out);
+  Undoer undoer(fs, host, root, root_dir.get(), run_dir.value().get(), run_path,
+                TimeStepOf(fs, root.str()), dry_run, own, out);
   // Backwards: the last change first, so folders are left after the files made in them.
   // Of several entries for one path (a retried row) the last one tells what the run left.
   std::set<std::string> files_done, folders_done;

@@ -41,7 +41,8 @@ struct UndoOutcome {
   std::vector<UndoAction> actions;  // done, or with dry_run what would be done
   int changed = 0;                  // files left alone as changed since the run
   int failed = 0;                   // steps that failed (each reported)
-  std::string own_folder;           // the undo's own version folder; empty when none
+  int untimed = 0;         // files back whose old time could not be set again (each reported)
+  std::string own_folder;  // the undo's own version folder; empty when none
 };
 
 // Puts the last run recorded under root back (dry_run: changes nothing and tells what it

@@ -8,7 +8,10 @@
 #include <ctime>
 #include <tuple>
 
+#include "core/fs/error_text.h"
 #include "core/fs/file_io.h"
+#include "core/fs/folder_walk.h"
+#include "core/fs/no_replace.h"
 #include "core/fs/paths.h"
 
 namespace tavrik {
@@ -35,30 +38,22 @@ bool ReadWhole(FileSystem& fs, int fd, std::string* text) {
   return true;
 }
 
-// Removes the folder name in dir with all it holds; links are removed, never followed.
-int RemoveTree(FileSystem& fs, int dir, const std::string& name) {
-  Fd folder(fs, fs.OpenAt(dir, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (folder.get() < 0) return -1;
-  std::vector<std::string> names;
-  {
-    std::unique_ptr<DirStream> listing =
-        fs.OpenDir(fs.OpenAt(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!listing) return -1;
-    const char* entry = nullptr;
-    int got;
-    while ((got = fs.ReadDir(*listing, &entry)) == 1)
-      if (std::string_view(entry) != "." && std::string_view(entry) != "..")
-        names.emplace_back(entry);
-    if (got < 0) return -1;
-  }
-  for (const std::string& leaf : names) {
-    struct stat st {};
-    if (fs.StatAt(folder.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode) ? RemoveTree(fs, folder.get(), leaf) != 0
-                            : fs.UnlinkAt(folder.get(), leaf.c_str(), 0) != 0)
-      return -1;
-  }
-  return fs.UnlinkAt(dir, name.c_str(), AT_REMOVEDIR);
+// What a run folder's record gave.
+enum class Read { kNone, kWhole, kFailed };
+
+// Reads the record of the run folder name. kNone: no record of ours is there (no folder, a
+// link, a folder without record); kFailed: one is there that cannot be read.
+Read ReadRecord(FileSystem& fs, int versions_dir, const std::string& name, std::string* text) {
+  const auto absent = [](int error) {
+    return error == ENOENT || error == ENOTDIR || error == ELOOP;
+  };
+  Result<Fd> run = OpenFolderStep(fs, versions_dir, name, false, false, name, nullptr);
+  if (!run.ok()) return absent(run.error().code) ? Read::kNone : Read::kFailed;
+  const int fd = fs.OpenAt(run.value().get(), std::string(kRecordName).c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return absent(errno) ? Read::kNone : Read::kFailed;
+  Fd record(fs, fd);
+  return ReadWhole(fs, record.get(), text) ? Read::kWhole : Read::kFailed;
 }
 
 bool SameTime(const struct timespec& a, int64_t sec, int32_t nsec) {
@@ -79,49 +74,20 @@ std::string LeafOfRel(std::string_view rel) {
   return std::string(last == std::string_view::npos ? rel : rel.substr(last + 1));
 }
 
-int OpenVersionsFolder(FileSystem& fs, const std::string& root, int flags) {
+int OpenVersionsFolder(FileSystem& fs, const std::string& root) {
   Fd root_dir(fs, fs.OpenAt(AT_FDCWD, root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (root_dir.get() < 0) return -1;
   return fs.OpenAt(root_dir.get(), std::string(kVersionsFolder).c_str(),
-                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | flags);
-}
-
-Result<Fd> OpenRelParent(FileSystem& fs, int dir, std::string_view rel, const std::string& full,
-                         std::vector<std::string>* made) {
-  Fd at(fs, fs.OpenAt(dir, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (at.get() < 0) return ErrorAt(full);
-  const size_t last = rel.rfind(kSep);
-  if (last == std::string_view::npos) return at;
-  for (size_t start = 0; start < last;) {
-    const size_t sep = rel.find(kSep, start);
-    const std::string name(rel.substr(start, sep - start));
-    start = sep + 1;
-    const int flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int fd = fs.OpenAt(at.get(), name.c_str(), flags);
-    if (fd < 0 && errno == ENOENT && made) {
-      if (fs.MkdirAt(at.get(), name.c_str(), 0777) == 0)
-        made->emplace_back(rel.substr(0, sep));
-      else if (errno != EEXIST)
-        return ErrorAt(full);
-      fd = fs.OpenAt(at.get(), name.c_str(), flags);
-    }
-    if (fd < 0) return ErrorAt(full);
-    at = Fd(fs, fd);
-  }
-  return at;
+                   O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
 FsResult KeepTimeOf(FileSystem& fs, int dir, const std::string& leaf, const FileStamp& stamp,
                     const std::string& full) {
   struct stat now {};
   if (fs.StatAt(dir, leaf.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) return ErrorAt(full);
+  // A link's own time is the system's business: the record holds the time of its target.
   if (!S_ISREG(now.st_mode) || SameTime(now.st_mtim, stamp.mtime_sec, stamp.mtime_nsec)) return {};
-  Fd file(fs, fs.OpenAt(dir, leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (file.get() < 0) return ErrorAt(full);
-  const struct timespec times[2] = {now.st_atim, {stamp.mtime_sec, stamp.mtime_nsec}};
-  if (fs.Futimens(file.get(), times) != 0) return ErrorAt(full);
-  if (file.Close() != 0) return ErrorAt(full);
-  return {};
+  return SetTimesAt(fs, dir, leaf, now.st_atim, {stamp.mtime_sec, stamp.mtime_nsec}, full);
 }
 
 bool MatchesRecorded(const FileStamp& recorded, const struct stat& now, int64_t step) {
@@ -136,35 +102,32 @@ bool MatchesRecorded(const FileStamp& recorded, const struct stat& now, int64_t 
   return a - b < limit && b - a < limit;
 }
 
-std::vector<RecordedRun> RecordedRuns(FileSystem& fs, int versions_dir,
-                                      std::vector<std::string>* damaged) {
+int RecordedRuns(FileSystem& fs, int versions_dir, std::vector<RecordedRun>* runs,
+                 std::vector<std::string>* damaged) {
+  runs->clear();
   std::vector<std::string> names;
-  {
-    std::unique_ptr<DirStream> listing =
-        fs.OpenDir(fs.OpenAt(versions_dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!listing) return {};
-    const char* entry = nullptr;
-    while (fs.ReadDir(*listing, &entry) == 1)
-      if (entry[0] != '.') names.emplace_back(entry);
-  }
-  std::vector<RecordedRun> runs;
+  // Part of a listing could leave the newest run out, and an older one would be taken.
+  if (ListNames(fs, versions_dir, &names) != 0) return -1;
   for (const std::string& name : names) {
-    Fd run(fs,
-           fs.OpenAt(versions_dir, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (run.get() < 0) continue;
-    Fd record(fs, fs.OpenAt(run.get(), std::string(kRecordName).c_str(),
-                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (record.get() < 0) continue;
+    if (name[0] == '.') continue;
     std::string text;
     RecordedRun found{name, {}};
-    if (ReadWhole(fs, record.get(), &text) && ParseRecord(text, &found.record)) {
-      runs.push_back(std::move(found));
-    } else if (damaged) {
-      damaged->push_back(name);
+    switch (ReadRecord(fs, versions_dir, name, &text)) {
+      case Read::kNone:
+        continue;
+      case Read::kWhole:
+        if (ParseRecord(text, &found.record)) {
+          runs->push_back(std::move(found));
+          continue;
+        }
+        break;
+      case Read::kFailed:
+        break;
     }
+    if (damaged) damaged->push_back(name);
   }
-  std::sort(runs.begin(), runs.end(), RunBefore);
-  return runs;
+  std::sort(runs->begin(), runs->end(), RunBefore);
+  return 0;
 }
 
 RunHeader StartHeader() {
@@ -188,7 +151,8 @@ std::string VersionFolder::Path() const {
 }
 
 FsResult VersionFolder::Prune(int versions_dir) {
-  std::vector<RecordedRun> runs = RecordedRuns(fs_, versions_dir);
+  std::vector<RecordedRun> runs;
+  if (RecordedRuns(fs_, versions_dir, &runs) != 0) return ErrorAt(JoinPath(root_, kVersionsFolder));
   uint64_t last = 0;
   for (const RecordedRun& run : runs) last = std::max(last, run.record.header.seq);
   header_.seq = last + 1;
@@ -196,17 +160,23 @@ FsResult VersionFolder::Prune(int versions_dir) {
   // This run is one of the kept ones.
   const size_t older = static_cast<size_t>(keep_ - 1);
   for (size_t i = 0; i + older < runs.size(); ++i) {
-    if (RemoveTree(fs_, versions_dir, runs[i].name) != 0)
-      return ErrorAt(JoinPath(root_, std::string(kVersionsFolder) + kSep + runs[i].name));
-    pruned_.push_back(JoinPath(root_, std::string(kVersionsFolder) + kSep + runs[i].name));
+    const std::string path = JoinPath(root_, std::string(kVersionsFolder) + kSep + runs[i].name);
+    if (RemoveTree(fs_, versions_dir, runs[i].name) != 0) return ErrorAt(path);
+    pruned_.push_back(path);
   }
   return {};
 }
 
-FsResult VersionFolder::Open() {
-  if (IsOpen()) return {};
-  if (closed_) return ErrorAt(root_, EBADF);
-  const std::string base = JoinPath(root_, kVersionsFolder);
+FsError VersionFolder::Unwritable(int code) const {
+  FsError error = ErrorAt(JoinPath(root_, kVersionsFolder), code);
+  error.why = "In den Versionsordner '";
+  error.why += error.path;
+  error.why += "' kann nicht geschrieben werden: ";
+  error.why += GermanErrorText(code);
+  return error;
+}
+
+FsResult VersionFolder::MakeRunFolder() {
   Fd root_dir(fs_, fs_.OpenAt(AT_FDCWD, root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (root_dir.get() < 0) return ErrorAt(root_);
   if (id_.known) {
@@ -218,50 +188,64 @@ FsResult VersionFolder::Open() {
   const std::string folder(kVersionsFolder);
   // Only the owner may look in: the kept files' folders had modes of their own.
   if (fs_.MkdirAt(root_dir.get(), folder.c_str(), 0700) != 0 && errno != EEXIST)
-    return ErrorAt(base);
-  Fd versions(fs_, fs_.OpenAt(root_dir.get(), folder.c_str(),
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (versions.get() < 0) return ErrorAt(base);
-  FsResult pruned = Prune(versions.get());
+    return Unwritable(errno);
+  Result<Fd> versions = OpenFolderStep(fs_, root_dir.get(), folder, false, false, folder, nullptr);
+  if (!versions.ok()) return Unwritable(versions.error().code);
+  FsResult pruned = Prune(versions.value().get());
   if (!pruned.ok()) return pruned;
   const std::string stem = RunFolderName(header_.start_sec);
   std::string name;
   for (int n = 1; n <= kNameAttempts && name.empty(); ++n) {
     std::string candidate = n == 1 ? stem : stem + "_" + std::to_string(n);
-    if (fs_.MkdirAt(versions.get(), candidate.c_str(), 0700) == 0)
+    if (fs_.MkdirAt(versions.value().get(), candidate.c_str(), 0700) == 0)
       name = std::move(candidate);
     else if (errno != EEXIST)
-      return ErrorAt(base);
+      return Unwritable(errno);
   }
-  if (name.empty()) return ErrorAt(base, EEXIST);
-  Fd run(fs_,
-         fs_.OpenAt(versions.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  const std::string path = base + kSep + name;
-  if (run.get() < 0) return ErrorAt(path);
+  if (name.empty()) return Unwritable(EEXIST);
+  Result<Fd> run = OpenFolderStep(fs_, versions.value().get(), name, false, false, name, nullptr);
   struct stat run_st {};
-  if (fs_.Fstat(run.get(), &run_st) != 0) return ErrorAt(path);
-  Fd record(fs_, fs_.OpenAt(run.get(), std::string(kRecordName).c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (record.get() < 0) {
-    const int error = errno;
-    fs_.UnlinkAt(versions.get(), name.c_str(), AT_REMOVEDIR);
-    return ErrorAt(path, error);
+  int record = -1;
+  if (run.ok() && fs_.Fstat(run.value().get(), &run_st) == 0)
+    record = fs_.OpenAt(run.value().get(), std::string(kRecordName).c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (record < 0) {
+    const int error = run.ok() ? errno : run.error().code;
+    // Best effort: a folder without a record is no run of ours.
+    (void)RemoveTree(fs_, versions.value().get(), name);
+    return Unwritable(error);
   }
-  versions_dir_ = std::move(versions);
-  run_dir_ = std::move(run);
+  versions_dir_ = std::move(versions.value());
+  run_dir_ = std::move(run.value());
   run_dev_ = run_st.st_dev;
-  record_ = std::move(record);
+  record_ = Fd(fs_, record);
+  record_size_ = 0;
   name_ = std::move(name);
+  return {};
+}
+
+FsResult VersionFolder::Open() {
+  if (header_written_) return {};
+  if (closed_) return ErrorAt(root_, EBADF);
+  if (run_dir_.get() < 0) {
+    FsResult made = MakeRunFolder();
+    if (!made.ok()) return made;
+  }
+  // Nothing is noted before the whole header is in: an entry written in its place would
+  // leave a record no undo can read. Another attempt writes the header again from the start.
   FsResult written = WriteRecord(HeaderText(header_));
+  if (!written.ok()) return written;
+  header_written_ = true;
   // Best effort: a root that cannot take a record has nothing of this run to undo.
-  if (written.ok() && partner_ && !partner_->IsOpen()) (void)partner_->Open();
-  return written;
+  if (partner_ && !partner_->IsOpen()) (void)partner_->Open();
+  return {};
 }
 
 FsResult VersionFolder::WriteRecord(const std::string& text) {
   const std::string path = Path() + kSep + std::string(kRecordName);
   FsResult written = WriteAll(fs_, record_.get(), text, record_size_, path);
-  if (!written.ok()) return written;
+  if (!written.ok()) return Unwritable(written.error().code);
+  // Only a whole line counts: a line cut short is written over by the next one.
   record_size_ += static_cast<off_t>(text.size());
   return {};
 }
@@ -300,10 +284,8 @@ FsResult VersionFolder::MoveIn(int dir, const std::string& leaf, std::string_vie
   if (!parent.ok()) return parent.error();
   const int to = parent.value().get();
   const std::string kept = LeafOfRel(rel);
-  struct stat taken {};
-  // A rename would replace a version kept before; none is ever given up.
-  if (fs_.StatAt(to, kept.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) return ErrorAt(full, EEXIST);
-  if (fs_.RenameAt(dir, leaf.c_str(), to, kept.c_str()) != 0) {
+  // Never over a version kept before: none is ever given up.
+  if (RenameNoReplace(fs_, dir, leaf.c_str(), to, kept.c_str()) != 0) {
     if (errno == EXDEV) return FsError{EXDEV, full, kWhyOtherFileSystem};
     return ErrorAt(full);
   }
@@ -318,19 +300,27 @@ FsResult VersionFolder::MoveOut(int dir, const std::string& leaf, std::string_vi
   Result<Fd> parent = OpenRelParent(fs_, run_dir_.get(), rel, full);
   if (!parent.ok()) return parent.error();
   const std::string kept = LeafOfRel(rel);
-  if (fs_.RenameAt(parent.value().get(), kept.c_str(), dir, leaf.c_str()) != 0)
-    return ErrorAt(full);
-  return KeepTimeOf(fs_, dir, leaf, stamp, full);
+  // A file another program put there meanwhile stays; this one stays in the versions.
+  if (RenameNoReplace(fs_, parent.value().get(), kept.c_str(), dir, leaf.c_str()) != 0)
+    return errno == EEXIST ? Because(full, EEXIST, kWhyNameTakenMeanwhile) : ErrorAt(full);
+  // Back in place is what counts; a time that cannot be set again changes no content.
+  (void)KeepTimeOf(fs_, dir, leaf, stamp, full);
+  return {};
 }
 
 void VersionFolder::Close(bool keep_empty) {
   if (closed_) return;
   closed_ = true;
-  if (!IsOpen()) return;
-  if (!has_entries_ && !keep_empty) {
+  if (run_dir_.get() < 0) return;
+  // The other root kept files: this one gets the record too, if its header goes in now.
+  if (!header_written_ && keep_empty && WriteRecord(HeaderText(header_)).ok())
+    header_written_ = true;
+  if (!header_written_ || (!has_entries_ && !keep_empty)) {
+    // A record exists whole or not at all: without its header the folder holds nothing.
     record_ = Fd();
     run_dir_ = Fd();
-    RemoveTree(fs_, versions_dir_.get(), name_);
+    header_written_ = false;
+    (void)RemoveTree(fs_, versions_dir_.get(), name_);
     name_.clear();
     return;
   }

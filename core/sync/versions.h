@@ -22,6 +22,11 @@ namespace tavrik {
 inline constexpr const char* kWhyOtherFileSystem =
     "Die Datei liegt auf einem anderen Dateisystem als ihr Versionsordner.";
 
+// What a failure says when a file is to go back to its place and another program has put a
+// file under its name meanwhile: that file stays.
+inline constexpr const char* kWhyNameTakenMeanwhile =
+    "Der Name ist inzwischen von einer anderen Datei belegt.";
+
 // One run's folder under one root, made on first use. Its record is written entry by entry
 // before each change, so whatever a cut-off run did is in it.
 class VersionFolder {
@@ -35,8 +40,12 @@ class VersionFolder {
   VersionFolder(const VersionFolder&) = delete;
   VersionFolder& operator=(const VersionFolder&) = delete;
 
+  // Makes the run's folder (on the first call) and writes its record's header. Until the
+  // header is in, nothing is noted or kept, and each call tries the header again; a record
+  // is whole or, at Close, gone with its folder. Failures to write there say so in why.
   FsResult Open();
-  bool IsOpen() const { return run_dir_.get() >= 0; }
+  // True once the record's header is written: entries and kept files may follow.
+  bool IsOpen() const { return header_written_ && run_dir_.get() >= 0; }
   bool HasEntries() const { return has_entries_; }
 
   // Appends one entry to the record.
@@ -47,12 +56,14 @@ class VersionFolder {
   // EEXIST. full names the file in errors.
   FsResult Keep(const RecordEntry& entry, int dir, const std::string& leaf,
                 const std::string& full);
-  // Moves this run's version of rel back to leaf of dir (replacing what is there).
+  // Moves this run's version of rel back to leaf of dir, never over a file there (EEXIST
+  // with kWhyNameTakenMeanwhile), and sets its time again where it can.
   FsResult MoveOut(int dir, const std::string& leaf, std::string_view rel, const std::string& full,
                    const FileStamp& stamp);
 
   // Ends the record with its end line. A record without entries goes again with its
-  // folder unless keep_empty is set. Closing twice does nothing.
+  // folder unless keep_empty is set, and so does one whose header could not be written.
+  // Closing twice does nothing.
   void Close(bool keep_empty = false);
 
   // The full paths of the run folders the opening removed.
@@ -66,6 +77,9 @@ class VersionFolder {
 
  private:
   FsResult Prune(int versions_dir);
+  FsResult MakeRunFolder();
+  // A failure to write into the versions folder, with a sentence that says where.
+  FsError Unwritable(int code) const;
   FsResult Reachable(int dir, const std::string& leaf, const std::string& full, struct stat* file);
   // Moves leaf of dir (file, as Reachable found it) to rel in this run's folder.
   FsResult MoveIn(int dir, const std::string& leaf, std::string_view rel, const std::string& full,
@@ -81,7 +95,8 @@ class VersionFolder {
   Fd run_dir_;
   dev_t run_dev_ = 0;  // the run folder's device: a file elsewhere cannot be renamed in
   Fd record_;
-  off_t record_size_ = 0;
+  off_t record_size_ = 0;  // the whole lines written; the next one goes here
+  bool header_written_ = false;
   std::string name_;
   bool has_entries_ = false;
   bool closed_ = false;
@@ -95,22 +110,19 @@ struct RecordedRun {
   ParsedRecord record;
 };
 
-// The runs recorded under root, oldest first by their records. Folders without a readable
-// record of ours are left out (damaged ones set *damaged when given).
-std::vector<RecordedRun> RecordedRuns(FileSystem& fs, int versions_dir,
-                                      std::vector<std::string>* damaged = nullptr);
+// The runs recorded under versions_dir into *runs, oldest first by their records. Folders
+// without a record of ours are left out; those whose record cannot be read or parsed are
+// left out too and named in *damaged when given. 0, or -1 with errno when the folder cannot
+// be listed to its end.
+int RecordedRuns(FileSystem& fs, int versions_dir, std::vector<RecordedRun>* runs,
+                 std::vector<std::string>* damaged = nullptr);
 
 // Opens <root>/.tavrik-versions (not through a link); -1 with errno when it is missing.
-int OpenVersionsFolder(FileSystem& fs, const std::string& root, int flags = 0);
-
-// Opens the folder that holds the last part of rel below dir, one part at a time without
-// following links, making missing folders when made is given (their relative paths are
-// appended to it, outermost first).
-Result<Fd> OpenRelParent(FileSystem& fs, int dir, std::string_view rel, const std::string& full,
-                         std::vector<std::string>* made = nullptr);
+int OpenVersionsFolder(FileSystem& fs, const std::string& root);
 
 // Sets the modification time of leaf in dir to stamp's again where a rename changed it, as
-// a FAT driver in user space does.
+// a FAT driver in user space does: by name, never through a handle opened for writing. A
+// link keeps its own time.
 FsResult KeepTimeOf(FileSystem& fs, int dir, const std::string& leaf, const FileStamp& stamp,
                     const std::string& full);
 

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "core/compare/compare.h"
+#include "core/fs/error_text.h"
 #include "core/sync/run_record.h"
 #include "core/sync/sync.h"
 #include "core/sync/undo.h"
@@ -132,7 +134,7 @@ TEST_F(VersionsEndTest, AKilledRunAndAnAbortedRunCanBeUndone) {
 }
 
 // Catches an undo that picks the run by folder name rather than by its record, and one that
-// falls back to an older run when the newest record is damaged.
+// falls back to an older run when the newest record is damaged or the listing breaks off.
 TEST_F(VersionsEndTest, TheNewestRecordDecidesAndADamagedOneStopsTheUndo) {
   MakeRun();
   SyncFolders(s.ctx);
@@ -153,6 +155,14 @@ TEST_F(VersionsEndTest, TheNewestRecordDecidesAndADamagedOneStopsTheUndo) {
   EXPECT_EQ(undone.run_name, "0000-00-00_000000");
   ASSERT_EQ(undone.actions.size(), 1u);
   EXPECT_EQ(undone.actions[0].rel, "late");
+
+  // A listing of the runs that breaks off may have left the newest out.
+  {
+    InjectFaults faults(s.fs, {{FsCall::kReadDir, EIO, 2}});
+    undone = UndoLastRun(s.fs, s.host, tree.Path("right"), false);
+  }
+  EXPECT_EQ(undone.status, UndoOutcome::kUnreadable);
+  EXPECT_TRUE(tree.Exists("right/late"));
 
   tree.Write("right/.tavrik-versions/broken/.tavrik-record", "tavrik-record 1\nseq\t");
   undone = UndoLastRun(s.fs, s.host, tree.Path("right"), false);
@@ -191,6 +201,84 @@ TEST(VersionsMountTest, AFileOnAnotherFileSystemFailsItsRowAndStays) {
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_FALSE(mem.Exists("/r/.tavrik-versions/" + runs[0] + "/stick/f.txt"));
   EXPECT_TRUE(mem.Exists("/r/.tavrik-versions/" + runs[0] + "/plain.txt"));
+}
+
+// Three files deleted on the right with versions, while the records' writes or the versions
+// folder fail: a run's record is whole or not there at all.
+class VersionsHeaderTest : public SyncBench {
+ protected:
+  void DeleteThreeOnTheRight() {
+    tree.Write("left/keep", "keep", 1700000000);
+    for (int i = 0; i < 3; ++i) tree.Write("right/d" + std::to_string(i), "gone", 1700000000);
+    Fill();
+    for (int i = 0; i < 3; ++i) SetMark("", "d" + std::to_string(i), Mark::kDeleteRight);
+    s.state.sync_options.versions = true;
+  }
+};
+
+// Catches an entry written at the start of a record whose header did not go in (the record
+// cannot be read, and a damaged record stops every undo under its root), Retry that does not
+// try the header again, a header that is never written where the other root kept files, a
+// folder left behind with a headerless record, and a box that does not say the versions
+// folder is the trouble.
+TEST_F(VersionsHeaderTest, ARecordIsWholeOrNotThere) {
+  struct Case {
+    const char* name;
+    FsCall call;
+    int nth;  // the nth call of that kind fails
+    int error;
+    MsgAnswer answer;
+    int deleted;         // of the three files
+    int boxes;           // the one failure's box, or none
+    int restored_right;  // by an undo of right/; -1: no run recorded there
+    bool left_recorded;  // an undo of left/ finds this run (nothing to do)
+  };
+  // The first write is right/'s header, the second left/'s (made with it), then entries.
+  const std::vector<Case> cases = {
+      {"header, Retry", FsCall::kWrite, 1, ENOSPC, MsgAnswer::kRetry, 3, 1, 3, true},
+      {"header, Ignore", FsCall::kWrite, 1, EIO, MsgAnswer::kIgnore, 2, 1, 2, true},
+      {"header, Abort", FsCall::kWrite, 1, ENOSPC, MsgAnswer::kAbort, 0, 1, -1, false},
+      {"the other root's header", FsCall::kWrite, 2, ENOSPC, MsgAnswer::kIgnore, 3, 0, 3, true},
+      {"versions folder, Retry", FsCall::kMkdir, 1, EACCES, MsgAnswer::kRetry, 3, 1, 3, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(tree.Path("left"));
+    std::filesystem::remove_all(tree.Path("right"));
+    DeleteThreeOnTheRight();
+    s.host.answers = {c.answer};
+    {
+      InjectFaults faults(s.fs, {{c.call, c.error, c.nth}});
+      Sync();
+    }
+    int deleted = 0;
+    for (int i = 0; i < 3; ++i) deleted += !tree.Exists("right/d" + std::to_string(i));
+    EXPECT_EQ(deleted, c.deleted);
+    ASSERT_EQ(static_cast<int>(s.host.boxes.size()), c.boxes)
+        << ::testing::PrintToString(BoxTexts());
+    if (c.boxes == 1) {
+      const std::string& text = s.host.boxes[0].text;
+      EXPECT_NE(text.find("In den Versionsordner '" + tree.Path("right/.tavrik-versions")),
+                std::string::npos)
+          << text;
+      EXPECT_NE(text.find(GermanErrorText(c.error)), std::string::npos) << text;
+    }
+    s.host = FakeHost();
+    UndoOutcome undone = UndoLastRun(s.fs, s.host, tree.Path("right"), false);
+    if (c.restored_right < 0) {
+      EXPECT_EQ(undone.status, UndoOutcome::kNothingRecorded);
+    } else {
+      EXPECT_EQ(undone.status, UndoOutcome::kDone) << ::testing::PrintToString(undone.names);
+      EXPECT_EQ(static_cast<int>(undone.actions.size()), c.restored_right);
+      for (int i = 0; i < 3; ++i) EXPECT_EQ(tree.Read("right/d" + std::to_string(i)), "gone");
+    }
+    undone = UndoLastRun(s.fs, s.host, tree.Path("left"), false);
+    EXPECT_EQ(undone.status, c.left_recorded ? UndoOutcome::kDone : UndoOutcome::kNothingRecorded)
+        << ::testing::PrintToString(undone.names);
+    EXPECT_TRUE(undone.actions.empty());
+    EXPECT_TRUE(s.host.boxes.empty()) << ::testing::PrintToString(BoxTexts());
+    s.host = FakeHost();
+  }
 }
 
 }  // namespace

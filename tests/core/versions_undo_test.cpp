@@ -4,8 +4,11 @@
 // keeps exactly the last runs, and the versions folder stays out of every list.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +19,7 @@
 #include "core/sync/versions.h"
 #include "support/real_fs.h"
 #include "support/session.h"
+#include "support/sync_fixture.h"
 #include "support/temp_tree.h"
 #include "support/tree_snapshot.h"
 
@@ -285,6 +289,185 @@ TEST_P(VersionsUndoTest, RetentionKeepsExactlyTheLastRuns) {
   ASSERT_EQ(undone.actions.size(), 1u);
   EXPECT_EQ(undone.actions[0].rel, "x/g4.dat");
   EXPECT_TRUE(std::ifstream(medium.Path("x/g4.dat")).good());
+}
+
+// A sync with versions under right/ (r replaced, d deleted), then an undo of right/ whose own
+// renames and time calls are made to fail.
+class UndoFaultTest : public SyncBench {
+ protected:
+  static constexpr long long kOld = 1700000000;
+
+  void SyncWithVersions() {
+    tree.Write("left/r", "new r", kOld + 1000);
+    tree.Write("right/r", "old r", kOld);
+    tree.Write("right/d", "old d", kOld + 2);
+    Fill();
+    CompareFolders(s.ctx, false);
+    SetMark("", "d", Mark::kDeleteRight);
+    s.host = FakeHost();
+    s.state.sync_options.versions = true;
+    Sync();
+    ASSERT_TRUE(s.host.boxes.empty()) << ::testing::PrintToString(BoxTexts());
+    ASSERT_EQ(tree.Read("right/r"), "new r");
+    ASSERT_FALSE(tree.Exists("right/d"));
+  }
+  // The kept files show another time than the record, as after a driver that stamps a
+  // renamed file with "now": the undo must set their times again.
+  void StampKeptVersions() {
+    for (const std::string& rel : KeptPaths("r")) tree.SetTime(rel, kOld + 5000);
+    for (const std::string& rel : KeptPaths("d")) tree.SetTime(rel, kOld + 5000);
+  }
+  // Relative paths of the files named leaf anywhere in right/'s versions.
+  std::vector<std::string> KeptPaths(const std::string& leaf) const {
+    std::vector<std::string> found;
+    const std::filesystem::path base = tree.Path("");
+    for (const auto& e : std::filesystem::recursive_directory_iterator(
+             tree.Path("right/" + std::string(kVersionsFolder))))
+      if (e.path().filename() == leaf) found.push_back(e.path().lexically_relative(base).string());
+    return found;
+  }
+  std::vector<std::string> KeptContents(const std::string& leaf) const {
+    std::vector<std::string> contents;
+    for (const std::string& rel : KeptPaths(leaf)) contents.push_back(tree.Read(rel));
+    std::sort(contents.begin(), contents.end());
+    return contents;
+  }
+  UndoOutcome UndoRight() {
+    s.host = FakeHost();
+    return UndoLastRun(s.fs, s.host, tree.Path("right"), false);
+  }
+  // Fails the nth rename onto the name leaf; with a text instead of an errno, another
+  // program writes that file under the name just before the rename.
+  void OnRenameTo(const std::string& leaf, int nth, int error, std::string other = {}) {
+    auto seen = std::make_shared<int>(0);
+    s.fs.SetHook([this, leaf, nth, error, other, seen](FsCall call, const std::string& name) {
+      if (call != FsCall::kRename || name != leaf || ++*seen != nth) return 0;
+      if (!other.empty()) tree.Write("right/" + leaf, other);
+      return error;
+    });
+  }
+};
+
+// Catches an undo that rolls back a kept version it has put in place because its time could
+// not be set (the run's file then goes over it and the old content exists nowhere), one that
+// calls such a file not restored, a failed rename that leaves the place empty, and a restore
+// that goes over a file another program put there meanwhile.
+TEST_F(UndoFaultTest, TheUndosOwnRenamesAndTimeCallsFailWithoutLosingAFile) {
+  struct Case {
+    const char* name;
+    std::function<void()> fault;
+    const char* r_after;              // right/r after the undo
+    const char* d_after;              // right/d after the undo
+    int failed;                       // rows the undo reports as not done
+    const char* reason;               // in the one failure's box, when there is one
+    std::vector<std::string> kept_r;  // contents of every kept r
+    std::vector<std::string> kept_d;
+  };
+  const std::vector<Case> cases = {
+      {"no time can be set",
+       [this] { s.fs.FailNth(FsCall::kSetTimes, 0, EPERM); },
+       "old r",
+       "old d",
+       0,
+       nullptr,
+       {"new r"},
+       {}},
+      {"the version's rename into place fails",
+       [this] { OnRenameTo("r", 2, EIO); },
+       "new r",
+       "old d",
+       1,
+       "Ein-/Ausgabefehler.",
+       {"old r"},
+       {}},
+      {"a file appears where a deleted one returns",
+       [this] { OnRenameTo("d", 1, 0, "other d"); },
+       "old r",
+       "other d",
+       1,
+       kWhyNameTakenMeanwhile,
+       {"new r"},
+       {"old d"}},
+      {"a file appears where a replaced one returns",
+       [this] { OnRenameTo("r", 2, 0, "other r"); },
+       "other r",
+       "old d",
+       1,
+       kWhyNameTakenMeanwhile,
+       {"new r", "old r"},
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(tree.Path("left"));
+    std::filesystem::remove_all(tree.Path("right"));
+    SyncWithVersions();
+    StampKeptVersions();
+    c.fault();
+    const UndoOutcome undone = UndoRight();
+    s.fs.Reset();
+    s.fs.SetHook(nullptr);
+    EXPECT_EQ(undone.status, UndoOutcome::kDone);
+    EXPECT_EQ(tree.Read("right/r"), c.r_after);
+    EXPECT_EQ(tree.Read("right/d"), c.d_after);
+    EXPECT_EQ(undone.failed, c.failed);
+    EXPECT_EQ(KeptContents("r"), c.kept_r);
+    EXPECT_EQ(KeptContents("d"), c.kept_d);
+    int not_restored = 0, untimed = 0;
+    for (const Box& box : s.host.boxes) {
+      not_restored += box.text.find("konnte nicht zurückgeholt werden") != std::string::npos;
+      untimed += box.text.find("Änderungsdatum") != std::string::npos;
+      if (c.reason && box.reason) {
+        EXPECT_EQ(ReasonText(*box.reason), c.reason) << box.text;
+      }
+    }
+    EXPECT_EQ(not_restored, c.failed) << ::testing::PrintToString(BoxTexts());
+    // Each file that is back without its time says so once.
+    EXPECT_EQ(untimed, c.failed == 0 ? 2 : 0) << ::testing::PrintToString(BoxTexts());
+    if (c.failed == 0) {
+      struct stat st {};
+      ASSERT_EQ(stat(tree.Path("right/r").c_str(), &st), 0);
+      EXPECT_EQ(st.st_mtime, kOld + 5000) << "the time was set after all";
+    }
+  }
+}
+
+// Catches an undo that refuses a kept version which is a link (the run replaced or deleted
+// a link to a file, which the fill counts as that file), and an undo of that undo which
+// takes the link for a changed file.
+TEST_F(UndoFaultTest, KeptLinksComeBackAndAnUndoOfTheUndoTakesThemAwayAgain) {
+  tree.Write("outside/target", "target", kOld);
+  tree.Write("left/link", "new", kOld + 1000);
+  ASSERT_EQ(symlink("../outside/target", tree.Path("right/link").c_str()), 0);
+  ASSERT_EQ(symlink(tree.Path("outside/keep.txt").c_str(), tree.Path("right/gone").c_str()), 0);
+  Fill();
+  CompareFolders(s.ctx, false);
+  SetMark("link", "link", Mark::kCopyRight);
+  SetMark("", "gone", Mark::kDeleteRight);
+  s.host = FakeHost();
+  s.state.sync_options.versions = true;
+  Sync();
+  ASSERT_TRUE(s.host.boxes.empty()) << ::testing::PrintToString(BoxTexts());
+  ASSERT_EQ(tree.Read("right/link"), "new");
+  ASSERT_FALSE(tree.Exists("right/gone"));
+  const Snapshot synced = TakeSnapshotWithout(tree.Path("right"), std::string(kVersionsFolder));
+
+  UndoOutcome undone = UndoRight();
+  EXPECT_EQ(undone.failed, 0);
+  EXPECT_EQ(undone.changed, 0);
+  EXPECT_TRUE(s.host.boxes.empty()) << ::testing::PrintToString(BoxTexts());
+  std::error_code ec;
+  EXPECT_EQ(std::filesystem::read_symlink(tree.Path("right/link"), ec), "../outside/target");
+  EXPECT_EQ(std::filesystem::read_symlink(tree.Path("right/gone"), ec),
+            tree.Path("outside/keep.txt"));
+  EXPECT_EQ(tree.Read("outside/target"), "target");
+
+  undone = UndoRight();
+  EXPECT_EQ(undone.failed, 0);
+  EXPECT_EQ(undone.changed, 0);
+  EXPECT_TRUE(s.host.boxes.empty()) << ::testing::PrintToString(BoxTexts());
+  EXPECT_EQ(Changes(synced, TakeSnapshotWithout(tree.Path("right"), std::string(kVersionsFolder))),
+            std::vector<std::string>{});
 }
 
 }  // namespace
