@@ -70,7 +70,8 @@ class MemPair {
 TEST(HourShiftTest, AShiftedFatRootIsCorrectedPairByPair) {
   MemPair p("tmpfs", "vfat");
   for (int i = 0; i < 24; ++i)  // odd seconds too: the stick keeps even ones
-    p.Pair("s" + std::to_string(i), "same", "same", kBase + 2 * i + (i % 2), kHour);
+    p.Pair(std::string("s").append(std::to_string(i)), "same", "same", kBase + 2 * i + (i % 2),
+           kHour);
   p.Pair("same", "abc", "abc", kBase, 0);
   p.Pair("flip", "abc", "abcd", kBase, kHour / 2);
   p.Pair("flipeq", "abc", "xyz", kBase, kHour / 2);
@@ -121,9 +122,9 @@ TEST(HourShiftTest, NoShiftWithoutAClearMajorityOfEnoughPairsOnOneFatRoot) {
   for (const Case& c : cases) {
     MemPair p(c.left_type, c.right_type);
     for (int i = 0; i < c.shifted; ++i)
-      p.Pair("s" + std::to_string(i), "x", "x", kBase + 2 * i, c.d);
+      p.Pair(std::string("s").append(std::to_string(i)), "x", "x", kBase + 2 * i, c.d);
     for (int i = 0; i < c.other; ++i)
-      p.Pair("o" + std::to_string(i), "x", "x", kBase + 2 * i, 20 * 60);
+      p.Pair(std::string("o").append(std::to_string(i)), "x", "x", kBase + 2 * i, 20 * 60);
     std::map<std::string, std::string> marks = p.Compare();
     EXPECT_EQ(p.state.notes.shifted_side, c.side) << c.what;
     EXPECT_EQ(p.state.notes.shift_hours, c.hours) << c.what;
