@@ -347,10 +347,10 @@ void ReportRules(Session& s, const Options& o, FILE* err) {
   std::fflush(err);
 }
 
+// The folders keep the sides they are named for, also when the left one holds no file.
 void Fill(Session& s, const std::string& folder, bool left, ScanAhead* ahead = nullptr) {
   s.meter.Start(left ? "Einlesen links" : "Einlesen rechts");
-  bool side = left;
-  FillColumn(s.ctx, folder, side, ahead);
+  FillNamedColumn(s.ctx, folder, left, ahead);
 }
 
 // The right tree is listed while the left one fills.

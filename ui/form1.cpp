@@ -282,6 +282,7 @@ bool Form1::Load(const std::string& command_line, const RuleOptions& rules) {
   ToolTipCheck->setChecked(true);
   CompModeOpt[0]->setChecked(true);
   ClearList(list_);
+  state_.left_filled_empty = false;
   model_->Flush();
   QRect screen = QGuiApplication::primaryScreen()
                      ? QGuiApplication::primaryScreen()->availableGeometry()
@@ -407,18 +408,22 @@ void Form1::HandleDrop(const QMimeData* data, int x) {
   DropFolder(urls.first().toLocalFile(), x < Liste->columnWidth(0));
 }
 
-void Form1::DropFolder(const QString& path, bool left, ScanAhead* ahead) {
-  if (running_) return;
+bool Form1::FolderAccepted(const QString& path) {
+  if (running_) return false;
   struct stat st {};
   if (ctx_->fs.StatAt(AT_FDCWD, Bytes(path).c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode)) {
     Note(*host_, "Bitte nur Verzeichnisse (keine Einzeldateien) in die Liste ziehen!");
-    return;
+    return false;
   }
   if (path.contains('?')) {
     Note(*host_, "Dieser Verzeichnisname enthält ungültige Zeichen - bitte korrigieren!");
-    return;
+    return false;
   }
-  FillColumn(*ctx_, Bytes(path), left, ahead);
+  return true;
+}
+
+void Form1::DropFolder(const QString& path, bool left, ScanAhead* ahead) {
+  if (FolderAccepted(path)) FillColumn(*ctx_, Bytes(path), left, ahead);
 }
 
 void Form1::OpenStartFolders(const StartRequest& request) {
@@ -435,10 +440,12 @@ void Form1::OpenFolders(const QString& left, const QString& right) {
     DropFolder(left, true);
     return;
   }
-  // The right tree is listed while the left one fills.
+  // The right tree is listed while the left one fills. Without the left folder the right
+  // one is not filled either: its column would pair with a left root of an earlier fill.
   ScanAhead ahead(*ctx_, Bytes(right));
-  DropFolder(left, true);
-  DropFolder(right, false, &ahead);
+  if (!FolderAccepted(left)) return;
+  FillNamedColumn(*ctx_, Bytes(left), true);
+  if (FolderAccepted(right)) FillNamedColumn(*ctx_, Bytes(right), false, &ahead);
 }
 
 void Form1::ChooseFolder(bool left) {
