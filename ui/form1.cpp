@@ -290,6 +290,7 @@ bool Form1::Load(const std::string& command_line, const RuleOptions& rules) {
   move(screen.center() - rect().center());
   show();
   QCoreApplication::processEvents();
+  // The user's own files where their folder cannot be searched are left out without a box.
   const FsResult loaded = LoadRules(ctx_->fs, rules, state_);
   if (!loaded.ok()) {
     Warn(*host_, RuleFileProblem(loaded.error()));
@@ -297,7 +298,12 @@ bool Form1::Load(const std::string& command_line, const RuleOptions& rules) {
   }
   // Versions and the hour correction as the user's own file sets them; a control file may
   // set them otherwise for its run.
-  ApplySafetySettings(UserSafetySettings(ctx_->fs), state_);
+  Result<SafetySettings> settings = UserSafetySettings(ctx_->fs);
+  if (!settings.ok()) {
+    Warn(*host_, SettingsFileProblem(settings.error()));
+    return false;
+  }
+  ApplySafetySettings(settings.value(), state_);
   RunBatch(*ctx_, command_line);
   return true;
 }
