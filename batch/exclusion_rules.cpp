@@ -47,7 +47,7 @@ bool TakeRuleOption(std::string_view arg, int argument, RuleOptions* options) {
 FsResult LoadRules(FileSystem& fs, const RuleOptions& options, SharedState& state) {
   RuleLines user;
   const std::string user_file = options.no_user_rules ? "" : UserConfigFile("ignore");
-  if (!user_file.empty()) {
+  if (!user_file.empty() && !UserFileUnreachable(fs, user_file)) {
     Result<RuleLines> read = ReadRuleFile(fs, user_file, true);
     if (!read.ok()) return read.error();
     user = std::move(read.value());

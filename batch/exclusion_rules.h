@@ -34,9 +34,10 @@ struct RuleOptions {
 // --exclude-from=FILE or --no-user-rules; false when it is none of them.
 bool TakeRuleOption(std::string_view arg, int argument, RuleOptions* options);
 
-// Reads the user's file (a missing one holds no rules) and every file the command line
-// names, and puts their rules and the command line's in force. A file that exists but
-// cannot be read is the error, and nothing is changed.
+// Reads the user's file (a missing one holds no rules, nor does one whose folder cannot be
+// searched: UserFileUnreachable) and every file the command line names, and puts their
+// rules and the command line's in force. A file that exists but cannot be read, and any
+// named file that cannot be read, is the error, and nothing is changed.
 FsResult LoadRules(FileSystem& fs, const RuleOptions& options, SharedState& state);
 
 // The sentence that reports a rule file that cannot be read, and the window's text with

@@ -45,12 +45,11 @@ void RunActions(Context& ctx, const BatchFolders& folders) {
   const BatchRequests& r = ctx.state.batch;
   if (r.binary) ctx.host.SelectCompareMode(0);
   if (r.age) ctx.host.SelectCompareMode(1);
-  // The right tree is listed while the left one fills.
+  // The right tree is listed while the left one fills. Each folder keeps the side the
+  // control file names, also when the left one holds no file.
   ScanAhead ahead(ctx, folders.right);
-  bool left = true;
-  FillColumn(ctx, folders.left, left);
-  bool right = false;
-  FillColumn(ctx, folders.right, right, &ahead);
+  FillNamedColumn(ctx, folders.left, true);
+  FillNamedColumn(ctx, folders.right, false, &ahead);
   if (r.binary || r.age) CompareFolders(ctx, ctx.host.BinaryModeSelected());
   if (r.clipboard) CopyListToClipboard(ctx);
   if (r.sync) SyncFolders(ctx);

@@ -1,9 +1,14 @@
 #include "batch/safety_settings.h"
 
+#include <fcntl.h>
+
+#include <cerrno>
 #include <cmath>
 
 #include "batch/leading_number.h"
+#include "core/fs/error_text.h"
 #include "core/fs/user_config.h"
+#include "core/list/host.h"
 
 namespace tavrik {
 
@@ -32,11 +37,29 @@ void ReadSafetySettings(IniReader& reader, const std::string& name, SafetySettin
     settings->hour_correction = *on != 0;
 }
 
-SafetySettings UserSafetySettings(FileSystem& fs) {
+Result<SafetySettings> UserSafetySettings(FileSystem& fs) {
   SafetySettings settings;
+  const std::string name = UserConfigFile("tavrik.ini");
+  if (name.empty() || UserFileUnreachable(fs, name)) return settings;
+  {
+    // The reader takes a file it cannot open for a missing one.
+    Fd fd(fs, fs.OpenAt(AT_FDCWD, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return settings;
+      return ErrorAt(name);
+    }
+  }
   IniReader reader(fs);
-  ReadSafetySettings(reader, UserConfigFile("tavrik.ini"), &settings);
+  ReadSafetySettings(reader, name, &settings);
   return settings;
+}
+
+std::string SettingsFileSentence(const FsError& error) {
+  return "Die Einstellungsdatei '" + error.path + "' kann nicht gelesen werden.";
+}
+
+std::string SettingsFileProblem(const FsError& error) {
+  return SettingsFileSentence(error) + kCr + ReasonText(error);
 }
 
 void ApplySafetySettings(const SafetySettings& settings, SharedState& state) {

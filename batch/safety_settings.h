@@ -9,6 +9,7 @@
 
 #include "batch/ini_reader.h"
 #include "core/fs/file_system.h"
+#include "core/fs/fs_error.h"
 #include "core/list/shared_state.h"
 
 namespace tavrik {
@@ -25,8 +26,15 @@ struct SafetySettings {
 // Reads the section of the INI file name into settings, key by key over what is there.
 void ReadSafetySettings(IniReader& reader, const std::string& name, SafetySettings* settings);
 
-// The user's own file, $XDG_CONFIG_HOME/tavrik/tavrik.ini; nothing when it is missing.
-SafetySettings UserSafetySettings(FileSystem& fs);
+// The user's own file, $XDG_CONFIG_HOME/tavrik/tavrik.ini; nothing when it is missing or
+// its folder cannot be searched (UserFileUnreachable). A file that is there but cannot be
+// opened is the error: a sync without the versions it asks for could lose what it deletes.
+Result<SafetySettings> UserSafetySettings(FileSystem& fs);
+
+// The sentence that reports a settings file that cannot be read, and the window's text with
+// the reason on a line of its own.
+std::string SettingsFileSentence(const FsError& error);
+std::string SettingsFileProblem(const FsError& error);
 
 // Puts the keys given into the state's options.
 void ApplySafetySettings(const SafetySettings& settings, SharedState& state);

@@ -22,6 +22,7 @@
 #include "core/compare/compare.h"
 #include "core/fs/error_text.h"
 #include "core/fs/paths.h"
+#include "core/fs/user_config.h"
 #include "core/list/clipboard.h"
 #include "core/list/row_text.h"
 #include "core/parallel/stop_signals.h"
@@ -96,9 +97,12 @@ constexpr const char* kOptions =
     "--exclude, --include and --exclude-from as given. How many entries they left out\n"
     "goes to standard error.\n"
     "\n"
+    "The user's own files are optional: where their folder cannot be searched (another\n"
+    "user with this one's HOME), one warning, and the run goes on without them.\n"
+    "\n"
     "Exit status: 0 success (compare: every pair equal), 1 failures during the run\n"
-    "(compare: differences), 2 usage errors, missing folders, rule files that cannot be\n"
-    "read (compare: files that could not be read).\n";
+    "(compare: differences), 2 usage errors, missing folders, rule files or the user's\n"
+    "tavrik.ini that exist but cannot be read (compare: files that could not be read).\n";
 
 constexpr int kUsageError = 2;
 
@@ -288,11 +292,6 @@ struct Session {
     host.SetStop(&state.stop);
     // Ctrl-C, a closed terminal or a stop request end the run through its clean-up.
     CatchStopSignals(state.stop);
-    // The user's file first, the options over it; a control file comes in between.
-    ApplySafetySettings(UserSafetySettings(fs), state);
-    ApplySafetySettings(o.safety, state);
-    // --trash is an option too: over a file's Versionen=1 it wins.
-    if (o.trash) state.sync_options.versions = false;
     if (!o.quiet) host.SetBeforeEnd([this, err] { TellRunNotes(state.notes, err); });
   }
   ~Session() {
@@ -308,14 +307,46 @@ struct Session {
   Context ctx;
 };
 
-// Puts the rules in force before anything runs; a rule file that cannot be read is
-// reported, and false.
-bool RulesReady(Session& s, const Options& o, FILE* err) {
-  const FsResult loaded = LoadRules(s.ctx.fs, o.rules, s.state);
+void TellUnreadable(const std::string& sentence, const FsError& e, FILE* err) {
+  std::fprintf(err, "tavrik-cli: %s\nGrund: %s (%d)\n", sentence.c_str(), ReasonText(e).c_str(),
+               e.code);
+}
+
+// The user's own files are optional: where a folder on their way cannot be searched (another
+// user with the first one's HOME), one warning, and the run goes on without them.
+void WarnUnreachableUserFiles(FileSystem& fs, const Options& o, FILE* err) {
+  for (const char* leaf : {"ignore", "tavrik.ini"}) {
+    if (o.rules.no_user_rules && std::string_view(leaf) == "ignore") continue;
+    const std::string path = UserConfigFile(leaf);
+    if (const int code = UserFileUnreachable(fs, path)) {
+      const std::string folder = path.substr(0, path.size() - std::strlen(leaf));
+      std::fprintf(err,
+                   "tavrik-cli: warning: unable to access '%s': %s; going on without the rules "
+                   "and settings kept there\n",
+                   folder.c_str(), std::strerror(code));
+      return;
+    }
+  }
+}
+
+// Puts the user's files and the options in force before anything runs: the user's settings
+// first, the options over them (a control file comes in between), the rules of the user's
+// file and the options. A rule or settings file that cannot be read is reported, and false.
+bool UserFilesReady(Session& s, const Options& o, FILE* err) {
+  FileSystem& fs = s.ctx.fs;
+  WarnUnreachableUserFiles(fs, o, err);
+  Result<SafetySettings> settings = UserSafetySettings(fs);
+  if (!settings.ok()) {
+    TellUnreadable(SettingsFileSentence(settings.error()), settings.error(), err);
+    return false;
+  }
+  ApplySafetySettings(settings.value(), s.state);
+  ApplySafetySettings(o.safety, s.state);
+  // --trash is an option too: over a file's Versionen=1 it wins.
+  if (o.trash) s.state.sync_options.versions = false;
+  const FsResult loaded = LoadRules(fs, o.rules, s.state);
   if (loaded.ok()) return true;
-  const FsError& e = loaded.error();
-  std::fprintf(err, "tavrik-cli: %s\nGrund: %s (%d)\n", RuleFileSentence(e).c_str(),
-               ReasonText(e).c_str(), e.code);
+  TellUnreadable(RuleFileSentence(loaded.error()), loaded.error(), err);
   return false;
 }
 
@@ -347,10 +378,10 @@ void ReportRules(Session& s, const Options& o, FILE* err) {
   std::fflush(err);
 }
 
+// The folders keep the sides they are named for, also when the left one holds no file.
 void Fill(Session& s, const std::string& folder, bool left, ScanAhead* ahead = nullptr) {
   s.meter.Start(left ? "Einlesen links" : "Einlesen rechts");
-  bool side = left;
-  FillColumn(s.ctx, folder, side, ahead);
+  FillNamedColumn(s.ctx, folder, left, ahead);
 }
 
 // The right tree is listed while the left one fills.
@@ -464,7 +495,7 @@ int Explain(Session& s, const Options& o, FILE* out, FILE* err) {
 int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   if (!RootsUsable(fs, o.args, err)) return kUsageError;
   Session s(fs, o, out, err);
-  if (!RulesReady(s, o, err)) return kUsageError;
+  if (!UserFilesReady(s, o, err)) return kUsageError;
   if (o.explain) return Explain(s, o, out, err);
   if (o.args.size() == 2)
     FillBoth(s, o.args[0], o.args[1]);
@@ -480,7 +511,7 @@ int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
 int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   if (!RootsUsable(fs, o.args, err)) return kUsageError;
   Session s(fs, o, out, err);
-  if (!RulesReady(s, o, err)) return kUsageError;
+  if (!UserFilesReady(s, o, err)) return kUsageError;
   s.host.SelectCompareMode(o.binary ? 0 : 1);
   FillBoth(s, o.args[0], o.args[1]);
   ReportRules(s, o, err);
@@ -498,7 +529,7 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
 int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   if (!RootsUsable(fs, o.args, err)) return kUsageError;
   Session s(fs, o, out, err);
-  if (!RulesReady(s, o, err)) return kUsageError;
+  if (!UserFilesReady(s, o, err)) return kUsageError;
   // An unattended run like a control file asking for the age comparison and the sync:
   // the comparison's result box is left out, only failures are reported.
   s.state.batch_active = true;
@@ -534,7 +565,7 @@ int CmdRun(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
     command_line += a;
   }
   Session s(fs, o, out, err);
-  if (!RulesReady(s, o, err)) return kUsageError;
+  if (!UserFilesReady(s, o, err)) return kUsageError;
   // The control file may end the program: what the rules left out is told first.
   s.host.SetBeforeEnd([&] {
     ReportRules(s, o, err);

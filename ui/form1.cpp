@@ -282,6 +282,7 @@ bool Form1::Load(const std::string& command_line, const RuleOptions& rules) {
   ToolTipCheck->setChecked(true);
   CompModeOpt[0]->setChecked(true);
   ClearList(list_);
+  state_.left_filled_empty = false;
   model_->Flush();
   QRect screen = QGuiApplication::primaryScreen()
                      ? QGuiApplication::primaryScreen()->availableGeometry()
@@ -289,6 +290,7 @@ bool Form1::Load(const std::string& command_line, const RuleOptions& rules) {
   move(screen.center() - rect().center());
   show();
   QCoreApplication::processEvents();
+  // The user's own files where their folder cannot be searched are left out without a box.
   const FsResult loaded = LoadRules(ctx_->fs, rules, state_);
   if (!loaded.ok()) {
     Warn(*host_, RuleFileProblem(loaded.error()));
@@ -296,7 +298,12 @@ bool Form1::Load(const std::string& command_line, const RuleOptions& rules) {
   }
   // Versions and the hour correction as the user's own file sets them; a control file may
   // set them otherwise for its run.
-  ApplySafetySettings(UserSafetySettings(ctx_->fs), state_);
+  Result<SafetySettings> settings = UserSafetySettings(ctx_->fs);
+  if (!settings.ok()) {
+    Warn(*host_, SettingsFileProblem(settings.error()));
+    return false;
+  }
+  ApplySafetySettings(settings.value(), state_);
   RunBatch(*ctx_, command_line);
   return true;
 }
@@ -407,18 +414,22 @@ void Form1::HandleDrop(const QMimeData* data, int x) {
   DropFolder(urls.first().toLocalFile(), x < Liste->columnWidth(0));
 }
 
-void Form1::DropFolder(const QString& path, bool left, ScanAhead* ahead) {
-  if (running_) return;
+bool Form1::FolderAccepted(const QString& path) {
+  if (running_) return false;
   struct stat st {};
   if (ctx_->fs.StatAt(AT_FDCWD, Bytes(path).c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode)) {
     Note(*host_, "Bitte nur Verzeichnisse (keine Einzeldateien) in die Liste ziehen!");
-    return;
+    return false;
   }
   if (path.contains('?')) {
     Note(*host_, "Dieser Verzeichnisname enthält ungültige Zeichen - bitte korrigieren!");
-    return;
+    return false;
   }
-  FillColumn(*ctx_, Bytes(path), left, ahead);
+  return true;
+}
+
+void Form1::DropFolder(const QString& path, bool left, ScanAhead* ahead) {
+  if (FolderAccepted(path)) FillColumn(*ctx_, Bytes(path), left, ahead);
 }
 
 void Form1::OpenStartFolders(const StartRequest& request) {
@@ -435,10 +446,12 @@ void Form1::OpenFolders(const QString& left, const QString& right) {
     DropFolder(left, true);
     return;
   }
-  // The right tree is listed while the left one fills.
+  // The right tree is listed while the left one fills. Without the left folder the right
+  // one is not filled either: its column would pair with a left root of an earlier fill.
   ScanAhead ahead(*ctx_, Bytes(right));
-  DropFolder(left, true);
-  DropFolder(right, false, &ahead);
+  if (!FolderAccepted(left)) return;
+  FillNamedColumn(*ctx_, Bytes(left), true);
+  if (FolderAccepted(right)) FillNamedColumn(*ctx_, Bytes(right), false, &ahead);
 }
 
 void Form1::ChooseFolder(bool left) {

@@ -65,7 +65,8 @@ class Form1 : public QWidget {
   void HandleDrop(const QMimeData* data, int x);
   // One folder dropped on the left or the right column, with the drop's checks.
   void DropFolder(const QString& path, bool left, ScanAhead* ahead = nullptr);
-  // The two folders of the command line: dropped on the left, then on the right column.
+  // The folders of the command line, checked as drops are: one fills the left column, two
+  // fill the left and the right one as named, also when the left folder holds no file.
   void OpenFolders(const QString& left, const QString& right);
   // What the command line brought besides a control file: folders for the columns, or a
   // file manager's selection that is not one or two folders (one box, the list stays empty).
@@ -111,6 +112,9 @@ class Form1 : public QWidget {
   void SetTabOrder();
   void UpdateLockedControls();
   int SelectedRow() const;
+  // A drop's checks of a folder; false, after a box where there is something to say, when
+  // it is not to be filled.
+  bool FolderAccepted(const QString& path);
 
   ComparisonList list_;
   SharedState state_;

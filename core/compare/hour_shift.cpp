@@ -26,6 +26,8 @@ HourShift DetectHourShift(const ComparisonList& list, bool left_fat, bool right_
   // shifted alike.
   if (left_fat == right_fat) return {};
   if (step < 1) step = 1;
+  // Only pairs that differ take part: on a stick partly synced since the change, the pairs
+  // already in line would otherwise outvote the shifted ones.
   int pairs = 0;
   std::map<int64_t, int> by_hours;
   for (int i = 1; i <= list.RowCount(); ++i) {
@@ -33,8 +35,10 @@ HourShift DetectHourShift(const ComparisonList& list, bool left_fat, bool right_
     const FileStamp* right = list.RightStamp(i);
     if (!left || !right || list.LeftName(i).empty() || list.RightName(i).empty()) continue;
     if (left->size != right->size) continue;
+    const int64_t d = DateKey(*right) - DateKey(*left);
+    if (Within(d, 0, step)) continue;
     ++pairs;
-    const int64_t hours = WholeHours(DateKey(*right) - DateKey(*left), step);
+    const int64_t hours = WholeHours(d, step);
     if (hours != 0) ++by_hours[hours];
   }
   if (pairs < kShiftMinPairs) return {};

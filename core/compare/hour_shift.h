@@ -12,8 +12,8 @@
 
 namespace tavrik {
 
-// Pairs of equal size needed before a shift is believed, and the share of them (in per
-// cent) that must show the same one.
+// Pairs of equal size whose times differ (by the step or more) needed before a shift is
+// believed, and the share of them (in per cent) that must show the same one.
 inline constexpr int kShiftMinPairs = 20;
 inline constexpr int kShiftMinPercent = 90;
 // Time zones lie within a day of each other.
@@ -25,8 +25,9 @@ struct HourShift {
 };
 
 // The shift between the two columns when exactly one root is of the FAT family: at least
-// kShiftMinPairs pairs of equal size, kShiftMinPercent of which lie the same whole number of
-// hours apart (give or take step seconds). No shift otherwise.
+// kShiftMinPairs pairs of equal size whose times differ, kShiftMinPercent of which lie the
+// same whole number of hours apart (give or take step seconds). Pairs in line count for
+// neither side. No shift otherwise.
 HourShift DetectHourShift(const ComparisonList& list, bool left_fat, bool right_fat, int64_t step);
 
 enum class ShiftedOrder {

@@ -1,5 +1,6 @@
 #include "core/fs/user_config.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace tavrik {
@@ -16,7 +17,17 @@ std::string UserConfigFile(std::string_view leaf) {
     base = std::string(home) + "/.config";
   }
   if (base.back() != '/') base.push_back('/');
-  return base + "tavrik/" + std::string(leaf);
+  base += "tavrik/";
+  base += leaf;
+  return base;
+}
+
+int UserFileUnreachable(FileSystem& fs, const std::string& path) {
+  struct stat st {};
+  if (path.empty() || fs.StatAt(AT_FDCWD, path.c_str(), &st, 0) == 0 || errno != EACCES) return 0;
+  // A link that is there but leads where this user may not look is a file that exists.
+  if (fs.StatAt(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return 0;
+  return errno == EACCES ? EACCES : 0;
 }
 
 }  // namespace tavrik

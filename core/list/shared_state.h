@@ -158,6 +158,10 @@ struct SharedState {
   Exclusions left_exclusions;
   Exclusions right_exclusions;
   std::vector<WithheldRow> withheld;
+  // The last fill was a left fill that left the list empty (an empty folder, or one whose
+  // entries the rules all leave out): a folder dropped or chosen for the right then fills
+  // the right column, not the left one again.
+  bool left_filled_empty = false;
 };
 
 // What every procedure works on.

@@ -82,7 +82,7 @@ void EnterRightFiles(Context& ctx) {
 
 }  // namespace
 
-void FillColumn(Context& ctx, const std::string& folder, bool& left, ScanAhead* ahead) {
+void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhead* ahead) {
   if (ctx.state.busy || ctx.state.stop.Requested()) {
     if (ahead) ahead->Stop();
     return;
@@ -91,7 +91,6 @@ void FillColumn(Context& ctx, const std::string& folder, bool& left, ScanAhead* 
     BusyGuard busy(ctx);
     ComparisonList& list = ctx.list;
     Host& host = ctx.host;
-    if (list.RowCount() == 0) left = true;
     const RootPath root(folder);
     EnableCompareButton(host, false);
     host.SetBusyPointer(true);
@@ -138,6 +137,7 @@ void FillColumn(Context& ctx, const std::string& folder, bool& left, ScanAhead* 
       EnterRightFiles(ctx);
       WithholdUncoveredPartners(ctx);
     }
+    ctx.state.left_filled_empty = left && list.RowCount() == 0;
     SetStatus(host, 2, "Eintragung der Dateien abgeschlossen.");
     SetStatus(host, 1, RowCountText(list.RowCount()));
     list.SetSorted(true);
@@ -147,6 +147,11 @@ void FillColumn(Context& ctx, const std::string& folder, bool& left, ScanAhead* 
   }
   if (!left && ctx.host.SofortStartChecked() && !ctx.state.batch_active)
     CompareFolders(ctx, ctx.host.BinaryModeSelected());
+}
+
+void FillColumn(Context& ctx, const std::string& folder, bool& left, ScanAhead* ahead) {
+  if (ctx.list.RowCount() == 0 && !ctx.state.left_filled_empty) left = true;
+  FillNamedColumn(ctx, folder, left, ahead);
 }
 
 }  // namespace tavrik

@@ -154,18 +154,23 @@ TEST(RunBatchActionsTest, ValidFoldersWithoutRequestsOnlyFill) {
   EXPECT_FALSE(s.state.batch_active);
 }
 
-// Catches the right fill forced into column 3 when the left tree has no file: a fill
-// into an empty list is a left fill.
-TEST(RunBatchActionsTest, EmptyLeftFolderPutsTheRightFilesInColumnOne) {
+// Catches the right folder's files put into column 1 when the left folder holds no file:
+// the roots of the list would no longer be the control file's, and a sync of the age
+// comparison's arrows would copy the wrong way.
+TEST(RunBatchActionsTest, EmptyLeftFolderKeepsTheRightFilesInColumnThree) {
   TempTree t;
   const std::string left = t.Mkdir("leer");
   t.Write("voll/a.txt", "a");
   Session s;
-  RunBatch(s.ctx, t.Write("steuer.ini", ControlText(left, t.Path("voll"))));
+  RunBatch(s.ctx, t.Write("steuer.ini", ControlText(left, t.Path("voll"), "Altersvergleich=1")));
   ASSERT_EQ(s.list.RowCount(), 1);
-  EXPECT_EQ(s.list.LeftName(1), "a.txt");
-  EXPECT_EQ(s.list.RightName(1), "");
-  EXPECT_TRUE(s.host.boxes.empty());
+  EXPECT_EQ(s.list.LeftName(1), "");
+  EXPECT_EQ(s.list.RightName(1), "a.txt");
+  EXPECT_EQ(s.list.GetMark(1), Mark::kOrphanCopyLeft);
+  EXPECT_EQ(s.list.Header(1), left + "/");
+  EXPECT_EQ(s.list.Header(3), t.Path("voll/"));
+  EXPECT_EQ(s.state.left_root.str(), left + "/");
+  EXPECT_EQ(s.state.right_root.str(), t.Path("voll/"));
 }
 
 }  // namespace

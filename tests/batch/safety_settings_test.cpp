@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
+#include "batch/exclusion_rules.h"
 #include "batch/run_batch.h"
 #include "batch/safety_settings.h"
 #include "batch_fixture.h"
+#include "support/fault_file_system.h"
 #include "support/mem_file_system.h"
 
 namespace tavrik {
@@ -62,7 +66,7 @@ TEST_F(SafetySettingsTest, KeysAreReadOnlyWhereGivenAndRetentionStaysAtLeastOne)
   for (const Case& c : cases) {
     mem.AddFile("/cfg/tavrik/tavrik.ini", c.text);
     SharedState fresh;
-    ApplySafetySettings(UserSafetySettings(mem), fresh);
+    ApplySafetySettings(UserSafetySettings(mem).value(), fresh);
     EXPECT_EQ(fresh.sync_options.versions, c.versions) << c.text;
     EXPECT_EQ(fresh.sync_options.keep_versions, c.keep) << c.text;
     EXPECT_EQ(fresh.compare_options.hour_correction, c.hour) << c.text;
@@ -77,7 +81,7 @@ TEST_F(SafetySettingsTest, TheControlFileOverridesTheUsersFileAndOptionsOverride
                                    "[Sicherung]\nBehalten=2\nStundenkorrektur=0\n");
   mem.AddFolder("/m/l");
   mem.AddFolder("/m/r");
-  ApplySafetySettings(UserSafetySettings(mem), state);
+  ApplySafetySettings(UserSafetySettings(mem).value(), state);
   RunBatch(ctx, "/jobs/job.ini");
   EXPECT_TRUE(state.sync_options.versions);
   EXPECT_EQ(state.sync_options.keep_versions, 2);
@@ -90,6 +94,48 @@ TEST_F(SafetySettingsTest, TheControlFileOverridesTheUsersFileAndOptionsOverride
   EXPECT_FALSE(state.sync_options.versions);
   EXPECT_EQ(state.sync_options.keep_versions, 2);
   EXPECT_TRUE(state.compare_options.hour_correction);
+}
+
+// Catches the user's files stopping the window or the console where their folder cannot be
+// searched (there is nothing to read; the window shows no box), and a file that is there
+// but cannot be opened taken for a missing one: its rules would let excluded files through,
+// its Versionen=1 would be dropped.
+TEST_F(SafetySettingsTest, UserFilesAreOptionalButOnesThereMustBeReadable) {
+  struct Case {
+    const char* what;
+    bool folder_closed;
+    bool file_closed;
+  };
+  const Case cases[] = {
+      {"readable", false, false},
+      {"folder cannot be searched", true, false},
+      {"file cannot be opened", false, true},
+  };
+  mem.AddFile("/cfg/tavrik/ignore", "*.log\n");
+  mem.AddFile("/cfg/tavrik/tavrik.ini", "[Sicherung]\nVersionen=1\n");
+  for (const Case& c : cases) {
+    FaultFileSystem fault(mem);
+    fault.SetHook([&](FsCall call, const std::string& name) {
+      if (name.rfind("/cfg/tavrik/", 0) != 0) return 0;
+      if (c.folder_closed && (call == FsCall::kStat || call == FsCall::kOpen)) return EACCES;
+      return c.file_closed && call == FsCall::kOpen ? EACCES : 0;
+    });
+    SharedState fresh;
+    const FsResult rules = LoadRules(fault, {}, fresh);
+    Result<SafetySettings> settings = UserSafetySettings(fault);
+    ASSERT_EQ(rules.ok(), !c.file_closed) << c.what;
+    ASSERT_EQ(settings.ok(), !c.file_closed) << c.what;
+    if (c.file_closed) {
+      EXPECT_EQ(rules.error().path, "/cfg/tavrik/ignore");
+      EXPECT_EQ(SettingsFileProblem(settings.error()),
+                "Die Einstellungsdatei '/cfg/tavrik/tavrik.ini' kann nicht gelesen werden.\r"
+                "Zugriff verweigert.");
+      continue;
+    }
+    EXPECT_EQ(fresh.user_rules.size(), c.folder_closed ? 0u : 1u) << c.what;
+    EXPECT_EQ(settings.value().versions, c.folder_closed ? std::nullopt : std::optional(true))
+        << c.what;
+  }
 }
 
 }  // namespace

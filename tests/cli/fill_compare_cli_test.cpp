@@ -61,5 +61,49 @@ TEST(CompareCliTest, ExitCodesSayEqualDifferentOrUnreadable) {
   EXPECT_EQ(missing.status, 2);
 }
 
+// Catches an empty LEFT (or one whose entries the rules all leave out) turning the right
+// fill into a left fill: BACKUP's files reported as left-only, a dry run planning copies to
+// paths without a root, and a restore into an empty folder that fails every row.
+TEST(FillCliTest, AnEmptyLeftFolderKeepsTheSidesAsNamed) {
+  struct Case {
+    const char* what;
+    const char* left_file;  // the one file LEFT holds, or nullptr
+  };
+  for (const Case& c : {Case{"empty", nullptr}, Case{"excluded entries only", "x.tmp"}}) {
+    TempTree t;
+    const std::string left = t.Mkdir("leer") + "/";
+    if (c.left_file) t.Write(std::string("leer/") + c.left_file, "x");
+    t.Write("backup/a.txt", "a", 1500000000);
+    t.Write("backup/sub/b.txt", "bb", 1500000000);
+    const std::string backup = t.Path("backup/");
+    const std::string rules = "--exclude=*.tmp";
+
+    Outcome fill = RunCli(t, {"fill", rules, "--quiet", left, backup});
+    EXPECT_EQ(fill.out, "") << c.what;
+    fill = RunCli(t, {"fill", rules, left, backup});
+    EXPECT_EQ(fill.out, "\t\ta.txt\n\t\tsub/b.txt\n") << c.what;
+
+    Outcome compare = RunCli(t, {"compare", "--age", rules, left, backup});
+    EXPECT_EQ(compare.status, 1) << c.what << compare.err;
+    EXPECT_EQ(compare.out, "\t? <--\ta.txt\r\n\t? <--\tsub/b.txt\r\n") << c.what;
+    Outcome json = RunCli(t, {"compare", "--age", "--format=json", rules, left, backup});
+    EXPECT_EQ(json.out.find("{\"left\":\"\",\"mark\":\"? <--\",\"right\":\"a.txt\""), 0u)
+        << c.what << json.out;
+
+    Outcome dry = RunCli(t, {"sync", "--copy-new", "--dry-run", rules, left, backup});
+    EXPECT_EQ(dry.status, 0) << c.what << dry.err;
+    EXPECT_EQ(dry.out, "<--\t" + left + "sub/b.txt\t" + backup + "sub/b.txt\n<--\t" + left +
+                           "a.txt\t" + backup + "a.txt\n")
+        << c.what;
+
+    Outcome restore = RunCli(t, {"sync", "--copy-new", rules, left, backup});
+    EXPECT_EQ(restore.status, 0) << c.what << restore.err;
+    EXPECT_EQ(t.Read("leer/a.txt"), "a") << c.what;
+    EXPECT_EQ(t.Read("leer/sub/b.txt"), "bb") << c.what;
+    EXPECT_EQ(t.Read("backup/a.txt"), "a") << c.what;
+    EXPECT_FALSE(t.Exists("a.txt")) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace tavrik::testing

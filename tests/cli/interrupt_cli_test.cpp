@@ -19,7 +19,7 @@ namespace {
 constexpr int kFiles = 40;
 constexpr size_t kSize = 2u << 20;
 
-std::string Name(int i) { return "f" + std::to_string(100 + i) + ".bin"; }
+std::string Name(int i) { return std::string("f").append(std::to_string(100 + i)) + ".bin"; }
 std::string NewContent(int i) { return std::string(kSize, static_cast<char>('a' + i % 26)); }
 
 // Every temporary file of a run anywhere below the tree.

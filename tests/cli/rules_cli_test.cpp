@@ -1,9 +1,15 @@
 // The console's exclusion rules: its options, the user's file, the count on standard error,
 // --explain, and rule files that cannot be read.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "support/cli_runner.h"
 #include "support/temp_tree.h"
@@ -114,6 +120,123 @@ TEST(RulesCliTest, UnreadableRuleFilesStopTheRunBeforeAnythingHappens) {
   Outcome missing = RunCli(r.t, {"fill", r.left}, {"XDG_CONFIG_HOME=" + r.t.Path("nothing")});
   EXPECT_EQ(missing.status, 0);
   EXPECT_EQ(missing.err, "");
+}
+
+// Runs the console as the user nobody through setpriv, with HOME set to home and no
+// XDG_CONFIG_HOME, as a service or "sudo -u" without a new HOME runs it.
+Outcome RunAsNobody(const TempTree& t, const std::string& home,
+                    const std::vector<std::string>& args) {
+  const std::string out_path = t.Path("stdout.txt");
+  const std::string err_path = t.Path("stderr.txt");
+  pid_t pid = fork();
+  if (pid == 0) {
+    setenv("HOME", home.c_str(), 1);
+    unsetenv("XDG_CONFIG_HOME");
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+    std::vector<std::string> all = {"setpriv", "--reuid=nobody", "--regid=nogroup",
+                                    "--clear-groups", TAVRIK_CLI};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp("setpriv", argv.data());
+    _exit(127);
+  }
+  Outcome o;
+  int wstatus = 0;
+  if (pid > 0 && waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus))
+    o.status = WEXITSTATUS(wstatus);
+  o.out = t.Read("stdout.txt");
+  o.err = t.Read("stderr.txt");
+  return o;
+}
+
+// Catches the user's own files stopping every run where their folder cannot be searched
+// (another user with the first one's HOME: there is no file to read, git warns and goes
+// on), a warning where they simply do not exist, and the user's or a named file that exists
+// but cannot be read no longer stopping the run (its rules would let excluded files through,
+// a sync would keep no versions).
+TEST(RulesCliTest, UserFilesWhoseFolderCannotBeSearchedAreLeftOutWithAWarning) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIP: running as another user needs root";
+  TempTree t;
+  if (RunAsNobody(t, "/", {"--version"}).status != 0)
+    GTEST_SKIP() << "SKIP: setpriv cannot run the console as nobody";
+  ASSERT_EQ(chmod(t.Path("").c_str(), 0755), 0);
+  t.Write("d/a.txt", "a");
+  t.Write("d/b.log", "b");
+  const std::string d = t.Path("d");
+  // A home only its owner may search, with rules that would leave b.log out.
+  t.Write("closed/.config/tavrik/ignore", "*.log\n");
+  t.Write("closed/.config/tavrik/tavrik.ini", "[Sicherung]\nVersionen=1\n");
+  ASSERT_EQ(chmod(t.Path("closed").c_str(), 0700), 0);
+  t.Mkdir("open");
+  t.Write("rules/.config/tavrik/ignore", "*.log\n");
+  ASSERT_EQ(chmod(t.Path("rules/.config/tavrik/ignore").c_str(), 0), 0);
+  t.Write("ini/.config/tavrik/tavrik.ini", "[Sicherung]\nVersionen=1\n");
+  ASSERT_EQ(chmod(t.Path("ini/.config/tavrik/tavrik.ini").c_str(), 0), 0);
+  t.Mkdir("link/.config/tavrik");
+  ASSERT_EQ(symlink(t.Path("closed/.config/tavrik/ignore").c_str(),
+                    t.Path("link/.config/tavrik/ignore").c_str()),
+            0);
+  const std::string closed_rules = t.Path("closed/.config/tavrik/ignore");
+  const std::string warning = "tavrik-cli: warning: unable to access '" + t.Path("closed") +
+                              "/.config/tavrik/': " + strerror(EACCES) +
+                              "; going on without the rules and settings kept there\n";
+  const auto unreadable = [](const char* what, const std::string& path) {
+    return "tavrik-cli: Die " + std::string(what) + " '" + path +
+           "' kann nicht gelesen werden.\nGrund: Zugriff verweigert. (13)\n";
+  };
+  struct Case {
+    const char* what;
+    const char* home;
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"home closed", "closed", {"fill", d}, 0, "a.txt\t\t\nb.log\t\t\n", warning},
+      {"home closed, compare", "closed", {"compare", "--age", "--quiet", d, d}, 0, "", warning},
+      {"home closed, no user rules",
+       "closed",
+       {"fill", "--no-user-rules", d},
+       0,
+       "a.txt\t\t\nb.log\t\t\n",
+       warning},
+      {"no files", "open", {"fill", d}, 0, "a.txt\t\t\nb.log\t\t\n", ""},
+      {"rule file unreadable",
+       "rules",
+       {"fill", d},
+       2,
+       "",
+       unreadable("Ausschlussdatei", t.Path("rules/.config/tavrik/ignore"))},
+      {"settings file unreadable",
+       "ini",
+       {"fill", d},
+       2,
+       "",
+       unreadable("Einstellungsdatei", t.Path("ini/.config/tavrik/tavrik.ini"))},
+      {"rule file a link into the closed home",
+       "link",
+       {"fill", d},
+       2,
+       "",
+       unreadable("Ausschlussdatei", t.Path("link/.config/tavrik/ignore"))},
+      {"named rule file in the closed home",
+       "open",
+       {"fill", "--exclude-from=" + closed_rules, d},
+       2,
+       "",
+       unreadable("Ausschlussdatei", closed_rules)},
+  };
+  for (const Case& c : cases) {
+    Outcome o = RunAsNobody(t, t.Path(c.home), c.args);
+    EXPECT_EQ(o.status, c.status) << c.what;
+    EXPECT_EQ(o.out, c.out) << c.what;
+    EXPECT_EQ(o.err, c.err) << c.what;
+  }
 }
 
 }  // namespace

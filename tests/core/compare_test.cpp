@@ -265,7 +265,7 @@ TEST(CompareFoldersTest, YieldsEveryEighthRowUnlessSpeedCheckIsSet) {
   for (bool speed : {false, true}) {
     Session s;
     s.host.speed = speed;
-    for (int i = 1; i <= 20; ++i) s.list.AddRow(i, "f" + std::to_string(i));
+    for (int i = 1; i <= 20; ++i) s.list.AddRow(i, std::string("f").append(std::to_string(i)));
     CompareFolders(s.ctx, false);
     EXPECT_EQ(s.host.yields, speed ? 0 : 2);
     ASSERT_EQ(s.host.progress_log.size(), 21u);
@@ -279,7 +279,7 @@ TEST(CompareFoldersTest, YieldsEveryEighthRowUnlessSpeedCheckIsSet) {
 TEST(CompareFoldersTest, RowsSortedByMarkStayInPlaceUntilTheRunEnds) {
   TempTree t;
   for (int i = 0; i < 40; ++i) {
-    std::string name = "f" + std::to_string(100 + i);
+    std::string name = std::string("f").append(std::to_string(100 + i));
     t.Write("L/" + name, "1", 1700000000 + (i % 3));
     t.Write("R/" + name, "1", 1700000001);
   }

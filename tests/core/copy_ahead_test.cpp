@@ -15,7 +15,7 @@ namespace {
 
 constexpr int kFiles = 40;
 
-std::string Name(int i) { return "f" + std::to_string(100 + i) + ".txt"; }
+std::string Name(int i) { return std::string("f").append(std::to_string(100 + i)) + ".txt"; }
 
 // Every file of a folder tree, names beginning with "." included, as "path" lines.
 std::vector<std::string> AllNames(const MemFileSystem& mem, const std::string& folder) {

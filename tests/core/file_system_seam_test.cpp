@@ -96,7 +96,7 @@ TEST_P(SeamTest, TwentyFoldersWithTheSameFileNameAreEachReadFromTheirOwnFolder) 
   s.Threads(GetParam());
   std::vector<std::string> expected;
   for (int i = 10; i < 30; ++i) {
-    const std::string folder = "d" + std::to_string(i) + "/x";
+    const std::string folder = std::string("d").append(std::to_string(i)) + "/x";
     const std::string content = "content " + std::to_string(i);
     s.mem.AddFile("/L/" + folder, content);
     // Every third pair differs in content only.
@@ -118,7 +118,7 @@ TEST_P(SeamTest, MorePairsThanTheReadAheadWindowKeepTheirResults) {
     std::vector<std::string> expected;
     const char* marks[] = {"=", "<>", "<", ">"};
     for (int i = 100; i < 160; ++i) {
-      const std::string name = "f" + std::to_string(i);
+      const std::string name = std::string("f").append(std::to_string(i));
       const int kind = (i * 7) % 4;
       std::string right = "data" + std::to_string(i);
       if (kind == 1) right[0] = 'D';

@@ -49,6 +49,85 @@ TEST(FillColumnTest, FillIntoAnEmptyListIsALeftFill) {
   EXPECT_EQ(s.host.status1, "1 Datei");
 }
 
+// Catches a right folder whose files land in column 1 when the left folder holds no file
+// (a "-->" would then copy into the right root of an earlier fill, a restore into an empty
+// folder would copy the wrong way), and a drop rule that no longer puts a first folder on
+// the left, also into a list a sync has emptied.
+TEST(FillColumnTest, WhichColumnAFillTakes) {
+  TempTree t;
+  t.Mkdir("E");
+  t.Write("X/Thumbs.db", "x");
+  t.Write("L/a.txt", "a");
+  t.Write("R/b.txt", "b");
+  t.Write("R2/c.txt", "c");
+  struct Step {
+    const char* folder;  // nullptr: every row removed, as a sync that did all leaves the list
+    bool left;
+    bool named;  // as the console, a control file and the command line fill
+  };
+  struct Case {
+    const char* what;
+    std::vector<Step> steps;
+    const char* left_root;
+    const char* right_root;
+    bool right_shown;  // header 3 shows the right root, not "Zweiter Ordner"
+    std::vector<std::string> rows;
+  };
+  const Case cases[] = {
+      {"dropped right into a new list", {{"R", false, false}}, "R", "", false, {"b.txt||"}},
+      {"named right after an empty left",
+       {{"E", true, true}, {"R", false, true}},
+       "E",
+       "R",
+       true,
+       {"||b.txt"}},
+      {"named right after a left of excluded entries only",
+       {{"X", true, true}, {"R", false, true}},
+       "X",
+       "R",
+       true,
+       {"||b.txt"}},
+      {"dropped right after an empty left, with a right root of an earlier fill",
+       {{"L", true, false}, {"R2", false, false}, {"E", true, false}, {"R", false, false}},
+       "E",
+       "R",
+       true,
+       {"||b.txt"}},
+      {"dropped right into a list a sync emptied",
+       {{"L", true, false}, {"R", false, false}, {nullptr, false, false}, {"R2", false, false}},
+       "R2",
+       "R",
+       false,
+       {"c.txt||"}},
+      {"dropped right after an empty left, a right fill and a sync",
+       {{"E", true, false}, {"R", false, false}, {nullptr, false, false}, {"R2", false, false}},
+       "R2",
+       "R",
+       false,
+       {"c.txt||"}},
+  };
+  for (const Case& c : cases) {
+    Session s;
+    s.state.rules = RuleSet({{"Thumbs.db", "test", 1}});
+    for (const Step& step : c.steps) {
+      if (!step.folder) {
+        while (s.list.RowCount() > 0) s.list.RemoveRow(s.list.RowCount());
+      } else if (step.named) {
+        FillNamedColumn(s.ctx, t.Path(step.folder), step.left);
+      } else {
+        s.Fill(t.Path(step.folder), step.left);
+      }
+    }
+    const std::string left = t.Path(c.left_root) + "/";
+    const std::string right = c.right_root[0] ? t.Path(c.right_root) + "/" : "";
+    EXPECT_EQ(s.state.left_root.str(), left) << c.what;
+    EXPECT_EQ(s.state.right_root.str(), right) << c.what;
+    EXPECT_EQ(s.list.Header(1), left) << c.what;
+    EXPECT_EQ(s.list.Header(3), c.right_shown ? right : "Zweiter Ordner") << c.what;
+    EXPECT_EQ(s.Rows(), c.rows) << c.what;
+  }
+}
+
 // Catches wrong pairing: case-only differences, umlauts, orphans on both sides.
 TEST(FillColumnTest, RightFillPairsByRelativePathWithoutRegardToCase) {
   TempTree t;

@@ -70,7 +70,8 @@ class MemPair {
 TEST(HourShiftTest, AShiftedFatRootIsCorrectedPairByPair) {
   MemPair p("tmpfs", "vfat");
   for (int i = 0; i < 24; ++i)  // odd seconds too: the stick keeps even ones
-    p.Pair("s" + std::to_string(i), "same", "same", kBase + 2 * i + (i % 2), kHour);
+    p.Pair(std::string("s").append(std::to_string(i)), "same", "same", kBase + 2 * i + (i % 2),
+           kHour);
   p.Pair("same", "abc", "abc", kBase, 0);
   p.Pair("flip", "abc", "abcd", kBase, kHour / 2);
   p.Pair("flipeq", "abc", "xyz", kBase, kHour / 2);
@@ -121,13 +122,138 @@ TEST(HourShiftTest, NoShiftWithoutAClearMajorityOfEnoughPairsOnOneFatRoot) {
   for (const Case& c : cases) {
     MemPair p(c.left_type, c.right_type);
     for (int i = 0; i < c.shifted; ++i)
-      p.Pair("s" + std::to_string(i), "x", "x", kBase + 2 * i, c.d);
+      p.Pair(std::string("s").append(std::to_string(i)), "x", "x", kBase + 2 * i, c.d);
     for (int i = 0; i < c.other; ++i)
-      p.Pair("o" + std::to_string(i), "x", "x", kBase + 2 * i, 20 * 60);
+      p.Pair(std::string("o").append(std::to_string(i)), "x", "x", kBase + 2 * i, 20 * 60);
     std::map<std::string, std::string> marks = p.Compare();
     EXPECT_EQ(p.state.notes.shifted_side, c.side) << c.what;
     EXPECT_EQ(p.state.notes.shift_hours, c.hours) << c.what;
     EXPECT_EQ(p.Count(marks, "="), c.side ? c.shifted : 0) << c.what;
+  }
+}
+
+// Catches a share taken over all pairs of equal size: on a stick partly synced since the
+// clocks changed, the pairs already in line outvote the shifted ones, no shift is found, and
+// a file edited on the disk after its copy looks older than the stick's copy ("<--").
+TEST(HourShiftTest, AStickPartlySyncedSinceTheChangeIsCorrected) {
+  struct Case {
+    const char* what;
+    int64_t shift;
+    std::string edited_right;  // the stick's copy; the disk holds "abcd"
+    const char* edited_mark;
+  };
+  const Case cases[] = {
+      {"stick an hour ahead, same size", kHour, "abce", "?"},
+      {"stick an hour ahead, other size", kHour, "abc", "?"},
+      {"stick an hour behind, same size", -kHour, "abce", "-->"},
+      {"stick an hour behind, other size", -kHour, "abc", "-->"},
+  };
+  for (const Case& c : cases) {
+    MemPair p("tmpfs", "vfat");
+    for (int i = 0; i < 3; ++i)
+      p.Pair(std::string("new").append(std::to_string(i)), "x", "x", kBase + 2 * i + 1, 0);
+    for (int i = 0; i < 20; ++i)
+      p.Pair(std::string("old").append(std::to_string(i)), "x", "x", kBase + 2 * i, c.shift);
+    // Copied at kBase, edited on the disk half an hour later.
+    p.Pair("edited", "abcd", c.edited_right, kBase + 1800, c.shift - 1800);
+    std::map<std::string, std::string> marks = p.Compare();
+    EXPECT_EQ(p.Count(marks, "="), 23) << c.what;
+    EXPECT_EQ(marks["edited"], c.edited_mark) << c.what;
+    EXPECT_EQ(p.state.notes.shifted_side, 2) << c.what;
+    EXPECT_EQ(p.state.notes.shift_hours, c.shift / kHour) << c.what;
+  }
+}
+
+// Sets TZ for the lifetime of the object, so that the FAT driver started meanwhile reads the
+// stick's wall times in that zone.
+class TimeZone {
+ public:
+  explicit TimeZone(const char* zone) {
+    const char* old = std::getenv("TZ");
+    had_ = old != nullptr;
+    if (had_) saved_ = old;
+    Set(zone);
+  }
+  ~TimeZone() {
+    if (had_)
+      setenv("TZ", saved_.c_str(), 1);
+    else
+      unsetenv("TZ");
+    tzset();
+  }
+  void Set(const char* zone) {
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+
+ private:
+  std::string saved_;
+  bool had_ = false;
+};
+
+// Writes a file on a real medium with the given time.
+void WriteAt(const std::string& path, const std::string& content, int64_t seconds) {
+  std::ofstream(path, std::ios::binary) << content;
+  struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+// Catches the same share through the real FAT driver (fusefat). The stick's old files are
+// written under UTC, then the clocks go back an hour (the driver runs under UTC+1 and reads
+// every stored wall time as an hour later). fusefat stores universal wall time but reads it
+// back as local time, so what it writes itself after the change shows the shift as well: the
+// whole stick is shifted, and any share corrects it. That is the stick a first check on this
+// driver made. A camera, another system or the kernel's driver stores the new zone's wall
+// time: those copies are in line, and only the share among the differing pairs finds the shift.
+TEST(HourShiftTest, RealFatPartlySyncedSinceTheChangeIsCorrected) {
+  struct Case {
+    const char* what;
+    int64_t new_written;  // the time given to the driver for the copies made after the change
+    int64_t new_shown;    // the time it then shows for them
+  };
+  const Case cases[] = {
+      {"copied since through this driver", kBase, kBase + kHour},
+      {"copied since by a device keeping local time", kBase - kHour, kBase},
+  };
+  for (const Case& c : cases) {
+    RealFs fat(RealFsKind::kFat);
+    REAL_FS_OR_SKIP(fat);
+    TempTree local;
+    TimeZone zone("UTC");
+    ASSERT_TRUE(fat.Remount()) << fat.why();
+    for (int i = 0; i < 20; ++i) {
+      const std::string name = std::string("old").append(std::to_string(i));
+      local.Write("L/" + name, "x", kBase + 2 * i);
+      WriteAt(fat.Path(name), "x", kBase + 2 * i);
+    }
+    WriteAt(fat.Path("edited"), "abce", kBase);
+    local.Write("L/edited", "abcd", kBase + 1800);
+    zone.Set("UTC+1");
+    ASSERT_TRUE(fat.Remount()) << fat.why();
+    for (int i = 0; i < 3; ++i) {
+      const std::string name = std::string("new").append(std::to_string(i));
+      local.Write("L/" + name, "x", kBase + 2 * i);
+      WriteAt(fat.Path(name), "x", c.new_written + 2 * i);
+    }
+    ASSERT_TRUE(fat.Remount()) << fat.why();
+    struct stat st {};
+    ASSERT_EQ(stat(fat.Path("old0").c_str(), &st), 0);
+    ASSERT_EQ(st.st_mtime, kBase + kHour) << "the driver no longer converts local time";
+    ASSERT_EQ(stat(fat.Path("new0").c_str(), &st), 0);
+    ASSERT_EQ(st.st_mtime, c.new_shown) << c.what;
+
+    Session s;
+    s.Fill(local.Path("L"), true);
+    s.Fill(fat.Dir(), false);
+    CompareFolders(s.ctx, false);
+    ASSERT_EQ(s.list.RowCount(), 24) << c.what;
+    for (int i = 1; i <= s.list.RowCount(); ++i) {
+      const std::string name(s.list.LeftName(i));
+      EXPECT_EQ(std::string(MarkText(s.list.GetMark(i))), name == "edited" ? "?" : "=")
+          << c.what << name;
+    }
+    EXPECT_EQ(s.state.notes.shifted_side, 2) << c.what;
+    EXPECT_EQ(s.state.notes.shift_hours, 1) << c.what;
   }
 }
 
@@ -139,20 +265,7 @@ TEST(HourShiftTest, RealFatMountedOneTimeZoneFurtherEast) {
   RealFs fat(RealFsKind::kFat);
   REAL_FS_OR_SKIP(fat);
   TempTree local;
-  const char* old_tz = std::getenv("TZ");
-  const std::string saved = old_tz ? old_tz : "";
-  struct RestoreTz {
-    std::string value;
-    bool had;
-    ~RestoreTz() {
-      if (had)
-        setenv("TZ", value.c_str(), 1);
-      else
-        unsetenv("TZ");
-      tzset();
-    }
-  } restore{saved, old_tz != nullptr};
-  setenv("TZ", "UTC", 1);
+  TimeZone zone("UTC");
   ASSERT_TRUE(fat.Remount()) << fat.why();
   for (int i = 0; i < 25; ++i) {
     const std::string name = "f" + std::to_string(i) + ".txt";
@@ -162,7 +275,7 @@ TEST(HourShiftTest, RealFatMountedOneTimeZoneFurtherEast) {
     ASSERT_EQ(utimensat(AT_FDCWD, fat.Path(name).c_str(), times, 0), 0);
   }
   // The driver started under UTC+1 reads the same wall times as one hour earlier.
-  setenv("TZ", "UTC-1", 1);
+  zone.Set("UTC-1");
   ASSERT_TRUE(fat.Remount()) << fat.why();
   struct stat st {};
   ASSERT_EQ(stat(fat.Path("f0.txt").c_str(), &st), 0);

@@ -74,7 +74,7 @@ TEST(ComparisonListTest, CaselessLookupFindsTheFirstRowInListOrder) {
 // Catches a lookup index that goes stale after rows are removed or renamed.
 TEST(ComparisonListTest, LookupFollowsRemovalsAndRenames) {
   ComparisonList list;
-  for (int i = 1; i <= 100; ++i) list.AddRow(i, "f" + std::to_string(i));
+  for (int i = 1; i <= 100; ++i) list.AddRow(i, std::string("f").append(std::to_string(i)));
   EXPECT_EQ(list.FindFirstPairing("F50"), 50);
   list.RemoveRow(10);
   EXPECT_EQ(list.FindFirstPairing("f50"), 49);
@@ -108,7 +108,7 @@ TEST(ComparisonListTest, SortingOrdersByColumnTextAndDirection) {
 // Catches rows moving under a run that addresses them by position.
 TEST(ComparisonListTest, HeldOrderKeepsPositionsUntilReleased) {
   ComparisonList list;
-  for (int i = 1; i <= 5; ++i) list.AddRow(i, "f" + std::to_string(i));
+  for (int i = 1; i <= 5; ++i) list.AddRow(i, std::string("f").append(std::to_string(i)));
   list.SetSortColumn(1);
   list.SetSorted(true);
   list.HoldOrder();
@@ -203,7 +203,7 @@ TEST(ComparisonListTest, DateColumnsSortByTimeWithEmptyFirst) {
   ComparisonList list;
   const int64_t times[] = {1700000000, 0, -5000, 1600000000};
   for (int i = 0; i < 4; ++i) {
-    list.AddRow(i + 1, "r" + std::to_string(i));
+    list.AddRow(i + 1, std::string("r").append(std::to_string(i)));
     FileStamp stamp{0, times[i], 0};
     list.SetRightStamp(i + 1, &stamp);
   }
@@ -229,7 +229,7 @@ TEST(ComparisonListTest, RowsAppendedToASortedListAreMergedInPlace) {
     ComparisonList list;
     std::vector<std::string> expected;
     for (int i = 0; i < 100; ++i) {
-      std::string name = "n" + std::to_string((i * 37) % 50);
+      std::string name = std::string("n").append(std::to_string((i * 37) % 50));
       list.AddRow(i + 1, name);
       expected.push_back(name);
     }

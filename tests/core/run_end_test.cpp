@@ -20,7 +20,7 @@
 namespace tavrik::testing {
 namespace {
 
-std::string Name(int i) { return "f" + std::to_string(10 + i) + ".bin"; }
+std::string Name(int i) { return std::string("f").append(std::to_string(10 + i)) + ".bin"; }
 
 // Temporary files of runs in folder (not below it).
 int TempsIn(const MemFileSystem& mem, const std::string& folder) {

@@ -112,7 +112,32 @@ TEST_F(UiTest, CommandLineFoldersFillBothColumnsLikeTwoDrops) {
       << boxes[0].text;
   t.Mkdir("wh?t");
   form->OpenFolders(QString::fromStdString(t.Path("wh?t")), QString::fromStdString(t.Path("R")));
+  ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(boxes[1].text, "Dieser Verzeichnisname enthält ungültige Zeichen - bitte korrigieren!");
+}
+
+// Catches the right folder of the command line filling column 1 when the left one holds no
+// file, and a right folder filled against an earlier left root when the left one is refused.
+TEST_F(UiTest, CommandLineFoldersKeepTheirSidesWhenTheLeftOneIsEmpty) {
+  TempTree t;
+  t.Mkdir("leer");
+  t.Mkdir("wh?t");
+  t.Write("R/a.txt", "a");
+  t.Write("L/l.txt", "l");
+  form->Load("");
+  form->OpenFolders(QString::fromStdString(t.Path("leer")), QString::fromStdString(t.Path("R")));
+  EXPECT_EQ(form->List().Header(1), t.Path("leer/"));
+  EXPECT_EQ(form->List().Header(3), t.Path("R/"));
+  ASSERT_EQ(form->List().RowCount(), 1);
+  EXPECT_EQ(form->List().LeftName(1), "");
+  EXPECT_EQ(form->List().RightName(1), "a.txt");
+  EXPECT_TRUE(boxes.empty());
+
+  form->OpenFolders(QString::fromStdString(t.Path("L")), QString::fromStdString(t.Path("R")));
+  form->OpenFolders(QString::fromStdString(t.Path("wh?t")), QString::fromStdString(t.Path("leer")));
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(form->List().Header(3), t.Path("R/")) << "filled against the earlier left root";
+  EXPECT_EQ(form->State().right_root.str(), t.Path("R/"));
 }
 
 // Catches a one-folder selection not filling the left column, or a refused selection that

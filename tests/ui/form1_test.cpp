@@ -351,6 +351,39 @@ TEST_F(UiTest, DropsFillTheSideUnderThePointerOrExplainTheRefusal) {
   EXPECT_EQ(form->List().Header(3), "Zweiter Ordner");
 }
 
+// Catches a folder for the right, after a left fill of an empty folder, filling the left
+// column again: the list would show it on the left while "-->" copies into the right root of
+// an earlier fill.
+TEST_F(UiTest, AfterAnEmptyLeftFolderTheRightFolderFillsTheRightColumn) {
+  TempTree t;
+  t.Write("L/l.txt", "l");
+  t.Write("R/r.txt", "r");
+  t.Write("R2/old.txt", "o");
+  t.Mkdir("E");
+  for (bool by_drop : {false, true}) {
+    form->Load("");
+    const auto fill = [&](const char* folder, bool left) {
+      if (!by_drop) {
+        next_folder = QString::fromStdString(t.Path(folder));
+        form->Btn[left ? 0 : 1]->click();
+        return;
+      }
+      std::unique_ptr<QMimeData> data(Files({t.Path(folder)}));
+      form->HandleDrop(data.get(), left ? 0 : form->Liste->columnWidth(0) + 50);
+    };
+    fill("L", true);
+    fill("R2", false);
+    fill("E", true);
+    EXPECT_EQ(form->List().RowCount(), 0) << by_drop;
+    fill("R", false);
+    EXPECT_EQ(form->List().Header(1), t.Path("E/")) << by_drop;
+    EXPECT_EQ(form->List().Header(3), t.Path("R/")) << by_drop;
+    EXPECT_EQ(form->State().right_root.str(), t.Path("R/")) << by_drop;
+    EXPECT_EQ(Column(*form, 3), std::vector<std::string>{"r.txt"}) << by_drop;
+    EXPECT_EQ(Column(*form, 1), std::vector<std::string>{""}) << by_drop;
+  }
+}
+
 // Catches a drop delivered through the real event path being ignored.
 TEST_F(UiTest, DropEventOnTheListReachesTheDropReaction) {
   TempTree t;

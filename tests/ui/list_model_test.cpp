@@ -15,7 +15,7 @@ TEST(ListModelTest, StaysConsistentThroughAppendsRemovalsSortsAndResets) {
   ComparisonList list;
   ListModel model(list);
   QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
-  for (int i = 1; i <= 50; ++i) list.AddRow(i, "f" + std::to_string(100 - i));
+  for (int i = 1; i <= 50; ++i) list.AddRow(i, std::string("f").append(std::to_string(100 - i)));
   model.Flush();
   EXPECT_EQ(model.rowCount(), 50);
   list.RemoveRow(50);
@@ -49,7 +49,7 @@ TEST(ListModelTest, RunPublishesRowsInBatches) {
   ListModel model(list);
   QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
   model.SetRunning(true);
-  for (int i = 1; i <= 1000; ++i) list.AddRow(i, "r" + std::to_string(i));
+  for (int i = 1; i <= 1000; ++i) list.AddRow(i, std::string("r").append(std::to_string(i)));
   EXPECT_EQ(model.rowCount(), 0);
   model.SetRunning(false);
   EXPECT_EQ(model.rowCount(), 1000);
