@@ -21,8 +21,8 @@ void AddTree(MemFileSystem& mem, const std::string& root, bool variant) {
   for (int a = 0; a < 8; ++a)
     for (int b = 0; b < 8; ++b)
       for (int f = 0; f < 12; ++f) {
-        const std::string rel =
-            "d" + std::to_string(a) + "/e" + std::to_string(b) + "/f" + std::to_string(f) + ".bin";
+        std::string rel = "d";  // with +=: GCC 12 misreads a + chain here (-Wrestrict)
+        rel += std::to_string(a) + "/e" + std::to_string(b) + "/f" + std::to_string(f) + ".bin";
         std::string content = "content of " + rel;
         if (variant && f % 3 == 0) content[0] = 'C';  // same size, other content
         if (variant && f % 5 == 1) content += "+";    // other size
