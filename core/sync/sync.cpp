@@ -135,7 +135,10 @@ std::string OverlapText(const std::string& left, const std::string& right) {
 class SyncWalk {
  public:
   SyncWalk(Context& ctx, RunScope& scope)
-      : ctx_(ctx), scope_(scope), budget_(ctx.fs, ctx.state.sync_options.trash) {
+      : ctx_(ctx),
+        scope_(scope),
+        // What the trash or the versions keep stays on its medium.
+        budget_(ctx.fs, ctx.state.sync_options.trash || ctx.state.sync_options.versions) {
     const IoTuning& io = ctx.state.io;
     const std::string& left_root = ctx.state.left_root.str();
     const std::string& right_root = ctx.state.right_root.str();

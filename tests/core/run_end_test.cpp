@@ -14,6 +14,7 @@
 #include <new>
 
 #include "core/scan/scan.h"
+#include "core/sync/file_ops.h"
 #include "core/sync/sync.h"
 #include "support/mem_session.h"
 
@@ -354,6 +355,39 @@ TEST(RunEndTest, AStopWhileABoxWaitsCountsAsAbort) {
     EXPECT_TRUE(s.mem.Exists("/R/" + Name(5))) << "the rest of the row was done";
     ExpectOldOrComplete(s, 6, 100);
   }
+}
+
+// Catches the free-space budget counting the room of a replaced file as freed where the
+// file is kept in the run's versions on the same medium: copies are then prepared ahead
+// into room that is not there, run the medium full, and are written a second time at
+// their turn. Each row's copy is written once, as one copy at a time does it.
+TEST(RunEndTest, UnderVersionsAReplacedFileFreesNoRoomForCopiesAhead) {
+  constexpr int kFiles = 6;
+  constexpr size_t kSize = 40 * 1024;
+  MemFsOptions options;
+  // Both trees live in this one file system; 100 KiB stay free: two new copies fit.
+  options.capacity = 2 * kFiles * static_cast<int64_t>(kSize) + 100 * 1024;
+  options.latency = std::chrono::microseconds(100);
+  MemSession s(options);
+  MakeNewerLeft(s, kFiles, kSize);
+  s.state.sync_options.versions = true;
+  s.state.io.copy_helpers = s.state.io.copy_max_helpers = 4;
+  std::atomic<int> temps_made{0};
+  const std::string temp_prefix = TempName(0).substr(0, TempName(0).size() - 1);
+  s.fs.SetHook([&](FsCall call, const std::string& name) {
+    if (call == FsCall::kOpen && name.rfind(temp_prefix, 0) == 0) ++temps_made;
+    return 0;
+  });
+  SyncFolders(s.ctx);
+  // The last two rows (handled first) are copied; the others find the medium full.
+  for (int i = 0; i < kFiles; ++i) {
+    const bool copied = i >= kFiles - 2;
+    EXPECT_EQ(s.mem.Content("/R/" + Name(i)), std::string(kSize, copied ? 'a' + i : 'o'))
+        << Name(i);
+  }
+  EXPECT_EQ(s.host.boxes.size(), static_cast<size_t>(kFiles - 2));
+  EXPECT_EQ(temps_made.load(), kFiles) << "copies prepared ahead into room that is not free";
+  for (const std::string& name : s.mem.Names("/R")) EXPECT_NE(name.rfind(temp_prefix, 0), 0u);
 }
 
 }  // namespace
