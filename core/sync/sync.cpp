@@ -32,6 +32,10 @@ std::string DeleteDetail(const std::string& path) {
   return "Die Datei '" + path + "'" + kCr + "konnte nicht gelöscht werden.";
 }
 
+// Where a mark needs a file that its row does not have.
+constexpr const char* kWhyNoLeftFile = "Die Zeile hat links keine Datei.";
+constexpr const char* kWhyNoRightFile = "Die Zeile hat rechts keine Datei.";
+
 enum class RowEnd { kRemove, kKeep, kAbort };
 
 // The one Abort/Retry/Ignore loop, around any file operation: runs op until it succeeds,
@@ -188,6 +192,7 @@ class SyncWalk {
     const RowPlan plan = PlanRow(ctx_.list, ctx_.state, pos);
     if (!plan.Acts()) return RowEnd::kRemove;
     mark_ = MarkText(plan.mark);
+    if (plan.Lacking()) return LackingRow(plan);
     const SyncSide& left = plan.left;
     const SyncSide& right = plan.right;
     switch (plan.mark) {
@@ -255,6 +260,26 @@ class SyncWalk {
         std::move(failure));
   }
 
+  // A mark aimed at a side without a file: nothing is copied or deleted, and the box names
+  // the side, with the path the mark would have meant.
+  RowEnd LackingRow(const RowPlan& plan) {
+    const bool left = plan.Lacking() == &plan.left;
+    const std::string path = plan.LackingPath();
+    const FsError lacking = Because(path, ENOENT, left ? kWhyNoLeftFile : kWhyNoRightFile);
+    const bool copy = plan.IsCopy();
+    const std::string to = copy ? plan.To().full : std::string();
+    std::optional<FsError> failure;
+    const RowEnd end = RunWithRetry(
+        ctx_.host, scope_, [&]() -> FsResult { return lacking; },
+        copy ? CopyDetail(path, to) : DeleteDetail(path), &failure);
+    SyncAction action;
+    action.kind = copy ? SyncAction::kCopy : SyncAction::kDelete;
+    action.mark = mark_;
+    action.from = path;
+    action.to = to;
+    return Report(ctx_.host, std::move(action), end, std::move(failure));
+  }
+
   RowEnd DeleteRow(const SyncSide& side, int index) {
     std::optional<FsError> failure;
     const RowEnd end = RunWithRetry(
@@ -272,11 +297,12 @@ class SyncWalk {
   }
 
   // The right file is still tried when the left deletion was skipped; a skipped failure
-  // keeps the row even when a later failure of it is retried with success.
+  // keeps the row even when a later failure of it is retried with success. A side without
+  // a file has nothing to delete.
   RowEnd DeleteBothRow(const SyncSide& left, const SyncSide& right) {
-    const RowEnd first = DeleteRow(left, kLeft);
+    const RowEnd first = left.rel.empty() ? RowEnd::kRemove : DeleteRow(left, kLeft);
     if (first == RowEnd::kAbort) return first;
-    const RowEnd second = DeleteRow(right, kRight);
+    const RowEnd second = right.rel.empty() ? RowEnd::kRemove : DeleteRow(right, kRight);
     if (second == RowEnd::kAbort) return second;
     return (first == RowEnd::kKeep || second == RowEnd::kKeep) ? RowEnd::kKeep : RowEnd::kRemove;
   }
