@@ -357,6 +357,50 @@ TEST(RunEndTest, AStopWhileABoxWaitsCountsAsAbort) {
   }
 }
 
+// Catches a run that ends early without its final flush: copies reported as done, and
+// moves into the versions, may then not be on the disk when the user unplugs it. Every
+// way a run ends that wrote something flushes what it wrote, once.
+TEST(RunEndTest, EveryWayARunEndsFlushesWhatItWrote) {
+  enum class End { kDone, kAbortInTheBox, kStopMidRun, kStopBeforeAnyCopy };
+  for (End end : {End::kDone, End::kAbortInTheBox, End::kStopMidRun, End::kStopBeforeAnyCopy}) {
+    MemSession s;
+    MakeNewerLeft(s, 4, 100);
+    // The last row is handled first.
+    if (end == End::kAbortInTheBox) {
+      s.fs.FailWhere(FsCall::kOpen, Name(2), EACCES);
+      s.host.answers = {MsgAnswer::kAbort};
+    }
+    if (end == End::kStopMidRun || end == End::kStopBeforeAnyCopy) {
+      const FsCall at = end == End::kStopMidRun ? FsCall::kRename : FsCall::kOpen;
+      s.fs.SetHook([&s, at](FsCall call, const std::string&) {
+        if (call == at) s.state.stop.Request(StopReason::kSignal);
+        return 0;
+      });
+    }
+    SyncFolders(s.ctx);
+    const int copied = static_cast<int>(
+        std::count_if(s.host.actions.begin(), s.host.actions.end(),
+                      [](const SyncAction& a) { return a.outcome == SyncAction::kDone; }));
+    const int flushes = s.fs.Count(FsCall::kSyncFs);
+    switch (end) {
+      case End::kDone:
+        EXPECT_EQ(copied, 4);
+        EXPECT_EQ(flushes, 1);
+        break;
+      case End::kAbortInTheBox:
+      case End::kStopMidRun:
+        EXPECT_EQ(copied, 1) << static_cast<int>(end);
+        EXPECT_EQ(flushes, 1) << static_cast<int>(end) << ": what was written is not flushed";
+        break;
+      case End::kStopBeforeAnyCopy:
+        EXPECT_EQ(copied, 0);
+        EXPECT_EQ(flushes, 0) << "a flush for a root nothing was written to";
+        break;
+    }
+    ExpectOldOrComplete(s, 4, 100);
+  }
+}
+
 // Catches the free-space budget counting the room of a replaced file as freed where the
 // file is kept in the run's versions on the same medium: copies are then prepared ahead
 // into room that is not there, run the medium full, and are written a second time at
