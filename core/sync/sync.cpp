@@ -1,6 +1,7 @@
 #include "core/sync/sync.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -35,6 +36,11 @@ std::string DeleteDetail(const std::string& path) {
 // Where a mark needs a file that its row does not have.
 constexpr const char* kWhyNoLeftFile = "Die Zeile hat links keine Datei.";
 constexpr const char* kWhyNoRightFile = "Die Zeile hat rechts keine Datei.";
+
+// While the row loop waits for a copy on a helper, the window handles its messages this
+// often, also with "Schneller ausführen": that saves the yields between rows, it must not
+// freeze the window for the length of one large file.
+constexpr std::chrono::milliseconds kWaitTick{50};
 
 enum class RowEnd { kRemove, kKeep, kAbort };
 
@@ -161,7 +167,10 @@ class SyncWalk {
     // records of the versions are closed, then what was written is flushed.
     scope.AtEnd([this] { FlushWritten(); });
     scope.AtEnd([this] { CloseVersions(); });
-    scope.AtEnd([this] { ahead_.reset(); });
+    scope.AtEnd([this] {
+      turn_.reset();
+      ahead_.reset();
+    });
   }
   ~SyncWalk() { scope_.End(); }
   SyncWalk(const SyncWalk&) = delete;
@@ -233,6 +242,7 @@ class SyncWalk {
             ahead.reset();
             if (outcome.no_space) budget_.AskAgain(side);
             if (outcome.error) return *outcome.error;
+            if (scope_.Stopping()) return Because(to.full, ECANCELED, kWhyStopped);
             if (outcome.copy && StillAsStaged(*outcome.copy)) {
               bool folder_moved = false;
               FsResult committed =
@@ -250,14 +260,32 @@ class SyncWalk {
           FsResult noted = NoteFolders(keep, made);
           if (!noted.ok()) return noted;
           if (chain != 0 && !chain_failure.why.empty()) return chain_failure;
-          return done(CopyFileOnto(ctx_.fs, from.Tree(), to.Tree(), from.Seen(), to.Seen(),
-                                   &sweeper_, trash, keep, &scope_));
+          return done(CopyAtTurn(from, to, keep));
         },
         CopyDetail(from.full, to.full), &failure);
     return Report(
         ctx_.host,
         {SyncAction::kCopy, std::string(mark_), from.full, to.full, SyncAction::kDone, {}}, end,
         std::move(failure));
+  }
+
+  // A copy at its row's turn: written on a helper while the window stays alive, then put in
+  // place here as a copy prepared ahead is.
+  FsResult CopyAtTurn(const SyncSide& from, const SyncSide& to, VersionFolder* keep) {
+    if (!turn_) turn_ = MakeTurnCopier(ctx_.fs, sweeper_, scope_);
+    turn_->Add({0, from.root, to.root, from.root_id, to.root_id, from.rel, to.rel, from.seen,
+                to.seen, true});
+    CopyOutcome outcome = Await(*turn_);
+    if (outcome.error) return *outcome.error;
+    if (!outcome.copy) return ErrorAt(to.full, EIO);
+    if (scope_.Stopping()) return Because(to.full, ECANCELED, kWhyStopped);
+    return CommitStagedCopy(*outcome.copy, to.Seen(), &sweeper_, ctx_.state.sync_options.trash,
+                            keep);
+  }
+
+  // The next copy of the pipeline; the window's messages are handled while it is written.
+  CopyOutcome Await(CopyPipeline& pipeline) {
+    return pipeline.TakeWaiting([this] { ctx_.host.ProcessEvents(); }, kWaitTick);
   }
 
   // A mark aimed at a side without a file: nothing is copied or deleted, and the box names
@@ -313,7 +341,7 @@ class SyncWalk {
     const CopyJob* next = ahead_->Next();
     if (!next || next->row != pos) return std::nullopt;
     budget_.Release(side, size);
-    return ahead_->Take();
+    return Await(*ahead_);
   }
 
   // Hands the copies of the rows from the current one down to the pipeline while it has
@@ -373,6 +401,7 @@ class SyncWalk {
   TempSweeper sweeper_;
   SpaceBudget budget_;
   std::unique_ptr<CopyPipeline> ahead_;
+  std::unique_ptr<CopyPipeline> turn_;  // made at the first copy at its row's turn
   // Owned by the run: however the walk ends, closing it closes both records.
   std::unique_ptr<RunVersions> versions_;
   std::string_view mark_;  // of the row being handled, for the host's report

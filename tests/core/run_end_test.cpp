@@ -357,6 +357,49 @@ TEST(RunEndTest, AStopWhileABoxWaitsCountsAsAbort) {
   }
 }
 
+// Catches a window that freezes for the length of one large copy: the row loop waiting
+// for the whole file (its own copy, or a helper's) without handling messages, also with
+// "Schneller ausführen", so that "Ende" waits until the file is done. The stop must come
+// from a yield while the copy is in flight, break the copy off, and leave no temporary file.
+TEST(RunEndTest, TheWindowStaysAliveDuringOneLongCopy) {
+  constexpr size_t kSize = size_t{12} << 20;  // three chunks
+  constexpr int kChunks = 3;
+  struct Case {
+    const char* name;
+    int window;
+    int helpers;
+    bool speed;
+  };
+  for (const Case c : {Case{"nothing ahead", 0, 1, true}, Case{"ahead", 64, 2, true},
+                       Case{"ahead, no helpers asked", 64, 0, false}}) {
+    MemSession s;
+    MakeNewerLeft(s, 1, kSize);
+    s.state.io.copy_window = c.window;
+    s.state.io.copy_helpers = c.helpers;
+    s.host.speed = c.speed;
+    s.fs.Pause(FsCall::kCopyRange, std::chrono::milliseconds(300));
+    int calls_at_stop = -1;
+    s.host.on_yield = [&] {
+      if (s.host.yields != 3) return;
+      calls_at_stop = s.fs.Count(FsCall::kCopyRange);
+      s.state.stop.Request(StopReason::kEnd);
+    };
+    SyncFolders(s.ctx);
+    ASSERT_GE(s.host.yields, 3) << c.name << ": no messages handled during the copy";
+    EXPECT_GT(calls_at_stop, 0) << c.name;
+    EXPECT_LT(calls_at_stop, kChunks) << c.name << ": the stop came after the copy";
+    // Only the chunk in flight when the stop came is finished.
+    EXPECT_LE(s.fs.Count(FsCall::kCopyRange), calls_at_stop + 1) << c.name;
+    EXPECT_EQ(s.mem.Content("/R/" + Name(0)), std::string(kSize, 'o')) << c.name;
+    EXPECT_EQ(s.list.RowCount(), 1) << c.name;
+    EXPECT_TRUE(s.host.boxes.empty()) << c.name;
+    ASSERT_EQ(s.host.actions.size(), 1u) << c.name;
+    EXPECT_EQ(s.host.actions[0].outcome, SyncAction::kAborted) << c.name;
+    ExpectOldOrComplete(s, 1, kSize);
+    EXPECT_EQ(s.mem.OpenDescriptors(), 0u) << c.name;
+  }
+}
+
 // Catches a run that ends early without its final flush: copies reported as done, and
 // moves into the versions, may then not be on the disk when the user unplugs it. Every
 // way a run ends that wrote something flushes what it wrote, once.
