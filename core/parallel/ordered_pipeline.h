@@ -1,12 +1,15 @@
 // The one pool of helper threads behind the scan, the binary comparison and the copies
 // prepared ahead. Items are handed out to helpers in order, at most a window ahead of the
 // consumer; the consumer takes results strictly in order (oldest first, or newest first
-// for the scan's depth-first stack) and runs an item itself rather than wait for nobody.
+// for the scan's depth-first stack) and runs an item itself rather than wait for nobody;
+// a consumer that must stay free (the window's thread during a copy) waits instead,
+// running its own tick meanwhile.
 // Helpers widen while the work is seen waiting for the disk or the network. A helper's
 // exception becomes its item's failure on the consumer's thread; a thread that cannot be
 // made only stops the widening. The run's stop is polled before every item.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -132,11 +135,33 @@ class OrderedPipeline {
       }
       result_ready_.wait(lock);
     }
-    std::unique_ptr<Slot> taken = Pop();
-    lock.unlock();
-    work_ready_.notify_all();  // the window has room again
-    if (taken->error) return tasks_.failed(taken->item, WhatOf(taken->error));
-    return std::move(*taken->result);
+    return PopDone(lock);
+  }
+  // The next result in order, made on a helper while the consumer's thread stays free: it
+  // runs tick (without the lock) every interval until the result is there, so a window
+  // keeps handling its messages during one long item. It runs the item itself only when no
+  // helper is left to do it, or when the run stops before the item started (the item then
+  // breaks off at once). Never called when empty.
+  Result TakeWaiting(const std::function<void()>& tick, std::chrono::milliseconds interval) {
+    std::unique_lock lock(mutex_);
+    GrowIfWaiting();
+    if (alive_ == 0 && starting_ == 0) AddHelpers(1);
+    Slot& slot = NextSlot();
+    auto next_tick = std::chrono::steady_clock::now() + interval;
+    while (slot.state != Slot::kDone) {
+      const bool nobody = alive_ == 0 && starting_ == 0;
+      if (slot.state == Slot::kPending && (nobody || scope_.Stopping())) {
+        Start(slot);
+        Run(slot, lock, OwnWorker());
+        continue;
+      }
+      if (result_ready_.wait_until(lock, next_tick) == std::cv_status::no_timeout) continue;
+      lock.unlock();
+      tick();
+      lock.lock();
+      next_tick = std::chrono::steady_clock::now() + interval;
+    }
+    return PopDone(lock);
   }
   // Threads besides the consumer's (for tests and figures).
   int Threads() const {
@@ -163,6 +188,15 @@ class OrderedPipeline {
     } catch (...) {
     }
     return "unbekannter Fehler";
+  }
+
+  // Hands out the next result, which is done; called with the lock held, releases it.
+  Result PopDone(std::unique_lock<std::mutex>& lock) {
+    std::unique_ptr<Slot> taken = Pop();
+    lock.unlock();
+    work_ready_.notify_all();  // the window has room again
+    if (taken->error) return tasks_.failed(taken->item, WhatOf(taken->error));
+    return std::move(*taken->result);
   }
 
   void Push(Item item, uint64_t weight) {

@@ -17,7 +17,7 @@ CopyOutcome Prepare(FileSystem& fs, const CopyJob& job, const StageWith& with) {
   CopyOutcome outcome;
   if (copy.ok()) {
     outcome.copy = std::move(copy.value());
-  } else if (notes.folder_missing || notes.no_space) {
+  } else if (!job.at_turn && (notes.folder_missing || notes.no_space)) {
     // A copy at its turn would make the folder, or have the room a serial run has.
     outcome.not_prepared = true;
     outcome.no_space = notes.no_space;
@@ -27,17 +27,10 @@ CopyOutcome Prepare(FileSystem& fs, const CopyJob& job, const StageWith& with) {
   return outcome;
 }
 
-}  // namespace
-
-std::unique_ptr<CopyPipeline> MakeCopyPipeline(FileSystem& fs, int helpers, int max_helpers,
-                                               int window, uint64_t window_bytes,
-                                               TempSweeper& sweeper, const RunScope& scope) {
-  PipelineShape shape;
-  shape.helpers = helpers;
-  shape.max_helpers = max_helpers;
-  shape.window = static_cast<size_t>(std::max(window, 1));
-  shape.window_weight = window_bytes;
-  // The row loop commits; preparing later copies itself would only delay the rows.
+std::unique_ptr<CopyPipeline> MakePipeline(FileSystem& fs, PipelineShape shape,
+                                           TempSweeper& sweeper, const RunScope& scope) {
+  // The row loop commits and keeps the window alive; preparing later copies itself would
+  // only delay the rows.
   shape.consumer_runs_ahead = false;
   CopyPipeline::Tasks tasks;
   tasks.make_worker = [] { return std::make_unique<NoCopyWorker>(); };
@@ -49,6 +42,27 @@ std::unique_ptr<CopyPipeline> MakeCopyPipeline(FileSystem& fs, int helpers, int 
     return outcome;
   };
   return std::make_unique<CopyPipeline>(shape, std::move(tasks), scope);
+}
+
+}  // namespace
+
+std::unique_ptr<CopyPipeline> MakeCopyPipeline(FileSystem& fs, int helpers, int max_helpers,
+                                               int window, uint64_t window_bytes,
+                                               TempSweeper& sweeper, const RunScope& scope) {
+  PipelineShape shape;
+  shape.helpers = std::max(helpers, 1);
+  shape.max_helpers = std::max(max_helpers, shape.helpers);
+  shape.window = static_cast<size_t>(std::max(window, 1));
+  shape.window_weight = window_bytes;
+  return MakePipeline(fs, shape, sweeper, scope);
+}
+
+std::unique_ptr<CopyPipeline> MakeTurnCopier(FileSystem& fs, TempSweeper& sweeper,
+                                             const RunScope& scope) {
+  PipelineShape shape;
+  shape.helpers = shape.max_helpers = 1;
+  shape.window = 1;
+  return MakePipeline(fs, shape, sweeper, scope);
 }
 
 }  // namespace tavrik

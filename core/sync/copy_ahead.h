@@ -23,6 +23,9 @@ struct CopyJob {
   const RootId* dst_root_id = nullptr;
   std::string src_rel, dst_rel;
   std::optional<FileStamp> src_seen, dst_seen;
+  // Copied at its row's turn: a missing folder or a full medium is then the row's failure,
+  // not a reason to leave the copy to the turn.
+  bool at_turn = false;
 };
 
 struct CopyOutcome {
@@ -37,11 +40,17 @@ struct CopyOutcome {
 struct NoCopyWorker {};
 using CopyPipeline = OrderedPipeline<CopyJob, CopyOutcome, NoCopyWorker>;
 
-// The pipeline of a run: helpers threads at first, up to max_helpers while the copies
-// wait; at most window copies and window_bytes of them ahead. sweeper clears each target
-// folder of leftovers of killed runs before a copy is written into it.
+// The pipeline of a run: helpers threads at first (one at least, so that the row loop
+// never copies itself), up to max_helpers while the copies wait; at most window copies and
+// window_bytes of them ahead. sweeper clears each target folder of leftovers of killed runs
+// before a copy is written into it.
 std::unique_ptr<CopyPipeline> MakeCopyPipeline(FileSystem& fs, int helpers, int max_helpers,
                                                int window, uint64_t window_bytes,
                                                TempSweeper& sweeper, const RunScope& scope);
+
+// One helper for the copies made at their row's turn (nothing prepared ahead, a retry):
+// the row loop waits for it and keeps the window alive meanwhile.
+std::unique_ptr<CopyPipeline> MakeTurnCopier(FileSystem& fs, TempSweeper& sweeper,
+                                             const RunScope& scope);
 
 }  // namespace tavrik

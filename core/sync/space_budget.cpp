@@ -52,12 +52,12 @@ void SpaceBudget::Copied(int side, int64_t size, const FileStamp* replaced) {
   Side& s = sides_[static_cast<size_t>(side)];
   if (!s.known) return;
   s.free -= Taken(s, size);
-  if (replaced && !to_trash_) s.free += Taken(s, replaced->size);
+  if (replaced && !kept_) s.free += Taken(s, replaced->size);
 }
 
 void SpaceBudget::Deleted(int side, int64_t size) {
   Side& s = sides_[static_cast<size_t>(side)];
-  if (s.known && !to_trash_) s.free += Taken(s, size);
+  if (s.known && !kept_) s.free += Taken(s, size);
 }
 
 void SpaceBudget::AskAgain(int side) { sides_[static_cast<size_t>(side)].asked = false; }

@@ -15,8 +15,9 @@ namespace tavrik {
 
 class SpaceBudget {
  public:
-  // to_trash: replaced and deleted files stay on their medium and free nothing.
-  SpaceBudget(FileSystem& fs, bool to_trash) : fs_(fs), to_trash_(to_trash) {}
+  // kept: replaced and deleted files are kept on their medium (in the trash or the run's
+  // versions) and free nothing.
+  SpaceBudget(FileSystem& fs, bool kept) : fs_(fs), kept_(kept) {}
 
   // Reserves room for a copy of size bytes onto the file system of side (0 left, 1 right)
   // whose root is root; false when it does not fit ahead of its turn. A file system that
@@ -45,7 +46,7 @@ class SpaceBudget {
   int64_t Taken(const Side& s, int64_t size) const;
 
   FileSystem& fs_;
-  const bool to_trash_;
+  const bool kept_;
   std::array<Side, 2> sides_;
 };
 

@@ -1,6 +1,7 @@
 #include "core/sync/sync.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -31,6 +32,15 @@ std::string CopyDetail(const std::string& from, const std::string& to) {
 std::string DeleteDetail(const std::string& path) {
   return "Die Datei '" + path + "'" + kCr + "konnte nicht gelöscht werden.";
 }
+
+// Where a mark needs a file that its row does not have.
+constexpr const char* kWhyNoLeftFile = "Die Zeile hat links keine Datei.";
+constexpr const char* kWhyNoRightFile = "Die Zeile hat rechts keine Datei.";
+
+// While the row loop waits for a copy on a helper, the window handles its messages this
+// often, also with "Schneller ausführen": that saves the yields between rows, it must not
+// freeze the window for the length of one large file.
+constexpr std::chrono::milliseconds kWaitTick{50};
 
 enum class RowEnd { kRemove, kKeep, kAbort };
 
@@ -135,7 +145,10 @@ std::string OverlapText(const std::string& left, const std::string& right) {
 class SyncWalk {
  public:
   SyncWalk(Context& ctx, RunScope& scope)
-      : ctx_(ctx), scope_(scope), budget_(ctx.fs, ctx.state.sync_options.trash) {
+      : ctx_(ctx),
+        scope_(scope),
+        // What the trash or the versions keep stays on its medium.
+        budget_(ctx.fs, ctx.state.sync_options.trash || ctx.state.sync_options.versions) {
     const IoTuning& io = ctx.state.io;
     const std::string& left_root = ctx.state.left_root.str();
     const std::string& right_root = ctx.state.right_root.str();
@@ -154,7 +167,10 @@ class SyncWalk {
     // records of the versions are closed, then what was written is flushed.
     scope.AtEnd([this] { FlushWritten(); });
     scope.AtEnd([this] { CloseVersions(); });
-    scope.AtEnd([this] { ahead_.reset(); });
+    scope.AtEnd([this] {
+      turn_.reset();
+      ahead_.reset();
+    });
   }
   ~SyncWalk() { scope_.End(); }
   SyncWalk(const SyncWalk&) = delete;
@@ -185,6 +201,7 @@ class SyncWalk {
     const RowPlan plan = PlanRow(ctx_.list, ctx_.state, pos);
     if (!plan.Acts()) return RowEnd::kRemove;
     mark_ = MarkText(plan.mark);
+    if (plan.Lacking()) return LackingRow(plan);
     const SyncSide& left = plan.left;
     const SyncSide& right = plan.right;
     switch (plan.mark) {
@@ -225,6 +242,7 @@ class SyncWalk {
             ahead.reset();
             if (outcome.no_space) budget_.AskAgain(side);
             if (outcome.error) return *outcome.error;
+            if (scope_.Stopping()) return Because(to.full, ECANCELED, kWhyStopped);
             if (outcome.copy && StillAsStaged(*outcome.copy)) {
               bool folder_moved = false;
               FsResult committed =
@@ -242,14 +260,52 @@ class SyncWalk {
           FsResult noted = NoteFolders(keep, made);
           if (!noted.ok()) return noted;
           if (chain != 0 && !chain_failure.why.empty()) return chain_failure;
-          return done(CopyFileOnto(ctx_.fs, from.Tree(), to.Tree(), from.Seen(), to.Seen(),
-                                   &sweeper_, trash, keep, &scope_));
+          return done(CopyAtTurn(from, to, keep));
         },
         CopyDetail(from.full, to.full), &failure);
     return Report(
         ctx_.host,
         {SyncAction::kCopy, std::string(mark_), from.full, to.full, SyncAction::kDone, {}}, end,
         std::move(failure));
+  }
+
+  // A copy at its row's turn: written on a helper while the window stays alive, then put in
+  // place here as a copy prepared ahead is.
+  FsResult CopyAtTurn(const SyncSide& from, const SyncSide& to, VersionFolder* keep) {
+    if (!turn_) turn_ = MakeTurnCopier(ctx_.fs, sweeper_, scope_);
+    turn_->Add({0, from.root, to.root, from.root_id, to.root_id, from.rel, to.rel, from.seen,
+                to.seen, true});
+    CopyOutcome outcome = Await(*turn_);
+    if (outcome.error) return *outcome.error;
+    if (!outcome.copy) return ErrorAt(to.full, EIO);
+    if (scope_.Stopping()) return Because(to.full, ECANCELED, kWhyStopped);
+    return CommitStagedCopy(*outcome.copy, to.Seen(), &sweeper_, ctx_.state.sync_options.trash,
+                            keep);
+  }
+
+  // The next copy of the pipeline; the window's messages are handled while it is written.
+  CopyOutcome Await(CopyPipeline& pipeline) {
+    return pipeline.TakeWaiting([this] { ctx_.host.ProcessEvents(); }, kWaitTick);
+  }
+
+  // A mark aimed at a side without a file: nothing is copied or deleted, and the box names
+  // the side, with the path the mark would have meant.
+  RowEnd LackingRow(const RowPlan& plan) {
+    const bool left = plan.Lacking() == &plan.left;
+    const std::string path = plan.LackingPath();
+    const FsError lacking = Because(path, ENOENT, left ? kWhyNoLeftFile : kWhyNoRightFile);
+    const bool copy = plan.IsCopy();
+    const std::string to = copy ? plan.To().full : std::string();
+    std::optional<FsError> failure;
+    const RowEnd end = RunWithRetry(
+        ctx_.host, scope_, [&]() -> FsResult { return lacking; },
+        copy ? CopyDetail(path, to) : DeleteDetail(path), &failure);
+    SyncAction action;
+    action.kind = copy ? SyncAction::kCopy : SyncAction::kDelete;
+    action.mark = mark_;
+    action.from = path;
+    action.to = to;
+    return Report(ctx_.host, std::move(action), end, std::move(failure));
   }
 
   RowEnd DeleteRow(const SyncSide& side, int index) {
@@ -269,11 +325,12 @@ class SyncWalk {
   }
 
   // The right file is still tried when the left deletion was skipped; a skipped failure
-  // keeps the row even when a later failure of it is retried with success.
+  // keeps the row even when a later failure of it is retried with success. A side without
+  // a file has nothing to delete.
   RowEnd DeleteBothRow(const SyncSide& left, const SyncSide& right) {
-    const RowEnd first = DeleteRow(left, kLeft);
+    const RowEnd first = left.rel.empty() ? RowEnd::kRemove : DeleteRow(left, kLeft);
     if (first == RowEnd::kAbort) return first;
-    const RowEnd second = DeleteRow(right, kRight);
+    const RowEnd second = right.rel.empty() ? RowEnd::kRemove : DeleteRow(right, kRight);
     if (second == RowEnd::kAbort) return second;
     return (first == RowEnd::kKeep || second == RowEnd::kKeep) ? RowEnd::kKeep : RowEnd::kRemove;
   }
@@ -284,7 +341,7 @@ class SyncWalk {
     const CopyJob* next = ahead_->Next();
     if (!next || next->row != pos) return std::nullopt;
     budget_.Release(side, size);
-    return ahead_->Take();
+    return Await(*ahead_);
   }
 
   // Hands the copies of the rows from the current one down to the pipeline while it has
@@ -344,6 +401,7 @@ class SyncWalk {
   TempSweeper sweeper_;
   SpaceBudget budget_;
   std::unique_ptr<CopyPipeline> ahead_;
+  std::unique_ptr<CopyPipeline> turn_;  // made at the first copy at its row's turn
   // Owned by the run: however the walk ends, closing it closes both records.
   std::unique_ptr<RunVersions> versions_;
   std::string_view mark_;  // of the row being handled, for the host's report

@@ -29,6 +29,20 @@ bool RowPlan::Acts() const {
          mark == Mark::kDeleteLeft || mark == Mark::kDeleteBoth;
 }
 
+const SyncSide* RowPlan::Lacking() const {
+  const SyncSide* needed = nullptr;
+  if (mark == Mark::kDeleteLeft || mark == Mark::kCopyRight) needed = &left;
+  if (mark == Mark::kDeleteRight || mark == Mark::kCopyLeft) needed = &right;
+  return needed && needed->rel.empty() ? needed : nullptr;
+}
+
+std::string RowPlan::LackingPath() const {
+  const SyncSide* lacking = Lacking();
+  if (!lacking) return {};
+  const SyncSide& other = lacking == &left ? right : left;
+  return JoinPath(lacking->root, other.rel);
+}
+
 RowPlan PlanRow(const ComparisonList& list, const SharedState& state, int pos) {
   RowPlan plan;
   plan.mark = list.GetMark(pos);

@@ -38,6 +38,12 @@ struct RowPlan {
   bool IsCopy() const { return mark == Mark::kCopyRight || mark == Mark::kCopyLeft; }
   const SyncSide& From() const { return mark == Mark::kCopyLeft ? right : left; }
   const SyncSide& To() const { return mark == Mark::kCopyLeft ? left : right; }
+  // The side the mark needs a file on where the row has none (a deletion's side, a copy's
+  // source): nothing is done for such a row. "XX" deletes what the row has, so it never
+  // lacks a side. nullptr when nothing is lacking.
+  const SyncSide* Lacking() const;
+  // The path the lacking side would name: its root with the other side's relative path.
+  std::string LackingPath() const;
 };
 
 // The plan for the row at pos, with the roots the fills scanned.

@@ -77,7 +77,13 @@ SyncRun SyncWith(int window, std::chrono::microseconds latency, std::vector<MsgA
     s.fs.FailWhere(FsCall::kOpen, Name(30), EACCES);
   }
   SyncRun run;
-  s.host.on_yield = [&] { run.seen_at_yields.push_back(Visible(s.mem, "/R")); };
+  // A yield while a copy is being written shows what the last one showed: only changes
+  // count, from the state before the run on.
+  run.seen_at_yields.push_back(Visible(s.mem, "/R"));
+  s.host.on_yield = [&] {
+    std::vector<std::string> now = Visible(s.mem, "/R");
+    if (now != run.seen_at_yields.back()) run.seen_at_yields.push_back(std::move(now));
+  };
   s.host.on_box = [&](const std::string&, Intent) {
     if (run.boxes.empty()) run.prepared_before_first_box = s.fs.Count(FsCall::kCopyRange);
     run.boxes.push_back(s.host.boxes.back().text);

@@ -121,6 +121,45 @@ TEST(OrderedPipelineTest, ExceptionsBecomeTheirItemsFailures) {
   EXPECT_EQ(whats, std::vector<std::string>(4, "kaputt"));
 }
 
+// Catches a waiting take that runs the item on the consumer's thread (a window then
+// freezes for the item's length), ticks only once the item is done, waits forever where no
+// helper was asked for, or waits for a helper that a stop keeps from starting the item.
+TEST(OrderedPipelineTest, AWaitingTakeLeavesTheItemToAHelperAndTicksMeanwhile) {
+  StopFlag program;
+  for (int helpers : {0, 2}) {
+    RunScope scope(program);
+    PipelineShape shape;
+    shape.helpers = helpers;
+    shape.max_helpers = 2;
+    shape.consumer_runs_ahead = false;
+    std::atomic<bool> running{false};
+    std::thread::id ran_on;
+    IntPipeline::Tasks tasks = Squares();
+    tasks.run = [&](NoWorker&, const int& i) {
+      running = true;
+      ran_on = std::this_thread::get_id();
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      running = false;
+      return i * i;
+    };
+    IntPipeline pipeline(shape, std::move(tasks), scope);
+    pipeline.Add(7);
+    int ticks_while_running = 0;
+    EXPECT_EQ(pipeline.TakeWaiting([&] { ticks_while_running += running ? 1 : 0; },
+                                   std::chrono::milliseconds(10)),
+              49);
+    EXPECT_NE(ran_on, std::this_thread::get_id()) << helpers;
+    EXPECT_GE(ticks_while_running, 2) << helpers;
+  }
+  RunScope scope(program);
+  PipelineShape shape;
+  shape.helpers = 2;
+  IntPipeline pipeline(shape, Squares(), scope);
+  scope.Cancel(StopReason::kAbort);
+  pipeline.Add(3);
+  EXPECT_EQ(pipeline.TakeWaiting([] {}, std::chrono::milliseconds(10)), 9);
+}
+
 // Catches more threads for one burst of waits (a thread starting, a page reclaimed): two
 // samples in a row must show waiting before the helpers widen.
 TEST(WaitGaugeTest, OnlyTwoWaitingSamplesInARowWiden) {

@@ -14,6 +14,7 @@
 #include <new>
 
 #include "core/scan/scan.h"
+#include "core/sync/file_ops.h"
 #include "core/sync/sync.h"
 #include "support/mem_session.h"
 
@@ -350,6 +351,126 @@ TEST(RunEndTest, AStopWhileABoxWaitsCountsAsAbort) {
     EXPECT_TRUE(s.mem.Exists("/R/" + Name(5))) << "the rest of the row was done";
     ExpectOldOrComplete(s, 6, 100);
   }
+}
+
+// Catches a window that freezes for the length of one large copy: the row loop waiting
+// for the whole file (its own copy, or a helper's) without handling messages, also with
+// "Schneller ausführen", so that "Ende" waits until the file is done. The stop must come
+// from a yield while the copy is in flight, break the copy off, and leave no temporary file.
+TEST(RunEndTest, TheWindowStaysAliveDuringOneLongCopy) {
+  constexpr size_t kSize = size_t{12} << 20;  // three chunks
+  constexpr int kChunks = 3;
+  struct Case {
+    const char* name;
+    int window;
+    int helpers;
+    bool speed;
+  };
+  for (const Case c : {Case{"nothing ahead", 0, 1, true}, Case{"ahead", 64, 2, true},
+                       Case{"ahead, no helpers asked", 64, 0, false}}) {
+    MemSession s;
+    MakeNewerLeft(s, 1, kSize);
+    s.state.io.copy_window = c.window;
+    s.state.io.copy_helpers = c.helpers;
+    s.host.speed = c.speed;
+    s.fs.Pause(FsCall::kCopyRange, std::chrono::milliseconds(300));
+    int calls_at_stop = -1;
+    s.host.on_yield = [&] {
+      if (s.host.yields != 3) return;
+      calls_at_stop = s.fs.Count(FsCall::kCopyRange);
+      s.state.stop.Request(StopReason::kEnd);
+    };
+    SyncFolders(s.ctx);
+    ASSERT_GE(s.host.yields, 3) << c.name << ": no messages handled during the copy";
+    EXPECT_GT(calls_at_stop, 0) << c.name;
+    EXPECT_LT(calls_at_stop, kChunks) << c.name << ": the stop came after the copy";
+    // Only the chunk in flight when the stop came is finished.
+    EXPECT_LE(s.fs.Count(FsCall::kCopyRange), calls_at_stop + 1) << c.name;
+    EXPECT_EQ(s.mem.Content("/R/" + Name(0)), std::string(kSize, 'o')) << c.name;
+    EXPECT_EQ(s.list.RowCount(), 1) << c.name;
+    EXPECT_TRUE(s.host.boxes.empty()) << c.name;
+    ASSERT_EQ(s.host.actions.size(), 1u) << c.name;
+    EXPECT_EQ(s.host.actions[0].outcome, SyncAction::kAborted) << c.name;
+    ExpectOldOrComplete(s, 1, kSize);
+    EXPECT_EQ(s.mem.OpenDescriptors(), 0u) << c.name;
+  }
+}
+
+// Catches a run that ends early without its final flush: copies reported as done, and
+// moves into the versions, may then not be on the disk when the user unplugs it. Every
+// way a run ends that wrote something flushes what it wrote, once.
+TEST(RunEndTest, EveryWayARunEndsFlushesWhatItWrote) {
+  enum class End { kDone, kAbortInTheBox, kStopMidRun, kStopBeforeAnyCopy };
+  for (End end : {End::kDone, End::kAbortInTheBox, End::kStopMidRun, End::kStopBeforeAnyCopy}) {
+    MemSession s;
+    MakeNewerLeft(s, 4, 100);
+    // The last row is handled first.
+    if (end == End::kAbortInTheBox) {
+      s.fs.FailWhere(FsCall::kOpen, Name(2), EACCES);
+      s.host.answers = {MsgAnswer::kAbort};
+    }
+    if (end == End::kStopMidRun || end == End::kStopBeforeAnyCopy) {
+      const FsCall at = end == End::kStopMidRun ? FsCall::kRename : FsCall::kOpen;
+      s.fs.SetHook([&s, at](FsCall call, const std::string&) {
+        if (call == at) s.state.stop.Request(StopReason::kSignal);
+        return 0;
+      });
+    }
+    SyncFolders(s.ctx);
+    const int copied = static_cast<int>(
+        std::count_if(s.host.actions.begin(), s.host.actions.end(),
+                      [](const SyncAction& a) { return a.outcome == SyncAction::kDone; }));
+    const int flushes = s.fs.Count(FsCall::kSyncFs);
+    switch (end) {
+      case End::kDone:
+        EXPECT_EQ(copied, 4);
+        EXPECT_EQ(flushes, 1);
+        break;
+      case End::kAbortInTheBox:
+      case End::kStopMidRun:
+        EXPECT_EQ(copied, 1) << static_cast<int>(end);
+        EXPECT_EQ(flushes, 1) << static_cast<int>(end) << ": what was written is not flushed";
+        break;
+      case End::kStopBeforeAnyCopy:
+        EXPECT_EQ(copied, 0);
+        EXPECT_EQ(flushes, 0) << "a flush for a root nothing was written to";
+        break;
+    }
+    ExpectOldOrComplete(s, 4, 100);
+  }
+}
+
+// Catches the free-space budget counting the room of a replaced file as freed where the
+// file is kept in the run's versions on the same medium: copies are then prepared ahead
+// into room that is not there, run the medium full, and are written a second time at
+// their turn. Each row's copy is written once, as one copy at a time does it.
+TEST(RunEndTest, UnderVersionsAReplacedFileFreesNoRoomForCopiesAhead) {
+  constexpr int kFiles = 6;
+  constexpr size_t kSize = 40 * 1024;
+  MemFsOptions options;
+  // Both trees live in this one file system; 100 KiB stay free: two new copies fit.
+  options.capacity = 2 * kFiles * static_cast<int64_t>(kSize) + 100 * 1024;
+  options.latency = std::chrono::microseconds(100);
+  MemSession s(options);
+  MakeNewerLeft(s, kFiles, kSize);
+  s.state.sync_options.versions = true;
+  s.state.io.copy_helpers = s.state.io.copy_max_helpers = 4;
+  std::atomic<int> temps_made{0};
+  const std::string temp_prefix = TempName(0).substr(0, TempName(0).size() - 1);
+  s.fs.SetHook([&](FsCall call, const std::string& name) {
+    if (call == FsCall::kOpen && name.rfind(temp_prefix, 0) == 0) ++temps_made;
+    return 0;
+  });
+  SyncFolders(s.ctx);
+  // The last two rows (handled first) are copied; the others find the medium full.
+  for (int i = 0; i < kFiles; ++i) {
+    const bool copied = i >= kFiles - 2;
+    EXPECT_EQ(s.mem.Content("/R/" + Name(i)), std::string(kSize, copied ? 'a' + i : 'o'))
+        << Name(i);
+  }
+  EXPECT_EQ(s.host.boxes.size(), static_cast<size_t>(kFiles - 2));
+  EXPECT_EQ(temps_made.load(), kFiles) << "copies prepared ahead into room that is not free";
+  for (const std::string& name : s.mem.Names("/R")) EXPECT_NE(name.rfind(temp_prefix, 0), 0u);
 }
 
 }  // namespace

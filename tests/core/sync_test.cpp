@@ -9,6 +9,9 @@ namespace {
 
 using SyncRunTest = SyncBench;
 
+const std::string kNoLeftFile = "Die Zeile hat links keine Datei.";
+const std::string kNoRightFile = "Die Zeile hat rechts keine Datei.";
+
 struct stat StatOf(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
@@ -107,9 +110,9 @@ TEST_F(SyncRunTest, WalksFromLastRowToFirstWithProgressAndAYieldPerRow) {
     s.host.speed = speed;
     for (int i = 1; i <= 4; ++i) s.list.SetMark(i, Mark::kDeleteRight);  // no right files
     Sync();
-    EXPECT_EQ(BoxTexts(),
-              (std::vector<std::string>{DeleteBox("", kInvalid), DeleteBox("", kInvalid),
-                                        DeleteBox("", kInvalid), DeleteBox("", kInvalid)}));
+    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{
+                              DeleteBox(R("d"), kNoRightFile), DeleteBox(R("c"), kNoRightFile),
+                              DeleteBox(R("b"), kNoRightFile), DeleteBox(R("a"), kNoRightFile)}));
     EXPECT_EQ(s.host.progress_log, (std::vector<float>{0.0f, 25.0f, 50.0f, 75.0f, 0.0f}));
     EXPECT_EQ(s.host.yields, speed ? 0 : 4);
     EXPECT_EQ(s.list.RowCount(), 4);
@@ -155,19 +158,66 @@ TEST_F(SyncRunTest, ErrorBoxesNameTheRowsPathsExactly) {
   EXPECT_EQ(texts, expected);
 }
 
-// Catches a delete with an empty path that reaches the root folder or another row's file.
-TEST_F(SyncRunTest, DeleteWithoutAFileOnThatSideFailsAndTouchesNothing) {
+// Catches a mark aimed at a side without a file that reaches the root folder or another
+// row's file, or whose box names the file '' instead of the side that has none.
+TEST_F(SyncRunTest, AMarkAimedAtASideWithoutAFileNamesThatSideAndTouchesNothing) {
   tree.Write("left/only-left.txt", "l");
   tree.Write("right/only-right.txt", "r");
+  Fill();  // the roots for the expected paths
+  struct Case {
+    Mark mark;
+    bool left_only;  // the row's one file is on the left
+    std::string box;
+  };
+  const Case cases[] = {
+      {Mark::kDeleteRight, true, DeleteBox(R("only-left.txt"), kNoRightFile)},
+      {Mark::kDeleteLeft, false, DeleteBox(L("only-right.txt"), kNoLeftFile)},
+      {Mark::kCopyLeft, true, CopyBox(R("only-left.txt"), L("only-left.txt"), kNoRightFile)},
+      {Mark::kCopyRight, false, CopyBox(L("only-right.txt"), R("only-right.txt"), kNoLeftFile)},
+  };
+  for (const Case& c : cases) {
+    Fill();
+    for (int i = 1; i <= s.list.RowCount(); ++i) s.list.SetMark(i, Mark::kSkip);
+    // A file that appeared since the fill where the row has none must stay as it is.
+    const std::string appeared = c.left_only ? "right/only-left.txt" : "left/only-right.txt";
+    tree.Write(appeared, "appeared");
+    if (c.left_only) {
+      SetMark("only-left.txt", "", c.mark);
+    } else {
+      SetMark("", "only-right.txt", c.mark);
+    }
+    Snapshot before = Snap();
+    s.host.answers = {MsgAnswer::kRetry, MsgAnswer::kIgnore};
+    Sync();
+    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{c.box, c.box})) << MarkText(c.mark);
+    for (const Box& box : s.host.boxes) EXPECT_EQ(box.intent, Intent::kRetryError);
+    EXPECT_EQ(ChangedSince(before), std::vector<std::string>{}) << MarkText(c.mark);
+    EXPECT_EQ(s.list.RowCount(), 1) << MarkText(c.mark);
+    ASSERT_EQ(s.host.actions.size(), 1u);
+    EXPECT_EQ(s.host.actions[0].outcome, SyncAction::kSkipped);
+    std::remove(tree.Path(appeared).c_str());
+  }
+}
+
+// Catches "XX" on a row with one file that leaves the file, or shows a box for the side
+// without one, or keeps the row.
+TEST_F(SyncRunTest, DeleteBothOnARowWithOneFileDeletesThatFileAlone) {
+  tree.Write("left/only-left.txt", "l");
+  tree.Write("right/only-right.txt", "r");
+  tree.Write("left/sub/deep.txt", "d");
   Fill();
-  SetMark("only-left.txt", "", Mark::kDeleteRight);
-  SetMark("", "only-right.txt", Mark::kDeleteLeft);
+  SetMark("only-left.txt", "", Mark::kDeleteBoth);
+  SetMark("", "only-right.txt", Mark::kDeleteBoth);
+  SetMark("sub/deep.txt", "", Mark::kDeleteBoth);
   Snapshot before = Snap();
   Sync();
-  EXPECT_EQ(BoxTexts(),
-            (std::vector<std::string>{DeleteBox("", kInvalid), DeleteBox("", kInvalid)}));
-  EXPECT_EQ(ChangedSince(before), std::vector<std::string>{});
-  EXPECT_EQ(s.list.RowCount(), 2);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{});
+  EXPECT_EQ(ChangedSince(before),
+            (std::vector<std::string>{"left/only-left.txt", "left/sub/deep.txt",
+                                      "right/only-right.txt"}));
+  EXPECT_TRUE(tree.Exists("left/sub"));
+  EXPECT_EQ(s.list.RowCount(), 0);
+  EXPECT_EQ(s.host.actions.size(), 3u);
 }
 
 // Catches an Abort that finishes the row or goes on with the next one, or that skips the
