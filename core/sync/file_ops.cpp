@@ -333,6 +333,12 @@ FsResult PutInPlace(FileSystem& fs, int dir, const std::string& temp, const std:
   return ErrorAt(full, error);
 }
 
+// What a file system answers when it offers no flush of a single file; the flush of the
+// whole medium at the end of the run is then all there is.
+bool FlushNotOffered(int error) {
+  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP;
+}
+
 // Puts the temporary copy temp in place of leaf, keeping a replaced file in the run's
 // versions. Each change is noted before it is made, so the record covers a run cut off
 // anywhere; an undo tells a noted change that never happened by the files themselves.
@@ -500,6 +506,12 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& fs, const Tree
       step = Because(copy->src_path_, ESTALE, kWhySourceChanging);
     }
   }
+  // A copy that takes an older file's place is on the medium before the rename: otherwise
+  // a crash or an unplugged stick may leave the name with an empty or garbled file whose
+  // old content is already gone. Done here, on the helper, so it overlaps the next copies;
+  // a new file needs none (its source still holds it until the end-of-run flush).
+  if (step.ok() && dst_seen && fs.SyncData(out.get()) != 0 && !FlushNotOffered(errno))
+    step = ErrorAt(copy->dst_path_);
   // Closed before the rename: a late write error shows here, before the target is touched.
   if (step.ok() && out.Close() != 0) step = ErrorAt(copy->dst_path_);
   if (!step.ok()) {

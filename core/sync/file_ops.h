@@ -140,7 +140,8 @@ struct StageNotes {
 
 // The first half of CopyFileOnto, safe to run on a helper thread ahead of its row: every
 // check of the source, the copy into a temporary file beside the target, attributes and
-// time. Nothing is put in place, and no folder is made.
+// time, and where the copy is to replace a file (dst_seen), the flush of its data. Nothing
+// is put in place, and no folder is made.
 Result<std::unique_ptr<StagedCopy>> StageCopy(FileSystem& fs, const TreePath& src,
                                               const TreePath& dst, const FileStamp* src_seen,
                                               const FileStamp* dst_seen, const StageWith& with = {},
@@ -166,10 +167,10 @@ FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweep
 FsResult DeleteFileAt(FileSystem& fs, const TreePath& path, const FileStamp* seen,
                       bool to_trash = false, VersionFolder* versions = nullptr);
 
-// Writes out everything cached for the file system that holds root. Copies are not flushed
-// one by one: a replaced file is renamed over its target only after being written whole
-// (which file systems with delayed allocation order before the rename), and one flush at
-// the end of the run makes the whole run durable before the user unplugs the disk.
+// Writes out everything cached for the file system that holds root. Only copies that replace
+// a file are flushed one by one (before their rename, as not every file system orders the
+// data before it); one flush at the end of the run makes the whole run durable before the
+// user unplugs the disk.
 FsResult FlushFileSystem(FileSystem& fs, const std::string& root);
 
 }  // namespace tavrik

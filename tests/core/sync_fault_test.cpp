@@ -347,6 +347,69 @@ int FilesHolding(const std::string& folder, const std::string& text) {
   return found;
 }
 
+// Catches a copy that replaces a file without flushing its data first (a crash or an
+// unplugged stick between the rename and the end-of-run flush leaves an empty or garbled
+// file where the old one was), a flush left to the row's turn instead of the helper that
+// prepares the copy, a failed flush that still replaces, and new files flushed for nothing.
+TEST_F(SyncFaultTest, ACopyReplacingAFileIsFlushedBeforeItsRename) {
+  tree.Write("left/t.txt", "newer", 2000000000);
+  tree.Write("right/t.txt", "older", 1000000000);
+  tree.Write("left/n.txt", "new", 2000000000);
+  // Prepared: the flush is part of the staging half.
+  const FileStamp old = StampAt(tree.Path("right/t.txt"));
+  for (const char* rel : {"t.txt", "n.txt"}) {
+    const bool replaces = std::string(rel) == "t.txt";
+    const int flushes = s.fs.Count(FsCall::kSyncData);
+    auto staged = StageCopy(s.fs, {tree.Path("left/"), rel}, {tree.Path("right/"), rel}, nullptr,
+                            replaces ? &old : nullptr);
+    ASSERT_TRUE(staged.ok()) << rel;
+    EXPECT_EQ(s.fs.Count(FsCall::kSyncData) - flushes, replaces ? 1 : 0) << rel;
+  }
+  // In a run: the replacing copy's flush comes before its rename.
+  std::mutex mutex;
+  std::vector<std::string> order;
+  s.fs.SetHook([&](FsCall call, const std::string& name) {
+    std::lock_guard lock(mutex);
+    if (call == FsCall::kSyncData) order.push_back("flush");
+    if (call == FsCall::kRename) order.push_back("rename " + name);
+    return 0;
+  });
+  Fill();
+  SetMark("t.txt", "t.txt", Mark::kCopyRight);
+  SetMark("n.txt", "", Mark::kCopyRight);
+  Sync();
+  s.fs.Reset();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{});
+  EXPECT_EQ(order, (std::vector<std::string>{"flush", "rename t.txt", "rename n.txt"}));
+  EXPECT_EQ(tree.Read("right/t.txt"), "newer");
+
+  // A flush that fails leaves the old file; one the medium does not offer is no failure.
+  struct Case {
+    int error;
+    bool copied;
+  };
+  for (const Case& c : {Case{EIO, false}, Case{EINVAL, true}}) {
+    s.host = FakeHost();
+    tree.Write("left/t.txt", "newest " + std::to_string(c.error), 2100000000 + c.error);
+    Fill();
+    SetMark("t.txt", "t.txt", Mark::kCopyRight);
+    Snapshot before = Snap();
+    {
+      InjectFaults faults(s.fs, {{FsCall::kSyncData, c.error, 0}});
+      Sync();
+    }
+    if (c.copied) {
+      EXPECT_EQ(BoxTexts(), std::vector<std::string>{}) << c.error;
+      EXPECT_EQ(ChangedSince(before), std::vector<std::string>{"right/t.txt"}) << c.error;
+    } else {
+      EXPECT_EQ(BoxTexts(),
+                std::vector<std::string>{CopyBox(L("t.txt"), R("t.txt"), GermanErrorText(c.error))})
+          << c.error;
+      EXPECT_EQ(ChangedSince(before), std::vector<std::string>{}) << c.error;
+    }
+  }
+}
+
 // Catches a commit onto a name that was free at the comparison replacing the file another
 // program put there between the check and the rename: that file stays and the row fails
 // with the reason, plain, with versions, and replacing a file kept in the versions (whose
