@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <mutex>
@@ -492,7 +493,7 @@ TEST_F(SyncFaultTest, ACopyInPlaceIsDoneWhateverItsTimeAfterTheRename) {
     tree.Write("right/t.txt", "older", 1000000000);
     Fill();
     SetMark("t.txt", "t.txt", Mark::kCopyRight);
-    bool renamed = false;
+    std::atomic<bool> renamed{false};  // the helper preparing copies asks the hook too
     s.fs.SetHook([&](FsCall call, const std::string& name) {
       if (call == FsCall::kRename && name == "t.txt") {
         // The driver stamps the moved file with the time of the rename.
