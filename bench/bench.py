@@ -382,6 +382,12 @@ def cmd_report(a):
             out.append(f"  ratio {tool} / {ref}: {ratio:5.2f} (min/min "
                        f"{mine['min'] / max(theirs['min'], 1e-9):5.2f})   target {op} {limit}   "
                        f"{'met' if good else 'MISSED'}")
+        if (group, "tavrik") in times and (group, "base") in times:
+            # BASE_CLI: another build of the same program, timed in turn with this one.
+            mine, base = times[(group, "tavrik")], times[(group, "base")]
+            out.append(f"  ratio tavrik / base: {mine['median'] / max(base['median'], 1e-9):5.3f} "
+                       f"(min/min {mine['min'] / max(base['min'], 1e-9):5.3f})   this build "
+                       f"against BASE_CLI")
         if (group, "tavrik") in times and int(gf.get("rows", 0)) >= 1000:
             rows = int(gf["rows"])
             path_bytes = int(gf.get("path_bytes", 0))

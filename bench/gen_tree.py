@@ -65,6 +65,11 @@ def newer_delta(rng):
     return rng.randint(1, 400) * 86400 + rng.randint(0, 86399)
 
 
+def stepped(seconds, step):
+    # Whole multiples of a medium's time step (FAT: 2 s), so the medium stores them as given.
+    return seconds - seconds % step
+
+
 def case_variant(name):
     stem, ext = os.path.splitext(name)
     return stem[0].swapcase() + stem[1:] + ext.upper()
@@ -246,7 +251,7 @@ def gen_sync_folder(job):
             name = file_name(rng, j, args.umlaut_pct)
             size = small_size(rng)
             off = rng.randrange(POOL_BYTES)
-            mtime = BASE_MTIME + rng.randrange(365 * 86400)
+            mtime = stepped(BASE_MTIME + rng.randrange(365 * 86400), args.time_step)
             data = pool[off:off + size]
             lname, rname, ldata, rdata, lt = name, name, data, data, mtime
             if kind == "lnewer":
@@ -255,7 +260,7 @@ def gen_sync_folder(job):
                 lsize = small_size(rng) if rng.random() < 0.5 else size
                 loff = rng.randrange(POOL_BYTES)
                 ldata = pool[loff:loff + lsize]
-                lt = mtime + newer_delta(rng)
+                lt = mtime + max(args.time_step, stepped(newer_delta(rng), args.time_step))
                 changed.append(f"{rel}/{name}")
             elif kind == "lonly":
                 rname = None
@@ -391,6 +396,10 @@ def params_of(args):
         "big": ["count", "mb", "seed"],
     }[args.workload]
     p = {key: getattr(args, key) for key in keys}
+    if args.time_step != 1:  # trees made before the setting existed stay valid
+        p["time_step"] = args.time_step
+    if args.umlaut_dir_pct != 2.0:
+        p["umlaut_dir_pct"] = args.umlaut_dir_pct
     p["workload"] = args.workload
     p["generator"] = 3
     return p
@@ -457,6 +466,9 @@ def main():
     ap.add_argument("--ronly-pct", type=float, default=1.0)
     ap.add_argument("--umlaut-pct", type=float, default=0.5)
     ap.add_argument("--umlaut-dir-pct", type=float, default=2.0)
+    ap.add_argument("--time-step", type=int, default=1,
+                    help="sync: times and time differences in whole multiples of this many "
+                         "seconds (2 for a FAT medium)")
     ap.add_argument("--jobs", type=int, default=max(1, min(4, os.cpu_count() or 1)))
     ap.add_argument("--force", action="store_true", help="regenerate even if the manifest matches")
     args = ap.parse_args()

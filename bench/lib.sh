@@ -27,7 +27,8 @@ REPO=$(dirname "$BENCH_ROOT")
 : "${TAVRIK_CLI:=$BUILD_DIR/bin/tavrik-cli}"
 : "${SKIP_BUILD:=0}"
 # BASE_CLI: a second tavrik-cli (an earlier build) timed in turn with the first, in the
-# groups that support it (remote, cold); SKIP_PEERS=1 leaves the peer tools (rsync) out.
+# groups that support it (sync, remote, cold, fat); SKIP_PEERS=1 leaves the peer tools
+# (rsync, cp) out.
 : "${BASE_CLI:=}"
 : "${SKIP_PEERS:=0}"
 : "${GEN_JOBS:=$(n=$(nproc); echo $((n > 4 ? 4 : n)))}"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Synchronisation: tavrik-cli sync L R against rsync -a L/ R/ and against cp -a of just the
 # changed files, each run on a fresh copy of the sync trees (copied with
-# cp -a --reflink=auto and flushed before the run, outside the timed region).
+# cp -a --reflink=auto and flushed before the run, outside the timed region). With BASE_CLI
+# set, the runs of this build and of the base take turns; SKIP_PEERS=1 leaves rsync and cp out.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 bench_begin
 
@@ -57,16 +58,25 @@ bash -c fresh_copy
 check $G tavrik check-sync "$WL" "$WR" "$M" "$OUT_DIR/check-sync.out"
 
 log "sync: timed runs (each on a fresh copy)"
-measure $G tavrik "tavrik-cli sync L R" --prepare "$prepare" --verify "$verify" -- \
-  "$TAVRIK_CLI" sync "$WL" "$WR"
-measure $G rsync-a "rsync -a L/ R/" --prepare "$prepare" --verify "$verify" -- \
-  rsync -a "$WL/" "$WR/"
-measure $G cp-changed "cp -a --parents (changed files only)" --prepare "$prepare" --verify "$verify" -- \
-  bash -c 'cd "$1" && xargs -0 -a "$2" cp -a --parents -t "$3" --' _ "$WL" "$T/changed.lst" "$WR"
-if rsync --help 2>/dev/null | grep -c -- '--fsync' >/dev/null; then
-  # Not a target: the same copies written through to the disk, for a sync that does so.
-  measure $G rsync-a-fsync "rsync -a --fsync L/ R/ (for reference)" --prepare "$prepare" \
-    --verify "$verify" -- rsync -a --fsync "$WL/" "$WR/"
+if [ -n "$BASE_CLI" ]; then
+  mapfile -d '' base < <(base_tool "tavrik-cli sync L R" sync "$WL" "$WR")
+  "${BPY[@]}" alternate --results "$BENCH_RESULTS" --group $G --reps "$REPS" \
+    --prepare "$prepare" --verify "$verify" --stderr "$OUT_DIR/last-$G.err" \
+    --tool tavrik "tavrik-cli sync L R" "'$TAVRIK_CLI' sync '$WL' '$WR'" "${base[@]}" >&2
+else
+  measure $G tavrik "tavrik-cli sync L R" --prepare "$prepare" --verify "$verify" -- \
+    "$TAVRIK_CLI" sync "$WL" "$WR"
+fi
+if [ "$SKIP_PEERS" != 1 ]; then
+  measure $G rsync-a "rsync -a L/ R/" --prepare "$prepare" --verify "$verify" -- \
+    rsync -a "$WL/" "$WR/"
+  measure $G cp-changed "cp -a --parents (changed files only)" --prepare "$prepare" --verify "$verify" -- \
+    bash -c 'cd "$1" && xargs -0 -a "$2" cp -a --parents -t "$3" --' _ "$WL" "$T/changed.lst" "$WR"
+  if rsync --help 2>/dev/null | grep -c -- '--fsync' >/dev/null; then
+    # Not a target: the same copies written through to the disk, for a sync that does so.
+    measure $G rsync-a-fsync "rsync -a --fsync L/ R/ (for reference)" --prepare "$prepare" \
+      --verify "$verify" -- rsync -a --fsync "$WL/" "$WR/"
+  fi
 fi
 rm -rf "$W" "$W.old"
 

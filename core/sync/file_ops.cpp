@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/fs/file_io.h"
+#include "core/fs/no_replace.h"
 #include "core/sync/trash.h"
 #include "core/sync/versions.h"
 
@@ -108,13 +109,16 @@ Result<Fd> OpenParent(FileSystem& fs, const std::string& path, size_t root_lengt
 
 // Checks that what lies at leaf is still what the fill saw: nothing (seen == nullptr), or a
 // regular file with the recorded size and time. absent_ok: a missing file is no conflict.
+// present, when given, tells whether leaf exists (and is then the file the fill saw).
 FsResult CheckAsSeen(FileSystem& fs, int dir, const std::string& leaf, const FileStamp* seen,
-                     const std::string& path, bool absent_ok) {
+                     const std::string& path, bool absent_ok, bool* present = nullptr) {
+  if (present) *present = false;
   struct stat st {};
   if (fs.StatAt(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno == ENOENT && absent_ok) return {};
     return ErrorAt(path);
   }
+  if (present) *present = true;
   if (S_ISDIR(st.st_mode)) return ErrorAt(path, EISDIR);
   // Where the row had no file the name is taken now: by a new file, or on a medium that
   // does not tell letter case apart, by a twin of another case.
@@ -315,6 +319,26 @@ bool SameFolderAtPath(FileSystem& fs, const std::string& dst_path, size_t root_l
   return now.st_dev == folder.st_dev && now.st_ino == folder.st_ino;
 }
 
+// Renames the temporary copy temp to leaf. over: leaf holds the file just checked, which the
+// copy replaces; otherwise the name was free, and a file another program put there
+// meanwhile stays (on a medium that ignores case, also one named in another case).
+FsResult PutInPlace(FileSystem& fs, int dir, const std::string& temp, const std::string& leaf,
+                    const std::string& full, bool over) {
+  const int done = over ? fs.RenameAt(dir, temp.c_str(), dir, leaf.c_str())
+                        : RenameNoReplace(fs, dir, temp.c_str(), dir, leaf.c_str());
+  if (done == 0) return {};
+  const int error = errno;
+  if (error == EEXIST && !over) return Because(full, EEXIST, kWhyNameTaken);
+  if (NameMediaRefuse(leaf)) return Because(full, error, kWhyNameRefused);
+  return ErrorAt(full, error);
+}
+
+// What a file system answers when it offers no flush of a single file; the flush of the
+// whole medium at the end of the run is then all there is.
+bool FlushNotOffered(int error) {
+  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP;
+}
+
 // Puts the temporary copy temp in place of leaf, keeping a replaced file in the run's
 // versions. Each change is noted before it is made, so the record covers a run cut off
 // anywhere; an undo tells a noted change that never happened by the files themselves.
@@ -328,12 +352,15 @@ FsResult PlaceKeepingVersion(FileSystem& fs, int dir, const std::string& temp,
   if (replacing) entry.before = *seen;
   FsResult kept = replacing ? versions.Keep(entry, dir, leaf, full) : versions.Note(entry);
   if (!kept.ok()) return kept;
-  if (fs.RenameAt(dir, temp.c_str(), dir, leaf.c_str()) == 0) return {};
-  const int error = errno;
-  // Should the way back fail too, the old file stays in the versions, found by the record.
-  if (replacing) (void)versions.MoveOut(dir, leaf, rel, full, *seen);
-  if (NameMediaRefuse(leaf)) return Because(full, error, kWhyNameRefused);
-  return ErrorAt(full, error);
+  // The old file is in the versions now: the name is free, and stays another program's
+  // should one take it meanwhile.
+  FsResult placed_now = PutInPlace(fs, dir, temp, leaf, full, false);
+  if (placed_now.ok()) return placed_now;
+  // Should the way back fail too, or the name be taken, the old file stays in the
+  // versions, found by the record.
+  if (replacing && placed_now.error().code != EEXIST)
+    (void)versions.MoveOut(dir, leaf, rel, full, *seen);
+  return placed_now;
 }
 
 }  // namespace
@@ -479,6 +506,12 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& fs, const Tree
       step = Because(copy->src_path_, ESTALE, kWhySourceChanging);
     }
   }
+  // A copy that takes an older file's place is on the medium before the rename: otherwise
+  // a crash or an unplugged stick may leave the name with an empty or garbled file whose
+  // old content is already gone. Done here, on the helper, so it overlaps the next copies;
+  // a new file needs none (its source still holds it until the end-of-run flush).
+  if (step.ok() && dst_seen && fs.SyncData(out.get()) != 0 && !FlushNotOffered(errno))
+    step = ErrorAt(copy->dst_path_);
   // Closed before the rename: a late write error shows here, before the target is touched.
   if (step.ok() && out.Close() != 0) step = ErrorAt(copy->dst_path_);
   if (!step.ok()) {
@@ -501,10 +534,14 @@ bool StillAsStaged(const StagedCopy& copy) {
   struct stat now {};
   if (copy.fs_->Fstat(copy.source_.get(), &now) != 0 || !SameStatus(copy.before_, now))
     return false;
-  // Renamed over in the meantime: the path names another file now.
+  // Renamed over in the meantime: the path names another file now. A link to a file was
+  // opened (and filled) as the file it leads to, so that file is what it must still name.
+  FileSystem& fs = *copy.fs_;
+  const char* path = copy.src_path_.c_str();
   struct stat named {};
-  return copy.fs_->StatAt(AT_FDCWD, copy.src_path_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-         named.st_dev == now.st_dev && named.st_ino == now.st_ino;
+  if (fs.StatAt(AT_FDCWD, path, &named, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (S_ISLNK(named.st_mode) && fs.StatAt(AT_FDCWD, path, &named, 0) != 0) return false;
+  return named.st_dev == now.st_dev && named.st_ino == now.st_ino;
 }
 
 FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper,
@@ -518,7 +555,9 @@ FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweep
   }
   if (sweeper) sweeper->Sweep(fs, dir_fd);
   // Checked as late as possible: whatever appeared or changed meanwhile is newer work.
-  FsResult target_ok = CheckAsSeen(fs, dir_fd, copy.leaf_, dst_seen, copy.dst_path_, true);
+  bool present = false;
+  FsResult target_ok =
+      CheckAsSeen(fs, dir_fd, copy.leaf_, dst_seen, copy.dst_path_, true, &present);
   if (!target_ok.ok()) return target_ok;
   if (versions) {
     const FileStamp placed{copy.before_.st_size, copy.written_mtime_.tv_sec,
@@ -530,30 +569,27 @@ FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweep
     FsResult replaced =
         ReplaceKeepingInTrash(fs, dir_fd, copy.temp_name_, copy.leaf_, copy.dst_path_);
     if (!replaced.ok()) return replaced;
-  } else if (fs.RenameAt(dir_fd, copy.temp_name_.c_str(), dir_fd, copy.leaf_.c_str()) != 0) {
-    const int error = errno;
-    if (NameMediaRefuse(copy.leaf_)) return Because(copy.dst_path_, error, kWhyNameRefused);
-    return ErrorAt(copy.dst_path_, error);
+  } else {
+    FsResult placed = PutInPlace(fs, dir_fd, copy.temp_name_, copy.leaf_, copy.dst_path_, present);
+    if (!placed.ok()) return placed;
   }
   copy.temp_name_.clear();
-  return KeepTimeAfterRename(copy);
+  // The copy is in place: a time that cannot be set now does not undo that.
+  (void)KeepTimeAfterRename(copy);
+  return {};
 }
 
 // Some drivers (a FAT driver in user space among them) stamp a renamed file with the time
-// of the rename: set the copy's time again where the rename changed it.
-FsResult KeepTimeAfterRename(StagedCopy& copy) {
+// of the rename: set the copy's time again where the rename changed it. By name, never
+// through a handle for writing, which a read-only copy would refuse.
+FsResult KeepTimeAfterRename(const StagedCopy& copy) {
   FileSystem& fs = *copy.fs_;
   struct stat placed {};
   if (fs.StatAt(copy.dir_.get(), copy.leaf_.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0)
     return ErrorAt(copy.dst_path_);
   if (SameTime(placed.st_mtim, copy.written_mtime_)) return {};
-  Fd out(fs, fs.OpenAt(copy.dir_.get(), copy.leaf_.c_str(),
-                       O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (out.get() < 0) return ErrorAt(copy.dst_path_);
-  const struct timespec times[2] = {copy.before_.st_atim, copy.before_.st_mtim};
-  if (fs.Futimens(out.get(), times) != 0) return ErrorAt(copy.dst_path_);
-  if (out.Close() != 0) return ErrorAt(copy.dst_path_);
-  return {};
+  return SetTimesAt(fs, copy.dir_.get(), copy.leaf_, copy.before_.st_atim, copy.before_.st_mtim,
+                    copy.dst_path_);
 }
 
 FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,

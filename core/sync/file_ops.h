@@ -86,13 +86,14 @@ int PrepareCopyTarget(FileSystem& fs, const TreePath& target, FsError* failure =
 // and group; attributes the target cannot hold are left out. src_seen and dst_seen are what
 // the fill recorded (nullptr: nothing there): a source that no longer matches, or that
 // changes while it is read, is not copied, and a target that no longer matches or has no
-// owner write permission is not replaced. A symbolic link at dst is replaced, never written
-// through. When src and dst are the same file nothing happens. On failure dst is left as it
-// was and no temporary file remains. sweeper, when given, clears the target folder of
-// leftovers of killed runs first. to_trash: a replaced file is kept in the trash of its
-// file system (core/trash.h). versions: a replaced file is kept there instead, and the copy
-// is recorded (core/sync/versions.h). scope, when given: a stop breaks the copy off between
-// two chunks (the target stays as it was).
+// owner write permission is not replaced, nor a file that appears where there was none. A
+// symbolic link at dst is replaced, never written through. When src and dst are the same
+// file nothing happens. On failure dst is left as it was and no temporary file remains.
+// sweeper, when given, clears the target folder of leftovers of killed runs first.
+// to_trash: a replaced file is kept in the trash of its file system (core/sync/trash.h).
+// versions: a replaced file is kept there instead, and the copy is recorded
+// (core/sync/versions.h). scope, when given: a stop breaks the copy off between two chunks
+// (the target stays as it was).
 FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
                       const FileStamp* src_seen, const FileStamp* dst_seen,
                       TempSweeper* sweeper = nullptr, bool to_trash = false,
@@ -112,7 +113,7 @@ class StagedCopy {
   friend bool StillAsStaged(const StagedCopy&);
   friend FsResult CommitStagedCopy(StagedCopy&, const FileStamp*, TempSweeper*, bool,
                                    VersionFolder*, bool*);
-  friend FsResult KeepTimeAfterRename(StagedCopy&);
+  friend FsResult KeepTimeAfterRename(const StagedCopy&);
 
   FileSystem* fs_ = nullptr;
   Fd dir_;     // the target's folder
@@ -139,22 +140,25 @@ struct StageNotes {
 
 // The first half of CopyFileOnto, safe to run on a helper thread ahead of its row: every
 // check of the source, the copy into a temporary file beside the target, attributes and
-// time. Nothing is put in place, and no folder is made.
+// time, and where the copy is to replace a file (dst_seen), the flush of its data. Nothing
+// is put in place, and no folder is made.
 Result<std::unique_ptr<StagedCopy>> StageCopy(FileSystem& fs, const TreePath& src,
                                               const TreePath& dst, const FileStamp* src_seen,
                                               const FileStamp* dst_seen, const StageWith& with = {},
                                               StageNotes* notes = nullptr);
-// True while the source is still exactly the file that was copied.
+// True while the source is still exactly the file that was copied (for a link, the file it
+// leads to, as the copy read it).
 bool StillAsStaged(const StagedCopy& copy);
 // The second half, at the row's turn: the target checks, then the rename into place
-// (to_trash: keeping the replaced file in the trash; versions: in the run's versions). When
-// the target's folder is no longer the folder at the row's path (renamed meanwhile), nothing
-// is done and folder_moved is set: the row is then copied afresh, as a copy at its turn
-// would resolve the path.
+// (to_trash: keeping the replaced file in the trash; versions: in the run's versions). Where
+// no file is to be replaced the rename never replaces one: a file another program put there
+// meanwhile stays and the copy fails (kWhyNameTaken). When the target's folder is no longer
+// the folder at the row's path (renamed meanwhile), nothing is done and folder_moved is set:
+// the row is then copied afresh, as a copy at its turn would resolve the path. Once the copy
+// is in place it counts as done, even where its time cannot be set again after the rename.
 FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper,
                           bool to_trash = false, VersionFolder* versions = nullptr,
                           bool* folder_moved = nullptr);
-FsResult KeepTimeAfterRename(StagedCopy& copy);
 
 // Removes the one file at path (a link itself, not what it leads to) if it still matches
 // what the fill recorded. An empty relative path, a folder, a changed file, or a file
@@ -163,10 +167,10 @@ FsResult KeepTimeAfterRename(StagedCopy& copy);
 FsResult DeleteFileAt(FileSystem& fs, const TreePath& path, const FileStamp* seen,
                       bool to_trash = false, VersionFolder* versions = nullptr);
 
-// Writes out everything cached for the file system that holds root. Copies are not flushed
-// one by one: a replaced file is renamed over its target only after being written whole
-// (which file systems with delayed allocation order before the rename), and one flush at
-// the end of the run makes the whole run durable before the user unplugs the disk.
+// Writes out everything cached for the file system that holds root. Only copies that replace
+// a file are flushed one by one (before their rename, as not every file system orders the
+// data before it); one flush at the end of the run makes the whole run durable before the
+// user unplugs the disk.
 FsResult FlushFileSystem(FileSystem& fs, const std::string& root);
 
 }  // namespace tavrik

@@ -10,7 +10,9 @@
 #include <cstdlib>
 
 #include "core/fs/file_io.h"
+#include "core/fs/no_replace.h"
 #include "core/fs/percent_escape.h"
+#include "core/sync/file_ops.h"
 
 namespace tavrik {
 
@@ -19,6 +21,9 @@ namespace {
 constexpr std::string_view kInfoSuffix = ".trashinfo";
 constexpr size_t kMaxName = 255;
 constexpr int kNameAttempts = 10000;
+// Times a move into the trash starts over with a new name after another program took the
+// one reserved (a program that writes no info file for what it trashes).
+constexpr int kMoveAttempts = 3;
 
 // A trash folder that is a link, a file, someone else's or on another device is refused on
 // purpose; the user must hear that the trash is at fault, not the file being replaced.
@@ -35,15 +40,6 @@ std::string Join(const std::string& folder, std::string_view name) {
   if (path.empty() || path.back() != '/') path.push_back('/');
   path.append(name);
   return path;
-}
-
-// The absolute path of an open folder, as the kernel knows it (links already resolved).
-Result<std::string> PathOfFolder(int dir, const std::string& full_path) {
-  char buffer[PATH_MAX];
-  const std::string proc = "/proc/self/fd/" + std::to_string(dir);
-  const ssize_t n = ::readlink(proc.c_str(), buffer, sizeof buffer - 1);
-  if (n <= 0 || buffer[0] != '/') return ErrorAt(full_path, n < 0 ? errno : ENOENT);
-  return std::string(buffer, static_cast<size_t>(n));
 }
 
 class Trasher {
@@ -150,20 +146,20 @@ class Trasher {
   // Finds the trash for leaf in dir and reserves a name in its files/ by creating the
   // .trashinfo exclusively (so two programs trashing at once cannot pick the same).
   FsResult Reserve(int dir, const std::string& leaf, const std::string& full_path) {
-    Result<std::string> folder = PathOfFolder(dir, full_path);
-    if (!folder.ok()) return folder.error();
+    std::string folder;
+    if (fs_.FdPath(dir, &folder) != 0) return ErrorAt(full_path);
     struct stat st {};
     if (fs_.Fstat(dir, &st) != 0) return ErrorAt(full_path);
     // The path must still lead to this very folder (it may have been moved meanwhile, or
     // the file system may not be the one the kernel knows).
     struct stat named {};
-    if (fs_.StatAt(AT_FDCWD, folder.value().c_str(), &named, 0) != 0 || named.st_dev != st.st_dev ||
+    if (fs_.StatAt(AT_FDCWD, folder.c_str(), &named, 0) != 0 || named.st_dev != st.st_dev ||
         named.st_ino != st.st_ino)
       return ErrorAt(full_path, ESTALE);
-    Result<Trash> trash = TrashFor(folder.value(), st.st_dev, full_path);
+    Result<Trash> trash = TrashFor(folder, st.st_dev, full_path);
     if (!trash.ok()) return trash.error();
     trash_ = std::move(trash.value());
-    const std::string full = Join(folder.value(), leaf);
+    const std::string full = Join(folder, leaf);
     const size_t cut = trash_.topdir.empty()  ? 0
                        : trash_.topdir == "/" ? 1
                                               : trash_.topdir.size() + 1;
@@ -230,55 +226,74 @@ std::string TrashInfoText(std::string_view escaped_path, std::time_t when) {
 
 FsResult MoveToTrash(FileSystem& fs, int dir, const std::string& leaf,
                      const std::string& full_path) {
-  Trasher trasher(fs);
-  FsResult reserved = trasher.Reserve(dir, leaf, full_path);
-  if (!reserved.ok()) return reserved;
-  // A link never replaces what may have appeared under the name since it was checked.
-  if (fs.LinkAt(dir, leaf.c_str(), trasher.files(), trasher.name()) == 0) {
-    if (fs.UnlinkAt(dir, leaf.c_str(), 0) != 0) {
-      const int error = errno;
-      fs.UnlinkAt(trasher.files(), trasher.name(), 0);
-      return ErrorAt(full_path, error);
+  for (int attempt = 1;; ++attempt) {
+    Trasher trasher(fs);
+    FsResult reserved = trasher.Reserve(dir, leaf, full_path);
+    if (!reserved.ok()) return reserved;
+    // Neither the link nor the rename replaces a name another program took meanwhile.
+    if (fs.LinkAt(dir, leaf.c_str(), trasher.files(), trasher.name()) == 0) {
+      if (fs.UnlinkAt(dir, leaf.c_str(), 0) != 0) {
+        const int error = errno;
+        fs.UnlinkAt(trasher.files(), trasher.name(), 0);
+        return ErrorAt(full_path, error);
+      }
+      trasher.Keep();
+      return {};
     }
-  } else if (errno == ENOENT ||
-             fs.RenameAt(dir, leaf.c_str(), trasher.files(), trasher.name()) != 0) {
-    // No hard links here (or not for this file): moved, its name was checked free.
-    return ErrorAt(full_path);
+    // No hard links here (or not for this file): moved instead.
+    if (errno != ENOENT && errno != EEXIST &&
+        RenameNoReplace(fs, dir, leaf.c_str(), trasher.files(), trasher.name()) == 0) {
+      trasher.Keep();
+      return {};
+    }
+    if (errno != EEXIST || attempt == kMoveAttempts) return ErrorAt(full_path);
   }
-  trasher.Keep();
-  return {};
 }
 
 FsResult ReplaceKeepingInTrash(FileSystem& fs, int dir, const std::string& temp,
                                const std::string& leaf, const std::string& full_path) {
-  Trasher trasher(fs);
-  FsResult reserved = trasher.Reserve(dir, leaf, full_path);
-  if (!reserved.ok()) return reserved;
-  const char* kept = trasher.name();
-  if (fs.LinkAt(dir, leaf.c_str(), trasher.files(), kept) == 0) {
-    if (fs.RenameAt(dir, temp.c_str(), dir, leaf.c_str()) != 0) {
-      const int error = errno;
-      fs.UnlinkAt(trasher.files(), kept, 0);
-      return ErrorAt(full_path, error);
+  // The copy takes a name that is free: one taken meanwhile by another program stays.
+  auto place_new = [&]() -> FsResult {
+    if (RenameNoReplace(fs, dir, temp.c_str(), dir, leaf.c_str()) == 0) return {};
+    if (errno == EEXIST) return Because(full_path, EEXIST, kWhyNameTaken);
+    return ErrorAt(full_path);
+  };
+  for (int attempt = 1;; ++attempt) {
+    Trasher trasher(fs);
+    FsResult reserved = trasher.Reserve(dir, leaf, full_path);
+    if (!reserved.ok()) return reserved;
+    const char* kept = trasher.name();
+    if (fs.LinkAt(dir, leaf.c_str(), trasher.files(), kept) == 0) {
+      // The old file stays where it is until the copy replaces it.
+      if (fs.RenameAt(dir, temp.c_str(), dir, leaf.c_str()) != 0) {
+        const int error = errno;
+        fs.UnlinkAt(trasher.files(), kept, 0);
+        return ErrorAt(full_path, error);
+      }
+      trasher.Keep();
+      return {};
+    }
+    // Gone since it was checked: nothing to keep.
+    if (errno == ENOENT) return place_new();
+    if (errno == EEXIST) {
+      if (attempt == kMoveAttempts) return ErrorAt(full_path);
+      continue;
+    }
+    // No hard links here (or not for this file): move it out, then the copy in.
+    if (RenameNoReplace(fs, dir, leaf.c_str(), trasher.files(), kept) != 0) {
+      if (errno == EEXIST && attempt < kMoveAttempts) continue;
+      return ErrorAt(full_path);
+    }
+    FsResult placed = place_new();
+    if (!placed.ok()) {
+      // Should the way back fail too, or the name be another program's now, the old file
+      // stays in the trash, found by its info.
+      if (RenameNoReplace(fs, trasher.files(), kept, dir, leaf.c_str()) != 0) trasher.Keep();
+      return placed;
     }
     trasher.Keep();
     return {};
   }
-  if (errno == ENOENT) {
-    // Gone since it was checked: nothing to keep.
-    if (fs.RenameAt(dir, temp.c_str(), dir, leaf.c_str()) != 0) return ErrorAt(full_path);
-    return {};
-  }
-  // No hard links here (or not for this file): move it out, then the copy in.
-  if (fs.RenameAt(dir, leaf.c_str(), trasher.files(), kept) != 0) return ErrorAt(full_path);
-  if (fs.RenameAt(dir, temp.c_str(), dir, leaf.c_str()) != 0) {
-    const int error = errno;
-    // Should the way back fail too, the old file stays in the trash, found by its info.
-    if (fs.RenameAt(trasher.files(), kept, dir, leaf.c_str()) != 0) trasher.Keep();
-    return ErrorAt(full_path, error);
-  }
-  trasher.Keep();
-  return {};
 }
 
 }  // namespace tavrik

@@ -36,15 +36,18 @@ std::string TrashInfoText(std::string_view escaped_path, std::time_t when);
 // Moves the entry leaf of the open folder dir (a link itself, never what it leads to) into
 // the trash of dir's file system. full_path names the file in errors. Fails, leaving the
 // file where it is, when that file system has no usable trash. The trash is found by the
-// folder's path as the kernel reports it, so a file system without such paths (in memory)
-// has none.
+// folder's path as the file system reports it for the open folder (FdPath). Nothing in the
+// trash is ever replaced: a name another program took meanwhile makes the move start over
+// with the next free one.
 FsResult MoveToTrash(FileSystem& fs, int dir, const std::string& leaf,
                      const std::string& full_path);
 
 // Renames the entry temp of dir over the entry leaf of dir and keeps the replaced entry in
 // the trash. The old entry is hard-linked into the trash first, so it is never in neither
 // place; where the file system refuses the link it is moved out before and moved back
-// should the rename fail. When leaf no longer exists, temp simply takes its name.
+// should the rename fail. Wherever the name is free at the rename (leaf gone, or moved out)
+// temp takes it only while it stays free: a file another program put there meanwhile stays,
+// and the replacement fails (kWhyNameTaken); an old file moved out stays in the trash.
 FsResult ReplaceKeepingInTrash(FileSystem& fs, int dir, const std::string& temp,
                                const std::string& leaf, const std::string& full_path);
 

@@ -122,6 +122,32 @@ TEST_P(StickMediaTest, NamesDifferingOnlyInCaseNeverOverwriteEachOther) {
   EXPECT_EQ(ReadFile(medium.Path("report.txt")), "lower");
 }
 
+// Catches a copy onto a free name that replaces a twin named in another case, put on the
+// stick by another program between the check and the rename: the medium's driver offers no
+// rename that refuses to replace, nor hard links, so the last check must see the twin.
+TEST_P(StickMediaTest, ATwinAppearingBeforeTheRenameStays) {
+  RealFs medium(GetParam());
+  REAL_FS_OR_SKIP(medium);
+  local.Write("L/Report.txt", "copy", 1700000000);
+  FillAndCompare(local.Path("L"), medium.Dir());
+  CopyNewToTheRight();
+  bool planted = false;
+  s.fs.SetHook([&](FsCall call, const std::string& name) {
+    if (call == FsCall::kRename && name == "Report.txt" && !planted) {
+      planted = true;
+      std::ofstream(medium.Path("report.txt")) << "twin";
+    }
+    return 0;
+  });
+  SyncFolders(s.ctx);
+  s.fs.Reset();
+  EXPECT_TRUE(planted);
+  ASSERT_EQ(s.host.boxes.size(), 1u) << ::testing::PrintToString(BoxTexts());
+  EXPECT_NE(s.host.boxes[0].text.find(kWhyNameTaken), std::string::npos);
+  EXPECT_EQ(ReadFile(medium.Path("report.txt")), "twin");
+  EXPECT_EQ(s.list.RowCount(), 1);
+}
+
 // Catches a name the medium refuses stopping the run or vanishing without a word.
 TEST_P(StickMediaTest, ANameTheMediumRefusesFailsItsRowOnly) {
   RealFs medium(GetParam());

@@ -3,8 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <filesystem>
+#include <mutex>
 
+#include "support/mem_file_system.h"
 #include "support/sync_fixture.h"
 
 namespace tavrik::testing {
@@ -323,6 +327,235 @@ TEST_F(SyncFaultTest, AFailingUnlinkGoesToTheErrorBox) {
   EXPECT_EQ(ChangedSince(before), std::vector<std::string>{});
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{DeleteBox(L("g.txt"), "Ein-/Ausgabefehler.")});
   EXPECT_EQ(s.list.RowCount(), 1);
+}
+
+FileStamp StampAt(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return StampOf(st);
+}
+
+// The contents of the files below folder whose content is text (a kept old version, say).
+int FilesHolding(const std::string& folder, const std::string& text) {
+  int found = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (!it->is_regular_file(ec)) continue;
+    std::ifstream in(it->path(), std::ios::binary);
+    found += std::string(std::istreambuf_iterator<char>(in), {}) == text;
+  }
+  return found;
+}
+
+// Catches a copy that replaces a file without flushing its data first (a crash or an
+// unplugged stick between the rename and the end-of-run flush leaves an empty or garbled
+// file where the old one was), a flush left to the row's turn instead of the helper that
+// prepares the copy, a failed flush that still replaces, and new files flushed for nothing.
+TEST_F(SyncFaultTest, ACopyReplacingAFileIsFlushedBeforeItsRename) {
+  tree.Write("left/t.txt", "newer", 2000000000);
+  tree.Write("right/t.txt", "older", 1000000000);
+  tree.Write("left/n.txt", "new", 2000000000);
+  // Prepared: the flush is part of the staging half.
+  const FileStamp old = StampAt(tree.Path("right/t.txt"));
+  for (const char* rel : {"t.txt", "n.txt"}) {
+    const bool replaces = std::string(rel) == "t.txt";
+    const int flushes = s.fs.Count(FsCall::kSyncData);
+    auto staged = StageCopy(s.fs, {tree.Path("left/"), rel}, {tree.Path("right/"), rel}, nullptr,
+                            replaces ? &old : nullptr);
+    ASSERT_TRUE(staged.ok()) << rel;
+    EXPECT_EQ(s.fs.Count(FsCall::kSyncData) - flushes, replaces ? 1 : 0) << rel;
+  }
+  // In a run: the replacing copy's flush comes before its rename.
+  std::mutex mutex;
+  std::vector<std::string> order;
+  s.fs.SetHook([&](FsCall call, const std::string& name) {
+    std::lock_guard lock(mutex);
+    if (call == FsCall::kSyncData) order.push_back("flush");
+    if (call == FsCall::kRename) order.push_back("rename " + name);
+    return 0;
+  });
+  Fill();
+  SetMark("t.txt", "t.txt", Mark::kCopyRight);
+  SetMark("n.txt", "", Mark::kCopyRight);
+  Sync();
+  s.fs.Reset();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{});
+  EXPECT_EQ(order, (std::vector<std::string>{"flush", "rename t.txt", "rename n.txt"}));
+  EXPECT_EQ(tree.Read("right/t.txt"), "newer");
+
+  // A flush that fails leaves the old file; one the medium does not offer is no failure.
+  struct Case {
+    int error;
+    bool copied;
+  };
+  for (const Case& c : {Case{EIO, false}, Case{EINVAL, true}}) {
+    s.host = FakeHost();
+    tree.Write("left/t.txt", "newest " + std::to_string(c.error), 2100000000 + c.error);
+    Fill();
+    SetMark("t.txt", "t.txt", Mark::kCopyRight);
+    Snapshot before = Snap();
+    {
+      InjectFaults faults(s.fs, {{FsCall::kSyncData, c.error, 0}});
+      Sync();
+    }
+    if (c.copied) {
+      EXPECT_EQ(BoxTexts(), std::vector<std::string>{}) << c.error;
+      EXPECT_EQ(ChangedSince(before), std::vector<std::string>{"right/t.txt"}) << c.error;
+    } else {
+      EXPECT_EQ(BoxTexts(),
+                std::vector<std::string>{CopyBox(L("t.txt"), R("t.txt"), GermanErrorText(c.error))})
+          << c.error;
+      EXPECT_EQ(ChangedSince(before), std::vector<std::string>{}) << c.error;
+    }
+  }
+}
+
+// Catches a commit onto a name that was free at the comparison replacing the file another
+// program put there between the check and the rename: that file stays and the row fails
+// with the reason, plain, with versions, and replacing a file kept in the versions (whose
+// name is free once the old file is moved out).
+TEST_F(SyncFaultTest, AFileAppearingBeforeTheRenameIsNeverReplaced) {
+  struct Case {
+    const char* name;
+    bool versions;
+    bool target_exists;
+  };
+  const std::vector<Case> cases = {
+      {"new file", false, false},
+      {"new file, versions", true, false},
+      {"replacement, versions", true, true},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(tree.Path("right"));
+    tree.Mkdir("right");
+    tree.Write("left/f.txt", "copy", 2000000000);
+    if (c.target_exists) tree.Write("right/f.txt", "older", 1000000000);
+    Fill();
+    s.state.sync_options.versions = c.versions;
+    SetMark("f.txt", c.target_exists ? "f.txt" : "", Mark::kCopyRight);
+    // Another program writes the name once it is free, right before the copy's rename.
+    bool planted = false;
+    s.fs.SetHook([&](FsCall call, const std::string& name) {
+      if (call == FsCall::kRename && name == "f.txt" && !planted && !tree.Exists("right/f.txt")) {
+        planted = true;
+        tree.Write("right/f.txt", "someone else's");
+      }
+      return 0;
+    });
+    Sync();
+    s.fs.Reset();
+    s.state.sync_options.versions = false;
+    EXPECT_TRUE(planted) << c.name;
+    EXPECT_EQ(tree.Read("right/f.txt"), "someone else's") << c.name;
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{CopyBox(L("f.txt"), R("f.txt"), kWhyNameTaken)})
+        << c.name;
+    EXPECT_EQ(s.list.RowCount(), 1) << c.name;
+    if (c.target_exists) {
+      EXPECT_EQ(FilesHolding(tree.Path("right"), "older"), 1) << c.name;
+    }
+  }
+
+  // A medium that ignores case: a twin named in another case takes the name too.
+  MemFsOptions ignoring_case;
+  ignoring_case.case_insensitive = true;
+  MemFileSystem mem(ignoring_case);
+  mem.AddFile("/l/Report.txt", "copy", 2000000000);
+  mem.AddFolder("/r");
+  FaultFileSystem fs(mem);
+  fs.SetHook([&](FsCall call, const std::string& name) {
+    if (call == FsCall::kRename && name == "Report.txt") mem.AddFile("/r/report.txt", "twin");
+    return 0;
+  });
+  FsResult copied =
+      CopyFileOnto(fs, {"/l/", "Report.txt"}, {"/r/", "Report.txt"}, nullptr, nullptr);
+  ASSERT_FALSE(copied.ok());
+  EXPECT_EQ(copied.error().code, EEXIST);
+  EXPECT_EQ(copied.error().why, kWhyNameTaken);
+  EXPECT_EQ(mem.Names("/r"), std::vector<std::string>{"report.txt"});
+  EXPECT_EQ(mem.Content("/r/report.txt"), "twin");
+}
+
+// Catches a copy reported as failed after it was put in place, because its time could not
+// be set again through a handle for writing (a read-only copy on a driver that stamps the
+// renamed file) or at all: the row is done, and its time is set by name where it can be.
+TEST_F(SyncFaultTest, ACopyInPlaceIsDoneWhateverItsTimeAfterTheRename) {
+  struct Case {
+    const char* name;
+    int set_times_error;  // after the rename
+    bool time_kept;
+  };
+  for (const Case& c : {Case{"read-only copy, stamped by the rename", 0, true},
+                        Case{"time refused after the rename", EPERM, false}}) {
+    std::filesystem::remove(tree.Path("right/t.txt"));
+    tree.Write("left/t.txt", std::string("newer ") + c.name, 2000000000);
+    ASSERT_EQ(chmod(tree.Path("left/t.txt").c_str(), 0444), 0);
+    tree.Write("right/t.txt", "older", 1000000000);
+    Fill();
+    SetMark("t.txt", "t.txt", Mark::kCopyRight);
+    std::atomic<bool> renamed{false};  // the helper preparing copies asks the hook too
+    s.fs.SetHook([&](FsCall call, const std::string& name) {
+      if (call == FsCall::kRename && name == "t.txt") {
+        // The driver stamps the moved file with the time of the rename.
+        for (const auto& entry : std::filesystem::directory_iterator(tree.Path("right")))
+          if (entry.path().filename().string().rfind(".tavrik-", 0) == 0)
+            utimensat(AT_FDCWD, entry.path().c_str(), nullptr, 0);
+        renamed = true;
+        return 0;
+      }
+      if (!renamed || name != "t.txt") return 0;
+      // The placed copy is read-only: it cannot be opened for writing.
+      if (call == FsCall::kOpen) return EACCES;
+      return call == FsCall::kSetTimes ? c.set_times_error : 0;
+    });
+    Sync();
+    s.fs.Reset();
+    std::filesystem::remove(tree.Path("left/t.txt"));
+    EXPECT_TRUE(renamed) << c.name;
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{}) << c.name;
+    EXPECT_EQ(s.list.RowCount(), 0) << c.name;
+    EXPECT_EQ(tree.Read("right/t.txt"), std::string("newer ") + c.name) << c.name;
+    EXPECT_EQ(StampAt(tree.Path("right/t.txt")).mtime_sec == 2000000000, c.time_kept) << c.name;
+  }
+}
+
+// Catches a prepared copy of a link to a file that is always thrown away and copied again
+// (its check compared the link's own inode with the file the copy read), and a check that
+// no longer sees a source renamed over or a link pointed elsewhere.
+TEST_F(SyncFaultTest, APreparedCopyOfALinkedFileStandsWhileTheLinkLeadsToIt) {
+  struct Case {
+    const char* name;
+    bool link;
+    const char* change;  // after staging: nothing, "repoint" or "replace"
+    bool still;
+  };
+  const std::vector<Case> cases = {
+      {"file", false, "", true},
+      {"link to a file", true, "", true},
+      {"file renamed over", false, "replace", false},
+      {"link pointed elsewhere", true, "repoint", false},
+      {"file behind the link renamed over", true, "replace", false},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(tree.Path("left"));
+    tree.Write("left/data.txt", "content", 2000000000);
+    tree.Write("left/twin.txt", "content", 2000000000);
+    const std::string rel = c.link ? "s.txt" : "data.txt";
+    if (c.link) {
+      ASSERT_EQ(symlink("data.txt", tree.Path("left/s.txt").c_str()), 0);
+    }
+    const FileStamp seen = StampAt(tree.Path("left/" + rel));
+    auto staged =
+        StageCopy(s.fs, {tree.Path("left/"), rel}, {tree.Path("right/"), rel}, &seen, nullptr);
+    ASSERT_TRUE(staged.ok()) << c.name;
+    if (std::string(c.change) == "repoint") {
+      std::filesystem::remove(tree.Path("left/s.txt"));
+      ASSERT_EQ(symlink("twin.txt", tree.Path("left/s.txt").c_str()), 0);
+    } else if (std::string(c.change) == "replace") {
+      std::filesystem::rename(tree.Path("left/twin.txt"), tree.Path("left/data.txt"));
+    }
+    EXPECT_EQ(StillAsStaged(*staged.value()), c.still) << c.name;
+  }
 }
 
 }  // namespace

@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "core/fs/error_text.h"
 #include "core/sync/file_ops.h"
@@ -264,19 +267,118 @@ TEST_F(TrashTest, ALinkedTrashIsRefusedWithItsOwnReason) {
   EXPECT_FALSE(tree.Exists("mnt/elsewhere/files"));
 }
 
-// Catches a trash found through a path the file system in use does not know (the kernel's
-// name for a descriptor number that means something else there): the file must stay.
-TEST_F(TrashTest, NoTrashWhereTheFolderHasNoKernelPath) {
+// Catches a trash found behind the file system's back (the kernel's name for a descriptor
+// number, which means nothing to a file system in memory): trashing works there too, into
+// the home trash and, on another file system, into the trash at its top.
+TEST_F(TrashTest, AFileSystemInMemoryHasItsTrashesToo) {
+  if (getuid() != 0) GTEST_SKIP() << "the in-memory file system owns every folder by root";
+  HomeTrashIn home("/home/u/.local/share");
   MemFileSystem mem;
-  mem.AddFolder("/m");
-  mem.AddFile("/m/f.txt", "stay", 1000000000);
+  mem.AddFile("/home/u/docs/f.txt", "home file", 1000000000);
+  mem.Mount("/media/stick", "vfat", 2000000000);
+  mem.AddFile("/media/stick/d/g.txt", "old on the stick", 1000000000);
+  mem.AddFile("/home/u/new/g.txt", "new", 2000000000);
   struct stat st {};
-  ASSERT_EQ(mem.StatAt(AT_FDCWD, "/m/f.txt", &st, 0), 0);
-  const FileStamp seen = StampOf(st);
-  FsResult result = DeleteFileAt(mem, {"/m/", "f.txt"}, &seen, true);
-  EXPECT_FALSE(result.ok());
-  EXPECT_TRUE(mem.Exists("/m/f.txt"));
-  EXPECT_FALSE(tree.Exists("data/Trash/files/f.txt"));
+  ASSERT_EQ(mem.StatAt(AT_FDCWD, "/home/u/docs/f.txt", &st, 0), 0);
+  FileStamp seen = StampOf(st);
+  FsResult deleted = DeleteFileAt(mem, {"/home/u/", "docs/f.txt"}, &seen, true);
+  ASSERT_TRUE(deleted.ok()) << ReasonText(deleted.error());
+  EXPECT_FALSE(mem.Exists("/home/u/docs/f.txt"));
+  EXPECT_EQ(mem.Content("/home/u/.local/share/Trash/files/f.txt"), "home file");
+  const std::optional<std::string> info =
+      mem.Content("/home/u/.local/share/Trash/info/f.txt.trashinfo");
+  ASSERT_TRUE(info.has_value());
+  EXPECT_NE(info->find("\nPath=/home/u/docs/f.txt\n"), std::string::npos) << *info;
+
+  ASSERT_EQ(mem.StatAt(AT_FDCWD, "/media/stick/d/g.txt", &st, 0), 0);
+  seen = StampOf(st);
+  FsResult replaced = CopyFileOnto(mem, {"/home/u/new/", "g.txt"}, {"/media/stick/", "d/g.txt"},
+                                   nullptr, &seen, nullptr, true);
+  ASSERT_TRUE(replaced.ok()) << ReasonText(replaced.error());
+  EXPECT_EQ(mem.Content("/media/stick/d/g.txt"), "new");
+  const std::string stick_trash = "/media/stick/.Trash-" + std::to_string(getuid());
+  EXPECT_EQ(mem.Content(stick_trash + "/files/g.txt"), "old on the stick");
+  const std::optional<std::string> stick_info = mem.Content(stick_trash + "/info/g.txt.trashinfo");
+  ASSERT_TRUE(stick_info.has_value());
+  EXPECT_NE(stick_info->find("\nPath=d/g.txt\n"), std::string::npos) << *stick_info;
+  EXPECT_FALSE(tree.Exists("data/Trash"));
+}
+
+// Catches a move into the trash or a replacement that, where hard links are missing, renames
+// over a name another program took between the check and the rename: in the trash (a
+// program that writes no info file) the move takes the next free name; at the target the
+// other program's file stays and the copy fails with the reason, the old file kept.
+TEST_F(TrashTest, NoRenameReplacesAFileThatAppearedMeanwhile) {
+  struct Case {
+    const char* name;
+    bool replace;      // a copy replaces t.txt; otherwise t.txt is deleted
+    bool hard_links;   // the file system makes hard links
+    const char* race;  // "trash name", "target" (after the old file went), "vanish and target"
+  };
+  const std::vector<Case> cases = {
+      {"delete, trash name taken", false, false, "trash name"},
+      {"replace, trash name taken", true, false, "trash name"},
+      {"replace, target taken after the move out", true, false, "target"},
+      {"replace, target gone, then taken", true, true, "vanish and target"},
+  };
+  const std::string foreign = "someone else's";
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(tree.Path("data"));
+    std::filesystem::remove_all(tree.Path("tree"));
+    tree.Write("src/t.txt", "new", 2000000000);
+    tree.Write("tree/t.txt", "old", 1000000000);
+    const FileStamp seen = StampAt(tree.Path("tree/t.txt"));
+    const std::string race = c.race;
+    bool raced = false;
+    FaultFileSystem fs;
+    if (!c.hard_links) fs.FailNth(FsCall::kLink, 0, EPERM);
+    fs.SetHook([&](FsCall call, const std::string& name) {
+      if (raced || name != "t.txt") return 0;
+      const bool old_there = tree.Exists("tree/t.txt");
+      if (race == "trash name" && call == FsCall::kRename && old_there) {
+        raced = true;
+        tree.Write("data/Trash/files/t.txt", foreign);
+      } else if (race == "vanish and target" && call == FsCall::kLink) {
+        std::filesystem::remove(tree.Path("tree/t.txt"));
+      } else if (race != "trash name" && call == FsCall::kRename && !old_there) {
+        raced = true;
+        tree.Write("tree/t.txt", foreign);
+      }
+      return 0;
+    });
+    FsResult result = c.replace ? CopyFileOnto(fs, {tree.Path("src/"), "t.txt"}, {Root(), "t.txt"},
+                                               nullptr, &seen, nullptr, true)
+                                : DeleteFileAt(fs, {Root(), "t.txt"}, &seen, true);
+    ASSERT_TRUE(raced) << c.name;
+    if (race == "trash name") {
+      EXPECT_TRUE(result.ok()) << c.name;
+      EXPECT_EQ(tree.Read("data/Trash/files/t.txt"), foreign) << c.name;
+      EXPECT_EQ(tree.Read("data/Trash/files/t.txt.2"), "old") << c.name;
+      EXPECT_TRUE(tree.Exists("data/Trash/info/t.txt.2.trashinfo")) << c.name;
+      EXPECT_FALSE(tree.Exists("data/Trash/info/t.txt.trashinfo")) << c.name;
+      if (c.replace) {
+        EXPECT_EQ(tree.Read("tree/t.txt"), "new") << c.name;
+      } else {
+        EXPECT_FALSE(tree.Exists("tree/t.txt")) << c.name;
+      }
+      continue;
+    }
+    ASSERT_FALSE(result.ok()) << c.name;
+    EXPECT_EQ(result.error().code, EEXIST) << c.name;
+    EXPECT_EQ(result.error().why, kWhyNameTaken) << c.name;
+    EXPECT_EQ(tree.Read("tree/t.txt"), foreign) << c.name;
+    // The old file is in the trash where it was moved out, gone where it vanished.
+    const bool moved_out = race == "target";
+    EXPECT_EQ(tree.Exists("data/Trash/files/t.txt"), moved_out) << c.name;
+    EXPECT_EQ(tree.Exists("data/Trash/info/t.txt.trashinfo"), moved_out) << c.name;
+    if (moved_out) {
+      EXPECT_EQ(tree.Read("data/Trash/files/t.txt"), "old") << c.name;
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tree.Path("tree")),
+                            std::filesystem::directory_iterator()),
+              1)
+        << c.name << ": a temporary file remains";
+  }
 }
 
 // Catches escaping that lets through bytes a trash reader would misparse.
