@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/fs/file_io.h"
+#include "core/fs/folder_walk.h"
 #include "core/fs/no_replace.h"
 #include "core/sync/trash.h"
 #include "core/sync/versions.h"
@@ -34,22 +35,6 @@ std::string LeafOf(const std::string& path) {
 bool IsDotName(std::string_view name) { return name == "." || name == ".."; }
 
 bool ValidLeaf(const std::string& leaf) { return !leaf.empty() && !IsDotName(leaf); }
-
-// One step of a folder walk: opens name inside dir, making the folder first when asked.
-Result<Fd> OpenFolderStep(FileSystem& fs, int dir, const std::string& name, bool follow,
-                          bool create, const std::string& prefix, bool* made) {
-  const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
-  int fd = fs.OpenAt(dir, name.c_str(), flags);
-  if (fd >= 0) return Fd(fs, fd);
-  if (errno != ENOENT || !create) return ErrorAt(prefix);
-  if (fs.MkdirAt(dir, name.c_str(), 0777) == 0)
-    *made = true;
-  else if (errno != EEXIST)
-    return ErrorAt(prefix);
-  fd = fs.OpenAt(dir, name.c_str(), flags);
-  if (fd < 0) return ErrorAt(prefix);
-  return Fd(fs, fd);
-}
 
 // Opens the folder holding the last component of path, one component at a time, so that
 // below the root a link to a folder is refused instead of followed. The root itself (which

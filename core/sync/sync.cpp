@@ -86,13 +86,15 @@ struct RootsWritten {
   bool right = false;
 };
 
-// Folders made for a copy, on record so an undo can take them away again.
-FsResult NoteFolders(VersionFolder* keep, const std::vector<std::string>& made) {
-  for (const std::string& rel : made) {
-    if (!keep) break;
-    FsResult noted = keep->Note({EntryKind::kFolderMade, rel, {}, {}});
+// Folders made for a copy, on record so an undo can take them away again; each leaves made
+// once it is on record, so a Retry after a failure records the rest.
+FsResult NoteFolders(VersionFolder* keep, std::vector<std::string>* made) {
+  while (keep && !made->empty()) {
+    FsResult noted = keep->Note({EntryKind::kFolderMade, made->front(), {}, {}});
     if (!noted.ok()) return noted;
+    made->erase(made->begin());
   }
+  made->clear();
   return {};
 }
 
@@ -231,6 +233,8 @@ class SyncWalk {
       return result;
     };
     std::optional<FsError> failure;
+    // Folders made but not yet on record: a Retry after a failed note records them still.
+    std::vector<std::string> unnoted;
     const RowEnd end = RunWithRetry(
         ctx_.host, scope_,
         [&]() -> FsResult {
@@ -255,9 +259,8 @@ class SyncWalk {
           // folder, unless the root itself is gone, which the copy would only report less
           // clearly.
           FsError chain_failure;
-          std::vector<std::string> made;
-          const int chain = PrepareCopyTarget(ctx_.fs, to.Tree(), &chain_failure, &made);
-          FsResult noted = NoteFolders(keep, made);
+          const int chain = PrepareCopyTarget(ctx_.fs, to.Tree(), &chain_failure, &unnoted);
+          FsResult noted = NoteFolders(keep, &unnoted);
           if (!noted.ok()) return noted;
           if (chain != 0 && !chain_failure.why.empty()) return chain_failure;
           return done(CopyAtTurn(from, to, keep));

@@ -283,3 +283,30 @@ TEST_F(VersionsHeaderTest, ARecordIsWholeOrNotThere) {
 
 }  // namespace
 }  // namespace tavrik::testing
+
+namespace tavrik::testing {
+namespace {
+
+// Catches folders made for a copy that stay off the record when noting them failed and the
+// user answered Retry: the undo would then leave them behind.
+TEST_F(VersionsHeaderTest, FoldersMadeForACopyAreRecordedAfterARetry) {
+  tree.Write("left/a/b/new.txt", "new", 1700000000);
+  Fill();
+  SetMark("a/b/new.txt", "", Mark::kCopyRight);
+  s.state.sync_options.versions = true;
+  s.host.answers = {MsgAnswer::kRetry};
+  {
+    // The first writes are the two records' headers; the next is the first folder's entry.
+    InjectFaults faults(s.fs, {{FsCall::kWrite, EIO, 3}});
+    Sync();
+  }
+  ASSERT_EQ(s.host.boxes.size(), 1u) << ::testing::PrintToString(BoxTexts());
+  EXPECT_EQ(tree.Read("right/a/b/new.txt"), "new");
+  s.host = FakeHost();
+  const UndoOutcome undone = UndoLastRun(s.fs, s.host, tree.Path("right"), false);
+  EXPECT_EQ(undone.status, UndoOutcome::kDone);
+  EXPECT_FALSE(tree.Exists("right/a")) << ::testing::PrintToString(undone.names);
+}
+
+}  // namespace
+}  // namespace tavrik::testing
