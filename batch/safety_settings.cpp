@@ -35,6 +35,8 @@ void ReadSafetySettings(IniReader& reader, const std::string& name, SafetySettin
     settings->keep = static_cast<int>(std::min(std::floor(*keep), 1e6));
   if (std::optional<double> on = Value(reader, name, "Stundenkorrektur"))
     settings->hour_correction = *on != 0;
+  if (std::optional<double> on = Value(reader, name, "Verknüpfungen"))
+    settings->follow_links = *on != 0;
 }
 
 Result<SafetySettings> UserSafetySettings(FileSystem& fs) {
@@ -66,6 +68,7 @@ void ApplySafetySettings(const SafetySettings& settings, SharedState& state) {
   if (settings.versions) state.sync_options.versions = *settings.versions;
   if (settings.keep) state.sync_options.keep_versions = *settings.keep;
   if (settings.hour_correction) state.compare_options.hour_correction = *settings.hour_correction;
+  if (settings.follow_links) state.follow_links = *settings.follow_links;
 }
 
 }  // namespace tavrik

@@ -1,7 +1,7 @@
 // The [Sicherung] section of the user's tavrik.ini and of a control file: versions of what
-// a sync replaces or deletes, how many runs of them to keep, and the hour correction on
-// FAT media. A key a later file gives overrides the same key of an earlier one; a key it
-// leaves out keeps the earlier value.
+// a sync replaces or deletes, how many runs of them to keep, the hour correction on FAT
+// media, and how links are read. A key a later file gives overrides the same key of an earlier one;
+// a key it leaves out keeps the earlier value.
 #pragma once
 
 #include <optional>
@@ -21,6 +21,7 @@ struct SafetySettings {
   std::optional<bool> versions;         // Versionen: a number other than 0 switches them on
   std::optional<int> keep;              // Behalten: runs kept per root; below 1 ignored
   std::optional<bool> hour_correction;  // Stundenkorrektur: 0 switches it off
+  std::optional<bool> follow_links;     // Verknüpfungen: 1 reads links as what they lead to
 };
 
 // Reads the section of the INI file name into settings, key by key over what is there.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,16 +41,17 @@ namespace tavrik {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tavrik-cli fill [RULES] [--explain PATH] [--format=FMT] [--quiet] LEFT [RIGHT]\n"
-    "       tavrik-cli compare --binary|--age [--no-hour-correction] [RULES] [--format=FMT]\n"
-    "                          [--quiet] LEFT RIGHT\n"
+    "usage: tavrik-cli fill [RULES] [--links=L] [--explain PATH] [--format=FMT] [--quiet]\n"
+    "                       LEFT [RIGHT]\n"
+    "       tavrik-cli compare --binary|--age [--no-hour-correction] [RULES] [--links=L]\n"
+    "                          [--format=FMT] [--quiet] LEFT RIGHT\n"
     "       tavrik-cli sync [--on-error=ignore|abort|retry-once] [--dry-run] [--copy-new]\n"
     "                       [--trash | --versions [--keep-versions=N] | --no-versions]\n"
-    "                       [--no-hour-correction] [RULES] [--format=FMT] [--quiet] LEFT\n"
-    "                       RIGHT\n"
+    "                       [--no-hour-correction] [RULES] [--links=L] [--format=FMT]\n"
+    "                       [--quiet] LEFT RIGHT\n"
     "       tavrik-cli run [--on-error=ignore|abort|retry-once] [--versions\n"
     "                      [--keep-versions=N] | --no-versions] [--no-hour-correction]\n"
-    "                      [RULES] [--quiet] CONTROLFILE\n"
+    "                      [RULES] [--links=L] [--quiet] CONTROLFILE\n"
     "       tavrik-cli undo [--dry-run] [--quiet] ROOT\n"
     "       tavrik-cli --help | --version\n"
     "RULES: [--exclude=RULE] [--include=RULE] [--exclude-from=FILE] [--no-user-rules]\n";
@@ -78,24 +80,33 @@ constexpr const char* kOptions =
     "      --include=RULE       take back what RULE matches (as --exclude='!RULE')\n"
     "      --exclude-from=FILE  the rules in FILE, one a line\n"
     "      --no-user-rules      leave out the rules of ~/.config/tavrik/ignore\n"
+    "      --links=L     keep (default): a symbolic link is an entry of its own, never\n"
+    "                    followed, compared by its target text and copied as a link;\n"
+    "                    follow: read as what it leads to (files and folders, within the\n"
+    "                    folder's file system; loops and dangling links are left out)\n"
     "      --explain PATH       fill: say which rule, file and line decide PATH\n"
-    "                           (relative to the folders) instead of listing\n"
+    "                           (relative to the folders), or why it is not listed,\n"
+    "                           instead of listing\n"
     "      --format=FMT  text (default: the rows as tab-separated text) or json: one JSON\n"
     "                    object a line; fill and compare give each row (left, mark,\n"
     "                    right, and the sizes and times read), sync --dry-run each action\n"
     "                    (what, mark, from, to), sync each action with its outcome and\n"
-    "                    reason; a name that is not UTF-8 comes with its bytes in base64\n"
+    "                    reason; a name that is not UTF-8 comes with its bytes in base64;\n"
+    "                    after the rows, {\"left_out\": PATH, \"why\": W} for each entry\n"
+    "                    not listed (W: fifo, socket, device, dangling, loop, other-fs)\n"
     "\n"
     "undo puts the last recorded run under ROOT back, on that side only (a sync changes\n"
     "two folders: undo each); files changed since the run stay and are reported. What\n"
     "the undo replaces is kept in a version folder of its own, so it can be undone too.\n"
     "The user's ~/.config/tavrik/tavrik.ini and a control file may set Versionen=1,\n"
-    "Behalten=N and Stundenkorrektur=0 in a [Sicherung] section; options override both.\n"
+    "Behalten=N, Stundenkorrektur=0 and Verknüpfungen=1 (--links=follow) in a\n"
+    "[Sicherung] section; options override both.\n"
     "\n"
     "Rules combine in this order, later lines winning: the user's file\n"
     "($XDG_CONFIG_HOME/tavrik/ignore), a control file's section [Ausschluss], then\n"
     "--exclude, --include and --exclude-from as given. How many entries they left out\n"
-    "goes to standard error.\n"
+    "goes to standard error, and so does how many entries were not listed and why\n"
+    "(FIFOs, sockets and devices are never opened); neither changes the exit status.\n"
     "\n"
     "The user's own files are optional: where their folder cannot be searched (another\n"
     "user with this one's HOME), one warning, and the run goes on without them.\n"
@@ -121,6 +132,7 @@ struct Options {
   bool json = false;
   bool bad_number = false;
   bool bad_format = false;
+  bool bad_links = false;
   SafetySettings safety;  // what the options say; they override the files
   ErrorPolicy policy = ErrorPolicy::kIgnore;
   RuleOptions rules;
@@ -160,6 +172,11 @@ bool TakeOption(std::string_view arg, int index, Options& o) {
     o.bad_format = !o.json && format != "text";
     return true;
   }
+  if (c != Command::kUndo && (arg == "--links=keep" || arg == "--links=follow")) {
+    o.safety.follow_links = arg == "--links=follow";
+    return true;
+  }
+  if (c != Command::kUndo && arg.rfind("--links", 0) == 0) return o.bad_links = true;
   if (c == Command::kCompare && arg == "--binary") return o.binary = true;
   if (c == Command::kCompare && arg == "--age") return o.age = true;
   if ((c == Command::kSync || c == Command::kRun) && arg.rfind("--on-error=", 0) == 0)
@@ -221,6 +238,7 @@ int Parse(int argc, char** argv, Options& o, FILE* out, FILE* err) {
       const bool taken = TakeOption(arg, i, o);
       if (o.bad_number) return Refuse(err, "invalid number in '" + arg + "'");
       if (o.bad_format) return Refuse(err, "unknown format in '" + arg + "' (text or json)");
+      if (o.bad_links) return Refuse(err, "unknown link policy in '" + arg + "' (keep or follow)");
       if (!taken) {
         if (arg.rfind("--on-error", 0) == 0 &&
             (o.command == Command::kSync || o.command == Command::kRun))
@@ -378,6 +396,46 @@ void ReportRules(Session& s, const Options& o, FILE* err) {
   std::fflush(err);
 }
 
+// What each kind of entry left out is called in the count line.
+const char* LeftOutPhrase(LeftOutWhy why) {
+  switch (why) {
+    case LeftOutWhy::kFifo:
+      return "FIFOs, never opened";
+    case LeftOutWhy::kSocket:
+      return "sockets, never opened";
+    case LeftOutWhy::kDevice:
+      return "devices, never opened";
+    case LeftOutWhy::kDangling:
+      return "links that lead nowhere";
+    case LeftOutWhy::kLoop:
+      return "links that lead back into their own tree (loops)";
+    case LeftOutWhy::kOtherFs:
+      return "links that lead to another file system";
+  }
+  return "";
+}
+
+// After the fills: how many entries the scan could not list, one line a kind, as the count
+// of the exclusion rules says it. They do not change the exit status.
+void ReportLeftOut(Session& s, const Options& o, FILE* err) {
+  if (o.quiet || s.state.left_root.empty()) return;
+  s.meter.Clear();
+  size_t left[kLeftOutWhyCount] = {};
+  size_t right[kLeftOutWhyCount] = {};
+  for (const LeftOutEntry& e : s.state.left_left_out) ++left[static_cast<int>(e.why)];
+  for (const LeftOutEntry& e : s.state.right_left_out) ++right[static_cast<int>(e.why)];
+  for (int k = 0; k < kLeftOutWhyCount; ++k) {
+    const size_t all = left[k] + right[k];
+    if (all == 0) continue;
+    std::string line = "tavrik-cli: " + std::to_string(all) + (all == 1 ? " entry" : " entries") +
+                       " left out as " + LeftOutPhrase(static_cast<LeftOutWhy>(k));
+    if (!s.state.right_root.empty())
+      line += " (" + std::to_string(left[k]) + " left, " + std::to_string(right[k]) + " right)";
+    std::fprintf(err, "%s\n", line.c_str());
+  }
+  std::fflush(err);
+}
+
 // The folders keep the sides they are named for, also when the left one holds no file.
 void Fill(Session& s, const std::string& folder, bool left, ScanAhead* ahead = nullptr) {
   s.meter.Start(left ? "Einlesen links" : "Einlesen rechts");
@@ -404,11 +462,46 @@ void Put(std::string_view text, FILE* out) {
 // Streams the rows through stdio's buffer rather than building one big text. The fill's
 // lines end in LF, as scripts that read them expect (compare and sync print the clipboard's
 // text, with its CR LF). A reader that closed the pipe stops it.
-void PrintRows(const ComparisonList& list, bool json, FILE* out, StopFlag& stop) {
+// The target text of the link at path, as the fill listed it; empty when it cannot be read.
+std::string LinkText(FileSystem& fs, const std::string& path) {
+  std::string text(256, '\0');
+  for (;;) {
+    const ssize_t n = fs.ReadLinkAt(AT_FDCWD, path.c_str(), text.data(), text.size());
+    if (n < 0) return {};
+    if (static_cast<size_t>(n) < text.size()) {
+      text.resize(static_cast<size_t>(n));
+      return text;
+    }
+    text.resize(text.size() * 4);
+  }
+}
+
+// One row as JSON, with the target texts of its links.
+std::string RowJsonOf(Session& s, int pos) {
+  const ComparisonList& list = s.list;
+  std::optional<std::string> left, right;
+  if (list.LeftKind(pos) == FileKind::kLink)
+    left = LinkText(s.ctx.fs, JoinPath(s.state.left_root, list.LeftName(pos)));
+  if (list.RightKind(pos) == FileKind::kLink)
+    right = LinkText(s.ctx.fs, JoinPath(s.state.right_root, list.RightName(pos)));
+  return RowJson(list, pos, left ? &*left : nullptr, right ? &*right : nullptr);
+}
+
+// Each entry the fills left out, after the rows, by full path.
+void PrintLeftOut(const Session& s, FILE* out) {
+  for (const LeftOutEntry& e : s.state.left_left_out)
+    Put(LeftOutJson(JoinPath(s.state.left_root, e.path), LeftOutWord(e.why)), out);
+  for (const LeftOutEntry& e : s.state.right_left_out)
+    Put(LeftOutJson(JoinPath(s.state.right_root, e.path), LeftOutWord(e.why)), out);
+}
+
+void PrintRows(Session& s, bool json, FILE* out) {
+  const ComparisonList& list = s.list;
+  StopFlag& stop = s.state.stop;
   std::string line;
   for (int i = 1; i <= list.RowCount(); ++i) {
     if (json) {
-      line = RowJson(list, i);
+      line = RowJsonOf(s, i);
     } else {
       line.clear();
       AppendListRow(line, list, i, "\n");
@@ -416,13 +509,14 @@ void PrintRows(const ComparisonList& list, bool json, FILE* out, StopFlag& stop)
     Put(line, out);
     if (std::ferror(out) && errno == EPIPE) break;
   }
+  if (json) PrintLeftOut(s, out);
   if (std::fflush(out) != 0 && errno == EPIPE) stop.Request(StopReason::kBrokenPipe);
 }
 
 // The dry run: each row the sync would act on, in the order it would, as mark, left path
 // and right path; a copy names its target even where that side has no file yet. As JSON,
 // each action on its own line, a row that deletes both files giving two.
-void PrintPlan(const Session& s, bool json, FILE* out) {
+void PrintPlan(Session& s, bool json, FILE* out) {
   std::string line;
   for (int i = s.list.RowCount(); i >= 1; --i) {
     const RowPlan plan = PlanRow(s.list, s.state, i);
@@ -435,6 +529,7 @@ void PrintPlan(const Session& s, bool json, FILE* out) {
       a.mark = mark;
       a.from = from.full;
       if (to) a.to = to->full;
+      if (to && from.kind == FileKind::kLink) a.link = LinkText(s.ctx.fs, from.full);
       line += ActionJson(a, false);
     };
     if (!json) {
@@ -448,6 +543,37 @@ void PrintPlan(const Session& s, bool json, FILE* out) {
     Put(line, out);
   }
   std::fflush(out);
+}
+
+// Why the scan would not list path (relative to root) itself; empty when it would.
+std::string WhyNotListed(FileSystem& fs, const std::string& root, const std::string& path,
+                         bool follow_links) {
+  const std::string full = AddBackslash(root) + path;
+  struct stat st {};
+  if (fs.StatAt(AT_FDCWD, full.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {};
+  if (S_ISFIFO(st.st_mode)) return "a FIFO is never opened (fifo)";
+  if (S_ISSOCK(st.st_mode)) return "a socket is never opened (socket)";
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "a device is never opened (device)";
+  if (!S_ISLNK(st.st_mode) || !follow_links) return {};
+  struct stat target {};
+  if (fs.StatAt(AT_FDCWD, full.c_str(), &target, 0) != 0)
+    return errno == ELOOP ? "the link leads back to itself (loop)"
+                          : "the link leads nowhere (dangling)";
+  if (!S_ISDIR(target.st_mode)) return {};
+  struct stat top {};
+  if (fs.StatAt(AT_FDCWD, root.c_str(), &top, 0) == 0 && top.st_dev != target.st_dev)
+    return "the link leads to another file system (other-fs)";
+  // The folders on the way down, the root among them.
+  for (size_t cut = 0;;) {
+    struct stat on_way {};
+    const std::string folder = AddBackslash(root) + path.substr(0, cut);
+    if (fs.StatAt(AT_FDCWD, folder.c_str(), &on_way, 0) == 0 && on_way.st_dev == target.st_dev &&
+        on_way.st_ino == target.st_ino)
+      return "the link leads back to a folder on its way (loop)";
+    cut = path.find(kSep, cut == 0 ? 0 : cut + 1);
+    if (cut == std::string::npos) break;
+  }
+  return {};
 }
 
 // What decides a path: the rule with its file and line, or the excluded folder above it.
@@ -476,6 +602,12 @@ int Explain(Session& s, const Options& o, FILE* out, FILE* err) {
     const size_t cut = path.find(kSep, start);
     start = cut == std::string::npos ? path.size() : cut + 1;
   }
+  for (const std::string& root : o.args) {
+    const std::string why = WhyNotListed(s.ctx.fs, root, path, s.state.follow_links);
+    if (why.empty()) continue;
+    std::fprintf(out, "%s: left out: %s\n", shown, why.c_str());
+    return 0;
+  }
   const RuleVerdict v = ExplainPath(s.state.rules, path, folder);
   if (v.rule < 0) {
     std::fprintf(out, "%s: included: no rule decides it\n", shown);
@@ -502,7 +634,8 @@ int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   else
     Fill(s, o.args[0], true);
   ReportRules(s, o, err);
-  if (s.Printing(o)) PrintRows(s.list, o.json, out, s.state.stop);
+  ReportLeftOut(s, o, err);
+  if (s.Printing(o)) PrintRows(s, o.json, out);
   return s.host.Failures() > 0 ? 1 : 0;
 }
 
@@ -515,10 +648,11 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   s.host.SelectCompareMode(o.binary ? 0 : 1);
   FillBoth(s, o.args[0], o.args[1]);
   ReportRules(s, o, err);
+  ReportLeftOut(s, o, err);
   Compare(s, o.binary);
   s.meter.Clear();
   if (!o.quiet) TellRunNotes(s.state.notes, err);
-  if (s.Printing(o) && o.json) PrintRows(s.list, true, out, s.state.stop);
+  if (s.Printing(o) && o.json) PrintRows(s, true, out);
   if (s.Printing(o) && !o.json) CopyListToClipboard(s.ctx);
   if (s.host.Failures() > 0) return 2;
   for (int i = 1; i <= s.list.RowCount(); ++i)
@@ -538,6 +672,7 @@ int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   s.host.SelectCompareMode(1);
   FillBoth(s, o.args[0], o.args[1]);
   ReportRules(s, o, err);
+  ReportLeftOut(s, o, err);
   Compare(s, false);
   if (o.copy_new) TakeNewFiles(s.list);
   if (o.dry_run) {
@@ -554,7 +689,8 @@ int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   if (!o.quiet) TellRunNotes(s.state.notes, err);
   if (o.json) std::fflush(out);
   if (s.Printing(o) && !o.json) CopyListToClipboard(s.ctx);
-  return s.host.Failures() > 0 ? 1 : 0;
+  // Links the target could not hold are not copied: the run did not do all it was asked.
+  return s.host.Failures() > 0 || s.state.notes.refused_links > 0 ? 1 : 0;
 }
 
 int CmdRun(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
@@ -569,10 +705,12 @@ int CmdRun(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   // The control file may end the program: what the rules left out is told first.
   s.host.SetBeforeEnd([&] {
     ReportRules(s, o, err);
+    ReportLeftOut(s, o, err);
     if (!o.quiet) TellRunNotes(s.state.notes, err);
   });
   RunBatch(s.ctx, command_line, o.safety);
   ReportRules(s, o, err);
+  ReportLeftOut(s, o, err);
   if (!o.quiet) TellRunNotes(s.state.notes, err);
   return s.host.ExitCode();
 }

@@ -147,13 +147,29 @@ std::string JsonLine::Finish() {
   return line;
 }
 
-std::string RowJson(const ComparisonList& list, int pos) {
+std::string RowJson(const ComparisonList& list, int pos, const std::string* left_link,
+                    const std::string* right_link) {
   JsonLine line;
   line.Name("left", list.LeftName(pos));
   line.Text("mark", MarkText(list.GetMark(pos)));
   line.Name("right", list.RightName(pos));
   if (const FileStamp* left = list.LeftStamp(pos)) line.Stamp("left", *left);
   if (const FileStamp* right = list.RightStamp(pos)) line.Stamp("right", *right);
+  if (list.LeftKind(pos) == FileKind::kLink) {
+    line.Text("left_kind", "link");
+    if (left_link) line.Name("left_link", *left_link);
+  }
+  if (list.RightKind(pos) == FileKind::kLink) {
+    line.Text("right_kind", "link");
+    if (right_link) line.Name("right_link", *right_link);
+  }
+  return line.Finish();
+}
+
+std::string LeftOutJson(std::string_view path, std::string_view why) {
+  JsonLine line;
+  line.Name("left_out", path);
+  line.Text("why", why);
   return line.Finish();
 }
 
@@ -163,6 +179,7 @@ std::string ActionJson(const SyncAction& action, bool with_outcome) {
   line.Text("mark", action.mark);
   line.Name("from", action.from);
   if (action.kind == SyncAction::kCopy) line.Name("to", action.to);
+  if (action.link) line.Name("link", *action.link);
   if (!with_outcome) return line.Finish();
   static constexpr const char* kOutcomes[] = {"done", "skipped", "aborted"};
   line.Text("outcome", kOutcomes[action.outcome]);

@@ -2,6 +2,7 @@
 
 #include "cli/console_host.h"
 #include "core/fs/paths.h"
+#include "core/sync/sync.h"
 #include "core/sync/undo.h"
 
 namespace tavrik {
@@ -47,6 +48,7 @@ void TellRunNotes(const RunNotes& notes, FILE* err) {
   if (!hour.empty()) std::fprintf(err, "%s\n", hour.c_str());
   for (const std::string& folder : notes.pruned)
     std::fprintf(err, "pruned old versions: %s\n", folder.c_str());
+  if (notes.refused_links > 0) std::fprintf(err, "%s\n", RefusedLinksText(notes).c_str());
   std::fflush(err);
 }
 

@@ -40,7 +40,8 @@ Mark AgeMark(const ComparisonList& list, int pos, int64_t step, const HourShift&
   const FileStamp* right = list.RightStamp(pos);
   const ShiftedOrder shifted =
       left && right ? OrderUnderShift(*left, *right, shift, step) : ShiftedOrder::kAsIs;
-  if (shifted == ShiftedOrder::kEqual) {
+  const bool mixed = list.LeftKind(pos) != list.RightKind(pos);
+  if (shifted == ShiftedOrder::kEqual && !mixed) {
     ++c.same_age;
     return Mark::kEqual;
   }
@@ -50,7 +51,14 @@ Mark AgeMark(const ComparisonList& list, int pos, int64_t step, const HourShift&
     ++notes.undecided;
     return Mark::kOrphan;
   }
-  int order = CompareDateKeys(list.LeftStamp(pos), list.RightStamp(pos), step);
+  const int order = shifted == ShiftedOrder::kEqual
+                        ? 0
+                        : CompareDateKeys(list.LeftStamp(pos), list.RightStamp(pos), step);
+  // A link and a file of one date are not the same entry: "?" leaves the row to the user.
+  if (order == 0 && mixed) {
+    ++c.different_age;
+    return Mark::kOrphan;
+  }
   if (order == 0) {
     ++c.same_age;
     return Mark::kEqual;
@@ -123,7 +131,9 @@ void FeedPipeline(Context& ctx, PairPipeline& pipeline, int n, int* next_row) {
     int pos = (*next_row)++;
     if (!HasBoth(ctx.list, pos)) continue;
     pipeline.Add({JoinPath(ctx.state.left_root, ctx.list.LeftName(pos)),
-                  JoinPath(ctx.state.right_root, ctx.list.RightName(pos))});
+                  JoinPath(ctx.state.right_root, ctx.list.RightName(pos)),
+                  ctx.list.LeftKind(pos) == FileKind::kLink,
+                  ctx.list.RightKind(pos) == FileKind::kLink});
   }
 }
 

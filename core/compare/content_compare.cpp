@@ -117,10 +117,26 @@ int FolderCache::Open(const std::string& path, int flags) {
   return fs_.OpenAt(fd_, leaf, flags);
 }
 
-int FolderCache::Stat(const std::string& path, struct stat* st) {
+int FolderCache::Stat(const std::string& path, struct stat* st, int flags) {
   const char* leaf = Enter(path);
-  if (!leaf) return fs_.StatAt(AT_FDCWD, path.c_str(), st, 0);
-  return fs_.StatAt(fd_, leaf, st, 0);
+  if (!leaf) return fs_.StatAt(AT_FDCWD, path.c_str(), st, flags);
+  return fs_.StatAt(fd_, leaf, st, flags);
+}
+
+int FolderCache::ReadLink(const std::string& path, std::string* text) {
+  const char* leaf = Enter(path);
+  const int dir = leaf ? fd_ : AT_FDCWD;
+  if (!leaf) leaf = path.c_str();
+  // A target text is short; grow only for the rare long one.
+  for (size_t room = 256;; room *= 4) {
+    text->resize(room);
+    const ssize_t n = fs_.ReadLinkAt(dir, leaf, text->data(), room);
+    if (n < 0) return -1;
+    if (static_cast<size_t>(n) < room) {
+      text->resize(static_cast<size_t>(n));
+      return 0;
+    }
+  }
 }
 
 PairReader::PairReader(FileSystem& fs)
@@ -178,6 +194,46 @@ PairResult ComparePair(const std::string& left, const std::string& right, PairRe
   return Outcome(PairResult::kEqual);
 }
 
+namespace {
+
+// One side of a pair with a link: its size (a link's is its target text's length) and, for a
+// link, its text. The side must still be what the fill saw: a link, or a regular file.
+bool LinkSide(FolderCache& folder, const std::string& path, bool link, int64_t* size,
+              std::string* text, PairResult* failure) {
+  struct stat st {};
+  if (folder.Stat(path, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    *failure = Failure(path, errno);
+    return false;
+  }
+  if (link != S_ISLNK(st.st_mode) || (!link && !S_ISREG(st.st_mode))) {
+    *failure = Failure(path, ESTALE, "die Datei wurde seit der Aufstellung ersetzt");
+    return false;
+  }
+  *size = st.st_size;
+  if (link && folder.ReadLink(path, text) != 0) {
+    *failure = Failure(path, errno);
+    return false;
+  }
+  if (link) *size = static_cast<int64_t>(text->size());
+  return true;
+}
+
+}  // namespace
+
+PairResult CompareLinkPair(const PairJob& job, PairReader& reader) {
+  PairResult failure;
+  int64_t left_size = 0, right_size = 0;
+  std::string left_text, right_text;
+  if (!LinkSide(reader.left_folder, job.left, job.left_link, &left_size, &left_text, &failure))
+    return failure;
+  if (!LinkSide(reader.right_folder, job.right, job.right_link, &right_size, &right_text, &failure))
+    return failure;
+  if (left_size < right_size) return Outcome(PairResult::kLess);
+  if (left_size > right_size) return Outcome(PairResult::kGreater);
+  if (job.left_link != job.right_link) return Outcome(PairResult::kDiffer);
+  return Outcome(left_text == right_text ? PairResult::kEqual : PairResult::kDiffer);
+}
+
 std::unique_ptr<PairPipeline> MakePairPipeline(FileSystem& fs, int helpers, int window,
                                                int max_helpers, const RunScope& scope) {
   PipelineShape shape;
@@ -189,6 +245,7 @@ std::unique_ptr<PairPipeline> MakePairPipeline(FileSystem& fs, int helpers, int 
   PairPipeline::Tasks tasks;
   tasks.make_worker = [&fs] { return std::make_unique<PairReader>(fs); };
   tasks.run = [](PairReader& reader, const PairJob& job) {
+    if (job.left_link || job.right_link) return CompareLinkPair(job, reader);
     return ComparePair(job.left, job.right, reader);
   };
   tasks.failed = [](const PairJob& job, const char* what) { return Failure(job.left, EIO, what); };

@@ -32,8 +32,11 @@ class FolderCache {
   FolderCache& operator=(const FolderCache&) = delete;
   // Opens path for reading; -1 with errno set on failure.
   int Open(const std::string& path, int flags);
-  // The attribute query of path (links followed); -1 with errno set on failure.
-  int Stat(const std::string& path, struct stat* st);
+  // The attribute query of path (links followed unless flags say AT_SYMLINK_NOFOLLOW); -1
+  // with errno set on failure.
+  int Stat(const std::string& path, struct stat* st, int flags = 0);
+  // The target text of the link at path; -1 with errno set on failure.
+  int ReadLink(const std::string& path, std::string* text);
 
  private:
   // Switches to the folder of path; its leaf, or nullptr when the folder cannot be opened.
@@ -62,7 +65,15 @@ PairResult ComparePair(const std::string& left, const std::string& right, PairRe
 struct PairJob {
   std::string left;
   std::string right;
+  // The side is a link listed as itself: compared by its target text, never followed.
+  bool left_link = false;
+  bool right_link = false;
 };
+
+// A pair of which one side at least is a link listed as itself: a link's size is its target
+// text's length; two links of one size compare by their texts, and a link against a file of
+// the same size differs.
+PairResult CompareLinkPair(const PairJob& job, PairReader& reader);
 
 // Compares pairs on helper threads ahead of the row loop; results come back in the order
 // the pairs were added.

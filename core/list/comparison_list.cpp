@@ -139,17 +139,19 @@ void ComparisonList::SetMark(int pos, Mark mark) {
   Changed(pos, 2);
 }
 
-void ComparisonList::SetLeftStamp(int pos, const FileStamp* stamp) {
+void ComparisonList::SetLeftStamp(int pos, const FileStamp* stamp, FileKind kind) {
   Row& row = At(pos);
   row.has_left_stamp = stamp != nullptr;
   row.left_stamp = stamp ? *stamp : FileStamp{};
+  row.left_kind = stamp ? kind : FileKind::kFile;
   Changed(pos, 5);
 }
 
-void ComparisonList::SetRightStamp(int pos, const FileStamp* stamp) {
+void ComparisonList::SetRightStamp(int pos, const FileStamp* stamp, FileKind kind) {
   Row& row = At(pos);
   row.has_right_stamp = stamp != nullptr;
   row.right_stamp = stamp ? *stamp : FileStamp{};
+  row.right_kind = stamp ? kind : FileKind::kFile;
   Changed(pos, 6);
 }
 
@@ -157,6 +159,7 @@ void ComparisonList::ClearRightNamesAndMarks() {
   for (Row& row : rows_) {
     row.right = {};
     row.mark = Mark::kNone;
+    row.right_kind = FileKind::kFile;
   }
   right_.Reset();
   // Every row now holds the same texts in columns 2 and 3, so a stable order is unchanged.

@@ -90,8 +90,11 @@ class ComparisonList {
   void SetLeftName(int pos, std::string_view name);
   void SetRightName(int pos, std::string_view name);
   void SetMark(int pos, Mark mark);
-  void SetLeftStamp(int pos, const FileStamp* stamp);
-  void SetRightStamp(int pos, const FileStamp* stamp);
+  // kind: what the entry behind the stamp is; a side without a stamp is a file.
+  void SetLeftStamp(int pos, const FileStamp* stamp, FileKind kind = FileKind::kFile);
+  void SetRightStamp(int pos, const FileStamp* stamp, FileKind kind = FileKind::kFile);
+  FileKind LeftKind(int pos) const { return At(pos).left_kind; }
+  FileKind RightKind(int pos) const { return At(pos).right_kind; }
   // Empties columns 3 and 2 of every row, as a right fill does first.
   void ClearRightNamesAndMarks();
 
@@ -128,6 +131,8 @@ class ComparisonList {
     Mark mark = Mark::kNone;
     bool has_left_stamp = false;
     bool has_right_stamp = false;
+    FileKind left_kind = FileKind::kFile;
+    FileKind right_kind = FileKind::kFile;
   };
   static_assert(sizeof(Row) <= 64, "a row must stay small: lists hold millions of them");
   struct SortItem {

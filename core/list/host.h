@@ -48,6 +48,8 @@ struct SyncAction {
   std::string to;    // the copy's target; empty for a deletion
   Outcome outcome = kDone;
   std::optional<FsError> failure;  // the last failure, when there was one
+  // A link copied as a link: its target text, where a front end wants to show it.
+  std::optional<std::string> link;
 };
 
 class Host {

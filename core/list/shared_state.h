@@ -29,29 +29,40 @@ struct ExcludedEntry {
   bool folder = false;
 };
 
+// An entry the scan did not list, and why (a FIFO, a dangling link followed, ...).
+struct LeftOutEntry {
+  std::string path;  // below the root
+  LeftOutWhy why = LeftOutWhy::kFifo;
+};
+
 class FileTable {
  public:
   int Count() const { return static_cast<int>(entries_.size()); }
   // Empties the table; every path added afterwards must begin with base.
   void Clear(std::string_view base = {});
-  void Add(std::string_view full_path, const FileStamp& stamp);
+  void Add(std::string_view full_path, const FileStamp& stamp, FileKind kind = FileKind::kFile);
   void AddExcluded(std::string_view full_path, bool folder);
+  void AddLeftOut(std::string_view full_path, LeftOutWhy why);
   std::vector<ExcludedEntry>& Excluded() { return excluded_; }
+  std::vector<LeftOutEntry>& LeftOut() { return left_out_; }
   std::string Path(int i) const { return base_ + std::string(Rest(i)); }
   // The path with the base cut off: the relative path when the base is the root.
   std::string_view Rest(int i) const { return arena_.Get(At(i).rest); }
   const FileStamp& Stamp(int i) const { return At(i).stamp; }
+  FileKind Kind(int i) const { return At(i).kind; }
 
  private:
   struct Entry {
     StringArena::Ref rest;
     FileStamp stamp;
+    FileKind kind;
   };
   const Entry& At(int i) const { return entries_[static_cast<size_t>(i - 1)]; }
   std::string base_;
   std::deque<Entry> entries_;  // grows without copying what it holds
   StringArena arena_;
   std::vector<ExcludedEntry> excluded_;
+  std::vector<LeftOutEntry> left_out_;
 };
 
 // What the exclusion rules kept out of the list at the last fill of one side.
@@ -66,6 +77,7 @@ struct Exclusions {
 struct WithheldRow {
   std::string name;
   FileStamp stamp;
+  FileKind kind = FileKind::kFile;
 };
 
 struct BatchRequests {
@@ -123,7 +135,14 @@ struct RunNotes {
   int shift_hours = 0;              // as the shifted side shows its times against the other
   int undecided = 0;                // pairs marked "?" because the shift made their order uncertain
   std::vector<std::string> pruned;  // run folders the last synchronisation removed
+  // Links the last synchronisation could not make because the target holds none (FAT,
+  // exFAT): how many, and the first of them by full path. Their rows stay.
+  int refused_links = 0;
+  std::vector<std::string> refused_link_names;
 };
+
+// How many refused links a report names.
+inline constexpr size_t kRefusedLinksNamed = 3;
 
 struct SharedState {
   RootPath left_root;
@@ -157,6 +176,12 @@ struct SharedState {
   RuleLines command_rules;
   Exclusions left_exclusions;
   Exclusions right_exclusions;
+  // How the scan reads a symbolic link: false, as an entry of its own that the sync copies
+  // as a link; true, as what it leads to (files and folders), for media that hold no links.
+  bool follow_links = false;
+  // What the last fill of each side left out of the list, and why.
+  std::vector<LeftOutEntry> left_left_out;
+  std::vector<LeftOutEntry> right_left_out;
   std::vector<WithheldRow> withheld;
   // The last fill was a left fill that left the list empty (an empty folder, or one whose
   // entries the rules all leave out): a folder dropped or chosen for the right then fills

@@ -23,7 +23,7 @@ void RestoreWithheldRows(Context& ctx) {
   ComparisonList& list = ctx.list;
   for (const WithheldRow& row : ctx.state.withheld) {
     const int pos = list.AddRow(list.RowCount() + 1, row.name);
-    list.SetLeftStamp(pos, &row.stamp);
+    list.SetLeftStamp(pos, &row.stamp, row.kind);
   }
   ctx.state.withheld.clear();
   ctx.state.left_exclusions.partners = 0;
@@ -38,7 +38,7 @@ void WithholdUncoveredPartners(Context& ctx) {
     const std::string_view left = list.LeftName(pos);
     if (left.empty() || !list.RightName(pos).empty() || !right.Covers(left)) return false;
     const FileStamp* stamp = list.LeftStamp(pos);
-    withheld.push_back({std::string(left), stamp ? *stamp : FileStamp{}});
+    withheld.push_back({std::string(left), stamp ? *stamp : FileStamp{}, list.LeftKind(pos)});
     return true;
   });
   ctx.state.left_exclusions.partners = withheld.size();

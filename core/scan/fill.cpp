@@ -33,7 +33,7 @@ void EnterLeftFiles(Context& ctx) {
   for (int i = 1; i <= n; ++i) {
     ShowEntryProgress(ctx, i, n);
     int pos = ctx.list.AddRow(i, table.Rest(i));
-    ctx.list.SetLeftStamp(pos, &table.Stamp(i));
+    ctx.list.SetLeftStamp(pos, &table.Stamp(i), table.Kind(i));
     YieldIfDue(ctx, i);
   }
 }
@@ -57,7 +57,7 @@ void EnterRightFiles(Context& ctx) {
       ++unpaired;
     } else {
       list.SetRightName(pos, rel);
-      list.SetRightStamp(pos, &table.Stamp(i));
+      list.SetRightStamp(pos, &table.Stamp(i), table.Kind(i));
       paired[static_cast<size_t>(i)] = true;
     }
     YieldIfDue(ctx, i);
@@ -75,7 +75,7 @@ void EnterRightFiles(Context& ctx) {
     }
     if (pos == 0) pos = list.AddRow(list.RowCount() + 1, "");
     list.SetRightName(pos, rel);
-    list.SetRightStamp(pos, &table.Stamp(i));
+    list.SetRightStamp(pos, &table.Stamp(i), table.Kind(i));
     YieldIfDue(ctx, ++entered);
   }
 }
@@ -107,6 +107,7 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
       ClearList(list);
       ctx.state.withheld.clear();
       ctx.state.right_exclusions = {};
+      ctx.state.right_left_out.clear();
     } else {
       ctx.state.right_root = root;
       const TimeTraits traits = TimeTraitsOf(ctx.fs, root.str());
@@ -129,6 +130,8 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
     ScanFolder(ctx, root.str(), ahead && ahead->Running() ? ahead : nullptr);
     (left ? ctx.state.left_exclusions : ctx.state.right_exclusions) =
         Exclusions{std::move(ctx.state.file_table.Excluded()), 0};
+    (left ? ctx.state.left_left_out : ctx.state.right_left_out) =
+        std::move(ctx.state.file_table.LeftOut());
     host.SetProgress(50);
     SetStatus(host, 2, "Eintragung der Dateien in die Vergleichsliste läuft ...");
     if (left) {

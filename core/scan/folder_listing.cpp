@@ -11,10 +11,48 @@ namespace tavrik {
 namespace {
 
 void AddEntry(FolderListing& listing, std::string_view text, ListedEntry::Kind kind, int error,
-              const FileStamp& stamp) {
+              const FileStamp& stamp, FileKind file_kind = FileKind::kFile,
+              LeftOutWhy why = LeftOutWhy::kFifo) {
   listing.entries.push_back({static_cast<uint32_t>(listing.names.size()),
-                             static_cast<uint32_t>(text.size()), kind, error, stamp});
+                             static_cast<uint32_t>(text.size()), kind, file_kind, why, error,
+                             stamp});
   listing.names.append(text);
+}
+
+void AddLeftOut(FolderListing& listing, std::string_view name, LeftOutWhy why) {
+  AddEntry(listing, name, ListedEntry::kLeftOut, 0, {}, FileKind::kFile, why);
+}
+
+// What kind of entry a listing cannot hold, for the count of what was left out.
+LeftOutWhy SpecialKind(mode_t mode) {
+  if (S_ISFIFO(mode)) return LeftOutWhy::kFifo;
+  if (S_ISSOCK(mode)) return LeftOutWhy::kSocket;
+  return LeftOutWhy::kDevice;
+}
+
+FileStamp FolderIdStamp(const struct stat& st) {
+  return {static_cast<int64_t>(st.st_dev), static_cast<int64_t>(st.st_ino), 0};
+}
+
+// A link read as what it leads to: st becomes the target's status, or the entry is left
+// out. False when it is.
+bool FollowLink(FileSystem& fs, int fd, const char* name, std::string_view text,
+                const FolderChain& chain, FolderListing& listing, struct stat* st) {
+  if (fs.StatAt(fd, name, st, 0) != 0) {
+    AddLeftOut(listing, text, errno == ELOOP ? LeftOutWhy::kLoop : LeftOutWhy::kDangling);
+    return false;
+  }
+  if (!S_ISDIR(st->st_mode)) return true;
+  const uint64_t dev = static_cast<uint64_t>(st->st_dev);
+  if (dev != chain.RootDev()) {
+    AddLeftOut(listing, text, LeftOutWhy::kOtherFs);
+    return false;
+  }
+  if (chain.Holds(dev, static_cast<uint64_t>(st->st_ino))) {
+    AddLeftOut(listing, text, LeftOutWhy::kLoop);
+    return false;
+  }
+  return true;
 }
 
 void AddExcluded(FolderListing& listing, std::string_view name, bool folder) {
@@ -24,10 +62,22 @@ void AddExcluded(FolderListing& listing, std::string_view name, bool folder) {
 
 }  // namespace
 
+bool FolderChain::Holds(uint64_t d, uint64_t i) const {
+  for (const FolderChain* at = this; at; at = at->up.get())
+    if (at->dev == d && at->ino == i) return true;
+  return false;
+}
+
+uint64_t FolderChain::RootDev() const {
+  const FolderChain* at = this;
+  while (at->up) at = at->up.get();
+  return at->dev;
+}
+
 FolderListing ListFolder(FileSystem& fs, const std::string& base, bool follow_link,
-                         const FolderRules* rules) {
+                         const FolderRules* rules, const LinkWalk& links) {
   FolderListing listing;
-  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
+  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_link || links.follow ? 0 : O_NOFOLLOW);
   int fd = fs.OpenAt(AT_FDCWD, base.c_str(), flags);
   if (fd < 0) {
     listing.open_error = errno;
@@ -38,6 +88,13 @@ FolderListing ListFolder(FileSystem& fs, const std::string& base, bool follow_li
   if (!dir) {
     listing.open_error = errno;
     return listing;
+  }
+  if (links.follow) {
+    listing.chain = links.chain;
+    struct stat self {};
+    if (!listing.chain && fs.Fstat(fd, &self) == 0)
+      listing.chain = std::make_shared<const FolderChain>(
+          FolderChain{static_cast<uint64_t>(self.st_dev), static_cast<uint64_t>(self.st_ino), {}});
   }
   for (;;) {
     const char* name = nullptr;
@@ -80,12 +137,29 @@ FolderListing ListFolder(FileSystem& fs, const std::string& base, bool follow_li
       AddExcluded(listing, text, folder);
       continue;
     }
-    // A link counts only when it leads to a regular file; a link to a folder could lead
-    // outside the tree or back up into it.
-    if (S_ISLNK(st.st_mode) && (fs.StatAt(fd, name, &st, 0) != 0 || !S_ISREG(st.st_mode))) continue;
-    if (S_ISDIR(st.st_mode)) AddEntry(listing, text, ListedEntry::kFolder, 0, {});
-    if (S_ISREG(st.st_mode)) AddEntry(listing, text, ListedEntry::kFile, 0, StampOf(st));
-    // FIFOs, sockets and devices are not files here: reading one could block forever.
+    if (S_ISLNK(st.st_mode)) {
+      // Kept, a link is one entry with its own stamp; its size is its target text's length.
+      if (!listing.chain) {
+        AddEntry(listing, text, ListedEntry::kFile, 0, StampOf(st), FileKind::kLink);
+        continue;
+      }
+      if (!FollowLink(fs, fd, name, text, *listing.chain, listing, &st)) continue;
+    }
+    // Where links are followed, a folder reached again through one above it is a loop too.
+    if (S_ISDIR(st.st_mode) && listing.chain &&
+        listing.chain->Holds(static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino))) {
+      AddLeftOut(listing, text, LeftOutWhy::kLoop);
+      continue;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      AddEntry(listing, text, ListedEntry::kFolder, 0,
+               listing.chain ? FolderIdStamp(st) : FileStamp{});
+    } else if (S_ISREG(st.st_mode)) {
+      AddEntry(listing, text, ListedEntry::kFile, 0, StampOf(st));
+    } else {
+      // FIFOs, sockets and devices are not files here: reading one could block forever.
+      AddLeftOut(listing, text, SpecialKind(st.st_mode));
+    }
   }
   return listing;
 }

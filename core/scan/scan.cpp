@@ -27,6 +27,15 @@ void ReportAccessError(Context& ctx, int error_number, const std::string& path) 
   Warn(ctx.host, AccessErrorText(error_number, path), FsError{error_number, path, {}});
 }
 
+// The chain of a subfolder where links are followed; null otherwise.
+std::shared_ptr<const FolderChain> ChainBelow(const FolderListing& listing,
+                                              const ListedEntry& entry) {
+  if (!listing.chain) return nullptr;
+  return std::make_shared<const FolderChain>(
+      FolderChain{static_cast<uint64_t>(entry.stamp.size),
+                  static_cast<uint64_t>(entry.stamp.mtime_sec), listing.chain});
+}
+
 // A folder listed ahead of its turn may have gone in the meantime (the window handled
 // input at the yields in between); then it is reported as a listing at its turn would be.
 int GoneSinceListed(FileSystem& fs, const std::string& path) {
@@ -57,10 +66,13 @@ std::vector<ScanItem> TakeListing(Context& ctx, const ScanItem& item, const Scan
         ReportAccessError(ctx, entry.error, full);
         break;
       case ListedEntry::kFolder:
-        subfolders.push_back({full, false});
+        subfolders.push_back({full, false, ChainBelow(listing, entry)});
         break;
       case ListedEntry::kFile:
-        ctx.state.file_table.Add(full, entry.stamp);
+        ctx.state.file_table.Add(full, entry.stamp, entry.file_kind);
+        break;
+      case ListedEntry::kLeftOut:
+        ctx.state.file_table.AddLeftOut(full, entry.why);
         break;
       case ListedEntry::kExcludedFile:
       case ListedEntry::kExcludedFolder:
@@ -77,8 +89,8 @@ void WalkHere(Context& ctx, const std::string& folder, std::vector<ScanItem> ite
   // The walk's yields so far: a folder listed before one may have changed by its turn.
   std::atomic<uint64_t> yields{0};
   RunScope scope(ctx.state.stop);
-  std::unique_ptr<ScanPipeline> walk =
-      MakeScanPipeline(ctx.fs, ctx.state.io, ctx.state.rules, folder, yields, scope);
+  std::unique_ptr<ScanPipeline> walk = MakeScanPipeline(
+      ctx.fs, ctx.state.io, ctx.state.rules, folder, yields, scope, ctx.state.follow_links);
   walk->AddAll(std::move(items));
   while (const ScanItem* next = walk->Next()) {
     if (scope.Stopping()) break;
@@ -94,7 +106,7 @@ void WalkHere(Context& ctx, const std::string& folder, std::vector<ScanItem> ite
 // The walk over the listings made ahead, in the same order and with the same yields as
 // WalkHere; what they lack (their thread could not go on) is listed here.
 void WalkAhead(Context& ctx, const std::string& folder, ScanAhead& ahead) {
-  std::vector<ScanItem> stack{{folder, true}};
+  std::vector<ScanItem> stack{{folder, true, nullptr}};
   while (!stack.empty() && !ctx.state.stop.Requested()) {
     std::optional<ScanResult> result = ahead.Take(stack.back().path);
     if (!result) break;
@@ -123,14 +135,15 @@ std::vector<ScanItem> SubfoldersOf(const ScanItem& item, const FolderListing& li
   const std::string base = AddBackslash(item.path);
   for (const ListedEntry& entry : listing.entries)
     if (entry.kind == ListedEntry::kFolder)
-      subfolders.push_back({base + std::string(listing.Name(entry)), false});
+      subfolders.push_back(
+          {base + std::string(listing.Name(entry)), false, ChainBelow(listing, entry)});
   return subfolders;
 }
 
 std::unique_ptr<ScanPipeline> MakeScanPipeline(FileSystem& fs, const IoTuning& io,
                                                const RuleSet& rule_set, const std::string& folder,
                                                const std::atomic<uint64_t>& yields,
-                                               const RunScope& scope) {
+                                               const RunScope& scope, bool follow_links) {
   PipelineShape shape;
   shape.helpers = io.scan_helpers >= 0 ? io.scan_helpers : (UsableCpuCount() > 1 ? 1 : 0);
   shape.max_helpers = io.scan_max_helpers;
@@ -142,11 +155,12 @@ std::unique_ptr<ScanPipeline> MakeScanPipeline(FileSystem& fs, const IoTuning& i
   const size_t root_size = AddBackslash(folder).size();
   ScanPipeline::Tasks tasks;
   tasks.make_worker = [] { return std::make_unique<NoWorker>(); };
-  tasks.run = [&fs, &yields, rules, root_size](NoWorker&, const ScanItem& item) {
+  tasks.run = [&fs, &yields, rules, root_size, follow_links](NoWorker&, const ScanItem& item) {
     ScanResult result;
     result.listed_at = yields.load();
+    const LinkWalk links{follow_links, item.chain};
     if (!rules) {
-      result.listing = ListFolder(fs, AddBackslash(item.path), item.root);
+      result.listing = ListFolder(fs, AddBackslash(item.path), item.root, nullptr, links);
       return result;
     }
     // The rules of a folder follow from its path below the root; each thread keeps those
@@ -154,7 +168,8 @@ std::unique_ptr<ScanPipeline> MakeScanPipeline(FileSystem& fs, const IoTuning& i
     const std::string_view rel =
         std::string_view(item.path).substr(std::min(root_size, item.path.size()));
     thread_local FolderRulesChain chain;
-    result.listing = ListFolder(fs, AddBackslash(item.path), item.root, &chain.For(*rules, rel));
+    result.listing =
+        ListFolder(fs, AddBackslash(item.path), item.root, &chain.For(*rules, rel), links);
     return result;
   };
   tasks.failed = [](const ScanItem&, const char*) {
@@ -184,7 +199,7 @@ void ScanFolder(Context& ctx, const std::string& folder, ScanAhead* ahead) {
     WalkAhead(ctx, folder, *ahead);
     return;
   }
-  WalkHere(ctx, folder, {{folder, true}});
+  WalkHere(ctx, folder, {{folder, true, nullptr}});
 }
 
 }  // namespace tavrik

@@ -39,7 +39,9 @@ ScanAhead::ScanAhead(Context& ctx, const std::string& folder)
     // the other cores busy. Helpers come as for any scan once its listings wait for the disk.
     IoTuning own = io;
     if (own.scan_helpers < 0) own.scan_helpers = 0;
-    walker_ = std::thread([this, own, &rules = ctx.state.rules] { Walk(own, rules); });
+    walker_ = std::thread([this, own, &rules = ctx.state.rules, follow = ctx.state.follow_links] {
+      Walk(own, rules, follow);
+    });
   } catch (const std::system_error&) {
     ended_ = true;
   }
@@ -93,12 +95,13 @@ bool ScanAhead::Hand(Listed listed) {
   return true;
 }
 
-void ScanAhead::Walk(const IoTuning& io, const RuleSet& rules) {
+void ScanAhead::Walk(const IoTuning& io, const RuleSet& rules, bool follow_links) {
   // Whatever goes wrong here only ends the listing ahead: the scan lists at its turn what
   // it did not get.
   try {
-    std::unique_ptr<ScanPipeline> walk = MakeScanPipeline(fs_, io, rules, folder_, yields_, scope_);
-    walk->Add({folder_, true});
+    std::unique_ptr<ScanPipeline> walk =
+        MakeScanPipeline(fs_, io, rules, folder_, yields_, scope_, follow_links);
+    walk->Add({folder_, true, nullptr});
     while (const ScanItem* next = walk->Next()) {
       if (scope_.Stopping()) break;
       ScanItem item = *next;

@@ -55,7 +55,7 @@ class ScanAhead {
     ScanResult result;
     uint64_t weight = 0;
   };
-  void Walk(const IoTuning& io, const RuleSet& rules);
+  void Walk(const IoTuning& io, const RuleSet& rules, bool follow_links);
   // Waits for room; false when stopping.
   bool Hand(Listed listed);
 

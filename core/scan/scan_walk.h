@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ namespace tavrik {
 struct ScanItem {
   std::string path;  // as the parent's listing named it
   bool root = false;
+  // Where links are followed: this folder and those above it (null for the root).
+  std::shared_ptr<const FolderChain> chain;
 };
 
 struct ScanResult {
@@ -33,11 +36,12 @@ uint64_t WeightOf(const ScanResult& result);
 
 // The walk of folder's tree: depth first, the subfolders of a folder taken last found
 // first. yields counts the walk's yields; a listing remembers it to tell later whether it
-// may be stale. fs, rules and yields must outlive the pipeline.
+// may be stale. follow_links: links are read as what they lead to. fs, rules and yields
+// must outlive the pipeline.
 std::unique_ptr<ScanPipeline> MakeScanPipeline(FileSystem& fs, const IoTuning& io,
                                                const RuleSet& rules, const std::string& folder,
                                                const std::atomic<uint64_t>& yields,
-                                               const RunScope& scope);
+                                               const RunScope& scope, bool follow_links = false);
 
 // The subfolders a listing names, in listing order (the order the walk adds them).
 std::vector<ScanItem> SubfoldersOf(const ScanItem& item, const FolderListing& listing);

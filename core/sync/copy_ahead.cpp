@@ -7,7 +7,8 @@ namespace tavrik {
 
 namespace {
 
-CopyOutcome Prepare(FileSystem& fs, const CopyJob& job, const StageWith& with) {
+CopyOutcome Prepare(FileSystem& fs, const CopyJob& job, StageWith with) {
+  with.link = job.link;
   const TreePath src{job.src_root, job.src_rel, job.src_root_id};
   const TreePath dst{job.dst_root, job.dst_rel, job.dst_root_id};
   StageNotes notes;

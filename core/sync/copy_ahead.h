@@ -26,6 +26,7 @@ struct CopyJob {
   // Copied at its row's turn: a missing folder or a full medium is then the row's failure,
   // not a reason to leave the copy to the turn.
   bool at_turn = false;
+  bool link = false;  // the source is a link listed as itself: copied as a link
 };
 
 struct CopyOutcome {

@@ -36,6 +36,16 @@ bool IsDotName(std::string_view name) { return name == "." || name == ".."; }
 
 bool ValidLeaf(const std::string& leaf) { return !leaf.empty() && !IsDotName(leaf); }
 
+// A folder step that failed on a link: nothing is written through it, and the reason says
+// why the row cannot be done.
+FsError LinkInTheWay(FileSystem& fs, int dir, const std::string& name, const std::string& path,
+                     FsError failure) {
+  struct stat st {};
+  if (fs.StatAt(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
+    return failure;
+  return Because(path, failure.code, kWhyFolderThere);
+}
+
 // Opens the folder holding the last component of path, one component at a time, so that
 // below the root a link to a folder is refused instead of followed. The root itself (which
 // may be reached through links) is opened in one step when it exists.
@@ -85,7 +95,7 @@ Result<Fd> OpenParent(FileSystem& fs, const std::string& path, size_t root_lengt
     if (!inside_root && IsDotName(name)) return ErrorAt(prefix, EINVAL);
     bool made_here = false;
     Result<Fd> next = OpenFolderStep(fs, dir.get(), name, inside_root, create, prefix, &made_here);
-    if (!next.ok()) return next;
+    if (!next.ok()) return LinkInTheWay(fs, dir.get(), name, prefix, next.error());
     if (made_here && made && !inside_root) made->push_back(prefix.substr(root_length));
     dir = std::move(next.value());
   }
@@ -111,7 +121,9 @@ FsResult CheckAsSeen(FileSystem& fs, int dir, const std::string& leaf, const Fil
   // Root may write anything; a file without its owner's write permission is still meant to
   // stay as it is. A link is replaced itself, so only its own kind matters.
   const bool read_only = S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
-  // The fill counted a link to a regular file as that file, with the file's own stamp.
+  // A link listed as itself was seen with its own stamp; a link followed, with the stamp
+  // of the file it leads to.
+  if (S_ISLNK(st.st_mode) && StampOf(st) == *seen) return {};
   if (S_ISLNK(st.st_mode) && fs.StatAt(dir, leaf.c_str(), &st, 0) != 0)
     return Because(path, ESTALE, kWhyChanged);
   if (!S_ISREG(st.st_mode) || !(StampOf(st) == *seen)) return Because(path, ESTALE, kWhyChanged);
@@ -395,7 +407,9 @@ void TempSweeper::Sweep(FileSystem& fs, int dir) {
     if (IsStaleTempName(name, OwnHost())) stale.emplace_back(name);
   for (const std::string& leaf : stale) {
     struct stat file {};
-    if (fs.StatAt(dir, leaf.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(file.st_mode))
+    // A link's copy is a temporary link; removing it never touches what it leads to.
+    if (fs.StatAt(dir, leaf.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (S_ISREG(file.st_mode) || S_ISLNK(file.st_mode)))
       fs.UnlinkAt(dir, leaf.c_str(), 0);
   }
 }
@@ -418,7 +432,116 @@ struct CopyStager {
                                                    const TreePath& dst, const FileStamp* src_seen,
                                                    const FileStamp* dst_seen, const StageWith& with,
                                                    StageNotes* notes);
+  static Result<std::unique_ptr<StagedCopy>> StageLink(FileSystem& fs, const TreePath& src,
+                                                       const TreePath& dst,
+                                                       const FileStamp* src_seen,
+                                                       const FileStamp* dst_seen,
+                                                       const StageWith& with, StageNotes* notes);
 };
+
+namespace {
+
+// The whole target text of the link leaf in dir; -1 with errno set on failure.
+int ReadLinkText(FileSystem& fs, int dir, const std::string& leaf, size_t expected,
+                 std::string* text) {
+  for (size_t room = expected + 1;; room *= 4) {
+    text->resize(room);
+    const ssize_t n = fs.ReadLinkAt(dir, leaf.c_str(), text->data(), room);
+    if (n < 0) return -1;
+    if (static_cast<size_t>(n) < room) {
+      text->resize(static_cast<size_t>(n));
+      return 0;
+    }
+  }
+}
+
+// What a medium answers when it cannot hold a link at all.
+bool LinksNotOffered(int error) {
+  return error == EPERM || error == EOPNOTSUPP || error == ENOTSUP;
+}
+
+}  // namespace
+
+bool LinkRefused(const FsError& error) {
+  return LinksNotOffered(error.code) && error.why == kWhyNoLinks;
+}
+
+// A link copied as a link: the same target text, the link's own times, made under a
+// temporary name beside the target like every copy and renamed into place at the commit.
+Result<std::unique_ptr<StagedCopy>> CopyStager::StageLink(
+    FileSystem& fs, const TreePath& src, const TreePath& dst, const FileStamp* src_seen,
+    const FileStamp* dst_seen, const StageWith& with, StageNotes* notes) {
+  auto copy = std::unique_ptr<StagedCopy>(new StagedCopy());
+  copy->fs_ = &fs;
+  copy->link_ = true;
+  copy->src_path_ = src.Full();
+  copy->dst_path_ = dst.Full();
+  copy->root_length_ = dst.root.size();
+  copy->dst_rel_ = dst.rel;
+  if (src.rel.empty()) return ErrorAt(copy->src_path_, EINVAL);
+  if (dst.rel.empty()) return ErrorAt(copy->dst_path_, EINVAL);
+  Result<Fd> src_dir =
+      OpenParent(fs, copy->src_path_, src.root.size(), false, src.id, kWhySourceRootGone);
+  if (!src_dir.ok()) return src_dir.error();
+  const std::string src_leaf = LeafOf(copy->src_path_);
+  if (!ValidLeaf(src_leaf)) return ErrorAt(copy->src_path_, EINVAL);
+  struct stat& before = copy->before_;
+  if (fs.StatAt(src_dir.value().get(), src_leaf.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0)
+    return ErrorAt(copy->src_path_);
+  if (!S_ISLNK(before.st_mode) || (src_seen && !(StampOf(before) == *src_seen)))
+    return Because(copy->src_path_, ESTALE, kWhyChanged);
+  if (ReadLinkText(fs, src_dir.value().get(), src_leaf, static_cast<size_t>(before.st_size),
+                   &copy->link_text_) != 0)
+    return ErrorAt(copy->src_path_);
+  if (static_cast<off_t>(copy->link_text_.size()) != before.st_size)
+    return Because(copy->src_path_, ESTALE, kWhySourceChanging);
+  Result<Fd> dir = OpenParent(fs, copy->dst_path_, dst.root.size(), false, dst.id);
+  if (!dir.ok()) {
+    if (dir.error().code == ENOENT && dir.error().why.empty()) notes->folder_missing = true;
+    return dir.error();
+  }
+  copy->dir_ = std::move(dir.value());
+  const int dir_fd = copy->dir_.get();
+  if (fs.Fstat(dir_fd, &copy->dir_st_) != 0) return ErrorAt(copy->dst_path_);
+  if (with.sweeper) with.sweeper->Sweep(fs, dir_fd);
+  copy->leaf_ = LeafOf(copy->dst_path_);
+  if (!ValidLeaf(copy->leaf_)) return ErrorAt(copy->dst_path_, EINVAL);
+  struct stat there {};
+  if (fs.StatAt(dir_fd, copy->leaf_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+    // Both roots naming one folder: the link is already where it should be.
+    if (there.st_dev == before.st_dev && there.st_ino == before.st_ino) {
+      copy->in_place_ = true;
+      return copy;
+    }
+    // Nothing goes onto a folder of the link's name, nor into it.
+    if (S_ISDIR(there.st_mode)) return Because(copy->dst_path_, EISDIR, kWhyFolderThere);
+  }
+  FsResult target_ok = CheckAsSeen(fs, dir_fd, copy->leaf_, dst_seen, copy->dst_path_, true);
+  if (!target_ok.ok()) return target_ok.error();
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < kTempAttempts && copy->temp_name_.empty(); ++attempt) {
+    std::string name = TempName(++counter);
+    if (fs.SymlinkAt(copy->link_text_.c_str(), dir_fd, name.c_str()) == 0) {
+      copy->temp_name_ = std::move(name);
+    } else if (LinksNotOffered(errno)) {
+      return Because(copy->dst_path_, errno, kWhyNoLinks);
+    } else if (errno != EEXIST) {
+      notes->no_space = FullMedium(errno);
+      return ErrorAt(copy->dst_path_);
+    }
+  }
+  if (copy->temp_name_.empty()) return ErrorAt(copy->dst_path_, EEXIST);
+  // The link's own times, never those of what it leads to; a medium that keeps no times
+  // for links still gets the link.
+  FsResult timed =
+      SetTimesAt(fs, dir_fd, copy->temp_name_, before.st_atim, before.st_mtim, copy->dst_path_);
+  if (!timed.ok() && !LinksNotOffered(timed.error().code)) return timed.error();
+  struct stat written {};
+  if (fs.StatAt(dir_fd, copy->temp_name_.c_str(), &written, AT_SYMLINK_NOFOLLOW) != 0)
+    return ErrorAt(copy->dst_path_);
+  copy->written_mtime_ = written.st_mtim;
+  return copy;
+}
 
 Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& fs, const TreePath& src,
                                                       const TreePath& dst,
@@ -428,6 +551,7 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& fs, const Tree
   StageNotes ignored;
   if (!notes) notes = &ignored;
   if (Stopping(with.scope)) return StoppedAt(dst.Full());
+  if (with.link) return StageLink(fs, src, dst, src_seen, dst_seen, with, notes);
   Result<Source> source = OpenSource(fs, src);
   if (!source.ok()) return source.error();
   auto copy = std::unique_ptr<StagedCopy>(new StagedCopy());
@@ -516,6 +640,13 @@ Result<std::unique_ptr<StagedCopy>> StageCopy(FileSystem& fs, const TreePath& sr
 
 bool StillAsStaged(const StagedCopy& copy) {
   if (copy.in_place_) return true;
+  if (copy.link_) {
+    struct stat now {};
+    if (copy.fs_->StatAt(AT_FDCWD, copy.src_path_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+      return false;
+    return S_ISLNK(now.st_mode) && now.st_dev == copy.before_.st_dev &&
+           now.st_ino == copy.before_.st_ino && SameStatus(copy.before_, now);
+  }
   struct stat now {};
   if (copy.fs_->Fstat(copy.source_.get(), &now) != 0 || !SameStatus(copy.before_, now))
     return false;

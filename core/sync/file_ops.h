@@ -50,6 +50,12 @@ inline constexpr const char* kWhyReadOnly = "Die Datei ist schreibgeschützt.";
 inline constexpr const char* kWhyNameTaken = "Der Name ist auf dem Ziel bereits vergeben.";
 inline constexpr const char* kWhyNameRefused = "Das Ziel erlaubt diesen Dateinamen nicht.";
 inline constexpr const char* kWhyStopped = "Der Abgleich wurde abgebrochen.";
+inline constexpr const char* kWhyNoLinks = "Das Ziel kann keine Verknüpfungen speichern.";
+inline constexpr const char* kWhyFolderThere =
+    "Eine Verknüpfung und ein Ordner tragen denselben Namen.";
+
+// True for the failure of a link that the target medium cannot hold (FAT, exFAT).
+bool LinkRefused(const FsError& error);
 
 // The temporary name the copy of this process uses with this counter.
 std::string TempName(unsigned counter);
@@ -122,6 +128,8 @@ class StagedCopy {
   struct stat dir_st_ {};  // which folder dir_ is
   struct timespec written_mtime_ {};
   std::string src_path_, dst_path_, dst_rel_, leaf_, temp_name_;
+  std::string link_text_;  // a link's copy: the target text it was made with
+  bool link_ = false;
   size_t root_length_ = 0;  // of dst_path_
   bool in_place_ = false;   // source and target are one file
 };
@@ -130,6 +138,9 @@ class StagedCopy {
 struct StageWith {
   TempSweeper* sweeper = nullptr;   // clears the target folder of leftovers first
   const RunScope* scope = nullptr;  // a stop breaks the copy off between two chunks
+  // The source is a link listed as itself: the copy is a link with the same target text
+  // and the link's own times, never what it leads to.
+  bool link = false;
 };
 
 // Why a copy was not staged, where the row is then copied at its turn.

@@ -48,13 +48,17 @@ enum class RowEnd { kRemove, kKeep, kAbort };
 // the user skips the failure (the row stays), or aborts the run. A stop of the run is an
 // Abort: one that broke the operation off shows no box, one that came while the box waited
 // overrides the answer.
+// settle, when given, takes failures that are told once for the whole run instead: the
+// row stays without a box.
 RowEnd RunWithRetry(Host& host, const RunScope& scope, const std::function<FsResult()>& op,
-                    const std::string& detail, std::optional<FsError>* last_failure) {
+                    const std::string& detail, std::optional<FsError>* last_failure,
+                    const std::function<bool(const FsError&)>& settle = nullptr) {
   for (;;) {
     FsResult done = op();
     if (done.ok()) return RowEnd::kRemove;
     *last_failure = done.error();
     if (scope.Stopping()) return RowEnd::kAbort;
+    if (settle && settle(done.error())) return RowEnd::kKeep;
     // The reason on a line of its own, so Retry is not a guess.
     const std::string text = std::string("Abgleichsfehler:") + kCr + kCr + detail + kCr +
                              ReasonText(done.error()) + kCr + kCr +
@@ -161,6 +165,8 @@ class SyncWalk {
                                 io.copy_window_bytes, sweeper_, scope);
     const SyncOptions& options = ctx.state.sync_options;
     ctx.state.notes.pruned.clear();
+    ctx.state.notes.refused_links = 0;
+    ctx.state.notes.refused_link_names.clear();
     if (options.versions)
       versions_ =
           std::make_unique<RunVersions>(ctx.fs, left_root, ctx.state.left_root_id, right_root,
@@ -265,19 +271,31 @@ class SyncWalk {
           if (chain != 0 && !chain_failure.why.empty()) return chain_failure;
           return done(CopyAtTurn(from, to, keep));
         },
-        CopyDetail(from.full, to.full), &failure);
+        CopyDetail(from.full, to.full), &failure, [this](const FsError& e) { return Refused(e); });
     return Report(
         ctx_.host,
-        {SyncAction::kCopy, std::string(mark_), from.full, to.full, SyncAction::kDone, {}}, end,
+        {SyncAction::kCopy, std::string(mark_), from.full, to.full, SyncAction::kDone, {}, {}}, end,
         std::move(failure));
+  }
+
+  // A link the target cannot hold: counted for the one report at the end of the run.
+  bool Refused(const FsError& error) {
+    if (!LinkRefused(error)) return false;
+    RunNotes& notes = ctx_.state.notes;
+    ++notes.refused_links;
+    if (notes.refused_link_names.size() < kRefusedLinksNamed)
+      notes.refused_link_names.push_back(error.path);
+    return true;
   }
 
   // A copy at its row's turn: written on a helper while the window stays alive, then put in
   // place here as a copy prepared ahead is.
   FsResult CopyAtTurn(const SyncSide& from, const SyncSide& to, VersionFolder* keep) {
     if (!turn_) turn_ = MakeTurnCopier(ctx_.fs, sweeper_, scope_);
-    turn_->Add({0, from.root, to.root, from.root_id, to.root_id, from.rel, to.rel, from.seen,
-                to.seen, true});
+    CopyJob job{0,        from.root, to.root,   from.root_id, to.root_id,
+                from.rel, to.rel,    from.seen, to.seen,      true};
+    job.link = from.kind == FileKind::kLink;
+    turn_->Add(std::move(job));
     CopyOutcome outcome = Await(*turn_);
     if (outcome.error) return *outcome.error;
     if (!outcome.copy) return ErrorAt(to.full, EIO);
@@ -322,9 +340,10 @@ class SyncWalk {
           return deleted;
         },
         DeleteDetail(side.full), &failure);
-    return Report(ctx_.host,
-                  {SyncAction::kDelete, std::string(mark_), side.full, {}, SyncAction::kDone, {}},
-                  end, std::move(failure));
+    return Report(
+        ctx_.host,
+        {SyncAction::kDelete, std::string(mark_), side.full, {}, SyncAction::kDone, {}, {}}, end,
+        std::move(failure));
   }
 
   // The right file is still tried when the left deletion was skipped; a skipped failure
@@ -372,9 +391,10 @@ class SyncWalk {
         waiting_row_ = pos;
         return;
       }
-      ahead_->Add(
-          {pos, from.root, to.root, from.root_id, to.root_id, from.rel, to.rel, from.seen, to.seen},
-          weight);
+      CopyJob job{pos,      from.root, to.root,   from.root_id, to.root_id,
+                  from.rel, to.rel,    from.seen, to.seen};
+      job.link = from.kind == FileKind::kLink;
+      ahead_->Add(std::move(job), weight);
     }
   }
 
@@ -415,6 +435,17 @@ class SyncWalk {
 
 }  // namespace
 
+std::string RefusedLinksText(const RunNotes& notes) {
+  std::string text =
+      std::to_string(notes.refused_links) + " Verknüpfungen wurden nicht kopiert: " + kWhyNoLinks;
+  for (size_t i = 0; i < notes.refused_link_names.size(); ++i)
+    text += (i == 0 ? " ('" : ", '") + notes.refused_link_names[i] + "'";
+  if (!notes.refused_link_names.empty())
+    text +=
+        static_cast<size_t>(notes.refused_links) > notes.refused_link_names.size() ? ", ...)" : ")";
+  return text;
+}
+
 void SyncFolders(Context& ctx) {
   if (ctx.state.busy || ctx.state.stop.Requested()) return;
   const std::string& left_root = ctx.state.left_root.str();
@@ -439,6 +470,10 @@ void SyncFolders(Context& ctx) {
     walk.Run();
   }
   host.SetProgress(0);
+  // One box for all of them, never one a row; a batch run does not wait on it (the
+  // console tells it in one line).
+  if (ctx.state.notes.refused_links > 0 && !ctx.state.batch_active)
+    Warn(host, RefusedLinksText(ctx.state.notes));
   SetStatus(host, 2, "Datenabgleich beendet.");
   EnableCompareButton(host, true);
 }

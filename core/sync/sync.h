@@ -11,6 +11,11 @@ namespace tavrik {
 // Walks the rows from the last to the first and carries out "-->", "<--", "X->", "<-X"
 // and "XX"; every handled row leaves the list unless a failure of it was skipped.
 // Refused (returns at once) while another operation runs.
+// A link bound for a medium that holds none is not copied and its row stays; the run tells
+// them once at its end (RefusedLinksText), not row by row.
 void SyncFolders(Context& ctx);
+
+// The one report of the links the last run could not make: the count and the first names.
+std::string RefusedLinksText(const RunNotes& notes);
 
 }  // namespace tavrik

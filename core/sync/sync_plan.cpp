@@ -49,6 +49,8 @@ RowPlan PlanRow(const ComparisonList& list, const SharedState& state, int pos) {
   plan.left = SideOf(state.left_root, &state.left_root_id, list.LeftName(pos), list.LeftStamp(pos));
   plan.right =
       SideOf(state.right_root, &state.right_root_id, list.RightName(pos), list.RightStamp(pos));
+  plan.left.kind = list.LeftKind(pos);
+  plan.right.kind = list.RightKind(pos);
   if (plan.mark == Mark::kCopyRight) AimAt(plan.right, plan.left);
   if (plan.mark == Mark::kCopyLeft) AimAt(plan.left, plan.right);
   return plan;

@@ -18,9 +18,10 @@ namespace tavrik {
 struct SyncSide {
   std::string_view root;
   const RootId* root_id = nullptr;
-  std::string rel;                // empty: the row has no file on this side
-  std::optional<FileStamp> seen;  // what the fill recorded; none where no file was
-  std::string full;               // the full path as the error box shows it; empty without rel
+  std::string rel;                  // empty: the row has no file on this side
+  std::optional<FileStamp> seen;    // what the fill recorded; none where no file was
+  std::string full;                 // the full path as the error box shows it; empty without rel
+  FileKind kind = FileKind::kFile;  // what the fill saw there
 
   TreePath Tree() const { return {root, rel, root_id}; }
   const FileStamp* Seen() const { return seen ? &*seen : nullptr; }

@@ -45,9 +45,24 @@ class Undoer {
     Fd dir;  // its folder, when that exists
     bool present = false;
     mode_t kind = 0;  // the entry's own type: S_IFREG, S_IFLNK, ...
-    // Its status as a fill reads it: a link to a regular file counts as that file.
+    // Its status as a fill that follows links reads it: a link to a regular file counts as
+    // that file.
     struct stat st {};
+    struct stat own {};  // the entry's own status (a link's, where it is one)
   };
+  // Whether what lies there now is what the record says: a link as the fill listed it,
+  // either as itself or as the file it leads to.
+  bool Matches(const FileStamp& recorded, const Now& now) const {
+    if (MatchesRecorded(recorded, now.st, step_)) return true;
+    if (now.kind != S_IFLNK) return false;
+    struct stat as_entry = now.own;
+    as_entry.st_mode = S_IFREG;
+    return MatchesRecorded(recorded, as_entry, step_);
+  }
+  // What a record notes of the entry there now: a link by its own stamp.
+  static FileStamp StampNow(const Now& now) {
+    return StampOf(now.kind == S_IFLNK ? now.own : now.st);
+  }
   Now Look(int base, const std::string& rel) {
     Now now;
     Result<Fd> dir = OpenRelParent(fs_, base, rel, JoinPath(root_, rel));
@@ -56,6 +71,7 @@ class Undoer {
     const std::string leaf = LeafOfRel(rel);
     now.present = fs_.StatAt(now.dir.get(), leaf.c_str(), &now.st, AT_SYMLINK_NOFOLLOW) == 0;
     now.kind = now.st.st_mode & S_IFMT;
+    now.own = now.st;
     struct stat target {};
     if (now.present && S_ISLNK(now.st.st_mode) &&
         fs_.StatAt(now.dir.get(), leaf.c_str(), &target, 0) == 0 && S_ISREG(target.st_mode))
@@ -121,27 +137,27 @@ void Undoer::File(const RecordEntry& entry) {
   const bool have_version = kept.present && (kept.kind == S_IFREG || kept.kind == S_IFLNK);
   switch (entry.kind) {
     case EntryKind::kReplaced:
-      if (now.present && MatchesRecorded(entry.after, now.st, step_)) {
+      if (now.present && Matches(entry.after, now)) {
         if (!have_version) return KeptVersionMissing(full);
         return PutBack(entry, now, full);
       }
       // Noted, but the run was cut off or failed before the change: nothing to put back.
-      if (now.present && !have_version && MatchesRecorded(entry.before, now.st, step_)) return;
+      if (now.present && !have_version && Matches(entry.before, now)) return;
       return Changed(full);
     case EntryKind::kDeleted:
       if (!now.present) {
         if (!have_version) return KeptVersionMissing(full);
         return Restore(entry, full);
       }
-      if (!have_version && MatchesRecorded(entry.before, now.st, step_)) return;
+      if (!have_version && Matches(entry.before, now)) return;
       return Changed(full);
     case EntryKind::kCreated:
       if (!now.present) return;  // gone already, as before the run
-      if (!MatchesRecorded(entry.after, now.st, step_)) return Changed(full);
+      if (!Matches(entry.after, now)) return Changed(full);
       Act(UndoStep::kMoveAway, entry.rel);
       if (dry_run_) return;
       {
-        FsResult moved = own_.Keep({EntryKind::kDeleted, entry.rel, StampOf(now.st), {}},
+        FsResult moved = own_.Keep({EntryKind::kDeleted, entry.rel, StampNow(now), {}},
                                    now.dir.get(), LeafOfRel(entry.rel), full);
         if (!moved.ok()) Failed(full, moved.error());
       }
@@ -155,7 +171,7 @@ void Undoer::PutBack(const RecordEntry& entry, Now& now, const std::string& full
   Act(UndoStep::kPutBack, entry.rel);
   if (dry_run_) return;
   const std::string leaf = LeafOfRel(entry.rel);
-  const FileStamp current = StampOf(now.st);
+  const FileStamp current = StampNow(now);
   FsResult moved = own_.Keep({EntryKind::kReplaced, entry.rel, current, entry.before},
                              now.dir.get(), leaf, full);
   if (!moved.ok()) return Failed(full, moved.error());

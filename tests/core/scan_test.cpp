@@ -78,8 +78,9 @@ TEST(ScanFolderTest, SkipsEverythingBeginningWithADot) {
   EXPECT_EQ(Scan(s, t.Path("r")), std::vector<std::string>{t.Path("r/ok.txt")});
 }
 
-// Catches links to parents making the scan loop, and links leading outside the root.
-TEST(ScanFolderTest, SymbolicLinksToFoldersAreNeitherListedNorFollowed) {
+// Catches links to parents making the scan loop, links leading outside the root, and a link
+// left out or read as what it leads to.
+TEST(ScanFolderTest, SymbolicLinksAreListedAsThemselvesAndNeverFollowed) {
   TempTree t;
   t.Write("outside/secret.txt", "s");
   t.Write("r/sub/file.txt", "f");
@@ -92,19 +93,25 @@ TEST(ScanFolderTest, SymbolicLinksToFoldersAreNeitherListedNorFollowed) {
   Session s;
   auto paths = Scan(s, t.Path("r"));
   std::sort(paths.begin(), paths.end());
-  EXPECT_EQ(paths, (std::vector<std::string>{t.Path("r/link.txt"), t.Path("r/sub/file.txt"),
-                                             t.Path("r/target.txt")}));
+  EXPECT_EQ(paths,
+            (std::vector<std::string>{t.Path("r/dangling"), t.Path("r/link.txt"), t.Path("r/out"),
+                                      t.Path("r/sub/file.txt"), t.Path("r/sub/up"),
+                                      t.Path("r/target.txt"), t.Path("r/up")}));
   EXPECT_TRUE(s.host.boxes.empty());
-  // The link to a file carries its target's size.
+  // A link carries its own size, the length of its text, and is marked as a link.
   for (int i = 1; i <= s.state.file_table.Count(); ++i) {
-    if (s.state.file_table.Path(i) == t.Path("r/link.txt")) {
-      EXPECT_EQ(s.state.file_table.Stamp(i).size, 1);
+    const std::string path = s.state.file_table.Path(i);
+    const bool link = path != t.Path("r/sub/file.txt") && path != t.Path("r/target.txt");
+    EXPECT_EQ(s.state.file_table.Kind(i) == FileKind::kLink, link) << path;
+    if (path == t.Path("r/link.txt")) {
+      EXPECT_EQ(s.state.file_table.Stamp(i).size, 10);
     }
   }
 }
 
-// Catches FIFOs and sockets being listed, which would block a later content comparison.
-TEST(ScanFolderTest, SpecialFilesAreLeftOutSilently) {
+// Catches FIFOs and sockets being listed, which would block a later content comparison, or
+// left out without a note of what they are.
+TEST(ScanFolderTest, SpecialFilesAreLeftOutAndNoted) {
   TempTree t;
   t.Write("r/plain.txt", "p");
   ASSERT_EQ(mkfifo(t.Path("r/pipe").c_str(), 0644), 0);
@@ -123,6 +130,11 @@ TEST(ScanFolderTest, SpecialFilesAreLeftOutSilently) {
   Session s;
   EXPECT_EQ(Scan(s, t.Path("r")), std::vector<std::string>{t.Path("r/plain.txt")});
   EXPECT_TRUE(s.host.boxes.empty());
+  std::vector<std::string> noted;
+  for (const LeftOutEntry& e : s.state.file_table.LeftOut())
+    noted.push_back(e.path + ":" + LeftOutWord(e.why));
+  std::sort(noted.begin(), noted.end());
+  EXPECT_EQ(noted, (std::vector<std::string>{t.Path("r/pipe") + ":fifo", sock_path + ":socket"}));
 }
 
 // Catches a vanished or missing folder being ignored in silence: a comparison could then

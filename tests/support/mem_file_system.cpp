@@ -14,6 +14,7 @@ namespace tavrik {
 
 struct MemFileSystem::Node {
   bool folder = false;
+  bool link = false;  // a symbolic link; content holds its target text
   mode_t mode = 0644;
   uid_t uid = 0;
   gid_t gid = 0;
@@ -128,7 +129,8 @@ std::shared_ptr<MemFileSystem::Node> MemFileSystem::Lookup(const Node& folder,
   return it->second;
 }
 
-MemFileSystem::Found MemFileSystem::Resolve(int dir, const std::string& path) const {
+MemFileSystem::Found MemFileSystem::Resolve(int dir, const std::string& path,
+                                            bool follow_last) const {
   Found found;
   std::shared_ptr<Node> at = root_;
   if (!path.empty() && path[0] != '/' && dir != AT_FDCWD) {
@@ -147,6 +149,16 @@ MemFileSystem::Found MemFileSystem::Resolve(int dir, const std::string& path) co
     found.error = ENOENT;
     return found;
   }
+  return Walk(at, path, follow_last, 0);
+}
+
+// The kernel's limit of links followed in one lookup.
+constexpr int kMaxLinkDepth = 40;
+
+MemFileSystem::Found MemFileSystem::Walk(std::shared_ptr<Node> at, const std::string& path,
+                                         bool follow_last, int depth) const {
+  Found found;
+  if (!path.empty() && path[0] == '/') at = root_;
   std::vector<std::string> parts = Split(path);
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     const std::string& part = parts[i];
@@ -156,6 +168,15 @@ MemFileSystem::Found MemFileSystem::Resolve(int dir, const std::string& path) co
       continue;
     }
     std::shared_ptr<Node> next = Lookup(*at, part, nullptr);
+    if (next && next->link) {
+      if (depth >= kMaxLinkDepth) {
+        found.error = ELOOP;
+        return found;
+      }
+      Found target = Walk(at, next->content, true, depth + 1);
+      if (target.error != 0) return target;
+      next = target.node;
+    }
     if (!next) {
       found.error = ENOENT;
       return found;
@@ -180,6 +201,14 @@ MemFileSystem::Found MemFileSystem::Resolve(int dir, const std::string& path) co
   found.leaf = leaf;
   found.node = Lookup(*at, leaf, &found.leaf);
   if (!found.node) found.leaf = leaf;
+  if (follow_last && found.node && found.node->link) {
+    if (depth >= kMaxLinkDepth) {
+      Found loop;
+      loop.error = ELOOP;
+      return loop;
+    }
+    return Walk(at, found.node->content, true, depth + 1);
+  }
   return found;
 }
 
@@ -194,7 +223,7 @@ void MemFileSystem::Fill(const Node& node, struct stat* st) const {
   const Node* mount = MountOf(node);
   st->st_dev = mount ? kDevice + 1 + static_cast<dev_t>(mount->ino) : kDevice;
   st->st_ino = node.ino;
-  st->st_mode = (node.folder ? S_IFDIR : S_IFREG) | node.mode;
+  st->st_mode = (node.folder ? S_IFDIR : (node.link ? S_IFLNK : S_IFREG)) | node.mode;
   st->st_nlink = node.links;
   st->st_uid = node.uid;
   st->st_gid = node.gid;
@@ -267,6 +296,28 @@ void MemFileSystem::AddFile(const std::string& path, const std::string& content,
   node->ctime = Now(*node);
 }
 
+void MemFileSystem::AddLink(const std::string& path, const std::string& target, int64_t mtime_sec) {
+  std::lock_guard lock(mutex_);
+  const size_t cut = path.rfind('/');
+  std::shared_ptr<Node> folder = MakeChain(path.substr(0, cut == std::string::npos ? 0 : cut));
+  auto node = std::make_shared<Node>();
+  node->link = true;
+  node->mode = 0777;
+  node->ino = next_ino_++;
+  node->parent = folder;
+  node->content = target;
+  node->mtime = Round({static_cast<time_t>(mtime_sec), 0}, *node);
+  node->ctime = Now(*node);
+  folder->children[cut == std::string::npos ? path : path.substr(cut + 1)] = node;
+}
+
+std::optional<std::string> MemFileSystem::LinkTarget(const std::string& path) const {
+  std::lock_guard lock(mutex_);
+  Found f = Resolve(AT_FDCWD, path);
+  if (!f.node || !f.node->link) return std::nullopt;
+  return f.node->content;
+}
+
 bool MemFileSystem::Remove(const std::string& path) {
   std::lock_guard lock(mutex_);
   Found f = Resolve(AT_FDCWD, path);
@@ -283,7 +334,7 @@ bool MemFileSystem::Exists(const std::string& path) const {
 
 std::optional<std::string> MemFileSystem::Content(const std::string& path) const {
   std::lock_guard lock(mutex_);
-  Found f = Resolve(AT_FDCWD, path);
+  Found f = Resolve(AT_FDCWD, path, true);
   if (!f.node || f.node->folder) return std::nullopt;
   return f.node->content;
 }
@@ -314,8 +365,14 @@ size_t MemFileSystem::OpenDescriptors() const {
 int MemFileSystem::OpenAt(int dir, const char* name, int flags, mode_t mode) {
   Wait();
   std::lock_guard lock(mutex_);
-  Found f = Resolve(dir, name);
+  const bool exclusive = (flags & O_CREAT) && (flags & O_EXCL);
+  Found f = Resolve(dir, name, !(flags & O_NOFOLLOW) && !exclusive);
   if (f.error != 0) return Fail(f.error);
+  if (f.node && f.node->link) {
+    if (exclusive) return Fail(EEXIST);
+    if (flags & O_DIRECTORY) return Fail(ENOTDIR);
+    if (!(flags & O_PATH)) return Fail(ELOOP);
+  }
   if (!f.node) {
     if (!(flags & O_CREAT) || !f.parent) return Fail(ENOENT);
     auto node = std::make_shared<Node>();
@@ -364,7 +421,7 @@ std::unique_ptr<DirStream> MemFileSystem::OpenDir(int fd) {
   dir->types = {DT_DIR, DT_DIR};
   for (const auto& child : node->children) {
     dir->names.push_back(child.first);
-    dir->types.push_back(child.second->folder ? DT_DIR : DT_REG);
+    dir->types.push_back(child.second->folder ? DT_DIR : (child.second->link ? DT_LNK : DT_REG));
   }
   return dir;
 }
@@ -433,10 +490,10 @@ int MemFileSystem::Advise(int fd, int) {
   return Get(fd) ? 0 : Fail(EBADF);
 }
 
-int MemFileSystem::StatAt(int dir, const char* name, struct stat* st, int) {
+int MemFileSystem::StatAt(int dir, const char* name, struct stat* st, int flags) {
   Wait();
   std::lock_guard lock(mutex_);
-  Found f = Resolve(dir, name);
+  Found f = Resolve(dir, name, !(flags & AT_SYMLINK_NOFOLLOW));
   if (f.error != 0) return Fail(f.error);
   if (!f.node) return Fail(ENOENT);
   Fill(*f.node, st);
@@ -489,10 +546,10 @@ int MemFileSystem::Futimens(int fd, const struct timespec times[2]) {
   return 0;
 }
 
-int MemFileSystem::UtimensAt(int dir, const char* name, const struct timespec times[2], int) {
+int MemFileSystem::UtimensAt(int dir, const char* name, const struct timespec times[2], int flags) {
   Wait();
   std::lock_guard lock(mutex_);
-  Found f = Resolve(dir, name);
+  Found f = Resolve(dir, name, !(flags & AT_SYMLINK_NOFOLLOW));
   if (f.error != 0) return Fail(f.error);
   if (!f.node) return Fail(ENOENT);
   SetTime(*f.node, times);
@@ -627,17 +684,40 @@ int MemFileSystem::MkdirAt(int dir, const char* name, mode_t mode) {
   return 0;
 }
 
-int MemFileSystem::SymlinkAt(const char*, int, const char*) {
-  Wait();
-  return Fail(EPERM);
-}
-
-ssize_t MemFileSystem::ReadLinkAt(int dir, const char* name, char*, size_t) {
+int MemFileSystem::SymlinkAt(const char* target, int dir, const char* name) {
   Wait();
   std::lock_guard lock(mutex_);
   Found f = Resolve(dir, name);
   if (f.error != 0) return Fail(f.error);
-  return Fail(f.node ? EINVAL : ENOENT);
+  if (f.node) return Fail(EEXIST);
+  if (!f.parent) return Fail(ENOENT);
+  // FAT and exFAT have no links; their drivers refuse them.
+  const Node* mount = MountOf(*f.parent);
+  const std::string& type = mount ? mount->mount->first : options_.type;
+  if (type == "vfat" || type == "exfat" || type == "msdos") return Fail(EPERM);
+  auto node = std::make_shared<Node>();
+  node->link = true;
+  node->mode = 0777;
+  node->ino = next_ino_++;
+  node->parent = f.parent;
+  node->content = target;
+  node->mtime = node->ctime = Now(*node);
+  used_ += static_cast<int64_t>(node->content.size());
+  f.parent->children[f.leaf] = node;
+  f.parent->mtime = f.parent->ctime = Now(*f.parent);
+  return 0;
+}
+
+ssize_t MemFileSystem::ReadLinkAt(int dir, const char* name, char* buf, size_t size) {
+  Wait();
+  std::lock_guard lock(mutex_);
+  Found f = Resolve(dir, name);
+  if (f.error != 0) return Fail(f.error);
+  if (!f.node) return Fail(ENOENT);
+  if (!f.node->link) return Fail(EINVAL);
+  const size_t n = std::min(size, f.node->content.size());
+  std::memcpy(buf, f.node->content.data(), n);
+  return static_cast<ssize_t>(n);
 }
 
 int MemFileSystem::SyncData(int fd) {

@@ -1,7 +1,9 @@
 // A file system held in memory, for tests of what a real disk cannot show on demand:
 // case-insensitive lookups, coarse timestamps (whole seconds, FAT's two-second steps),
-// attributes the medium refuses, and a latency per call. Paths are absolute ("/a/b");
-// there are no links. Thread-safe.
+// attributes the medium refuses, and a latency per call. Paths are absolute ("/a/b").
+// Symbolic links behave as on Linux: followed in the middle of a path and, unless the call
+// says not to (O_NOFOLLOW, AT_SYMLINK_NOFOLLOW), at its end; a FAT or exFAT mount refuses
+// them with EPERM. Thread-safe.
 #pragma once
 
 #include <sys/types.h>
@@ -43,6 +45,10 @@ class MemFileSystem : public FileSystem {
   void AddFolder(const std::string& path);
   void AddFile(const std::string& path, const std::string& content, int64_t mtime_sec = 0,
                int32_t mtime_nsec = 0, mode_t mode = 0644);
+  // A symbolic link at path with target as its text; its own time is mtime_sec.
+  void AddLink(const std::string& path, const std::string& target, int64_t mtime_sec = 0);
+  // The text of the link at path; none when path is no link.
+  std::optional<std::string> LinkTarget(const std::string& path) const;
   bool Remove(const std::string& path);  // a file or a whole folder
   // Makes the folder (made as needed) the top of another file system with its own type and
   // time resolution, as a stick mounted below the system disk.
@@ -100,7 +106,10 @@ class MemFileSystem : public FileSystem {
     int error = 0;
   };
   void Wait() const;
-  Found Resolve(int dir, const std::string& path) const;
+  // follow_last: a link at the end of path is followed too (to its target's parent and
+  // leaf); links in the middle always are.
+  Found Resolve(int dir, const std::string& path, bool follow_last = false) const;
+  Found Walk(std::shared_ptr<Node> at, const std::string& path, bool follow_last, int depth) const;
   std::shared_ptr<Node> Lookup(const Node& folder, const std::string& name,
                                std::string* stored) const;
   Open* Get(int fd);
