@@ -38,9 +38,11 @@ std::shared_ptr<const FolderChain> ChainBelow(const FolderListing& listing,
 
 // A folder listed ahead of its turn may have gone in the meantime (the window handled
 // input at the yields in between); then it is reported as a listing at its turn would be.
-int GoneSinceListed(FileSystem& fs, const std::string& path) {
+// A folder reached through a link, where links are followed, is looked at through it.
+int GoneSinceListed(FileSystem& fs, const std::string& path, bool follow_links) {
   struct stat st {};
-  if (fs.StatAt(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (fs.StatAt(AT_FDCWD, path.c_str(), &st, follow_links ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+    return errno;
   return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
@@ -52,7 +54,7 @@ std::vector<ScanItem> TakeListing(Context& ctx, const ScanItem& item, const Scan
   const FolderListing& listing = result.listing;
   // Listed before a yield (or a box before it) that came before its turn.
   const bool stale = result.listed_at < yields;
-  int gone = stale && !item.root ? GoneSinceListed(ctx.fs, item.path) : 0;
+  int gone = stale && !item.root ? GoneSinceListed(ctx.fs, item.path, ctx.state.follow_links) : 0;
   if (listing.open_error != 0 || gone != 0) {
     ReportAccessError(ctx, gone != 0 ? gone : listing.open_error, item.path);
     return subfolders;

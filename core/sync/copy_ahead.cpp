@@ -9,6 +9,7 @@ namespace {
 
 CopyOutcome Prepare(FileSystem& fs, const CopyJob& job, StageWith with) {
   with.link = job.link;
+  with.follow_source = job.follow;
   const TreePath src{job.src_root, job.src_rel, job.src_root_id};
   const TreePath dst{job.dst_root, job.dst_rel, job.dst_root_id};
   StageNotes notes;

@@ -26,7 +26,8 @@ struct CopyJob {
   // Copied at its row's turn: a missing folder or a full medium is then the row's failure,
   // not a reason to leave the copy to the turn.
   bool at_turn = false;
-  bool link = false;  // the source is a link listed as itself: copied as a link
+  bool link = false;    // the source is a link listed as itself: copied as a link
+  bool follow = false;  // links are followed: the source may lie below a linked folder
 };
 
 struct CopyOutcome {

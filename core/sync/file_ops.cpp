@@ -43,7 +43,7 @@ FsError LinkInTheWay(FileSystem& fs, int dir, const std::string& name, const std
   struct stat st {};
   if (fs.StatAt(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
     return failure;
-  return Because(path, failure.code, kWhyFolderThere);
+  return Because(path, failure.code, kWhyLinkOnTheWay);
 }
 
 // Opens the folder holding the last component of path, one component at a time, so that
@@ -51,9 +51,10 @@ FsError LinkInTheWay(FileSystem& fs, int dir, const std::string& name, const std
 // may be reached through links) is opened in one step when it exists.
 // With root_id set the root must open and be that folder; root_why says so when not.
 // made receives the paths below the root of the folders made.
+// follow_below: links below the root are followed too (a source read with links followed).
 Result<Fd> OpenParent(FileSystem& fs, const std::string& path, size_t root_length, bool create,
                       const RootId* root_id = nullptr, const char* root_why = kWhyTargetRootGone,
-                      std::vector<std::string>* made = nullptr) {
+                      std::vector<std::string>* made = nullptr, bool follow_below = false) {
   const size_t last = path.rfind(kSep);
   size_t pos = 0;
   Fd dir;
@@ -94,7 +95,8 @@ Result<Fd> OpenParent(FileSystem& fs, const std::string& path, size_t root_lengt
     const std::string prefix = path.substr(0, end);
     if (!inside_root && IsDotName(name)) return ErrorAt(prefix, EINVAL);
     bool made_here = false;
-    Result<Fd> next = OpenFolderStep(fs, dir.get(), name, inside_root, create, prefix, &made_here);
+    Result<Fd> next = OpenFolderStep(fs, dir.get(), name, inside_root || follow_below, create,
+                                     prefix, &made_here);
     if (!next.ok()) return LinkInTheWay(fs, dir.get(), name, prefix, next.error());
     if (made_here && made && !inside_root) made->push_back(prefix.substr(root_length));
     dir = std::move(next.value());
@@ -142,10 +144,11 @@ struct Source {
   struct stat st {};
 };
 
-Result<Source> OpenSource(FileSystem& fs, const TreePath& src) {
+Result<Source> OpenSource(FileSystem& fs, const TreePath& src, bool follow = false) {
   const std::string full = src.Full();
   if (src.rel.empty()) return ErrorAt(full, EINVAL);
-  Result<Fd> dir = OpenParent(fs, full, src.root.size(), false, src.id, kWhySourceRootGone);
+  Result<Fd> dir =
+      OpenParent(fs, full, src.root.size(), false, src.id, kWhySourceRootGone, nullptr, follow);
   if (!dir.ok()) return dir.error();
   const std::string leaf = LeafOf(full);
   if (!ValidLeaf(leaf)) return ErrorAt(full, EINVAL);
@@ -455,9 +458,10 @@ int ReadLinkText(FileSystem& fs, int dir, const std::string& leaf, size_t expect
   }
 }
 
-// What a medium answers when it cannot hold a link at all.
+// What a medium answers when it cannot hold a link at all: the kernel's FAT and exFAT say
+// EPERM, other drivers EOPNOTSUPP, and the FUSE drivers of both ENOSYS.
 bool LinksNotOffered(int error) {
-  return error == EPERM || error == EOPNOTSUPP || error == ENOTSUP;
+  return error == EPERM || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS;
 }
 
 }  // namespace
@@ -552,7 +556,7 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& fs, const Tree
   if (!notes) notes = &ignored;
   if (Stopping(with.scope)) return StoppedAt(dst.Full());
   if (with.link) return StageLink(fs, src, dst, src_seen, dst_seen, with, notes);
-  Result<Source> source = OpenSource(fs, src);
+  Result<Source> source = OpenSource(fs, src, with.follow_source);
   if (!source.ok()) return source.error();
   auto copy = std::unique_ptr<StagedCopy>(new StagedCopy());
   copy->fs_ = &fs;

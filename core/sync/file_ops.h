@@ -53,8 +53,11 @@ inline constexpr const char* kWhyStopped = "Der Abgleich wurde abgebrochen.";
 inline constexpr const char* kWhyNoLinks = "Das Ziel kann keine Verknüpfungen speichern.";
 inline constexpr const char* kWhyFolderThere =
     "Eine Verknüpfung und ein Ordner tragen denselben Namen.";
+inline constexpr const char* kWhyLinkOnTheWay =
+    "Auf dem Weg zur Datei liegt eine Verknüpfung statt eines Ordners.";
 
-// True for the failure of a link that the target medium cannot hold (FAT, exFAT).
+// True for the failure of a link that the target medium cannot hold (FAT, exFAT: symlink
+// refused with EPERM, EOPNOTSUPP or, from a FUSE driver, ENOSYS).
 bool LinkRefused(const FsError& error);
 
 // The temporary name the copy of this process uses with this counter.
@@ -141,6 +144,8 @@ struct StageWith {
   // The source is a link listed as itself: the copy is a link with the same target text
   // and the link's own times, never what it leads to.
   bool link = false;
+  // Links are followed: the source may lie below a link to a folder. The target never does.
+  bool follow_source = false;
 };
 
 // Why a copy was not staged, where the row is then copied at its turn.

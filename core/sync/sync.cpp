@@ -295,6 +295,7 @@ class SyncWalk {
     CopyJob job{0,        from.root, to.root,   from.root_id, to.root_id,
                 from.rel, to.rel,    from.seen, to.seen,      true};
     job.link = from.kind == FileKind::kLink;
+    job.follow = ctx_.state.follow_links;
     turn_->Add(std::move(job));
     CopyOutcome outcome = Await(*turn_);
     if (outcome.error) return *outcome.error;
@@ -394,6 +395,7 @@ class SyncWalk {
       CopyJob job{pos,      from.root, to.root,   from.root_id, to.root_id,
                   from.rel, to.rel,    from.seen, to.seen};
       job.link = from.kind == FileKind::kLink;
+      job.follow = ctx_.state.follow_links;
       ahead_->Add(std::move(job), weight);
     }
   }

@@ -198,5 +198,44 @@ TEST_P(RealMediaTest, ReplacementsFolderChainsAndReadOnlyTargets) {
   }
 }
 
+// Catches links bound for a stick that holds none failing row by row or vanishing from the
+// list, and the followed policy not copying what they lead to onto the stick.
+TEST_P(StickMediaTest, LinksAreToldOnceOrWithFollowCopiedAsTheirTargets) {
+  for (const bool follow : {false, true}) {
+    SCOPED_TRACE(follow ? "follow" : "keep");
+    RealFs medium(GetParam());
+    REAL_FS_OR_SKIP(medium);
+    TempTree tree;
+    tree.Write("L/target.txt", "target", 1700000000);
+    tree.Write("L/sub/x.txt", "x", 1700000000);
+    ASSERT_EQ(symlink("target.txt", tree.Path("L/filelink").c_str()), 0);
+    ASSERT_EQ(symlink("sub", tree.Path("L/dirlink").c_str()), 0);
+    s.state.follow_links = follow;
+    s.host = FakeHost();
+    s.Fill(tree.Path("L"), true);
+    s.Fill(medium.Dir(), false);
+    // A folder reached through a link is no access error, however the listing was timed.
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{});
+    CompareFolders(s.ctx, false);
+    s.host.boxes.clear();
+    CopyNewToTheRight();
+    SyncFolders(s.ctx);
+    EXPECT_EQ(ReadFile(medium.Path("target.txt")), "target");
+    if (follow) {
+      EXPECT_EQ(BoxTexts(), std::vector<std::string>{});
+      EXPECT_EQ(ReadFile(medium.Path("filelink")), "target");
+      EXPECT_EQ(ReadFile(medium.Path("dirlink/x.txt")), "x");
+      EXPECT_EQ(s.list.RowCount(), 0);
+      continue;
+    }
+    EXPECT_EQ(s.state.notes.refused_links, 2);
+    ASSERT_EQ(s.host.boxes.size(), 1u) << ::testing::PrintToString(BoxTexts());
+    EXPECT_NE(s.host.boxes[0].text.find(kWhyNoLinks), std::string::npos);
+    EXPECT_EQ(RowsOf(s.list), (std::vector<std::string>{"dirlink|-->|", "filelink|-->|"}));
+    struct stat st {};
+    EXPECT_NE(lstat(medium.Path("filelink").c_str(), &st), 0);
+  }
+}
+
 }  // namespace
 }  // namespace tavrik::testing
