@@ -18,12 +18,8 @@ fat_deps() {
   command -v mkfs.vfat >/dev/null || [ -x /usr/sbin/mkfs.vfat ] || [ -x /sbin/mkfs.vfat ] ||
     missing+=(dosfstools)
   command -v fusermount >/dev/null || command -v fusermount3 >/dev/null || missing+=(fuse3)
-  if [ ${#missing[@]} -gt 0 ]; then
-    log "installing ${missing[*]}"
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-  fi
-  [ -e /dev/fuse ] || as_root modprobe fuse || true
-  [ -e /dev/fuse ] || { log "fat: no /dev/fuse, cannot mount the image"; exit 1; }
+  install_missing "${missing[@]}"
+  need_fuse fat
 }
 fat_deps
 export PATH="$PATH:/usr/sbin:/sbin"

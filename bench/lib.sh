@@ -55,6 +55,22 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# install_missing PACKAGES...: installs the named Debian packages (what a caller found
+# missing), trying again after an update of the package lists.
+install_missing() {
+  [ $# -eq 0 ] && return 0
+  log "installing $*"
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$@" ||
+    { as_root apt-get update && as_root env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y --no-install-recommends "$@"; }
+}
+
+# need_fuse WHAT: loads the FUSE module where /dev/fuse is missing, or ends the benchmark.
+need_fuse() {
+  [ -e /dev/fuse ] || as_root modprobe fuse || true
+  [ -e /dev/fuse ] || { log "$1: no /dev/fuse, cannot mount"; exit 1; }
+}
+
 # Installs the Debian packages of the peer tools that are missing.
 bench_deps() {
   local missing=()
@@ -65,11 +81,7 @@ bench_deps() {
   command -v python3 >/dev/null || missing+=(python3)
   command -v cmake >/dev/null || missing+=(cmake)
   command -v ninja >/dev/null || missing+=(ninja-build)
-  [ ${#missing[@]} -eq 0 ] && return 0
-  log "installing ${missing[*]}"
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" ||
-    { as_root apt-get update && as_root env DEBIAN_FRONTEND=noninteractive \
-        apt-get install -y --no-install-recommends "${missing[@]}"; }
+  install_missing "${missing[@]}"
 }
 
 bench_build() {

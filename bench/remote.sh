@@ -23,12 +23,8 @@ remote_deps() {
   command -v socat >/dev/null || missing+=(socat)
   [ -x "$SFTP_SERVER" ] || missing+=(openssh-sftp-server)
   command -v fusermount3 >/dev/null || command -v fusermount >/dev/null || missing+=(fuse3)
-  if [ ${#missing[@]} -gt 0 ]; then
-    log "installing ${missing[*]}"
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-  fi
-  [ -e /dev/fuse ] || as_root modprobe fuse || true
-  [ -e /dev/fuse ] || { log "remote: no /dev/fuse, cannot mount sshfs"; exit 1; }
+  install_missing "${missing[@]}"
+  need_fuse remote
 }
 remote_deps
 bench_begin

@@ -126,31 +126,8 @@ TEST(RulesCliTest, UnreadableRuleFilesStopTheRunBeforeAnythingHappens) {
 // XDG_CONFIG_HOME, as a service or "sudo -u" without a new HOME runs it.
 Outcome RunAsNobody(const TempTree& t, const std::string& home,
                     const std::vector<std::string>& args) {
-  const std::string out_path = t.Path("stdout.txt");
-  const std::string err_path = t.Path("stderr.txt");
-  pid_t pid = fork();
-  if (pid == 0) {
-    setenv("HOME", home.c_str(), 1);
-    unsetenv("XDG_CONFIG_HOME");
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
-    std::vector<std::string> all = {"setpriv", "--reuid=nobody", "--regid=nogroup",
-                                    "--clear-groups", TAVRIK_CLI};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execvp("setpriv", argv.data());
-    _exit(127);
-  }
-  Outcome o;
-  int wstatus = 0;
-  if (pid > 0 && waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus))
-    o.status = WEXITSTATUS(wstatus);
-  o.out = t.Read("stdout.txt");
-  o.err = t.Read("stderr.txt");
-  return o;
+  return RunCliWith(t, args, {"HOME=" + home}, {"XDG_CONFIG_HOME"},
+                    {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
 }
 
 // Catches the user's own files stopping every run where their folder cannot be searched
