@@ -74,11 +74,13 @@ TEST_F(SafetySettingsTest, KeysAreReadOnlyWhereGivenAndRetentionStaysAtLeastOne)
 }
 
 // Catches the control file not overriding the user's file key by key, or the console's
-// options not overriding the control file.
+// options not overriding the control file; and the link policy's key not read when the
+// control file is written in Windows-1252.
 TEST_F(SafetySettingsTest, TheControlFileOverridesTheUsersFileAndOptionsOverrideBoth) {
   mem.AddFile("/cfg/tavrik/tavrik.ini", "[Sicherung]\nVersionen=1\nBehalten=4\n");
   mem.AddFile("/jobs/job.ini", ControlText("/m/l", "/m/r", "Altersvergleich=1\n") +
-                                   "[Sicherung]\nBehalten=2\nStundenkorrektur=0\n");
+                                   "[Sicherung]\nBehalten=2\nStundenkorrektur=0\n"
+                                   "Verkn\xfcpfungen=1\n");
   mem.AddFolder("/m/l");
   mem.AddFolder("/m/r");
   ApplySafetySettings(UserSafetySettings(mem).value(), state);
@@ -86,14 +88,17 @@ TEST_F(SafetySettingsTest, TheControlFileOverridesTheUsersFileAndOptionsOverride
   EXPECT_TRUE(state.sync_options.versions);
   EXPECT_EQ(state.sync_options.keep_versions, 2);
   EXPECT_FALSE(state.compare_options.hour_correction);
+  EXPECT_TRUE(state.follow_links);
 
   SafetySettings options;
   options.versions = false;
   options.hour_correction = true;
+  options.follow_links = false;
   RunBatch(ctx, "/jobs/job.ini", options);
   EXPECT_FALSE(state.sync_options.versions);
   EXPECT_EQ(state.sync_options.keep_versions, 2);
   EXPECT_TRUE(state.compare_options.hour_correction);
+  EXPECT_FALSE(state.follow_links);
 }
 
 // Catches the user's files stopping the window or the console where their folder cannot be
