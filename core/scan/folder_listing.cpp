@@ -92,7 +92,11 @@ FolderListing ListFolder(FileSystem& fs, const std::string& base, bool follow_li
   if (links.follow) {
     listing.chain = links.chain;
     struct stat self {};
-    if (!listing.chain && fs.Fstat(fd, &self) == 0)
+    if (!listing.chain && fs.Fstat(fd, &self) != 0) {
+      listing.open_error = errno;
+      return listing;
+    }
+    if (!listing.chain)
       listing.chain = std::make_shared<const FolderChain>(
           FolderChain{static_cast<uint64_t>(self.st_dev), static_cast<uint64_t>(self.st_ino), {}});
   }
@@ -144,6 +148,11 @@ FolderListing ListFolder(FileSystem& fs, const std::string& base, bool follow_li
         continue;
       }
       if (!FollowLink(fs, fd, name, text, *listing.chain, listing, &st)) continue;
+      // Read as a folder, it answers to the rules for folders.
+      if (rules && S_ISDIR(st.st_mode) && rules->Excludes(text, true)) {
+        AddExcluded(listing, text, true);
+        continue;
+      }
     }
     // Where links are followed, a folder reached again through one above it is a loop too.
     if (S_ISDIR(st.st_mode) && listing.chain &&

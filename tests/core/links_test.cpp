@@ -218,7 +218,8 @@ TEST_P(LinksTest, TheSyncCopiesAndDeletesLinksAsLinks) {
 }
 
 // Catches the followed policy listing a dangling link or a loop, walking out of the root's
-// file system, or not descending into a linked folder.
+// file system, not descending into a linked folder, or a linked folder escaping the rules
+// for folders.
 TEST_P(LinksTest, FollowedLinksAreReadAsWhatTheyLeadTo) {
   Bench b(GetParam());
   Trees& t = b.trees;
@@ -230,6 +231,12 @@ TEST_P(LinksTest, FollowedLinksAreReadAsWhatTheyLeadTo) {
   t.Link("left/sub/back", "..", 2000);
   t.Link("left/self", "self", 2000);
   t.Link("left/dangling", "nowhere", 2000);
+  t.File("left/cache-real/c.bin", "c", 1000);
+  t.Link("left/cache", "cache-real", 2000);
+  RuleLines rules;
+  rules.push_back({"cache/", "test", 1});
+  rules.push_back({"cache-real/", "test", 2});
+  b.state.rules = RuleSet(std::move(rules));
   if (!GetParam()) {
     t.File("stick/y.txt", "y", 1000);
     t.mem().Mount(t.Path("stick"), "vfat", 2000000000);
@@ -247,6 +254,9 @@ TEST_P(LinksTest, FollowedLinksAreReadAsWhatTheyLeadTo) {
                 {"dirlink/x.txt", 1}, {"filelink", 6}, {"sub/x.txt", 1}, {"target.txt", 6}}));
   std::map<std::string, std::string> left_out;
   for (const LeftOutEntry& e : b.state.left_left_out) left_out[e.path] = LeftOutWord(e.why);
+  ASSERT_EQ(b.state.left_exclusions.excluded.size(), 2u);
+  EXPECT_TRUE(b.state.left_exclusions.excluded[0].folder);
+  EXPECT_TRUE(b.state.left_exclusions.excluded[1].folder);
   std::map<std::string, std::string> expected = {
       {"dangling", "dangling"}, {"self", "loop"}, {"sub/back", "loop"}, {"dirlink/back", "loop"}};
   if (!GetParam()) expected["stick"] = "other-fs";
