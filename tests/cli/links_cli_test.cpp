@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/cli_runner.h"
+#include "support/real_fs.h"
 
 namespace tavrik::testing {
 namespace {
@@ -141,6 +142,33 @@ TEST(LinksCliTest, OddLinkTextsSurviveJson) {
   char text[64] = {};
   EXPECT_EQ(readlink(t.Path("right/odd").c_str(), text, sizeof text - 1), 9);
   EXPECT_EQ(std::string(text), "caf\xe9\nnext");
+}
+
+// Catches links bound for a FAT stick reported once per link (or not at all), a run that
+// waits on them, and such a run ending with success although the links were not made.
+TEST(LinksCliTest, LinksAFatStickCannotHoldAreToldInOneLine) {
+  RealFs stick(RealFsKind::kFat);
+  REAL_FS_OR_SKIP(stick);
+  TempTree t;
+  const std::string left = t.Mkdir("left");
+  t.Mkdir("cfg");
+  t.Write("left/a.txt", "a", 1700000000);
+  for (const char* name : {"l1", "l2", "l3", "l4"})
+    ASSERT_EQ(symlink("a.txt", t.Path(std::string("left/") + name).c_str()), 0);
+  const Outcome o =
+      RunCli(t, {"sync", "--copy-new", left, stick.Dir()}, {"XDG_CONFIG_HOME=" + t.Path("cfg")});
+  EXPECT_EQ(o.status, 1);
+  const std::string line =
+      "4 Verknüpfungen wurden nicht kopiert: Das Ziel kann keine "
+      "Verknüpfungen speichern. ('" +
+      stick.Dir() + "/l";
+  const size_t at = o.err.find(line);
+  ASSERT_NE(at, std::string::npos) << o.err;
+  EXPECT_EQ(o.err.find(line, at + 1), std::string::npos) << o.err;
+  EXPECT_EQ(o.err.find("Abgleichsfehler"), std::string::npos) << o.err;
+  // The rows of the links stay; the file's row went with its copy.
+  EXPECT_EQ(o.out.find("a.txt"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("l4\t-->\t"), std::string::npos) << o.out;
 }
 
 }  // namespace
