@@ -4,8 +4,10 @@
 // leaves out keeps the earlier value.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "batch/ini_reader.h"
 #include "core/fs/file_system.h"
@@ -21,7 +23,25 @@ struct SafetySettings {
   std::optional<bool> versions;         // Versionen: a number other than 0 switches them on
   std::optional<int> keep;              // Behalten: runs kept per root; below 1 ignored
   std::optional<bool> hour_correction;  // Stundenkorrektur: 0 switches it off
+  // Zweiweg: a number other than 0 makes the age comparison and the sync two-way. Read
+  // from every file, but taken from a control file (or an option) alone, and from the
+  // user's own file only for the folders the window's user fills by hand: one setting for
+  // every pair would turn backup scripts two-way. ApplySafetySettings leaves it out.
+  std::optional<bool> two_way;
 };
+
+// How many of the files a state remembers on one side may be missing before that side is
+// taken as lost rather than deleted: a count, or a share of the state's files.
+struct DeleteLimit {
+  int64_t count = -1;  // -1: not given
+  int percent = -1;    // -1: not given; else 0 to 100
+  bool Given() const { return count >= 0 || percent >= 0; }
+};
+
+// "N" or "N%" (N a whole number, a share at most 100); nothing for anything else.
+std::optional<DeleteLimit> ParseDeleteLimit(std::string_view text);
+// The complaint about a value of --max-delete that is no such limit.
+std::string BadDeleteLimitText(std::string_view option);
 
 // Reads the section of the INI file name into settings, key by key over what is there.
 void ReadSafetySettings(IniReader& reader, const std::string& name, SafetySettings* settings);

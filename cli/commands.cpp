@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,14 +42,17 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tavrik-cli fill [RULES] [--explain PATH] [--format=FMT] [--quiet] LEFT [RIGHT]\n"
-    "       tavrik-cli compare --binary|--age [--no-hour-correction] [RULES] [--format=FMT]\n"
-    "                          [--quiet] LEFT RIGHT\n"
+    "       tavrik-cli compare --binary|--age [--two-way [--max-delete=N|N%]]\n"
+    "                          [--no-hour-correction] [RULES] [--format=FMT] [--quiet]\n"
+    "                          LEFT RIGHT\n"
     "       tavrik-cli sync [--on-error=ignore|abort|retry-once] [--dry-run] [--copy-new]\n"
     "                       [--trash | --versions [--keep-versions=N] | --no-versions]\n"
+    "                       [--two-way [--max-delete=N|N%] | --no-two-way]\n"
     "                       [--no-hour-correction] [RULES] [--format=FMT] [--quiet] LEFT\n"
     "                       RIGHT\n"
     "       tavrik-cli run [--on-error=ignore|abort|retry-once] [--versions\n"
-    "                      [--keep-versions=N] | --no-versions] [--no-hour-correction]\n"
+    "                      [--keep-versions=N] | --no-versions] [--two-way\n"
+    "                      [--max-delete=N|N%] | --no-two-way] [--no-hour-correction]\n"
     "                      [RULES] [--quiet] CONTROLFILE\n"
     "       tavrik-cli undo [--dry-run] [--quiet] ROOT\n"
     "       tavrik-cli --help | --version\n"
@@ -72,6 +76,15 @@ constexpr const char* kOptions =
     "                    ROOT/.tavrik-versions/<run>/ so that 'undo' can put it back\n"
     "                    (not with --trash); --no-versions: keep nothing there\n"
     "      --keep-versions=N  runs kept per folder, this one among them (default 10)\n"
+    "      --two-way     remember the state both folders were left in (in\n"
+    "                    ROOT/.tavrik-state/), so that the age comparison tells deleted\n"
+    "                    from new, moved from new and a change on both sides from a\n"
+    "                    newer file: deletions and moves travel, conflicts are left\n"
+    "                    alone (\"][\"); --no-two-way: not for this run (a control file's\n"
+    "                    Zweiweg=1 included)\n"
+    "      --max-delete=N  with --two-way: a side whose files are missing by more than N\n"
+    "                    of those in the state (N% of them; default 50%, at least 10) is\n"
+    "                    not taken as deleted, and sync and run refuse to start\n"
     "      --no-hour-correction  take the times of a FAT folder as they stand, even when\n"
     "                    most pairs differ by whole hours (a change of the clocks)\n"
     "      --exclude=RULE       leave out what RULE matches (the syntax of .gitignore)\n"
@@ -84,13 +97,17 @@ constexpr const char* kOptions =
     "                    object a line; fill and compare give each row (left, mark,\n"
     "                    right, and the sizes and times read), sync --dry-run each action\n"
     "                    (what, mark, from, to), sync each action with its outcome and\n"
-    "                    reason; a name that is not UTF-8 comes with its bytes in base64\n"
+    "                    reason; a name that is not UTF-8 comes with its bytes in base64;\n"
+    "                    with --two-way each row and action also says why (new, changed,\n"
+    "                    deleted, moved, conflict, no-state)\n"
     "\n"
     "undo puts the last recorded run under ROOT back, on that side only (a sync changes\n"
     "two folders: undo each); files changed since the run stay and are reported. What\n"
     "the undo replaces is kept in a version folder of its own, so it can be undone too.\n"
     "The user's ~/.config/tavrik/tavrik.ini and a control file may set Versionen=1,\n"
     "Behalten=N and Stundenkorrektur=0 in a [Sicherung] section; options override both.\n"
+    "A control file's [Sicherung] may set Zweiweg=1 for its pair; the user's tavrik.ini\n"
+    "sets it for the window's own folders only, never for the console or a control file.\n"
     "\n"
     "Rules combine in this order, later lines winning: the user's file\n"
     "($XDG_CONFIG_HOME/tavrik/ignore), a control file's section [Ausschluss], then\n"
@@ -100,9 +117,11 @@ constexpr const char* kOptions =
     "The user's own files are optional: where their folder cannot be searched (another\n"
     "user with this one's HOME), one warning, and the run goes on without them.\n"
     "\n"
-    "Exit status: 0 success (compare: every pair equal), 1 failures during the run\n"
-    "(compare: differences), 2 usage errors, missing folders, rule files or the user's\n"
-    "tavrik.ini that exist but cannot be read (compare: files that could not be read).\n";
+    "Exit status: 0 success (compare: every pair equal; sync: conflicts left alone and a\n"
+    "first two-way run too), 1 failures during the run (compare: differences), 2 usage\n"
+    "errors, missing folders, rule files or the user's tavrik.ini that exist but cannot be\n"
+    "read (compare: files that could not be read), a two-way sync refused because a side\n"
+    "lost too many files, or its pair in use by another run.\n";
 
 constexpr int kUsageError = 2;
 
@@ -121,6 +140,9 @@ struct Options {
   bool json = false;
   bool bad_number = false;
   bool bad_format = false;
+  bool bad_limit = false;
+  std::optional<bool> two_way;  // --two-way / --no-two-way; unset: the control file decides
+  DeleteLimit max_delete;
   SafetySettings safety;  // what the options say; they override the files
   ErrorPolicy policy = ErrorPolicy::kIgnore;
   RuleOptions rules;
@@ -185,6 +207,18 @@ bool TakeOption(std::string_view arg, int index, Options& o) {
       return true;
     }
   }
+  if ((c == Command::kSync || c == Command::kRun || c == Command::kCompare) &&
+      (arg == "--two-way" || arg == "--no-two-way")) {
+    o.two_way = arg == "--two-way";
+    return true;
+  }
+  if ((c == Command::kSync || c == Command::kRun || c == Command::kCompare) &&
+      arg.rfind("--max-delete=", 0) == 0) {
+    const std::optional<DeleteLimit> limit = ParseDeleteLimit(arg.substr(13));
+    o.bad_limit = !limit;
+    if (limit) o.max_delete = *limit;
+    return true;
+  }
   if (c == Command::kSync && arg == "--copy-new") return o.copy_new = true;
   if (c == Command::kSync && arg == "--trash") return o.trash = true;
   return false;
@@ -221,6 +255,7 @@ int Parse(int argc, char** argv, Options& o, FILE* out, FILE* err) {
       const bool taken = TakeOption(arg, i, o);
       if (o.bad_number) return Refuse(err, "invalid number in '" + arg + "'");
       if (o.bad_format) return Refuse(err, "unknown format in '" + arg + "' (text or json)");
+      if (o.bad_limit) return Refuse(err, BadDeleteLimitText(arg));
       if (!taken) {
         if (arg.rfind("--on-error", 0) == 0 &&
             (o.command == Command::kSync || o.command == Command::kRun))
@@ -254,6 +289,8 @@ int Parse(int argc, char** argv, Options& o, FILE* out, FILE* err) {
       break;
     case Command::kCompare:
       if (o.binary == o.age) return Refuse(err, "compare needs either --binary or --age");
+      if (o.binary && o.two_way.value_or(false))
+        return Refuse(err, "--two-way goes with --age only");
       fits = n == 2;
       break;
     case Command::kSync:

@@ -39,6 +39,7 @@ accepts() {
       --on-error=) value=ignore ;;
       --keep-versions=) value=3 ;;
       --format=) value=json ;;
+      --max-delete=) value=25% ;;
       *) value=x ;;
     esac
     "$cli" $command "$option$value" --help >/dev/null 2>&1
