@@ -129,6 +129,9 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
     ScanFolder(ctx, root.str(), ahead && ahead->Running() ? ahead : nullptr);
     (left ? ctx.state.left_exclusions : ctx.state.right_exclusions) =
         Exclusions{std::move(ctx.state.file_table.Excluded()), 0};
+    // A scan broken off saw only part of the tree: none of it can tell what is gone.
+    if (ctx.state.stop.Requested()) ctx.state.file_table.AddHole(root.str());
+    (left ? ctx.state.left_holes : ctx.state.right_holes) = std::move(ctx.state.file_table.Holes());
     host.SetProgress(50);
     SetStatus(host, 2, "Eintragung der Dateien in die Vergleichsliste läuft ...");
     if (left) {

@@ -46,6 +46,7 @@ std::vector<ScanItem> TakeListing(Context& ctx, const ScanItem& item, const Scan
   int gone = stale && !item.root ? GoneSinceListed(ctx.fs, item.path) : 0;
   if (listing.open_error != 0 || gone != 0) {
     ReportAccessError(ctx, gone != 0 ? gone : listing.open_error, item.path);
+    ctx.state.file_table.AddHole(item.path);
     return subfolders;
   }
   const std::string base = AddBackslash(item.path);
@@ -55,6 +56,7 @@ std::vector<ScanItem> TakeListing(Context& ctx, const ScanItem& item, const Scan
     switch (entry.kind) {
       case ListedEntry::kError:
         ReportAccessError(ctx, entry.error, full);
+        ctx.state.file_table.AddHole(full);
         break;
       case ListedEntry::kFolder:
         subfolders.push_back({full, false});
@@ -68,7 +70,10 @@ std::vector<ScanItem> TakeListing(Context& ctx, const ScanItem& item, const Scan
         break;
     }
   }
-  if (listing.read_error != 0) ReportAccessError(ctx, listing.read_error, item.path);
+  if (listing.read_error != 0) {
+    ReportAccessError(ctx, listing.read_error, item.path);
+    ctx.state.file_table.AddHole(item.path);
+  }
   return subfolders;
 }
 
