@@ -46,13 +46,10 @@ std::optional<DeleteLimit> ParseDeleteLimit(std::string_view text) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
   if (text.empty() || error != std::errc() || end != text.data() + text.size() || n < 0)
     return std::nullopt;
+  if (share && n > 100) return std::nullopt;
   DeleteLimit limit;
-  if (!share) {
-    limit.count = n;
-    return limit;
-  }
-  if (n > 100) return std::nullopt;
-  limit.percent = static_cast<int>(n);
+  limit.value = n;
+  limit.percent = share;
   return limit;
 }
 

@@ -30,15 +30,8 @@ struct SafetySettings {
   std::optional<bool> two_way;
 };
 
-// How many of the files a state remembers on one side may be missing before that side is
-// taken as lost rather than deleted: a count, or a share of the state's files.
-struct DeleteLimit {
-  int64_t count = -1;  // -1: not given
-  int percent = -1;    // -1: not given; else 0 to 100
-  bool Given() const { return count >= 0 || percent >= 0; }
-};
-
-// "N" or "N%" (N a whole number, a share at most 100); nothing for anything else.
+// The value of --max-delete: "N" or "N%" (N a whole number, a share at most 100); nothing
+// for anything else.
 std::optional<DeleteLimit> ParseDeleteLimit(std::string_view text);
 // The complaint about a value of --max-delete that is no such limit.
 std::string BadDeleteLimitText(std::string_view option);

@@ -31,6 +31,7 @@
 #include "core/scan/scan_ahead.h"
 #include "core/sync/sync.h"
 #include "core/sync/sync_plan.h"
+#include "core/sync/two_way_sync.h"
 
 #ifndef TAVRIK_VERSION
 #define TAVRIK_VERSION "0"
@@ -379,6 +380,10 @@ bool UserFilesReady(Session& s, const Options& o, FILE* err) {
   }
   ApplySafetySettings(settings.value(), s.state);
   ApplySafetySettings(o.safety, s.state);
+  // Two-way only where this run asks for it (a control file may, in RunBatch): never from
+  // the user's own file, which would turn every backup script two-way.
+  s.state.compare_options.two_way = o.two_way.value_or(false);
+  s.state.compare_options.max_delete = o.max_delete;
   // --trash is an option too: over a file's Versionen=1 it wins.
   if (o.trash) s.state.sync_options.versions = false;
   const FsResult loaded = LoadRules(fs, o.rules, s.state);
@@ -433,6 +438,18 @@ void Compare(Session& s, bool binary) {
   CompareFolders(s.ctx, binary);
 }
 
+// The two-way comparison's own lines (deleted on either side, conflicts, moves, no common
+// state yet), where no result box showed them.
+void TellTwoWay(Session& s, FILE* err) {
+  std::string text = TwoWaySummary(s.state.two_way);
+  if (text.empty()) return;
+  s.meter.Clear();
+  for (char& c : text)
+    if (c == kCr) c = '\n';
+  std::fputs(text.c_str(), err);
+  std::fflush(err);
+}
+
 // An empty view may hold no pointer at all, which fwrite must not be given.
 void Put(std::string_view text, FILE* out) {
   if (!text.empty()) std::fwrite(text.data(), 1, text.size(), out);
@@ -441,11 +458,14 @@ void Put(std::string_view text, FILE* out) {
 // Streams the rows through stdio's buffer rather than building one big text. The fill's
 // lines end in LF, as scripts that read them expect (compare and sync print the clipboard's
 // text, with its CR LF). A reader that closed the pipe stops it.
-void PrintRows(const ComparisonList& list, bool json, FILE* out, StopFlag& stop) {
+void PrintRows(const ComparisonList& list, const TwoWaySession& two_way, bool json, FILE* out,
+               StopFlag& stop) {
   std::string line;
   for (int i = 1; i <= list.RowCount(); ++i) {
     if (json) {
-      line = RowJson(list, i);
+      const TwoWayWhy why =
+          two_way.active ? two_way.WhyOf(list.LeftName(i), list.RightName(i)) : TwoWayWhy::kNone;
+      line = RowJson(list, i, TwoWayWhyWord(why));
     } else {
       line.clear();
       AppendListRow(line, list, i, "\n");
@@ -461,19 +481,43 @@ void PrintRows(const ComparisonList& list, bool json, FILE* out, StopFlag& stop)
 // each action on its own line, a row that deletes both files giving two.
 void PrintPlan(const Session& s, bool json, FILE* out) {
   std::string line;
+  const TwoWaySession& two_way = s.state.two_way;
+  MovePlan moves(s.list, two_way);
   for (int i = s.list.RowCount(); i >= 1; --i) {
     const RowPlan plan = PlanRow(s.list, s.state, i);
     if (!plan.Acts()) continue;
     line.clear();
     const std::string_view mark = MarkText(plan.mark);
+    const char* why =
+        two_way.active ? TwoWayWhyWord(two_way.WhyOf(s.list.LeftName(i), s.list.RightName(i))) : "";
     const auto action = [&](SyncAction::Kind kind, const SyncSide& from, const SyncSide* to) {
       SyncAction a;
       a.kind = kind;
       a.mark = mark;
       a.from = from.full;
       if (to) a.to = to->full;
+      a.why = why;
       line += ActionJson(a, false);
     };
+    // A move is one line, at the first of its rows the sync reaches.
+    int twin = 0;
+    if (moves.IsDone(i)) continue;
+    if (const MovePair* move = moves.At(i, &twin)) {
+      moves.Done(i);
+      const RootPath& root = move->side == 'R' ? s.state.right_root : s.state.left_root;
+      SyncAction a;
+      a.kind = SyncAction::kMove;
+      a.mark = mark;
+      a.from = JoinPath(root, move->from);
+      a.to = JoinPath(root, move->to);
+      a.why = TwoWayWhyWord(TwoWayWhy::kMoved);
+      if (json)
+        line = ActionJson(a, false);
+      else
+        line = "mv\t" + a.from + '\t' + a.to + '\n';
+      Put(line, out);
+      continue;
+    }
     if (!json) {
       AppendRowText(line, mark, plan.left.full, plan.right.full, "\n");
     } else if (plan.IsCopy()) {
@@ -539,7 +583,7 @@ int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   else
     Fill(s, o.args[0], true);
   ReportRules(s, o, err);
-  if (s.Printing(o)) PrintRows(s.list, o.json, out, s.state.stop);
+  if (s.Printing(o)) PrintRows(s.list, s.state.two_way, o.json, out, s.state.stop);
   return s.host.Failures() > 0 ? 1 : 0;
 }
 
@@ -555,7 +599,7 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   Compare(s, o.binary);
   s.meter.Clear();
   if (!o.quiet) TellRunNotes(s.state.notes, err);
-  if (s.Printing(o) && o.json) PrintRows(s.list, true, out, s.state.stop);
+  if (s.Printing(o) && o.json) PrintRows(s.list, s.state.two_way, true, out, s.state.stop);
   if (s.Printing(o) && !o.json) CopyListToClipboard(s.ctx);
   if (s.host.Failures() > 0) return 2;
   for (int i = 1; i <= s.list.RowCount(); ++i)
@@ -577,6 +621,7 @@ int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   ReportRules(s, o, err);
   Compare(s, false);
   if (o.copy_new) TakeNewFiles(s.list);
+  if (!o.quiet) TellTwoWay(s, err);
   if (o.dry_run) {
     s.meter.Clear();
     if (!o.quiet) TellRunNotes(s.state.notes, err);
@@ -590,6 +635,8 @@ int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   s.meter.Clear();
   if (!o.quiet) TellRunNotes(s.state.notes, err);
   if (o.json) std::fflush(out);
+  // Refused before any change: the rows are not printed, as nothing was done to them.
+  if (s.state.notes.two_way_refused) return kUsageError;
   if (s.Printing(o) && !o.json) CopyListToClipboard(s.ctx);
   return s.host.Failures() > 0 ? 1 : 0;
 }
@@ -604,12 +651,20 @@ int CmdRun(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   Session s(fs, o, out, err);
   if (!UserFilesReady(s, o, err)) return kUsageError;
   // The control file may end the program: what the rules left out is told first.
+  // Where the control file syncs or ends, no result box tells the two-way lines.
+  const auto tell_two_way = [&] {
+    if (!o.quiet && (s.state.batch.sync || s.state.batch.end)) TellTwoWay(s, err);
+  };
   s.host.SetBeforeEnd([&] {
     ReportRules(s, o, err);
+    tell_two_way();
     if (!o.quiet) TellRunNotes(s.state.notes, err);
   });
-  RunBatch(s.ctx, command_line, o.safety);
+  SafetySettings overrides = o.safety;
+  overrides.two_way = o.two_way;
+  RunBatch(s.ctx, command_line, overrides);
   ReportRules(s, o, err);
+  tell_two_way();
   if (!o.quiet) TellRunNotes(s.state.notes, err);
   return s.host.ExitCode();
 }

@@ -33,11 +33,12 @@ class JsonLine {
 };
 
 // One row of the list: the left name, the mark and the right name as the list holds them,
-// and the size and time of each side whose file was read ("left_size", "left_mtime", ...).
-std::string RowJson(const ComparisonList& list, int pos);
-// One action of the sync: "what" (copy or delete), "mark", "from" (the copied or deleted
-// file) and, for a copy, "to"; with_outcome adds "outcome" (done, skipped, aborted) and, after
-// a failure, "reason" and its "code".
+// and the size and time of each side whose file was read ("left_size", "left_mtime", ...);
+// a two-way comparison's reason as "why" where given.
+std::string RowJson(const ComparisonList& list, int pos, std::string_view why = {});
+// One action of the sync: "what" (copy, delete or move), "mark", "from" (the copied, deleted
+// or moved file) and, for a copy or a move, "to"; "why" in a two-way run; with_outcome adds
+// "outcome" (done, skipped, aborted) and, after a failure, "reason" and its "code".
 std::string ActionJson(const SyncAction& action, bool with_outcome);
 
 // bytes with every ill-formed sequence replaced by U+FFFD.

@@ -217,6 +217,9 @@ struct RunNotes {
   int shift_hours = 0;              // as the shifted side shows its times against the other
   int undecided = 0;                // pairs marked "?" because the shift made their order uncertain
   std::vector<std::string> pruned;  // run folders the last synchronisation removed
+  // The last two-way synchronisation was refused before any change (a root that looks
+  // lost, the pair in use by another run).
+  bool two_way_refused = false;
 };
 
 struct SharedState {
