@@ -164,14 +164,6 @@ struct RowInfo {
   bool right_case = false;
 };
 
-const StateEntry* Lookup(const StateEntries& entries, std::string_view name, bool* by_case) {
-  *by_case = false;
-  if (const StateEntry* e = entries.Find(name)) return e;
-  const StateEntry* e = entries.FindPairing(name);
-  *by_case = e != nullptr;
-  return e;
-}
-
 // The status of one side of row pos; entry is that side's state entry for the row.
 SideStatus StatusOf(const FileStamp* now, const StateEntry* entry, const SideClock& clock) {
   if (now) {
@@ -245,10 +237,12 @@ class TwoWay {
     const int n = list_.RowCount();
     rows_.resize(static_cast<size_t>(n) + 1);
     for (int i = 1; i <= n && !scope_.Stopping(); ++i) {
-      Classify(i);
+      FindEntries(i);
       Progress(i);
     }
     if (scope_.Stopping()) return;
+    FindEntriesByKey();
+    for (int i = 1; i <= n; ++i) Classify(i);
     FindMoves();
     GuardLostRoots();
     for (int i = 1; i <= n && !scope_.Stopping(); ++i) MarkRow(i);
@@ -288,20 +282,53 @@ class TwoWay {
     left_.cover.Done();
   }
 
+  // Each side's entry for row i under the exact name (the side's own, or else the other's).
+  void FindEntries(int i) {
+    RowInfo& r = rows_[static_cast<size_t>(i)];
+    const std::string_view ln = list_.LeftName(i);
+    const std::string_view rn = list_.RightName(i);
+    r.left_entry = left_.entries->Find(ln.empty() ? rn : ln);
+    r.right_entry = right_.entries->Find(rn.empty() ? ln : rn);
+    if (r.left_entry) r.left_entry->flags |= kEntryRow;
+    if (r.right_entry) r.right_entry->flags |= kEntryRow;
+    if (!r.left_entry || !r.right_entry) unmatched_.push_back(i);
+  }
+
+  // Rows still without an entry on a side look for one that pairs with their name without
+  // regard to case among the entries no row took: a name whose case changed on one side, or
+  // a pair whose names differ in case. Only those entries are hashed.
+  void FindEntriesByKey() {
+    if (unmatched_.empty()) return;
+    for (bool is_left : {true, false}) {
+      const StateEntries& entries = *(is_left ? left_ : right_).entries;
+      std::unordered_multimap<uint64_t, const StateEntry*> free;
+      for (size_t k = 0; k < entries.size(); ++k)
+        if (!(entries[k].flags & kEntryRow))
+          free.emplace(RelPath(entries.Path(k)).KeyHash(), &entries[k]);
+      if (free.empty()) continue;
+      for (int i : unmatched_) {
+        RowInfo& r = rows_[static_cast<size_t>(i)];
+        const StateEntry*& entry = is_left ? r.left_entry : r.right_entry;
+        if (entry) continue;
+        const std::string_view own = is_left ? list_.LeftName(i) : list_.RightName(i);
+        const RelPath name(own.empty() ? (is_left ? list_.RightName(i) : list_.LeftName(i)) : own);
+        auto [from, to] = free.equal_range(name.KeyHash());
+        for (auto it = from; it != to; ++it) {
+          if ((it->second->flags & kEntryRow) || !name.SameKey(entries.PathOf(*it->second)))
+            continue;
+          entry = it->second;
+          entry->flags |= kEntryRow;
+          (is_left ? r.left_case : r.right_case) = !own.empty();
+          break;
+        }
+      }
+    }
+  }
+
   void Classify(int i) {
     RowInfo& r = rows_[static_cast<size_t>(i)];
     const std::string_view ln = list_.LeftName(i);
     const std::string_view rn = list_.RightName(i);
-    const StateEntries& le = *left_.entries;
-    const StateEntries& re = *right_.entries;
-    bool by_case = false;
-    // Each side's entry for the row: under the side's own name, or else under the other's.
-    r.left_entry = Lookup(le, ln.empty() ? rn : ln, &by_case);
-    r.left_case = !ln.empty() && by_case;
-    r.right_entry = Lookup(re, rn.empty() ? ln : rn, &by_case);
-    r.right_case = !rn.empty() && by_case;
-    if (r.left_entry) r.left_entry->flags |= kEntryRow;
-    if (r.right_entry) r.right_entry->flags |= kEntryRow;
     r.left = StatusOf(ln.empty() ? nullptr : list_.LeftStamp(i), r.left_entry, left_.clock);
     r.right = StatusOf(rn.empty() ? nullptr : list_.RightStamp(i), r.right_entry, right_.clock);
     if (!ln.empty()) ++left_.files;
@@ -565,6 +592,7 @@ class TwoWay {
   Side left_;
   Side right_;
   std::vector<RowInfo> rows_;
+  std::vector<int> unmatched_;
   std::unordered_map<int, bool> moved_rows_;
   int64_t missing_left_ = 0;
   int64_t missing_right_ = 0;
