@@ -598,6 +598,7 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   ReportRules(s, o, err);
   Compare(s, o.binary);
   s.meter.Clear();
+  if (!o.quiet) TellTwoWay(s, err);
   if (!o.quiet) TellRunNotes(s.state.notes, err);
   if (s.Printing(o) && o.json) PrintRows(s.list, s.state.two_way, true, out, s.state.stop);
   if (s.Printing(o) && !o.json) CopyListToClipboard(s.ctx);

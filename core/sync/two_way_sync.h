@@ -11,6 +11,7 @@
 
 #include "core/fs/file_stamp.h"
 #include "core/list/shared_state.h"
+#include "core/list/two_way_text.h"
 #include "core/sync/file_ops.h"
 
 namespace tavrik {
@@ -86,14 +87,5 @@ class StateLedger {
   std::vector<Row> rows_;
   std::vector<std::pair<char, std::string>> emptied_;
 };
-
-// The summary lines of a two-way comparison, each ending in kCr, in their order: deleted on
-// the left, deleted on the right, changed on both sides, moved, and the line that no common
-// state exists yet (with its reason). Empty when the comparison did not run two-way.
-std::string TwoWaySummary(const TwoWaySession& session);
-
-// The word the console gives a row's or an action's reason ("new", "changed", ...); empty
-// for none.
-const char* TwoWayWhyWord(TwoWayWhy why);
 
 }  // namespace tavrik
