@@ -268,12 +268,30 @@ class SyncWalk {
     const RootId* id = right ? &ctx_.state.right_root_id : &ctx_.state.left_root_id;
     VersionFolder* keep = Keep(right ? kRight : kLeft);
     std::vector<std::string> made;
+    // The first row of a folder that moved as a whole: the folder in one rename. Where that
+    // is not possible its files move one by one.
+    if (MovePlan::FolderMove* folder = moves_->FolderOf(pos)) {
+      folder->tried = true;
+      FsResult moved = RenameFolderMove(ctx_.fs, root, id, *folder, keep, &made);
+      (void)NoteFolders(keep, &made);
+      if (moved.ok()) {
+        (right ? written_.right : written_.left) = true;
+        for (int row : folder->rows) moves_->Done(row);
+        for (const MovePair* each : folder->moves) MoveDone(*each, root);
+        return true;
+      }
+    }
     FileStamp after;
     FsResult moved = RenameMove(ctx_.fs, root, id, move, keep, &made, &after);
     (void)NoteFolders(keep, &made);
     if (!moved.ok()) return false;
     (right ? written_.right : written_.left) = true;
     moves_->Done(pos);
+    MoveDone(move, root);
+    return true;
+  }
+
+  void MoveDone(const MovePair& move, std::string_view root) {
     ledger_->Moved(move);
     SyncAction action;
     action.kind = SyncAction::kMove;
@@ -282,7 +300,6 @@ class SyncWalk {
     action.to = JoinPath(root, move.to);
     action.why = TwoWayWhyWord(TwoWayWhy::kMoved);
     ctx_.host.ActionDone(action);
-    return true;
   }
 
   RowEnd CopyRow(const SyncSide& from, const SyncSide& to, int side,

@@ -131,16 +131,89 @@ MovePlan::MovePlan(const ComparisonList& list, const TwoWaySession& session) {
     if (move.case_only) {
       const int pos =
           Find(names.both, right ? BothKey(move.to, move.from) : BothKey(move.from, move.to));
-      if (pos != 0 && list.GetMark(pos) == copy) by_row_[pos] = {&move, pos, false};
+      if (pos != 0 && list.GetMark(pos) == copy) by_row_[pos] = {&move, pos, false, -1};
       continue;
     }
     const int to = Find(right ? names.left_only : names.right_only, move.to);
     const int from = Find(right ? names.right_only : names.left_only, move.from);
     if (to == 0 || from == 0 || list.GetMark(to) != copy || list.GetMark(from) != remove) continue;
     if (by_row_.count(to) || by_row_.count(from)) continue;
-    by_row_[to] = {&move, from, false};
-    by_row_[from] = {&move, to, false};
+    by_row_[to] = {&move, from, false, -1};
+    by_row_[from] = {&move, to, false, -1};
   }
+  FindFolderMoves(list);
+}
+
+namespace {
+
+// The folders of from and to above their common tail of whole components (f/x/y.txt and
+// g/x/y.txt: f and g); false where the tail is the whole of either or nothing.
+bool FolderPair(std::string_view from, std::string_view to, std::string* from_dir,
+                std::string* to_dir) {
+  size_t k = 0;
+  while (k < from.size() && k < to.size() && from[from.size() - 1 - k] == to[to.size() - 1 - k])
+    ++k;
+  size_t fs = from.size() - k, ts = to.size() - k;
+  while (k > 0 && !(fs > 0 && from[fs - 1] == kSep && ts > 0 && to[ts - 1] == kSep)) {
+    ++fs;
+    ++ts;
+    --k;
+  }
+  if (k == 0 || fs < 2 || ts < 2) return false;
+  *from_dir = std::string(from.substr(0, fs - 1));
+  *to_dir = std::string(to.substr(0, ts - 1));
+  const auto inside = [](const std::string& a, const std::string& b) {
+    return a == b || (a.size() > b.size() && a.compare(0, b.size(), b) == 0 && a[b.size()] == kSep);
+  };
+  return !inside(*from_dir, *to_dir) && !inside(*to_dir, *from_dir);
+}
+
+}  // namespace
+
+void MovePlan::FindFolderMoves(const ComparisonList& list) {
+  std::unordered_map<std::string, size_t> index;
+  std::unordered_map<int, bool> seen;
+  for (const auto& [pos, item] : by_row_) {
+    const MovePair& move = *item.move;
+    if (move.case_only || seen.count(item.twin)) continue;
+    seen[pos] = true;
+    std::string from_dir, to_dir;
+    if (!FolderPair(move.from, move.to, &from_dir, &to_dir)) continue;
+    std::string key(1, move.side);
+    key += from_dir + '\0' + to_dir;
+    auto [it, fresh] = index.emplace(key, folders_.size());
+    if (fresh) folders_.push_back({move.side, from_dir, to_dir, {}, {}, false});
+    folders_[it->second].moves.push_back(&move);
+    folders_[it->second].rows.push_back(pos);
+    folders_[it->second].rows.push_back(item.twin);
+  }
+  if (folders_.empty()) return;
+  // A folder qualifies when its side's rows below it are exactly its moves' old names.
+  std::unordered_map<std::string, int64_t> below[2];
+  for (const FolderMove& f : folders_) below[f.side == 'R'][f.from] = 0;
+  for (int i = 1; i <= list.RowCount(); ++i) {
+    for (int r = 0; r < 2; ++r) {
+      const std::string_view name = r ? list.RightName(i) : list.LeftName(i);
+      for (size_t cut = name.find(kSep); cut != std::string_view::npos;
+           cut = name.find(kSep, cut + 1)) {
+        const auto it = below[r].find(std::string(name.substr(0, cut)));
+        if (it != below[r].end()) ++it->second;
+      }
+    }
+  }
+  for (size_t g = 0; g < folders_.size(); ++g) {
+    const FolderMove& f = folders_[g];
+    if (f.moves.size() < 2 || below[f.side == 'R'][f.from] != static_cast<int64_t>(f.moves.size()))
+      continue;
+    for (int pos : f.rows) by_row_[pos].folder = static_cast<int>(g);
+  }
+}
+
+MovePlan::FolderMove* MovePlan::FolderOf(int pos) {
+  const auto it = by_row_.find(pos);
+  if (it == by_row_.end() || it->second.folder < 0) return nullptr;
+  FolderMove& folder = folders_[static_cast<size_t>(it->second.folder)];
+  return folder.tried ? nullptr : &folder;
 }
 
 const MovePair* MovePlan::At(int pos, int* twin) const {
@@ -209,6 +282,82 @@ FsResult RenameMove(FileSystem& fs, std::string_view root, const RootId* root_id
   // A FAT driver in user space gives a renamed file the time of the rename.
   (void)KeepTimeOf(fs, to_fd, to_leaf, StampOf(st), to_full);
   *after = StampOf(st);
+  return {};
+}
+
+namespace {
+
+// Looks through the folder rel (open as dir): every entry is one of the files, each still as
+// the comparison saw it, or a folder on their way. *checked counts the files met.
+bool HoldsExactly(FileSystem& fs, int dir, const std::string& rel,
+                  const std::unordered_map<std::string, const MovePair*>& files,
+                  const std::unordered_map<std::string, bool>& folders, size_t* checked) {
+  std::vector<std::string> names;
+  if (ListNames(fs, dir, &names) != 0) return false;
+  for (const std::string& name : names) {
+    const std::string path = rel + kSep + name;
+    if (const auto file = files.find(path); file != files.end()) {
+      struct stat st {};
+      if (fs.StatAt(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+          !StillAsSeen(st, *file->second))
+        return false;
+      ++*checked;
+      continue;
+    }
+    if (!folders.count(path)) return false;
+    Result<Fd> inner = OpenFolderStep(fs, dir, name, false, false, path, nullptr);
+    if (!inner.ok() || !HoldsExactly(fs, inner.value().get(), path, files, folders, checked))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+FsResult RenameFolderMove(FileSystem& fs, std::string_view root, const RootId* root_id,
+                          const MovePlan::FolderMove& folder, VersionFolder* versions,
+                          std::vector<std::string>* made) {
+  const std::string from_full = JoinPath(root, folder.from);
+  const std::string to_full = JoinPath(root, folder.to);
+  Fd root_dir(fs, fs.OpenAt(AT_FDCWD, std::string(root).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (root_dir.get() < 0) return ErrorAt(from_full);
+  struct stat root_st {};
+  if (root_id && root_id->known &&
+      (fs.Fstat(root_dir.get(), &root_st) != 0 || root_st.st_dev != root_id->dev ||
+       root_st.st_ino != root_id->ino))
+    return Because(from_full, ENOENT, kWhyTargetRootGone);
+  Result<Fd> from_parent = OpenRelParent(fs, root_dir.get(), folder.from, from_full);
+  if (!from_parent.ok()) return from_parent.error();
+  const std::string from_leaf = LeafOfRel(folder.from);
+  Result<Fd> from_dir =
+      OpenFolderStep(fs, from_parent.value().get(), from_leaf, false, false, from_full, nullptr);
+  if (!from_dir.ok()) return from_dir.error();
+  std::unordered_map<std::string, const MovePair*> files;
+  std::unordered_map<std::string, bool> folders;
+  for (const MovePair* move : folder.moves) {
+    files.emplace(move->from, move);
+    for (std::string up = ParentOf(move->from); up.size() > folder.from.size(); up = ParentOf(up))
+      folders.emplace(up, true);
+  }
+  size_t checked = 0;
+  if (!HoldsExactly(fs, from_dir.value().get(), folder.from, files, folders, &checked) ||
+      checked != files.size())
+    return Because(from_full, EAGAIN, kWhyChanged);
+  std::vector<std::string> new_folders;
+  Result<Fd> to_parent = OpenRelParent(fs, root_dir.get(), folder.to, to_full, &new_folders);
+  for (std::string& f : new_folders) made->push_back(std::move(f));
+  if (!to_parent.ok()) return to_parent.error();
+  if (versions) {
+    for (const MovePair* move : folder.moves) {
+      FsResult noted =
+          versions->Note({EntryKind::kMoved, move->from, {}, move->from_stamp, move->to});
+      if (!noted.ok()) return noted;
+    }
+  }
+  const std::string to_leaf = LeafOfRel(folder.to);
+  if (RenameNoReplace(fs, from_parent.value().get(), from_leaf.c_str(), to_parent.value().get(),
+                      to_leaf.c_str()) != 0)
+    return errno == EEXIST ? Because(to_full, EEXIST, kWhyNameTaken) : ErrorAt(to_full);
   return {};
 }
 

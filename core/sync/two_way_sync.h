@@ -33,14 +33,37 @@ class MovePlan {
   void Done(int pos);
   bool IsDone(int pos) const;
 
+  // A folder whose every file moved the same way (a folder renamed or moved as a whole on
+  // the other side): one rename of the folder instead of one per file.
+  struct FolderMove {
+    char side = 'R';
+    std::string from;  // the folder, as the side that still has it names it
+    std::string to;
+    std::vector<const MovePair*> moves;
+    std::vector<int> rows;  // both rows of each move
+    bool tried = false;     // once tried, its files go one by one where it failed
+  };
+  // The folder move the row at pos belongs to and that is still to be tried, or nullptr.
+  FolderMove* FolderOf(int pos);
+
  private:
   struct Item {
     const MovePair* move = nullptr;
     int twin = 0;
     bool done = false;
+    int folder = -1;
   };
+  void FindFolderMoves(const ComparisonList& list);
   std::unordered_map<int, Item> by_row_;
+  std::vector<FolderMove> folders_;
 };
+
+// A folder move as one rename of the folder, after a look into it: it must hold exactly the
+// files of its moves, each still as the comparison saw it, and the new name must be free.
+// Made folders are appended to made; every move is on record in versions first.
+FsResult RenameFolderMove(FileSystem& fs, std::string_view root, const RootId* root_id,
+                          const MovePlan::FolderMove& folder, VersionFolder* versions,
+                          std::vector<std::string>* made);
 
 // One move on one root: the file at from is renamed to to (folders made on the way, as for a
 // copy), right after a check that it is still the file the comparison saw (size, time, and

@@ -210,3 +210,58 @@ TEST_F(TwoWayCaseRound, CaseRenameTravels) {
 
 }  // namespace
 }  // namespace tavrik::testing
+
+namespace tavrik::testing {
+namespace {
+
+// A folder renamed as a whole on one side that the sync renamed file by file (one round
+// trip per file on a share), or renamed as a whole where it held more than its moved files.
+TEST_F(TwoWayRound, FolderMovedAsAWholeIsOneRename) {
+  for (const bool extra : {false, true}) {
+    SCOPED_TRACE(extra ? "a file no row shows lies in the folder" : "only the moved files");
+    s.mem.Remove("/L");
+    s.mem.Remove("/R");
+    s.mem.AddFolder("/L");
+    s.mem.AddFolder("/R");
+    Both("old/a.txt", "a", kT0 + 1);
+    Both("old/sub/b.txt", "bb", kT0 + 2);
+    Both("old/sub/c.txt", "ccc", kT0 + 3);
+    Both("z.txt", "z");
+    if (extra) s.mem.AddFile("/R/old/.hidden", "not in any row", kT0);
+    Round();
+    s.mem.Remove("/L/old");
+    s.mem.AddFile("/L/new/deeper/a.txt", "a", kT0 + 1);
+    s.mem.AddFile("/L/new/deeper/sub/b.txt", "bb", kT0 + 2);
+    s.mem.AddFile("/L/new/deeper/sub/c.txt", "ccc", kT0 + 3);
+    Compare();
+    ASSERT_EQ(s.state.two_way.moves.size(), 3u);
+    std::vector<std::string> renamed;
+    s.fs.SetHook([&renamed](FsCall call, const std::string& name) {
+      if (call == FsCall::kRename) renamed.push_back(name);
+      return 0;
+    });
+    SyncFolders(s.ctx);
+    s.fs.SetHook(nullptr);
+    EXPECT_EQ(s.mem.Content("/R/new/deeper/a.txt"), "a");
+    EXPECT_EQ(s.mem.Content("/R/new/deeper/sub/b.txt"), "bb");
+    EXPECT_EQ(s.mem.Content("/R/new/deeper/sub/c.txt"), "ccc");
+    int file_renames = 0;
+    for (const std::string& name : renamed) file_renames += name.find(".txt") != std::string::npos;
+    EXPECT_EQ(file_renames, extra ? 3 : 0) << ::testing::PrintToString(renamed);
+    EXPECT_EQ(s.mem.Exists("/R/old/.hidden"), extra);
+    EXPECT_EQ(s.mem.Exists("/R/old"), extra);
+    int moves = 0;
+    for (const SyncAction& a : s.host.actions) moves += a.kind == SyncAction::kMove;
+    EXPECT_EQ(moves, 3);
+    s.host.actions.clear();
+    // In line afterwards: nothing but equal rows.
+    Compare();
+    EXPECT_EQ(s.Rows(), (std::vector<std::string>{"new/deeper/a.txt|=|new/deeper/a.txt",
+                                                  "new/deeper/sub/b.txt|=|new/deeper/sub/b.txt",
+                                                  "new/deeper/sub/c.txt|=|new/deeper/sub/c.txt",
+                                                  "z.txt|=|z.txt"}));
+  }
+}
+
+}  // namespace
+}  // namespace tavrik::testing
