@@ -2,12 +2,14 @@
 // rename in letter case only, the check right before a rename or deletion, and the state
 // saved after an Abort.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "core/compare/compare.h"
 #include "core/scan/fill.h"
+#include "core/state/pair_lock.h"
 #include "core/state/pair_state.h"
 #include "core/sync/sync.h"
 #include "core/sync/two_way_sync.h"
@@ -261,6 +263,49 @@ TEST_F(TwoWayRound, FolderMovedAsAWholeIsOneRename) {
                                                   "new/deeper/sub/c.txt|=|new/deeper/sub/c.txt",
                                                   "z.txt|=|z.txt"}));
   }
+}
+
+}  // namespace
+}  // namespace tavrik::testing
+
+namespace tavrik::testing {
+namespace {
+
+// A second run on a pair that one run is syncing, or a root that looks lost, changing files
+// before it is refused; a refusal that the front ends cannot tell from a finished run.
+TEST_F(TwoWayRound, RefusedRunsChangeNothing) {
+  for (int i = 0; i < 12; ++i) Both(std::string("f").append(std::to_string(i)), "x", kT0 + i);
+  Round();
+  s.mem.AddFile("/L/f0", "newer", kT0 + 100);
+  Compare();
+  {
+    // Another process of this machine that still runs (the first process) holds the pair.
+    char host[256] = {};
+    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+    const std::string lock =
+        std::string("/L/") + kStateFolder + "/" + PairLockKey(s.state.two_way.state) + ".lock";
+    s.mem.AddFile(lock, std::string("host ") + host + "\npid 1\n");
+    s.host.boxes.clear();
+    SyncFolders(s.ctx);
+    EXPECT_TRUE(s.state.notes.two_way_refused);
+    ASSERT_EQ(s.host.boxes.size(), 1u);
+    EXPECT_EQ(s.host.boxes[0].intent, Intent::kRefusal);
+    EXPECT_EQ(s.mem.Content("/R/f0"), "x");
+    EXPECT_NE(s.host.boxes[0].text.find(host), std::string::npos) << s.host.boxes[0].text;
+    s.mem.Remove(lock);
+  }
+  SyncFolders(s.ctx);
+  EXPECT_FALSE(s.state.notes.two_way_refused);
+  EXPECT_EQ(s.mem.Content("/R/f0"), "newer");
+
+  for (int i = 0; i < 12; ++i) s.mem.Remove("/L/f" + std::to_string(i));
+  Compare();
+  s.host.boxes.clear();
+  SyncFolders(s.ctx);
+  EXPECT_TRUE(s.state.notes.two_way_refused);
+  ASSERT_EQ(s.host.boxes.size(), 1u);
+  EXPECT_NE(s.host.boxes[0].text.find("12"), std::string::npos) << s.host.boxes[0].text;
+  EXPECT_EQ(s.mem.Names("/R/").size(), 13u);  // the twelve files and the state folder
 }
 
 }  // namespace
