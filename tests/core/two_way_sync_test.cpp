@@ -310,3 +310,23 @@ TEST_F(TwoWayRound, RefusedRunsChangeNothing) {
 
 }  // namespace
 }  // namespace tavrik::testing
+
+namespace tavrik::testing {
+namespace {
+
+// A comparison's two-way findings surviving a new fill: the sync of the new folders then
+// saves the old pair's state into them.
+TEST_F(TwoWayRound, AFillEndsTheComparisonsSession) {
+  Both("a.txt", "a");
+  s.mem.AddFile("/R2/b.txt", "b", kT0);
+  Round();
+  Compare();
+  ASSERT_TRUE(s.state.two_way.active);
+  FillNamedColumn(s.ctx, "/R2", false);
+  EXPECT_FALSE(s.state.two_way.active);
+  SyncFolders(s.ctx);
+  EXPECT_FALSE(s.mem.Exists("/R2/.tavrik-state"));
+}
+
+}  // namespace
+}  // namespace tavrik::testing
