@@ -97,9 +97,9 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
     SetStatus(host, 1, "");
     SetStatus(host, 2, "");
     list.SetSorted(false);
-    // The marks of the last comparison go: so does what it found against the pair's state,
-    // which no sync of other folders may save.
-    ctx.state.two_way.Reset();
+    // The marks of the last comparison go: what it found against the pair's state no longer
+    // steers a sync, which would save that pair's state into other folders.
+    ctx.state.two_way.active = false;
     if (left) {
       ctx.state.left_root = root;
       const TimeTraits traits = TimeTraitsOf(ctx.fs, root.str());
