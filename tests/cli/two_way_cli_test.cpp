@@ -212,25 +212,5 @@ TEST_F(TwoWayCliTest, UndoRenamesBackAndForgetsTheState) {
   EXPECT_EQ(after.out.find("<-X"), std::string::npos) << after.out;
 }
 
-// A backup script turned two-way by the user's tavrik.ini, or a control file's Zweiweg=1
-// not taken.
-TEST_F(TwoWayCliTest, ZweiwegComesFromTheControlFileOnly) {
-  Both("a.txt", "a");
-  t.Write("cfg/tavrik/tavrik.ini", "[Sicherung]\nZweiweg=1\n");
-  const std::string body = "[Pfade]\nLinks=" + t.Path("L") + "\nRechts=" + t.Path("R") +
-                           "\n[AutoStart]\nAltersvergleich=1\nAbgleich=1\n";
-  t.Write("plain.ini", body);
-  t.Write("twoway.ini", body + "[Sicherung]\nZweiweg=1\n");
-
-  EXPECT_EQ(Cli({"run", t.Path("plain.ini")}).status, 0);
-  EXPECT_EQ(Sync().status, 0);
-  EXPECT_FALSE(HasState("L"));
-  EXPECT_EQ(Cli({"run", "--no-two-way", t.Path("twoway.ini")}).status, 0);
-  EXPECT_FALSE(HasState("L"));
-  const Outcome run = Cli({"run", t.Path("twoway.ini")});
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(HasState("L") && HasState("R"));
-}
-
 }  // namespace
 }  // namespace tavrik::testing

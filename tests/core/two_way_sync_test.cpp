@@ -271,8 +271,8 @@ TEST_F(TwoWayRound, FolderMovedAsAWholeIsOneRename) {
 namespace tavrik::testing {
 namespace {
 
-// A second run on a pair that one run is syncing, or a root that looks lost, changing files
-// before it is refused; a refusal that the front ends cannot tell from a finished run.
+// A second run on a pair that another run is syncing changing files before it is refused; a
+// refusal that the front ends cannot tell from a finished run.
 TEST_F(TwoWayRound, RefusedRunsChangeNothing) {
   for (int i = 0; i < 12; ++i) Both(std::string("f").append(std::to_string(i)), "x", kT0 + i);
   Round();
@@ -297,15 +297,6 @@ TEST_F(TwoWayRound, RefusedRunsChangeNothing) {
   SyncFolders(s.ctx);
   EXPECT_FALSE(s.state.notes.two_way_refused);
   EXPECT_EQ(s.mem.Content("/R/f0"), "newer");
-
-  for (int i = 0; i < 12; ++i) s.mem.Remove("/L/f" + std::to_string(i));
-  Compare();
-  s.host.boxes.clear();
-  SyncFolders(s.ctx);
-  EXPECT_TRUE(s.state.notes.two_way_refused);
-  ASSERT_EQ(s.host.boxes.size(), 1u);
-  EXPECT_NE(s.host.boxes[0].text.find("12"), std::string::npos) << s.host.boxes[0].text;
-  EXPECT_EQ(s.mem.Names("/R/").size(), 13u);  // the twelve files and the state folder
 }
 
 }  // namespace
