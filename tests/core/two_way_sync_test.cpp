@@ -321,3 +321,34 @@ TEST_F(TwoWayRound, AFillEndsTheComparisonsSession) {
 
 }  // namespace
 }  // namespace tavrik::testing
+
+namespace tavrik::testing {
+namespace {
+
+// A second sync of the same comparison (a skipped row retried) saving from the state as it
+// was loaded: what the first sync put in line is forgotten, and a later edit is a conflict.
+TEST_F(TwoWayRound, ASecondSyncOfOneComparisonKeepsWhatTheFirstSaved) {
+  Both("a.txt", "a0");
+  Both("z.txt", "z0");
+  Round();
+  s.mem.AddFile("/L/a.txt", "a1", kT0 + 10);
+  s.mem.AddFile("/L/z.txt", "z1", kT0 + 10);
+  Compare();
+  bool failing = true;
+  s.fs.SetHook([&failing](FsCall call, const std::string& name) {
+    return failing && call == FsCall::kRename && name.find("a.txt") != std::string::npos ? EIO : 0;
+  });
+  s.host.answers = {MsgAnswer::kIgnore};
+  SyncFolders(s.ctx);
+  failing = false;
+  ASSERT_EQ(s.Rows(), std::vector<std::string>{"a.txt|-->|a.txt"});
+  SyncFolders(s.ctx);
+  ASSERT_EQ(s.mem.Content("/R/a.txt"), "a1");
+
+  s.mem.AddFile("/L/z.txt", "z2", kT0 + 20);
+  Compare();
+  EXPECT_EQ(s.Rows(), (std::vector<std::string>{"a.txt|=|a.txt", "z.txt|-->|z.txt"}));
+}
+
+}  // namespace
+}  // namespace tavrik::testing
