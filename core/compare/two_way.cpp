@@ -52,12 +52,18 @@ bool SameTime(int64_t d_ns, int64_t step) {
   return step > 1 && Within(d_ns, 0, step * kNs);
 }
 
+// The time the side shows now is the time its state holds, give or take the medium's step and
+// the side's shift against its state.
+bool SameTimeOnSide(int64_t now_sec, int32_t now_ns, const StateEntry& then,
+                    const SideClock& clock) {
+  const int64_t d = NsBetween(now_sec, now_ns, then.mtime_sec, then.mtime_nsec);
+  if (SameTime(d, clock.step)) return true;
+  return clock.shift != 0 && Within(d, clock.shift * kNs, std::max<int64_t>(clock.step, 1) * kNs);
+}
+
 bool Changed(const FileStamp& now, const StateEntry& then, const SideClock& clock) {
   if (now.size != then.size) return true;
-  const int64_t d = NsBetween(now.mtime_sec, now.mtime_nsec, then.mtime_sec, then.mtime_nsec);
-  if (SameTime(d, clock.step)) return false;
-  return !(clock.shift != 0 &&
-           Within(d, clock.shift * kNs, std::max<int64_t>(clock.step, 1) * kNs));
+  return !SameTimeOnSide(now.mtime_sec, now.mtime_nsec, then, clock);
 }
 
 // The whole number of hours d (seconds) lies from zero, within step; 0 if none.
@@ -359,30 +365,45 @@ class TwoWay {
   // entry where inodes are stable, else the same bytes as the partner of the deleted one.
   void FindMoves() {
     for (bool on_left : {true, false}) {
-      // key (size, mtime) -> row, or -1 when two rows share it
-      std::map<std::pair<int64_t, int64_t>, int> gone, made;
-      auto note = [](auto& map, std::pair<int64_t, int64_t> key, int pos) {
-        auto [it, fresh] = map.emplace(key, pos);
-        if (!fresh) it->second = -1;
-      };
+      const SideClock& clock = (on_left ? left_ : right_).clock;
+      // By size: the rows whose file went, and those whose file is new, on this side.
+      std::map<int64_t, std::vector<int>> gone, made;
       for (int i = 1; i < static_cast<int>(rows_.size()); ++i) {
         const RowInfo& r = rows_[static_cast<size_t>(i)];
         const SideStatus mine = on_left ? r.left : r.right;
         const SideStatus other = on_left ? r.right : r.left;
         if (mine == SideStatus::kDeleted && other == SideStatus::kUnchanged) {
           const StateEntry& e = *(on_left ? r.left_entry : r.right_entry);
-          if (e.size > 0) note(gone, {e.size, e.mtime_sec}, i);
+          if (e.size > 0) gone[e.size].push_back(i);
         } else if (mine == SideStatus::kNew && other == SideStatus::kAbsent &&
                    !(on_left ? r.right_entry : r.left_entry)) {
           const FileStamp& s = *(on_left ? list_.LeftStamp(i) : list_.RightStamp(i));
-          if (s.size > 0) note(made, {s.size, s.mtime_sec}, i);
+          if (s.size > 0) made[s.size].push_back(i);
         }
       }
-      for (const auto& [key, a] : gone) {
-        if (a < 0) continue;
-        auto b = made.find(key);
-        if (b == made.end() || b->second < 0) continue;
-        TryMove(on_left, a, b->second);
+      auto fits = [&](int a, int b) {
+        const StateEntry& e = *(on_left ? rows_[static_cast<size_t>(a)].left_entry
+                                        : rows_[static_cast<size_t>(a)].right_entry);
+        const FileStamp& s = *(on_left ? list_.LeftStamp(b) : list_.RightStamp(b));
+        return SameTimeOnSide(s.mtime_sec, s.mtime_nsec, e, clock);
+      };
+      for (const auto& [size, as] : gone) {
+        auto found = made.find(size);
+        if (found == made.end()) continue;
+        const std::vector<int>& bs = found->second;
+        // Each a with exactly one b of its time, which fits no other a.
+        for (int a : as) {
+          int match = 0, count = 0;
+          for (int b : bs)
+            if (fits(a, b)) {
+              match = b;
+              ++count;
+            }
+          if (count != 1) continue;
+          int rivals = 0;
+          for (int other : as) rivals += fits(other, match);
+          if (rivals == 1) TryMove(on_left, a, match);
+        }
       }
     }
   }
@@ -393,11 +414,6 @@ class TwoWay {
     const StateEntry& old = *(on_left ? ra.left_entry : ra.right_entry);
     const std::string_view b_name = on_left ? list_.LeftName(b) : list_.RightName(b);
     const std::string_view a_other = on_left ? list_.RightName(a) : list_.LeftName(a);
-    const FileStamp& b_stamp = *(on_left ? list_.LeftStamp(b) : list_.RightStamp(b));
-    // The times of the new name and of the old entry as the medium tells them.
-    const int64_t d =
-        NsBetween(b_stamp.mtime_sec, b_stamp.mtime_nsec, old.mtime_sec, old.mtime_nsec);
-    if (!SameTime(d, side.clock.step)) return;
     bool proved = false;
     const std::string b_path = JoinPath(side.root, b_name);
     if (side.stable_inodes && old.ino != 0) {

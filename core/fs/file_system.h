@@ -24,7 +24,11 @@ namespace tavrik {
 // the medium has one (the UUID or serial number of its file system), else the device as the
 // system numbers it on this machine; and the path of the file below the top of that medium.
 struct VolumeInfo {
-  std::string id;     // "uuid:<id>" where the medium names itself, else "dev:<major>:<minor>"
+  // "uuid:<id>" where udev names the medium, "fat:"/"exfat:"/"ntfs:<serial>" from its boot
+  // sector, "src:<type>:<source>" for a network share, "anon:<type>:<blocks>x<size>" for a
+  // driver in user space that names no source, else "dev:<major>:<minor>" (which a new
+  // mount may change).
+  std::string id;
   std::string below;  // "/" for the top of the medium, "/a/b" below it
 };
 

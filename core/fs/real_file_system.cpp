@@ -77,7 +77,8 @@ std::string MountTableText(std::string_view field) {
 
 // The mount of dev in /proc/self/mountinfo: the folder of the medium it shows (root), where it
 // shows it (mount point) and what it was mounted from (source). The last match is what shows.
-bool MountOf(dev_t dev, std::string* root, std::string* point, std::string* source) {
+bool MountOf(dev_t dev, std::string* root, std::string* point, std::string* type,
+             std::string* source) {
   std::ifstream in("/proc/self/mountinfo");
   const std::string wanted = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
   std::string line;
@@ -96,6 +97,7 @@ bool MountOf(dev_t dev, std::string* root, std::string* point, std::string* sour
     while (sep < fields.size() && fields[sep] != "-") ++sep;
     *root = MountTableText(fields[3]);
     *point = MountTableText(fields[4]);
+    *type = sep + 1 < fields.size() ? std::string(fields[sep + 1]) : std::string();
     *source = sep + 2 < fields.size() ? MountTableText(fields[sep + 2]) : std::string();
     found = true;
   }
@@ -121,6 +123,55 @@ std::string UuidOfDevice(const std::string& source) {
   }
   ::closedir(dir);
   return uuid;
+}
+
+// The serial number a FAT, exFAT or NTFS boot sector at the start of source holds (a block
+// device, readable where the user may read it), as "fat:1A2B-3C4D"; empty when none.
+std::string BootSectorSerial(const std::string& source) {
+  if (source.empty() || source[0] != '/') return {};
+  const int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return {};
+  struct stat st {};
+  unsigned char sector[512];
+  const bool read = ::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) &&
+                    ::pread(fd, sector, sizeof sector, 0) == static_cast<ssize_t>(sizeof sector);
+  ::close(fd);
+  if (!read || sector[510] != 0x55 || sector[511] != 0xAA) return {};
+  auto at = [&](size_t offset, size_t bytes) {
+    uint64_t value = 0;
+    for (size_t i = bytes; i-- > 0;) value = value << 8 | sector[offset + i];
+    return value;
+  };
+  auto serial = [](const char* kind, uint64_t value, int digits) {
+    char text[40];
+    if (digits == 8)
+      std::snprintf(text, sizeof text, "%s:%04X-%04X", kind, static_cast<unsigned>(value >> 16),
+                    static_cast<unsigned>(value & 0xffff));
+    else
+      std::snprintf(text, sizeof text, "%s:%016llX", kind, static_cast<unsigned long long>(value));
+    return std::string(text);
+  };
+  const std::string_view oem(reinterpret_cast<const char*>(sector) + 3, 8);
+  if (oem == "EXFAT   ") return serial("exfat", at(0x64, 4), 8);
+  if (oem == "NTFS    ") return serial("ntfs", at(0x48, 8), 16);
+  if (std::memcmp(sector + 0x52, "FAT32", 5) == 0) return serial("fat", at(0x43, 4), 8);
+  if (std::memcmp(sector + 0x36, "FAT", 3) == 0) return serial("fat", at(0x27, 4), 8);
+  return {};
+}
+
+// What names a medium when udev does not: a block device's boot sector, a network share's
+// source ("server:/export", "//server/share"), or for a driver in user space that names no
+// source its type and size; the device numbers last (they change at every mount).
+std::string VolumeIdOf(int fd, dev_t dev, const std::string& type, const std::string& source) {
+  const std::string uuid = UuidOfDevice(source);
+  if (!uuid.empty()) return "uuid:" + uuid;
+  const std::string serial = BootSectorSerial(source);
+  if (!serial.empty()) return serial;
+  if (source.find_first_of(":/") != std::string::npos) return "src:" + type + ":" + source;
+  struct statfs fs {};
+  if (major(dev) == 0 && ::fstatfs(fd, &fs) == 0 && fs.f_blocks > 0)
+    return "anon:" + type + ":" + std::to_string(fs.f_blocks) + "x" + std::to_string(fs.f_bsize);
+  return "dev:" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
 }
 
 class Real : public FileSystem {
@@ -236,8 +287,8 @@ class Real : public FileSystem {
     if (::fstat(fd, &st) != 0) return -1;
     std::string path;
     if (FdPath(fd, &path) != 0) return -1;
-    std::string root, point, source;
-    if (!MountOf(st.st_dev, &root, &point, &source)) {
+    std::string root, point, type, source;
+    if (!MountOf(st.st_dev, &root, &point, &type, &source)) {
       errno = ENOENT;
       return -1;
     }
@@ -253,10 +304,7 @@ class Real : public FileSystem {
     std::string below = root == "/" ? std::string() : root;
     below.append(inside);
     if (below.empty()) below.push_back('/');
-    const std::string uuid = UuidOfDevice(source);
-    info->id = !uuid.empty() ? "uuid:" + uuid
-                             : "dev:" + std::to_string(major(st.st_dev)) + ":" +
-                                   std::to_string(minor(st.st_dev));
+    info->id = VolumeIdOf(fd, st.st_dev, type, source);
     info->below = std::move(below);
     return 0;
   }

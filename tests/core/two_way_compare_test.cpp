@@ -176,6 +176,10 @@ TEST(TwoWayMarks, EachChangeAgainstTheStateGetsItsMark) {
        {},
        1,
        0},
+      {"renamed in case only on the right",
+       [](MemFileSystem& m) { Move(m, "/R/c.txt", "/R/C.TXT"); },
+       {{"c.txt", "<--"}},
+       {"L:c.txt>C.TXT^"}},
       // An empty file is like every other empty file: never taken for a move.
       {"empty file renamed is no move",
        [](MemFileSystem& m) { Move(m, "/L/empty", "/L/empty2"); },

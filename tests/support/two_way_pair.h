@@ -13,6 +13,39 @@
 
 namespace tavrik::testing {
 
+// What a sync leaves when every row of ctx's list with both files ended in line: each side's
+// files with their stamps (and inodes) as they are now, saved in both roots (ending in their
+// separator). False when the save failed.
+inline bool SaveListInLine(Context& ctx, const std::string& left_root,
+                           const std::string& right_root) {
+  PairState pair;
+  LoadPairState(ctx.fs, left_root, right_root, &pair);
+  pair.left.entries.Clear();
+  pair.right.entries.Clear();
+  auto add = [&ctx](StateEntries& entries, const std::string& root, std::string_view name,
+                    const FileStamp& stamp) {
+    StateEntry e;
+    e.size = stamp.size;
+    e.mtime_sec = stamp.mtime_sec;
+    e.mtime_nsec = stamp.mtime_nsec;
+    struct stat st {};
+    if (ctx.fs.StatAt(AT_FDCWD, (root + std::string(name)).c_str(), &st, 0) == 0) e.ino = st.st_ino;
+    entries.Add(name, e);
+  };
+  const ComparisonList& list = ctx.list;
+  for (int i = 1; i <= list.RowCount(); ++i) {
+    if (list.LeftName(i).empty() || list.RightName(i).empty()) continue;
+    add(pair.left.entries, left_root, list.LeftName(i), *list.LeftStamp(i));
+    add(pair.right.entries, right_root, list.RightName(i), *list.RightStamp(i));
+  }
+  pair.left.entries.Sort();
+  pair.right.entries.Sort();
+  std::string error;
+  const bool saved = SavePairState(ctx.fs, left_root, right_root, pair, &error);
+  EXPECT_TRUE(saved) << error;
+  return saved;
+}
+
 struct TwoWayPair : MemSession {
   explicit TwoWayPair(MemFsOptions options = {}, std::string l = "/L", std::string r = "/R")
       : MemSession(std::move(options)), left(std::move(l)), right(std::move(r)) {}
@@ -34,21 +67,7 @@ struct TwoWayPair : MemSession {
   // their stamps and inodes as they are now, saved in both roots. False when the save failed.
   bool SaveInLine() {
     FillBoth(left, right);
-    PairState pair;
-    LoadPairState(fs, LeftRoot(), RightRoot(), &pair);
-    pair.left.entries.Clear();
-    pair.right.entries.Clear();
-    for (int i = 1; i <= list.RowCount(); ++i) {
-      if (list.LeftName(i).empty() || list.RightName(i).empty()) continue;
-      Add(pair.left.entries, left, list.LeftName(i), *list.LeftStamp(i));
-      Add(pair.right.entries, right, list.RightName(i), *list.RightStamp(i));
-    }
-    pair.left.entries.Sort();
-    pair.right.entries.Sort();
-    std::string error;
-    const bool saved = SavePairState(fs, LeftRoot(), RightRoot(), pair, &error);
-    EXPECT_TRUE(saved) << error;
-    return saved;
+    return SaveListInLine(ctx, LeftRoot(), RightRoot());
   }
 
   // The mark of each row by its name (the left one, else the right one).
@@ -68,17 +87,6 @@ struct TwoWayPair : MemSession {
       if (m == Mark::kDeleteLeft || m == Mark::kDeleteRight || m == Mark::kDeleteBoth) return true;
     }
     return false;
-  }
-
- private:
-  void Add(StateEntries& entries, const std::string& root, std::string_view name,
-           const FileStamp& stamp) {
-    StateEntry e;
-    e.size = stamp.size;
-    e.mtime_sec = stamp.mtime_sec;
-    e.mtime_nsec = stamp.mtime_nsec;
-    if (auto st = mem.Status(root + "/" + std::string(name))) e.ino = st->st_ino;
-    entries.Add(name, e);
   }
 };
 
