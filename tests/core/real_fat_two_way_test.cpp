@@ -1,13 +1,11 @@
 // The two-way sync onto a real FAT stick through its user-space driver (fusefat): a move and
 // a rename in letter case only carried out as renames on a medium that ignores case and
-// gives a renamed file the time of the rename, and a stick read in another time zone that
-// must not look all-changed against the common state.
+// gives a renamed file the time of the rename (the hour shift against the state is
+// tests/core/two_way_real_test.cpp's).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -23,33 +21,6 @@ namespace tavrik::testing {
 namespace {
 
 constexpr int64_t kBase = 1700000000;
-
-// TZ for the lifetime of the object: the FAT driver started meanwhile reads the stick's
-// wall times in that zone.
-class Zone {
- public:
-  explicit Zone(const char* zone) {
-    const char* old = std::getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) saved_ = old;
-    Set(zone);
-  }
-  ~Zone() {
-    if (had_)
-      setenv("TZ", saved_.c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-  void Set(const char* zone) {
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-
- private:
-  std::string saved_;
-  bool had_ = false;
-};
 
 class RealFatTwoWayTest : public ::testing::Test {
  protected:
@@ -125,30 +96,6 @@ TEST_F(RealFatTwoWayTest, MoveAndCaseRenameAreRenames) {
   Compare(again);
   for (int i = 1; i <= again.list.RowCount(); ++i)
     EXPECT_EQ(again.list.GetMark(i), Mark::kEqual) << ::testing::PrintToString(again.Rows());
-}
-
-// A stick read in another time zone (its driver shows every stored time an hour later)
-// that looks all-changed against the state: every row a conflict or a copy.
-TEST_F(RealFatTwoWayTest, HourShiftAgainstTheState) {
-  REAL_FS_OR_SKIP(fat);
-  Zone zone("UTC");
-  ASSERT_TRUE(fat.Remount()) << fat.why();
-  for (int i = 0; i < 12; ++i)
-    local.Write(std::string("L/f").append(std::to_string(i)).append(".txt"),
-                std::string(static_cast<size_t>(i + 1), 'x'), kBase + 2 * i);
-  FirstSync();
-  zone.Set("UTC+1");
-  ASSERT_TRUE(fat.Remount()) << fat.why();
-  struct stat st {};
-  ASSERT_EQ(stat(fat.Path("f0.txt").c_str(), &st), 0);
-  ASSERT_EQ(st.st_mtime, kBase + 3600) << "the driver no longer shifts the stored times";
-
-  Session s;
-  Compare(s);
-  EXPECT_TRUE(s.state.two_way.trusted) << s.state.two_way.verdict.reason;
-  EXPECT_EQ(s.state.two_way.changed_both, 0);
-  for (int i = 1; i <= s.list.RowCount(); ++i)
-    EXPECT_EQ(s.list.GetMark(i), Mark::kEqual) << ::testing::PrintToString(s.Rows());
 }
 
 }  // namespace
