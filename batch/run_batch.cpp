@@ -34,6 +34,9 @@ std::string CheckControlFile(Context& ctx, const std::string& name, BatchFolders
   ReadSafetySettings(reader, name, &settings);
   ApplySafetySettings(settings, ctx.state);
   ApplySafetySettings(overrides, ctx.state);
+  // The control file names its pair two-way or not; what the user's own file says has no
+  // part in it. An option (--two-way, --no-two-way) overrides the file.
+  ctx.state.compare_options.two_way = overrides.two_way.value_or(settings.two_way.value_or(false));
   problems += RequestProblems(ctx.state.batch);
   if (problems.empty()) SetControlRules(ctx.state, ReadBatchRules(reader, name));
   return problems;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 
 #include "batch/leading_number.h"
@@ -37,6 +38,26 @@ void ReadSafetySettings(IniReader& reader, const std::string& name, SafetySettin
     settings->hour_correction = *on != 0;
   if (std::optional<double> on = Value(reader, name, "Verknüpfungen"))
     settings->follow_links = *on != 0;
+  if (std::optional<double> on = Value(reader, name, "Zweiweg")) settings->two_way = *on != 0;
+}
+
+std::optional<DeleteLimit> ParseDeleteLimit(std::string_view text) {
+  const bool share = !text.empty() && text.back() == '%';
+  if (share) text.remove_suffix(1);
+  int64_t n = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || n < 0)
+    return std::nullopt;
+  if (share && n > 100) return std::nullopt;
+  DeleteLimit limit;
+  limit.value = n;
+  limit.percent = share;
+  return limit;
+}
+
+std::string BadDeleteLimitText(std::string_view option) {
+  return "Ungültige Grenze in '" + std::string(option) +
+         "': erwartet wird eine Anzahl von Dateien (etwa 100) oder ein Anteil (etwa 25%).";
 }
 
 Result<SafetySettings> UserSafetySettings(FileSystem& fs) {

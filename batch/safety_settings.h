@@ -4,8 +4,10 @@
 // a key it leaves out keeps the earlier value.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "batch/ini_reader.h"
 #include "core/fs/file_system.h"
@@ -22,7 +24,18 @@ struct SafetySettings {
   std::optional<int> keep;              // Behalten: runs kept per root; below 1 ignored
   std::optional<bool> hour_correction;  // Stundenkorrektur: 0 switches it off
   std::optional<bool> follow_links;     // Verknüpfungen: 1 reads links as what they lead to
+  // Zweiweg: a number other than 0 makes the age comparison and the sync two-way. Read
+  // from every file, but taken from a control file (or an option) alone, and from the
+  // user's own file only for the folders the window's user fills by hand: one setting for
+  // every pair would turn backup scripts two-way. ApplySafetySettings leaves it out.
+  std::optional<bool> two_way;
 };
+
+// The value of --max-delete: "N" or "N%" (N a whole number, a share at most 100); nothing
+// for anything else.
+std::optional<DeleteLimit> ParseDeleteLimit(std::string_view text);
+// The complaint about a value of --max-delete that is no such limit.
+std::string BadDeleteLimitText(std::string_view option);
 
 // Reads the section of the INI file name into settings, key by key over what is there.
 void ReadSafetySettings(IniReader& reader, const std::string& name, SafetySettings* settings);

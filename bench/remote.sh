@@ -7,14 +7,19 @@
 #   remote-sync:   tavrik-cli sync L R (L local, R on the share, both restored before each
 #                  run)  vs  16 parallel finds plus 16 parallel cp -p of the changed files;
 #                  rsync -a --update --existing run both ways
+#   remote-move:   tavrik-cli sync --two-way L R after a folder of REMOTE_MOVE_FILES files
+#                  was renamed on L (R on the share, in line with L and their common state
+#                  before)  vs  the copy of that folder onto the share as it is made today
+#                  (tavrik-cli sync --copy-new into an empty folder); target: under a quarter
 # Runs of the tools take turns; the report gives medians of REPS.
-# Usage: remote.sh [age] [binary] [sync]   (default: all three)
+# Usage: remote.sh [age] [binary] [sync] [move]   (default: age, binary and sync)
 # Settings: REMOTE_FILES=6000 (file slots per side), REMOTE_DELAY_MS=1, PAR=16, and those of
 # lib.sh.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 : "${REMOTE_FILES:=6000}"
 : "${REMOTE_DELAY_MS:=1}"
 : "${PAR:=16}"
+: "${REMOTE_MOVE_FILES:=10000}"
 SFTP_SERVER=/usr/lib/openssh/sftp-server
 
 remote_deps() {
@@ -192,6 +197,66 @@ print(e["rows"], e["path_bytes"], e["sync_copies"])' "$M")
     --tool pfind-pcp "$PAR x find of L R, then $PAR x cp -p" \
     "PAR=$PAR '$BENCH_ROOT/par.sh' find '$WL' '$WR' >/dev/null && PAR=$PAR '$BENCH_ROOT/par.sh' cp '$WL' '$WR' '$T/changed.lst'" \
     "${peer[@]}" >&2
+  server_stop
+fi
+
+if want move; then
+  G=remote-move
+  MW="$RWORK/move"
+  export ML="$MW/L" MS="$MW/share" SNAP="$MW/snap"
+  rm -rf "$MW"
+  mkdir -p "$ML/old" "$MS/R" "$MS/copy" "$SNAP"
+  python3 - "$ML/old" "$REMOTE_MOVE_FILES" "$SEED" <<'PY'
+import os, random, sys
+folder, n, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+rnd = random.Random(seed)
+for i in range(n):
+    path = os.path.join(folder, f"f{i:06d}.dat")
+    with open(path, "wb") as f:
+        f.write(rnd.randbytes(100 + rnd.randrange(4000)))
+    os.utime(path, (1700000000 + i, 1700000000 + i))
+PY
+  fact $G desc "a folder of $REMOTE_MOVE_FILES files renamed on L: tavrik-cli sync --two-way L R with R on an sshfs share ($REMOTE_DELAY_MS ms each way) against the copy of the folder onto the share, fresh mount per run"
+  fact $G rows "$REMOTE_MOVE_FILES"
+  server_start "$MS"
+  # The pair in line and with its common state, kept as the snapshot every run starts from.
+  log "$G: the first sync and the common state"
+  remote_mount
+  "$TAVRIK_CLI" sync --copy-new --quiet "$ML" "$MNT/R"
+  "$TAVRIK_CLI" sync --two-way --quiet "$ML" "$MNT/R"
+  remote_umount
+  rsync -a --delete "$ML/.tavrik-state/" "$SNAP/L-state/"
+  rsync -a --delete "$MS/R/" "$SNAP/R/"
+  # L's files keep their inodes, as after a user's own rename: the folder goes back by a
+  # rename, its state from the snapshot.
+  move_prepare() {
+    set -e
+    if [ -d "$ML/new" ]; then mv "$ML/new" "$ML/old"; fi
+    rsync -a --delete "$SNAP/L-state/" "$ML/.tavrik-state/"
+    rsync -a --delete "$SNAP/R/" "$MS/R/"
+    rm -rf "$MS/copy"
+    mkdir "$MS/copy"
+    mv "$ML/old" "$ML/new"
+    sync
+    remote_mount
+  }
+  export -f move_prepare
+  log "$G: check run"
+  bash -c move_prepare
+  "$TAVRIK_CLI" sync --two-way "$ML" "$MNT/R" >"$OUT_DIR/check-$G.out" 2>"$OUT_DIR/check-$G.err" || true
+  moved=$(find "$MS/R/new" -type f | wc -l)
+  if [ "$moved" = "$REMOTE_MOVE_FILES" ] && [ ! -e "$MS/R/old" ]; then
+    fact $G check "ok: the folder is renamed on the share, $moved files"
+  else
+    fact $G check "FAILED: $moved files under new/ on the share; see $OUT_DIR/check-$G.err"
+  fi
+  log "$G: timed runs, taking turns (each on restored trees)"
+  "${BPY[@]}" alternate --results "$BENCH_RESULTS" --group $G --reps "$REPS" \
+    --prepare move_prepare --stderr "$OUT_DIR/last-$G.err" \
+    --tool tavrik-move "tavrik-cli sync --two-way L R (folder renamed)" \
+    "'$TAVRIK_CLI' sync --two-way --quiet '$ML' '$MNT/R'" \
+    --tool tavrik-copy "tavrik-cli sync --copy-new of the folder onto the share" \
+    "'$TAVRIK_CLI' sync --copy-new --quiet '$ML/new' '$MNT/copy'" >&2
   server_stop
 fi
 

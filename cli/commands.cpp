@@ -31,6 +31,7 @@
 #include "core/scan/scan_ahead.h"
 #include "core/sync/sync.h"
 #include "core/sync/sync_plan.h"
+#include "core/sync/two_way_sync.h"
 
 #ifndef TAVRIK_VERSION
 #define TAVRIK_VERSION "0"
@@ -43,14 +44,17 @@ namespace {
 constexpr const char* kUsage =
     "usage: tavrik-cli fill [RULES] [--links=L] [--explain PATH] [--format=FMT] [--quiet]\n"
     "                       LEFT [RIGHT]\n"
-    "       tavrik-cli compare --binary|--age [--no-hour-correction] [RULES] [--links=L]\n"
-    "                          [--format=FMT] [--quiet] LEFT RIGHT\n"
+    "       tavrik-cli compare --binary|--age [--two-way [--max-delete=N|N%]]\n"
+    "                          [--no-hour-correction] [RULES] [--links=L] [--format=FMT]\n"
+    "                          [--quiet] LEFT RIGHT\n"
     "       tavrik-cli sync [--on-error=ignore|abort|retry-once] [--dry-run] [--copy-new]\n"
     "                       [--trash | --versions [--keep-versions=N] | --no-versions]\n"
+    "                       [--two-way [--max-delete=N|N%] | --no-two-way]\n"
     "                       [--no-hour-correction] [RULES] [--links=L] [--format=FMT]\n"
     "                       [--quiet] LEFT RIGHT\n"
     "       tavrik-cli run [--on-error=ignore|abort|retry-once] [--versions\n"
-    "                      [--keep-versions=N] | --no-versions] [--no-hour-correction]\n"
+    "                      [--keep-versions=N] | --no-versions] [--two-way\n"
+    "                      [--max-delete=N|N%] | --no-two-way] [--no-hour-correction]\n"
     "                      [RULES] [--links=L] [--quiet] CONTROLFILE\n"
     "       tavrik-cli undo [--dry-run] [--quiet] ROOT\n"
     "       tavrik-cli --help | --version\n"
@@ -74,6 +78,15 @@ constexpr const char* kOptions =
     "                    ROOT/.tavrik-versions/<run>/ so that 'undo' can put it back\n"
     "                    (not with --trash); --no-versions: keep nothing there\n"
     "      --keep-versions=N  runs kept per folder, this one among them (default 10)\n"
+    "      --two-way     remember the state both folders were left in (in\n"
+    "                    ROOT/.tavrik-state/), so that the age comparison tells deleted\n"
+    "                    from new, moved from new and a change on both sides from a\n"
+    "                    newer file: deletions and moves travel, conflicts are left\n"
+    "                    alone (\"][\"); --no-two-way: not for this run (a control file's\n"
+    "                    Zweiweg=1 included)\n"
+    "      --max-delete=N  with --two-way: a side whose files are missing by more than N\n"
+    "                    of those in the state (N% of them; default 50%, at least 10) is\n"
+    "                    not taken as deleted, and sync and run refuse to start\n"
     "      --no-hour-correction  take the times of a FAT folder as they stand, even when\n"
     "                    most pairs differ by whole hours (a change of the clocks)\n"
     "      --exclude=RULE       leave out what RULE matches (the syntax of .gitignore)\n"
@@ -92,6 +105,8 @@ constexpr const char* kOptions =
     "                    right, and the sizes and times read), sync --dry-run each action\n"
     "                    (what, mark, from, to), sync each action with its outcome and\n"
     "                    reason; a name that is not UTF-8 comes with its bytes in base64;\n"
+    "                    with --two-way each row and action also says why (new, changed,\n"
+    "                    deleted, moved, conflict, no-state)\n"
     "                    after the rows, {\"left_out\": PATH, \"why\": W} for each entry\n"
     "                    not listed (W: fifo, socket, device, dangling, loop, other-fs)\n"
     "\n"
@@ -101,6 +116,8 @@ constexpr const char* kOptions =
     "The user's ~/.config/tavrik/tavrik.ini and a control file may set Versionen=1,\n"
     "Behalten=N, Stundenkorrektur=0 and Verknüpfungen=1 (--links=follow) in a\n"
     "[Sicherung] section; options override both.\n"
+    "A control file's [Sicherung] may set Zweiweg=1 for its pair; the user's tavrik.ini\n"
+    "sets it for the window's own folders only, never for the console or a control file.\n"
     "\n"
     "Rules combine in this order, later lines winning: the user's file\n"
     "($XDG_CONFIG_HOME/tavrik/ignore), a control file's section [Ausschluss], then\n"
@@ -111,9 +128,11 @@ constexpr const char* kOptions =
     "The user's own files are optional: where their folder cannot be searched (another\n"
     "user with this one's HOME), one warning, and the run goes on without them.\n"
     "\n"
-    "Exit status: 0 success (compare: every pair equal), 1 failures during the run\n"
-    "(compare: differences), 2 usage errors, missing folders, rule files or the user's\n"
-    "tavrik.ini that exist but cannot be read (compare: files that could not be read).\n";
+    "Exit status: 0 success (compare: every pair equal; sync: conflicts left alone and a\n"
+    "first two-way run too), 1 failures during the run (compare: differences), 2 usage\n"
+    "errors, missing folders, rule files or the user's tavrik.ini that exist but cannot be\n"
+    "read (compare: files that could not be read), a two-way sync refused because a side\n"
+    "lost too many files, or its pair in use by another run.\n";
 
 constexpr int kUsageError = 2;
 
@@ -133,6 +152,9 @@ struct Options {
   bool bad_number = false;
   bool bad_format = false;
   bool bad_links = false;
+  bool bad_limit = false;
+  std::optional<bool> two_way;  // --two-way / --no-two-way; unset: the control file decides
+  DeleteLimit max_delete;
   SafetySettings safety;  // what the options say; they override the files
   ErrorPolicy policy = ErrorPolicy::kIgnore;
   RuleOptions rules;
@@ -202,6 +224,18 @@ bool TakeOption(std::string_view arg, int index, Options& o) {
       return true;
     }
   }
+  if ((c == Command::kSync || c == Command::kRun || c == Command::kCompare) &&
+      (arg == "--two-way" || arg == "--no-two-way")) {
+    o.two_way = arg == "--two-way";
+    return true;
+  }
+  if ((c == Command::kSync || c == Command::kRun || c == Command::kCompare) &&
+      arg.rfind("--max-delete=", 0) == 0) {
+    const std::optional<DeleteLimit> limit = ParseDeleteLimit(arg.substr(13));
+    o.bad_limit = !limit;
+    if (limit) o.max_delete = *limit;
+    return true;
+  }
   if (c == Command::kSync && arg == "--copy-new") return o.copy_new = true;
   if (c == Command::kSync && arg == "--trash") return o.trash = true;
   return false;
@@ -239,6 +273,7 @@ int Parse(int argc, char** argv, Options& o, FILE* out, FILE* err) {
       if (o.bad_number) return Refuse(err, "invalid number in '" + arg + "'");
       if (o.bad_format) return Refuse(err, "unknown format in '" + arg + "' (text or json)");
       if (o.bad_links) return Refuse(err, "unknown link policy in '" + arg + "' (keep or follow)");
+      if (o.bad_limit) return Refuse(err, BadDeleteLimitText(arg));
       if (!taken) {
         if (arg.rfind("--on-error", 0) == 0 &&
             (o.command == Command::kSync || o.command == Command::kRun))
@@ -272,6 +307,8 @@ int Parse(int argc, char** argv, Options& o, FILE* out, FILE* err) {
       break;
     case Command::kCompare:
       if (o.binary == o.age) return Refuse(err, "compare needs either --binary or --age");
+      if (o.binary && o.two_way.value_or(false))
+        return Refuse(err, "--two-way goes with --age only");
       fits = n == 2;
       break;
     case Command::kSync:
@@ -360,6 +397,10 @@ bool UserFilesReady(Session& s, const Options& o, FILE* err) {
   }
   ApplySafetySettings(settings.value(), s.state);
   ApplySafetySettings(o.safety, s.state);
+  // Two-way only where this run asks for it (a control file may, in RunBatch): never from
+  // the user's own file, which would turn every backup script two-way.
+  s.state.compare_options.two_way = o.two_way.value_or(false);
+  s.state.compare_options.max_delete = o.max_delete;
   // --trash is an option too: over a file's Versionen=1 it wins.
   if (o.trash) s.state.sync_options.versions = false;
   const FsResult loaded = LoadRules(fs, o.rules, s.state);
@@ -454,6 +495,18 @@ void Compare(Session& s, bool binary) {
   CompareFolders(s.ctx, binary);
 }
 
+// The two-way comparison's own lines (deleted on either side, conflicts, moves, no common
+// state yet), where no result box showed them.
+void TellTwoWay(Session& s, FILE* err) {
+  std::string text = TwoWaySummary(s.state.two_way);
+  if (text.empty()) return;
+  s.meter.Clear();
+  for (char& c : text)
+    if (c == kCr) c = '\n';
+  std::fputs(text.c_str(), err);
+  std::fflush(err);
+}
+
 // An empty view may hold no pointer at all, which fwrite must not be given.
 void Put(std::string_view text, FILE* out) {
   if (!text.empty()) std::fwrite(text.data(), 1, text.size(), out);
@@ -476,15 +529,20 @@ std::string LinkText(FileSystem& fs, const std::string& path) {
   }
 }
 
-// One row as JSON, with the target texts of its links.
+// One row as JSON, with the target texts of its links and, after a two-way comparison, why
+// it got its mark.
 std::string RowJsonOf(Session& s, int pos) {
   const ComparisonList& list = s.list;
+  const TwoWaySession& two_way = s.state.two_way;
+  const TwoWayWhy why = two_way.active ? two_way.WhyOf(list.LeftName(pos), list.RightName(pos))
+                                       : TwoWayWhy::kNone;
   std::optional<std::string> left, right;
   if (list.LeftKind(pos) == FileKind::kLink)
     left = LinkText(s.ctx.fs, JoinPath(s.state.left_root, list.LeftName(pos)));
   if (list.RightKind(pos) == FileKind::kLink)
     right = LinkText(s.ctx.fs, JoinPath(s.state.right_root, list.RightName(pos)));
-  return RowJson(list, pos, left ? &*left : nullptr, right ? &*right : nullptr);
+  return RowJson(list, pos, left ? &*left : nullptr, right ? &*right : nullptr,
+                 TwoWayWhyWord(why));
 }
 
 // Each entry the fills left out, after the rows, by full path.
@@ -518,11 +576,15 @@ void PrintRows(Session& s, bool json, FILE* out) {
 // each action on its own line, a row that deletes both files giving two.
 void PrintPlan(Session& s, bool json, FILE* out) {
   std::string line;
+  const TwoWaySession& two_way = s.state.two_way;
+  MovePlan moves(s.list, two_way);
   for (int i = s.list.RowCount(); i >= 1; --i) {
     const RowPlan plan = PlanRow(s.list, s.state, i);
     if (!plan.Acts()) continue;
     line.clear();
     const std::string_view mark = MarkText(plan.mark);
+    const char* why =
+        two_way.active ? TwoWayWhyWord(two_way.WhyOf(s.list.LeftName(i), s.list.RightName(i))) : "";
     const auto action = [&](SyncAction::Kind kind, const SyncSide& from, const SyncSide* to) {
       SyncAction a;
       a.kind = kind;
@@ -530,8 +592,28 @@ void PrintPlan(Session& s, bool json, FILE* out) {
       a.from = from.full;
       if (to) a.to = to->full;
       if (to && from.kind == FileKind::kLink) a.link = LinkText(s.ctx.fs, from.full);
+      a.why = why;
       line += ActionJson(a, false);
     };
+    // A move is one line, at the first of its rows the sync reaches.
+    int twin = 0;
+    if (moves.IsDone(i)) continue;
+    if (const MovePair* move = moves.At(i, &twin)) {
+      moves.Done(i);
+      const RootPath& root = move->side == 'R' ? s.state.right_root : s.state.left_root;
+      SyncAction a;
+      a.kind = SyncAction::kMove;
+      a.mark = mark;
+      a.from = JoinPath(root, move->from);
+      a.to = JoinPath(root, move->to);
+      a.why = TwoWayWhyWord(TwoWayWhy::kMoved);
+      if (json)
+        line = ActionJson(a, false);
+      else
+        line = "mv\t" + a.from + '\t' + a.to + '\n';
+      Put(line, out);
+      continue;
+    }
     if (!json) {
       AppendRowText(line, mark, plan.left.full, plan.right.full, "\n");
     } else if (plan.IsCopy()) {
@@ -651,6 +733,7 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   ReportLeftOut(s, o, err);
   Compare(s, o.binary);
   s.meter.Clear();
+  if (!o.quiet) TellTwoWay(s, err);
   if (!o.quiet) TellRunNotes(s.state.notes, err);
   if (s.Printing(o) && o.json) PrintRows(s, true, out);
   if (s.Printing(o) && !o.json) CopyListToClipboard(s.ctx);
@@ -675,6 +758,7 @@ int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   ReportLeftOut(s, o, err);
   Compare(s, false);
   if (o.copy_new) TakeNewFiles(s.list);
+  if (!o.quiet) TellTwoWay(s, err);
   if (o.dry_run) {
     s.meter.Clear();
     if (!o.quiet) TellRunNotes(s.state.notes, err);
@@ -688,6 +772,8 @@ int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   s.meter.Clear();
   if (!o.quiet) TellRunNotes(s.state.notes, err);
   if (o.json) std::fflush(out);
+  // Refused before any change: the rows are not printed, as nothing was done to them.
+  if (s.state.notes.two_way_refused) return kUsageError;
   if (s.Printing(o) && !o.json) CopyListToClipboard(s.ctx);
   // Links the target could not hold are not copied: the run did not do all it was asked.
   return s.host.Failures() > 0 || s.state.notes.refused_links > 0 ? 1 : 0;
@@ -703,14 +789,22 @@ int CmdRun(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   Session s(fs, o, out, err);
   if (!UserFilesReady(s, o, err)) return kUsageError;
   // The control file may end the program: what the rules left out is told first.
+  // Where the control file syncs or ends, no result box tells the two-way lines.
+  const auto tell_two_way = [&] {
+    if (!o.quiet && (s.state.batch.sync || s.state.batch.end)) TellTwoWay(s, err);
+  };
   s.host.SetBeforeEnd([&] {
     ReportRules(s, o, err);
     ReportLeftOut(s, o, err);
+    tell_two_way();
     if (!o.quiet) TellRunNotes(s.state.notes, err);
   });
-  RunBatch(s.ctx, command_line, o.safety);
+  SafetySettings overrides = o.safety;
+  overrides.two_way = o.two_way;
+  RunBatch(s.ctx, command_line, overrides);
   ReportRules(s, o, err);
   ReportLeftOut(s, o, err);
+  tell_two_way();
   if (!o.quiet) TellRunNotes(s.state.notes, err);
   return s.host.ExitCode();
 }

@@ -148,13 +148,14 @@ std::string JsonLine::Finish() {
 }
 
 std::string RowJson(const ComparisonList& list, int pos, const std::string* left_link,
-                    const std::string* right_link) {
+                    const std::string* right_link, std::string_view why) {
   JsonLine line;
   line.Name("left", list.LeftName(pos));
   line.Text("mark", MarkText(list.GetMark(pos)));
   line.Name("right", list.RightName(pos));
   if (const FileStamp* left = list.LeftStamp(pos)) line.Stamp("left", *left);
   if (const FileStamp* right = list.RightStamp(pos)) line.Stamp("right", *right);
+  if (!why.empty()) line.Text("why", why);
   if (list.LeftKind(pos) == FileKind::kLink) {
     line.Text("left_kind", "link");
     if (left_link) line.Name("left_link", *left_link);
@@ -173,13 +174,30 @@ std::string LeftOutJson(std::string_view path, std::string_view why) {
   return line.Finish();
 }
 
+namespace {
+
+const char* WhatOf(SyncAction::Kind kind) {
+  switch (kind) {
+    case SyncAction::kCopy:
+      return "copy";
+    case SyncAction::kDelete:
+      return "delete";
+    case SyncAction::kMove:
+      return "move";
+  }
+  return "";
+}
+
+}  // namespace
+
 std::string ActionJson(const SyncAction& action, bool with_outcome) {
   JsonLine line;
-  line.Text("what", action.kind == SyncAction::kCopy ? "copy" : "delete");
+  line.Text("what", WhatOf(action.kind));
   line.Text("mark", action.mark);
   line.Name("from", action.from);
-  if (action.kind == SyncAction::kCopy) line.Name("to", action.to);
+  if (action.kind != SyncAction::kDelete) line.Name("to", action.to);
   if (action.link) line.Name("link", *action.link);
+  if (!action.why.empty()) line.Text("why", action.why);
   if (!with_outcome) return line.Finish();
   static constexpr const char* kOutcomes[] = {"done", "skipped", "aborted"};
   line.Text("outcome", kOutcomes[action.outcome]);

@@ -35,15 +35,16 @@ class JsonLine {
 // One row of the list: the left name, the mark and the right name as the list holds them,
 // and the size and time of each side whose file was read ("left_size", "left_mtime", ...).
 // A side that is a link listed as itself adds "left_kind": "link" and its target text as
-// "left_link" (a name: base64 beside it where it is not UTF-8), when given.
+// "left_link" (a name: base64 beside it where it is not UTF-8), when given; a two-way
+// comparison's reason as "why" where given.
 std::string RowJson(const ComparisonList& list, int pos, const std::string* left_link = nullptr,
-                    const std::string* right_link = nullptr);
+                    const std::string* right_link = nullptr, std::string_view why = {});
 // An entry the scan left out, by full path: {"left_out": PATH, "why": "fifo"}.
 std::string LeftOutJson(std::string_view path, std::string_view why);
-// One action of the sync: "what" (copy or delete), "mark", "from" (the copied or deleted
-// file) and, for a copy, "to" (and "link", a link's target text, where the action has it);
-// with_outcome adds "outcome" (done, skipped, aborted) and, after
-// a failure, "reason" and its "code".
+// One action of the sync: "what" (copy, delete or move), "mark", "from" (the copied, deleted
+// or moved file) and, for a copy or a move, "to" (and "link", a link's target text, where the
+// action has it); "why" in a two-way run; with_outcome adds "outcome" (done, skipped,
+// aborted) and, after a failure, "reason" and its "code".
 std::string ActionJson(const SyncAction& action, bool with_outcome);
 
 // bytes with every ill-formed sequence replaced by U+FFFD.

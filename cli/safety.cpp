@@ -22,6 +22,8 @@ void PrintSummary(const UndoOutcome& u, const std::string& root, FILE* out) {
                u.run_name.c_str(), root.c_str(), CountOf(u, UndoStep::kPutBack),
                CountOf(u, UndoStep::kRestore), CountOf(u, UndoStep::kMoveAway),
                CountOf(u, UndoStep::kRemoveFolder));
+  if (const int moved = CountOf(u, UndoStep::kMoveBack))
+    std::fprintf(out, "%d moved files renamed back\n", moved);
   if (!u.run_ended) std::fputs("the run had been cut off; what it did is undone\n", out);
   if (!u.own_folder.empty())
     std::fprintf(out, "what the undo replaced is kept in %s (undo again to go back)\n",
@@ -75,8 +77,11 @@ int RunUndo(FileSystem& fs, const std::string& root, bool dry_run, bool quiet, F
   }
   const RootPath base(root);
   if (dry_run) {
-    for (const UndoAction& action : u.actions)
-      std::fprintf(out, "%s\t%s\n", UndoStepWord(action.step), JoinPath(base, action.rel).c_str());
+    for (const UndoAction& action : u.actions) {
+      std::string line = std::string(UndoStepWord(action.step)) + '\t' + JoinPath(base, action.rel);
+      if (!action.to.empty()) line += '\t' + JoinPath(base, action.to);
+      std::fprintf(out, "%s\n", line.c_str());
+    }
   } else if (!quiet) {
     PrintSummary(u, root, out);
   }

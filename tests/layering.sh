@@ -11,9 +11,10 @@ allowed() {
     core/fs) echo "core/fs" ;;
     core/parallel) echo "core/parallel" ;;
     core/rules) echo "core/fs core/rules" ;;
-    core/list) echo "core/fs core/parallel core/rules core/list" ;;
-    core/compare) echo "core/fs core/parallel core/list core/compare" ;;
-    core/sync) echo "core/fs core/parallel core/list core/sync" ;;
+    core/state) echo "core/fs core/parallel core/rules core/state" ;;
+    core/list) echo "core/fs core/parallel core/rules core/state core/list" ;;
+    core/compare) echo "core/fs core/parallel core/state core/list core/compare" ;;
+    core/sync) echo "core/fs core/parallel core/state core/list core/sync" ;;
     core/scan) echo "core/fs core/parallel core/rules core/list core/compare core/scan" ;;
     batch) echo "core batch" ;;
     cli) echo "core batch cli" ;;

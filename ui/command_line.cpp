@@ -26,6 +26,10 @@ StartRequest ReadCommandLine(int all_argc, char** all_argv) {
       ++first;
       break;
     }
+    if (arg == "--two-way") {
+      request.two_way = true;
+      continue;
+    }
     if (!TakeRuleOption(arg, first, &request.rules)) break;
   }
   rest.insert(rest.end(), all_argv + first, all_argv + all_argc);
@@ -84,8 +88,11 @@ const char* UsageText() {
          "  -h, --help    zeigt diese Hilfe und endet\n"
          "  --version     zeigt die Version und endet\n"
          "\n"
-         "Vor allem anderen dürfen Ausschlussregeln in der Schreibweise von .gitignore\n"
-         "stehen (siehe tavrik(1)):\n"
+         "Vor allem anderen dürfen --two-way und Ausschlussregeln in der Schreibweise\n"
+         "von .gitignore stehen (siehe tavrik(1)):\n"
+         "  --two-way             Zweiweg-Abgleich: der Stand beider Ordner wird gemerkt,\n"
+         "                        so dass Löschungen und Verschiebungen übertragen und\n"
+         "                        auf beiden Seiten geänderte Dateien übergangen werden\n"
          "  --exclude=REGEL       lässt aus, worauf REGEL passt\n"
          "  --include=REGEL       nimmt wieder auf, worauf REGEL passt (wie '!REGEL')\n"
          "  --exclude-from=DATEI  die Regeln aus DATEI, eine je Zeile\n"

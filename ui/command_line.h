@@ -23,10 +23,14 @@ struct StartRequest {
   std::string right;
   // The rule options that stood before everything else.
   RuleOptions rules;
+  // --two-way stood among them: the age comparison and the sync remember the pair's state,
+  // for the folders of a control file as for those the user fills.
+  bool two_way = false;
 };
 
 // First the rule options (--exclude=RULE, --include=RULE, --exclude-from=FILE,
-// --no-user-rules; "--" ends them), then what is left is read as before:
+// --no-user-rules) and --two-way, in any order ("--" ends them), then what is left is read as
+// before:
 // "--help", "-h" or "--version" alone; "--folders" with what a file manager selected (no
 // folder: a plain start, as from the menu; one or two folders: the columns; anything else:
 // kFolderChoice); two arguments that both name existing folders; or anything else as the

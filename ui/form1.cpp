@@ -277,7 +277,7 @@ void Form1::SetTabOrder() {
   for (size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
-bool Form1::Load(const std::string& command_line, const RuleOptions& rules) {
+bool Form1::Load(const std::string& command_line, const RuleOptions& rules, bool two_way) {
   setWindowTitle(kProgramTitle);
   ToolTipCheck->setChecked(true);
   CompModeOpt[0]->setChecked(true);
@@ -304,7 +304,11 @@ bool Form1::Load(const std::string& command_line, const RuleOptions& rules) {
     return false;
   }
   ApplySafetySettings(settings.value(), state_);
-  RunBatch(*ctx_, command_line);
+  hand_two_way_ = two_way || settings.value().two_way.value_or(false);
+  HandFilled();
+  SafetySettings overrides;
+  if (two_way) overrides.two_way = true;
+  RunBatch(*ctx_, command_line, overrides);
   return true;
 }
 
@@ -429,7 +433,9 @@ bool Form1::FolderAccepted(const QString& path) {
 }
 
 void Form1::DropFolder(const QString& path, bool left, ScanAhead* ahead) {
-  if (FolderAccepted(path)) FillColumn(*ctx_, Bytes(path), left, ahead);
+  if (!FolderAccepted(path)) return;
+  HandFilled();
+  FillColumn(*ctx_, Bytes(path), left, ahead);
 }
 
 void Form1::OpenStartFolders(const StartRequest& request) {
@@ -450,6 +456,7 @@ void Form1::OpenFolders(const QString& left, const QString& right) {
   // one is not filled either: its column would pair with a left root of an earlier fill.
   ScanAhead ahead(*ctx_, Bytes(right));
   if (!FolderAccepted(left)) return;
+  HandFilled();
   FillNamedColumn(*ctx_, Bytes(left), true);
   if (FolderAccepted(right)) FillNamedColumn(*ctx_, Bytes(right), false, &ahead);
 }
@@ -459,6 +466,7 @@ void Form1::ChooseFolder(bool left) {
   QString folder = hooks_.browse_for_folder ? hooks_.browse_for_folder(this, prompt)
                                             : BrowseForFolder(this, prompt);
   if (folder.isEmpty()) return;
+  HandFilled();
   FillColumn(*ctx_, Bytes(folder), left);
 }
 

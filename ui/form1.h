@@ -51,8 +51,9 @@ class Form1 : public QWidget {
   // The window's start-up: caption, tooltips on, binary mode, empty list, show, the
   // exclusion rules, then the batch run named by command_line (empty: nothing more). A
   // rule file that cannot be read gets one box, and neither the batch run nor anything
-  // else the command line asked for runs then: false.
-  bool Load(const std::string& command_line, const RuleOptions& rules = {});
+  // else the command line asked for runs then: false. two_way: --two-way stood on the command
+  // line, for the control file's folders and those filled by hand.
+  bool Load(const std::string& command_line, const RuleOptions& rules = {}, bool two_way = false);
 
   // Reactions, callable directly by tests.
   void ButtonClicked(int index);
@@ -125,6 +126,10 @@ class Form1 : public QWidget {
   int last_sort_column_ = 0;
   bool sync_allowed_ = false;  // the mode rule: only in the age mode
   bool running_ = false;
+  // Folders the user fills by hand are compared two-way: --two-way on the command line, or
+  // Zweiweg=1 in the user's own tavrik.ini (which a control file never takes).
+  bool hand_two_way_ = false;
+  void HandFilled() { state_.compare_options.two_way = hand_two_way_; }
   // Looks for a stop request (a signal) while no operation runs to see it.
   QTimer* stop_poll_ = nullptr;
 };

@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
     tavrik::Form1 form;
     // A signal stops a running operation through its clean-up; the window then ends.
     tavrik::CatchStopSignals(form.State().stop);
-    if (form.Load(request.command_line, request.rules)) form.OpenStartFolders(request);
+    if (form.Load(request.command_line, request.rules, request.two_way))
+      form.OpenStartFolders(request);
     status = QApplication::exec();
   }
   delete app;

@@ -6,6 +6,7 @@
 
 #include "core/compare/content_compare.h"
 #include "core/compare/hour_shift.h"
+#include "core/compare/two_way.h"
 #include "core/fs/paths.h"
 #include "core/fs/time_resolution.h"
 #include "core/list/status.h"
@@ -162,6 +163,30 @@ void CompareRows(Context& ctx, bool binary, Counters& c, const RunScope& scope) 
     const int64_t hours = shift.seconds / 3600;
     notes.shift_hours = static_cast<int>(state.right_local_time ? hours : -hours);
   }
+  if (!binary && state.compare_options.two_way) {
+    Counters plain_counts;
+    CompareTwoWay(
+        ctx,
+        [&](int pos) {
+          if (list.LeftName(pos).empty()) return Mark::kOrphanCopyLeft;
+          if (list.RightName(pos).empty()) return Mark::kOrphanCopyRight;
+          return AgeMark(list, pos, step, shift, plain_counts, notes);
+        },
+        scope);
+    // Counted as the plain comparison counts: "=" in line, a row with one file an orphan,
+    // every other mark a different age.
+    for (int i = 1; i <= n; ++i) {
+      const Mark mark = list.GetMark(i);
+      if (mark == Mark::kEqual) {
+        ++c.same_age;
+      } else if (list.LeftName(i).empty() || list.RightName(i).empty()) {
+        ++c.orphans;
+      } else {
+        ++c.different_age;
+      }
+    }
+    return;
+  }
   for (int i = 1; i <= n; ++i) {
     // The program is ending: the marks of the rows still to come do not matter any more.
     if (scope.Stopping()) break;
@@ -193,6 +218,8 @@ void CompareRows(Context& ctx, bool binary, Counters& c, const RunScope& scope) 
 void CompareFolders(Context& ctx, bool binary) {
   if (ctx.state.busy || ctx.state.stop.Requested()) return;
   BusyGuard busy(ctx);
+  // A session of an earlier two-way comparison must not steer a sync after this one.
+  ctx.state.two_way.Reset();
   Host& host = ctx.host;
   // Rows are addressed by position while marks are written: keep them in place even
   // when the list is sorted by the mark column, and re-sort once at the end.

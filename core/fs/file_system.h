@@ -20,6 +20,18 @@
 
 namespace tavrik {
 
+// Which medium a file lies on, in words that survive a new mount: the volume's own id where
+// the medium has one (the UUID or serial number of its file system), else the device as the
+// system numbers it on this machine; and the path of the file below the top of that medium.
+struct VolumeInfo {
+  // "uuid:<id>" where udev names the medium, "fat:"/"exfat:"/"ntfs:<serial>" from its boot
+  // sector, "src:<type>:<source>" for a network share, "anon:<type>:<blocks>x<size>" for a
+  // driver in user space that names no source, else "dev:<major>:<minor>" (which a new
+  // mount may change).
+  std::string id;
+  std::string below;  // "/" for the top of the medium, "/a/b" below it
+};
+
 // The kinds of call, for counting and injecting faults.
 enum class FsCall {
   kOpen,
@@ -46,6 +58,7 @@ enum class FsCall {
   kFdPath,
   kStatFs,
   kMountType,
+  kVolume,
   kCount,  // the number of kinds above; keep it last
 };
 inline constexpr int kFsCallCount = static_cast<int>(FsCall::kCount);
@@ -114,7 +127,15 @@ class FileSystem {
   // The type the mount table gives the file system that holds fd ("ext4", "vfat",
   // "fuse.sshfs", "fuseblk", ...).
   virtual int MountType(int fd, std::string* type) = 0;
+  // The medium that holds fd and fd's place on it (VolumeInfo).
+  virtual int VolumeOf(int fd, VolumeInfo* info) = 0;
 };
+
+// The machine and the process: for the locks that name their owner. ProcessEnded is true for
+// a process of this machine that is gone or has ended without being reaped (a zombie).
+std::string MachineName();
+int64_t OwnProcessId();
+bool ProcessEnded(int64_t pid);
 
 // The machine's own file system: the system calls themselves.
 FileSystem& RealFileSystem();

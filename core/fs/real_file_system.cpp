@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <string_view>
+#include <vector>
 
 #include "core/fs/file_system.h"
 
@@ -55,6 +56,122 @@ bool MountTypeOf(dev_t dev, std::string* type) {
     found = true;
   }
   return found;
+}
+
+// Undoes the octal escapes of the mount table (\\040 for a blank, \\011, \\012, \\134).
+std::string MountTableText(std::string_view field) {
+  std::string out;
+  const auto octal = [](char c) { return c >= '0' && c <= '7'; };
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size() && octal(field[i + 1]) && octal(field[i + 2]) &&
+        octal(field[i + 3])) {
+      out.push_back(static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                      (field[i + 3] - '0')));
+      i += 3;
+      continue;
+    }
+    out.push_back(field[i]);
+  }
+  return out;
+}
+
+// The mount of dev in /proc/self/mountinfo: the folder of the medium it shows (root), where it
+// shows it (mount point) and what it was mounted from (source). The last match is what shows.
+bool MountOf(dev_t dev, std::string* root, std::string* point, std::string* type,
+             std::string* source) {
+  std::ifstream in("/proc/self/mountinfo");
+  const std::string wanted = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+  std::string line;
+  bool found = false;
+  while (std::getline(in, line)) {
+    std::vector<std::string_view> fields;
+    std::string_view rest(line);
+    while (!rest.empty()) {
+      const size_t blank = rest.find(' ');
+      fields.push_back(rest.substr(0, blank));
+      if (blank == std::string_view::npos) break;
+      rest.remove_prefix(blank + 1);
+    }
+    if (fields.size() < 5 || fields[2] != wanted) continue;
+    size_t sep = 6;
+    while (sep < fields.size() && fields[sep] != "-") ++sep;
+    *root = MountTableText(fields[3]);
+    *point = MountTableText(fields[4]);
+    *type = sep + 1 < fields.size() ? std::string(fields[sep + 1]) : std::string();
+    *source = sep + 2 < fields.size() ? MountTableText(fields[sep + 2]) : std::string();
+    found = true;
+  }
+  return found;
+}
+
+// The UUID (or serial number) under which udev lists the block device source, if any.
+std::string UuidOfDevice(const std::string& source) {
+  if (source.empty() || source[0] != '/') return {};
+  struct stat device {};
+  if (::stat(source.c_str(), &device) != 0 || !S_ISBLK(device.st_mode)) return {};
+  DIR* dir = ::opendir("/dev/disk/by-uuid");
+  if (!dir) return {};
+  std::string uuid;
+  while (struct dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    struct stat st {};
+    if (::fstatat(dirfd(dir), entry->d_name, &st, 0) == 0 && S_ISBLK(st.st_mode) &&
+        st.st_rdev == device.st_rdev) {
+      uuid = entry->d_name;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return uuid;
+}
+
+// The serial number a FAT, exFAT or NTFS boot sector at the start of source holds (a block
+// device, readable where the user may read it), as "fat:1A2B-3C4D"; empty when none.
+std::string BootSectorSerial(const std::string& source) {
+  if (source.empty() || source[0] != '/') return {};
+  const int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return {};
+  struct stat st {};
+  unsigned char sector[512];
+  const bool read = ::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) &&
+                    ::pread(fd, sector, sizeof sector, 0) == static_cast<ssize_t>(sizeof sector);
+  ::close(fd);
+  if (!read || sector[510] != 0x55 || sector[511] != 0xAA) return {};
+  auto at = [&](size_t offset, size_t bytes) {
+    uint64_t value = 0;
+    for (size_t i = bytes; i-- > 0;) value = value << 8 | sector[offset + i];
+    return value;
+  };
+  auto serial = [](const char* kind, uint64_t value, int digits) {
+    char text[40];
+    if (digits == 8)
+      std::snprintf(text, sizeof text, "%s:%04X-%04X", kind, static_cast<unsigned>(value >> 16),
+                    static_cast<unsigned>(value & 0xffff));
+    else
+      std::snprintf(text, sizeof text, "%s:%016llX", kind, static_cast<unsigned long long>(value));
+    return std::string(text);
+  };
+  const std::string_view oem(reinterpret_cast<const char*>(sector) + 3, 8);
+  if (oem == "EXFAT   ") return serial("exfat", at(0x64, 4), 8);
+  if (oem == "NTFS    ") return serial("ntfs", at(0x48, 8), 16);
+  if (std::memcmp(sector + 0x52, "FAT32", 5) == 0) return serial("fat", at(0x43, 4), 8);
+  if (std::memcmp(sector + 0x36, "FAT", 3) == 0) return serial("fat", at(0x27, 4), 8);
+  return {};
+}
+
+// What names a medium when udev does not: a block device's boot sector, a network share's
+// source ("server:/export", "//server/share"), or for a driver in user space that names no
+// source its type and size; the device numbers last (they change at every mount).
+std::string VolumeIdOf(int fd, dev_t dev, const std::string& type, const std::string& source) {
+  const std::string uuid = UuidOfDevice(source);
+  if (!uuid.empty()) return "uuid:" + uuid;
+  const std::string serial = BootSectorSerial(source);
+  if (!serial.empty()) return serial;
+  if (source.find_first_of(":/") != std::string::npos) return "src:" + type + ":" + source;
+  struct statfs fs {};
+  if (major(dev) == 0 && ::fstatfs(fd, &fs) == 0 && fs.f_blocks > 0)
+    return "anon:" + type + ":" + std::to_string(fs.f_blocks) + "x" + std::to_string(fs.f_bsize);
+  return "dev:" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
 }
 
 class Real : public FileSystem {
@@ -165,9 +282,62 @@ class Real : public FileSystem {
     errno = ENOENT;
     return -1;
   }
+  int VolumeOf(int fd, VolumeInfo* info) override {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return -1;
+    std::string path;
+    if (FdPath(fd, &path) != 0) return -1;
+    std::string root, point, type, source;
+    if (!MountOf(st.st_dev, &root, &point, &type, &source)) {
+      errno = ENOENT;
+      return -1;
+    }
+    // The path below the mount point, put below the folder of the medium the mount shows.
+    std::string_view inside(path);
+    if (point != "/") {
+      if (inside.substr(0, point.size()) != point) {
+        errno = ENOENT;
+        return -1;
+      }
+      inside.remove_prefix(point.size());
+    }
+    std::string below = root == "/" ? std::string() : root;
+    below.append(inside);
+    if (below.empty()) below.push_back('/');
+    info->id = VolumeIdOf(fd, st.st_dev, type, source);
+    info->below = std::move(below);
+    return 0;
+  }
 };
 
 }  // namespace
+
+std::string MachineName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
+  return name;
+}
+
+int64_t OwnProcessId() { return ::getpid(); }
+
+// A process that has ended but was not yet reaped by its parent (a zombie) still answers
+// kill(pid, 0); its state in the process table says it is gone.
+bool ProcessEnded(int64_t pid) {
+  if (pid <= 0) return false;
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  char text[512];
+  const ssize_t got = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (got <= 0) return false;
+  // "pid (name) S ...": the name may hold blanks and parentheses, the state follows the last.
+  const std::string_view stat(text, static_cast<size_t>(got));
+  const size_t close = stat.rfind(')');
+  if (close == std::string_view::npos || close + 2 >= stat.size()) return false;
+  const char state = stat[close + 2];
+  return state == 'Z' || state == 'X';
+}
 
 FileSystem& RealFileSystem() {
   static Real real;

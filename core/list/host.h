@@ -36,7 +36,7 @@ struct Message {
 
 // One copy or deletion of a synchronisation as it ended, for front ends that list them.
 struct SyncAction {
-  enum Kind { kCopy, kDelete };
+  enum Kind { kCopy, kDelete, kMove };  // kMove: from renamed to to, on one side
   enum Outcome {
     kDone,     // carried out
     kSkipped,  // failed, and the failure was skipped (the row stays)
@@ -45,11 +45,14 @@ struct SyncAction {
   Kind kind = kCopy;
   std::string mark;  // the row's relation mark
   std::string from;  // the copied or the deleted file
-  std::string to;    // the copy's target; empty for a deletion
+  std::string to;    // the copy's target or the move's new name; empty for a deletion
   Outcome outcome = kDone;
   std::optional<FsError> failure;  // the last failure, when there was one
   // A link copied as a link: its target text, where a front end wants to show it.
   std::optional<std::string> link;
+  // Of a two-way run: why the row got its mark ("new", "changed", "deleted", "moved",
+  // "conflict", "no-state"); empty otherwise.
+  std::string why;
 };
 
 class Host {

@@ -16,6 +16,7 @@
 #include "core/list/string_arena.h"
 #include "core/parallel/run_scope.h"
 #include "core/rules/rule_set.h"
+#include "core/state/pair_state.h"
 
 namespace tavrik {
 
@@ -45,6 +46,10 @@ class FileTable {
   void AddLeftOut(std::string_view full_path, LeftOutWhy why);
   std::vector<ExcludedEntry>& Excluded() { return excluded_; }
   std::vector<LeftOutEntry>& LeftOut() { return left_out_; }
+  // A folder that could not be listed (or not to its end) or an entry that could not be
+  // queried; the root itself is the empty path.
+  void AddHole(std::string_view full_path);
+  std::vector<std::string>& Holes() { return holes_; }
   std::string Path(int i) const { return base_ + std::string(Rest(i)); }
   // The path with the base cut off: the relative path when the base is the root.
   std::string_view Rest(int i) const { return arena_.Get(At(i).rest); }
@@ -63,6 +68,7 @@ class FileTable {
   StringArena arena_;
   std::vector<ExcludedEntry> excluded_;
   std::vector<LeftOutEntry> left_out_;
+  std::vector<std::string> holes_;
 };
 
 // What the exclusion rules kept out of the list at the last fill of one side.
@@ -121,10 +127,98 @@ struct SyncOptions {
   int keep_versions = kDefaultKeepVersions;  // runs kept per root, this one among them
 };
 
+// How many of a root's files a two-way comparison may take as deleted before it calls the
+// root lost: more than value (per cent of the state's files with percent). Unset: more than
+// half of them, and at least kLostMinFiles.
+struct DeleteLimit {
+  int64_t value = -1;  // -1: the default
+  bool percent = false;
+};
+inline constexpr int64_t kLostMinFiles = 10;
+
 struct CompareOptions {
   // Pairs of a FAT root whose times differ by a whole number of hours from their twins,
   // as after a change of the clocks, count as equal (core/compare/hour_shift.h).
   bool hour_correction = true;
+  // The age comparison compares each side with the pair's common state of the last two-way
+  // sync (core/compare/two_way.h); the binary comparison ignores it.
+  bool two_way = false;
+  DeleteLimit max_delete;
+};
+
+// Why a row of a two-way comparison got its mark (the JSON rows' "why").
+enum class TwoWayWhy : uint8_t {
+  kNone,      // "=" or nothing to tell
+  kNew,       // new on the side the arrow leaves
+  kChanged,   // changed there since the state
+  kDeleted,   // deleted on the other side: the arrow deletes
+  kMoved,     // one half of a move
+  kConflict,  // changed on both sides, contents differ: "]["
+  kNoState,   // no trusted state: today's mark
+};
+
+// One move the comparison proposes: on side (the side where the file still has its old
+// name), from is renamed to to, because the other side did so. Both names are relative
+// paths; from as side spells it, to as the other side does.
+struct MovePair {
+  char side = 'R';  // 'L' or 'R': where the rename is to happen
+  std::string from;
+  std::string to;
+  FileStamp from_stamp;    // the stamp of side's from at the comparison (for the recheck)
+  uint64_t from_ino = 0;   // its inode where known (0: not)
+  bool case_only = false;  // to differs from from in letter case only (one row)
+};
+
+// A root that looks lost: empty, or missing more of the state's files than the limit
+// allows. Its missing files are not taken as deleted; sync and run refuse before any
+// change.
+struct TwoWayRefusal {
+  char side = 0;        // 0: none; 'L' or 'R'
+  int64_t missing = 0;  // the state's files the side no longer shows
+  int64_t limit = 0;    // what it may miss
+  std::string message;  // German, naming the side and the count
+};
+
+// What the last two-way age comparison found, for the sync and the front ends. Filled by
+// CompareFolders when compare_options.two_way is set; reset by every comparison.
+struct TwoWaySession {
+  bool active = false;   // the last comparison ran two-way (age mode)
+  bool trusted = false;  // it had a trusted common state
+  TrustVerdict verdict;  // with the German reason when not trusted
+  // Both sides' states as loaded (entries only when trusted), and the roots' identities;
+  // the sync's save starts from these.
+  PairState state;
+  std::vector<MovePair> moves;
+  // State entries gone on both sides (as the left state spells them, or the right one for an
+  // entry only it holds): the next save drops them. The entries themselves carry the same
+  // verdict in their flags (kEntryGoneBoth), and kEntryKept on those a guard keeps.
+  std::vector<std::string> deleted_both;
+  // Entries the guards kept (below an unreadable folder, a link, a rule...): the save keeps
+  // their old entries as they are.
+  int64_t kept = 0;
+  // Counts of the marks by their reason.
+  int64_t deleted_left = 0;   // rows "X->": deleted on the left, to delete on the right
+  int64_t deleted_right = 0;  // rows "<-X"
+  int64_t changed_both = 0;   // conflicts "]["
+  int64_t moved = 0;          // moves (one per pair of rows)
+  int64_t orphaned = 0;       // missing files shown as orphans by the lost-root guard
+  TwoWayRefusal refusal;
+  // The reason of each row that is not "=", by the row's name (the left one, or the right
+  // one for a row without a left file). Empty when not trusted: then every row is kNoState.
+  TwoWayWhy WhyOf(std::string_view left_name, std::string_view right_name) const;
+  void SetWhy(std::string_view left_name, std::string_view right_name, TwoWayWhy why);
+  // Sorts what SetWhy added; the comparison calls it once at its end.
+  void SortWhy();
+  void Reset() { *this = TwoWaySession(); }
+
+ private:
+  struct WhyItem {
+    uint32_t offset;
+    uint32_t size;
+    TwoWayWhy why;
+  };
+  std::string why_names_;
+  std::vector<WhyItem> why_;
 };
 
 // What the last comparison and synchronisation saw beyond their marks and boxes, for the
@@ -139,6 +233,9 @@ struct RunNotes {
   // exFAT): how many, and the first of them by full path. Their rows stay.
   int refused_links = 0;
   std::vector<std::string> refused_link_names;
+  // The last two-way synchronisation was refused before any change (a root that looks
+  // lost, the pair in use by another run).
+  bool two_way_refused = false;
 };
 
 // How many refused links a report names.
@@ -166,6 +263,11 @@ struct SharedState {
   SyncOptions sync_options;
   CompareOptions compare_options;
   RunNotes notes;
+  TwoWaySession two_way;
+  // Paths (below the root) that the last fill of each side could not list or query: a folder
+  // here stands for everything below it. A two-way comparison takes nothing there as deleted.
+  std::vector<std::string> left_holes;
+  std::vector<std::string> right_holes;
   // The program is asked to end ("Ende", the window closed, a signal, a closed output): a
   // running operation stops at its next step and removes what it made.
   StopFlag stop;

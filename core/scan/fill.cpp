@@ -97,6 +97,9 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
     SetStatus(host, 1, "");
     SetStatus(host, 2, "");
     list.SetSorted(false);
+    // The marks of the last comparison go: what it found against the pair's state no longer
+    // steers a sync, which would save that pair's state into other folders.
+    ctx.state.two_way.active = false;
     if (left) {
       ctx.state.left_root = root;
       const TimeTraits traits = TimeTraitsOf(ctx.fs, root.str());
@@ -132,6 +135,9 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
         Exclusions{std::move(ctx.state.file_table.Excluded()), 0};
     (left ? ctx.state.left_left_out : ctx.state.right_left_out) =
         std::move(ctx.state.file_table.LeftOut());
+    // A scan broken off saw only part of the tree: none of it can tell what is gone.
+    if (ctx.state.stop.Requested()) ctx.state.file_table.AddHole(root.str());
+    (left ? ctx.state.left_holes : ctx.state.right_holes) = std::move(ctx.state.file_table.Holes());
     host.SetProgress(50);
     SetStatus(host, 2, "Eintragung der Dateien in die Vergleichsliste läuft ...");
     if (left) {

@@ -57,6 +57,7 @@ std::vector<ScanItem> TakeListing(Context& ctx, const ScanItem& item, const Scan
   int gone = stale && !item.root ? GoneSinceListed(ctx.fs, item.path, ctx.state.follow_links) : 0;
   if (listing.open_error != 0 || gone != 0) {
     ReportAccessError(ctx, gone != 0 ? gone : listing.open_error, item.path);
+    ctx.state.file_table.AddHole(item.path);
     return subfolders;
   }
   const std::string base = AddBackslash(item.path);
@@ -66,6 +67,7 @@ std::vector<ScanItem> TakeListing(Context& ctx, const ScanItem& item, const Scan
     switch (entry.kind) {
       case ListedEntry::kError:
         ReportAccessError(ctx, entry.error, full);
+        ctx.state.file_table.AddHole(full);
         break;
       case ListedEntry::kFolder:
         subfolders.push_back({full, false, ChainBelow(listing, entry)});
@@ -82,7 +84,10 @@ std::vector<ScanItem> TakeListing(Context& ctx, const ScanItem& item, const Scan
         break;
     }
   }
-  if (listing.read_error != 0) ReportAccessError(ctx, listing.read_error, item.path);
+  if (listing.read_error != 0) {
+    ReportAccessError(ctx, listing.read_error, item.path);
+    ctx.state.file_table.AddHole(item.path);
+  }
   return subfolders;
 }
 

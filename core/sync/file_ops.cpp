@@ -348,7 +348,7 @@ FsResult PlaceKeepingVersion(FileSystem& fs, int dir, const std::string& temp,
                              const FileStamp& placed, VersionFolder& versions) {
   struct stat there {};
   const bool replacing = seen && fs.StatAt(dir, leaf.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0;
-  RecordEntry entry{replacing ? EntryKind::kReplaced : EntryKind::kCreated, rel, {}, placed};
+  RecordEntry entry{replacing ? EntryKind::kReplaced : EntryKind::kCreated, rel, {}, placed, {}};
   if (replacing) entry.before = *seen;
   FsResult kept = replacing ? versions.Keep(entry, dir, leaf, full) : versions.Note(entry);
   if (!kept.ok()) return kept;
@@ -740,7 +740,7 @@ FsResult DeleteFileAt(FileSystem& fs, const TreePath& path, const FileStamp* see
   if (!check.ok()) return check;
   if (versions) {
     // Noted first: a run cut off between the two steps still has the move on record.
-    return versions->Keep({EntryKind::kDeleted, std::string(path.rel), *seen, {}},
+    return versions->Keep({EntryKind::kDeleted, std::string(path.rel), *seen, {}, {}},
                           dir.value().get(), leaf, full);
   }
   if (to_trash) return MoveToTrash(fs, dir.value().get(), leaf, full);

@@ -58,6 +58,8 @@ size_t FieldCount(EntryKind kind) {
     case EntryKind::kFolderMade:
     case EntryKind::kFolderRemoved:
       return 2;
+    case EntryKind::kMoved:
+      return 6;
   }
   return 0;
 }
@@ -75,6 +77,10 @@ bool ParseEntry(std::string_view line, RecordEntry* entry) {
     if (!ParseStamp(f, 1, &entry->before)) return false;
   } else if (kind == EntryKind::kCreated) {
     if (!ParseStamp(f, 1, &entry->after)) return false;
+  } else if (kind == EntryKind::kMoved) {
+    if (!ParseStamp(f, 1, &entry->after) || !Unescape(f[4], &entry->rel)) return false;
+    return SafeRelPath(entry->rel) && Unescape(f[5], &entry->to) && SafeRelPath(entry->to) &&
+           entry->rel != entry->to;
   }
   return Unescape(f.back(), &entry->rel) && SafeRelPath(entry->rel);
 }
@@ -111,6 +117,9 @@ std::string EntryText(const RecordEntry& entry) {
     text += StampFields(entry.before) + '\t';
   else if (entry.kind == EntryKind::kCreated)
     text += StampFields(entry.after) + '\t';
+  else if (entry.kind == EntryKind::kMoved)
+    return text + StampFields(entry.after) + '\t' + Escape(entry.rel) + '\t' + Escape(entry.to) +
+           '\n';
   return text + Escape(entry.rel) + '\n';
 }
 

@@ -23,6 +23,7 @@ enum class EntryKind : char {
   kCreated = 'C',        // after: the file that appeared where none was
   kFolderMade = 'M',     // a folder made for a copy
   kFolderRemoved = 'X',  // a folder an undo removed
+  kMoved = 'V',          // after: the file as it lies under its new name, to
 };
 
 struct RecordEntry {
@@ -30,6 +31,7 @@ struct RecordEntry {
   std::string rel;
   FileStamp before;
   FileStamp after;
+  std::string to;  // kMoved: the new relative path (rel is the old one)
 };
 
 struct RunHeader {

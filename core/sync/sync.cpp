@@ -14,10 +14,12 @@
 #include "core/list/status.h"
 #include "core/parallel/cpu_count.h"
 #include "core/parallel/run_scope.h"
+#include "core/state/pair_lock.h"
 #include "core/sync/copy_ahead.h"
 #include "core/sync/file_ops.h"
 #include "core/sync/space_budget.h"
 #include "core/sync/sync_plan.h"
+#include "core/sync/two_way_sync.h"
 #include "core/sync/versions.h"
 
 namespace tavrik {
@@ -94,7 +96,7 @@ struct RootsWritten {
 // once it is on record, so a Retry after a failure records the rest.
 FsResult NoteFolders(VersionFolder* keep, std::vector<std::string>* made) {
   while (keep && !made->empty()) {
-    FsResult noted = keep->Note({EntryKind::kFolderMade, made->front(), {}, {}});
+    FsResult noted = keep->Note({EntryKind::kFolderMade, made->front(), {}, {}, {}});
     if (!noted.ok()) return noted;
     made->erase(made->begin());
   }
@@ -150,9 +152,11 @@ std::string OverlapText(const std::string& left, const std::string& right) {
 // take, and what it wrote. Its clean-ups run with the run's scope, however the run ends.
 class SyncWalk {
  public:
-  SyncWalk(Context& ctx, RunScope& scope)
+  // ledger: the two-way run's notes for the state it saves at its end; nullptr otherwise.
+  SyncWalk(Context& ctx, RunScope& scope, StateLedger* ledger)
       : ctx_(ctx),
         scope_(scope),
+        ledger_(ledger),
         // What the trash or the versions keep stays on its medium.
         budget_(ctx.fs, ctx.state.sync_options.trash || ctx.state.sync_options.versions) {
     const IoTuning& io = ctx.state.io;
@@ -164,6 +168,7 @@ class SyncWalk {
       ahead_ = MakeCopyPipeline(ctx.fs, helpers, io.copy_max_helpers, io.copy_window,
                                 io.copy_window_bytes, sweeper_, scope);
     const SyncOptions& options = ctx.state.sync_options;
+    if (ledger_) moves_ = std::make_unique<MovePlan>(ctx.list, ctx.state.two_way);
     ctx.state.notes.pruned.clear();
     ctx.state.notes.refused_links = 0;
     ctx.state.notes.refused_link_names.clear();
@@ -207,25 +212,100 @@ class SyncWalk {
  private:
   RowEnd SyncRow(int pos) {
     const RowPlan plan = PlanRow(ctx_.list, ctx_.state, pos);
-    if (!plan.Acts()) return RowEnd::kRemove;
+    if (!plan.Acts()) {
+      if (ledger_ && plan.mark == Mark::kEqual && !plan.left.rel.empty() && !plan.right.rel.empty())
+        ledger_->EqualSeen(plan.left.rel, plan.right.rel, plan.left.Seen(), plan.right.Seen());
+      return RowEnd::kRemove;
+    }
     mark_ = MarkText(plan.mark);
+    why_ = ledger_ ? TwoWayWhyWord(ctx_.state.two_way.WhyOf(ctx_.list.LeftName(pos),
+                                                            ctx_.list.RightName(pos)))
+                   : "";
     if (plan.Lacking()) return LackingRow(plan);
+    // The other row of a move carried out as a rename: nothing left to do.
+    if (moves_ && moves_->IsDone(pos)) return RowEnd::kRemove;
+    int twin = 0;
+    if (const MovePair* move = moves_ ? moves_->At(pos, &twin) : nullptr) {
+      if (MoveRow(*move, pos)) return RowEnd::kRemove;
+      // The rename did not happen: the rows are copied and deleted as their marks say.
+    }
     const SyncSide& left = plan.left;
     const SyncSide& right = plan.right;
+    RowEnd end = RowEnd::kRemove;
     switch (plan.mark) {
       case Mark::kCopyRight:
-        return CopyRow(left, right, kRight, AheadFor(pos, kRight, SizeOf(left)));
+        end = CopyRow(left, right, kRight, AheadFor(pos, kRight, SizeOf(left)));
+        if (ledger_ && end == RowEnd::kRemove) ledger_->Equal(left.rel, right.rel);
+        return end;
       case Mark::kCopyLeft:
-        return CopyRow(right, left, kLeft, AheadFor(pos, kLeft, SizeOf(right)));
+        end = CopyRow(right, left, kLeft, AheadFor(pos, kLeft, SizeOf(right)));
+        if (ledger_ && end == RowEnd::kRemove) ledger_->Equal(left.rel, right.rel);
+        return end;
       case Mark::kDeleteRight:
-        return DeleteRow(right, kRight);
+        end = DeleteRow(right, kRight);
+        // A deletion that leaves the row one-sided is the user's own: its entry stays.
+        if (ledger_ && end == RowEnd::kRemove && left.rel.empty()) {
+          ledger_->Gone(left.rel, right.rel);
+          ledger_->Emptied('R', right.rel);
+        }
+        return end;
       case Mark::kDeleteLeft:
-        return DeleteRow(left, kLeft);
+        end = DeleteRow(left, kLeft);
+        if (ledger_ && end == RowEnd::kRemove && right.rel.empty()) {
+          ledger_->Gone(left.rel, right.rel);
+          ledger_->Emptied('L', left.rel);
+        }
+        return end;
       case Mark::kDeleteBoth:
-        return DeleteBothRow(left, right);
+        end = DeleteBothRow(left, right);
+        if (ledger_ && end == RowEnd::kRemove) ledger_->Gone(left.rel, right.rel);
+        return end;
       default:
         return RowEnd::kRemove;
     }
+  }
+
+  // A move the comparison proposed, as one rename on the side that has the old name; true
+  // when it was done. Where the file changed since the comparison, or the rename fails, the
+  // rows go their ordinary way: the deletion then fails on the changed file.
+  bool MoveRow(const MovePair& move, int pos) {
+    const bool right = move.side == 'R';
+    const std::string_view root = right ? ctx_.state.right_root.str() : ctx_.state.left_root.str();
+    const RootId* id = right ? &ctx_.state.right_root_id : &ctx_.state.left_root_id;
+    VersionFolder* keep = Keep(right ? kRight : kLeft);
+    std::vector<std::string> made;
+    // The first row of a folder that moved as a whole: the folder in one rename. Where that
+    // is not possible its files move one by one.
+    if (MovePlan::FolderMove* folder = moves_->FolderOf(pos)) {
+      folder->tried = true;
+      FsResult moved = RenameFolderMove(ctx_.fs, root, id, *folder, keep, &made);
+      (void)NoteFolders(keep, &made);
+      if (moved.ok()) {
+        (right ? written_.right : written_.left) = true;
+        for (int row : folder->rows) moves_->Done(row);
+        for (const MovePair* each : folder->moves) MoveDone(*each, root);
+        return true;
+      }
+    }
+    FileStamp after;
+    FsResult moved = RenameMove(ctx_.fs, root, id, move, keep, &made, &after);
+    (void)NoteFolders(keep, &made);
+    if (!moved.ok()) return false;
+    (right ? written_.right : written_.left) = true;
+    moves_->Done(pos);
+    MoveDone(move, root);
+    return true;
+  }
+
+  void MoveDone(const MovePair& move, std::string_view root) {
+    ledger_->Moved(move);
+    SyncAction action;
+    action.kind = SyncAction::kMove;
+    action.mark = mark_;
+    action.from = JoinPath(root, move.from);
+    action.to = JoinPath(root, move.to);
+    action.why = TwoWayWhyWord(TwoWayWhy::kMoved);
+    ctx_.host.ActionDone(action);
   }
 
   RowEnd CopyRow(const SyncSide& from, const SyncSide& to, int side,
@@ -274,8 +354,8 @@ class SyncWalk {
         CopyDetail(from.full, to.full), &failure, [this](const FsError& e) { return Refused(e); });
     return Report(
         ctx_.host,
-        {SyncAction::kCopy, std::string(mark_), from.full, to.full, SyncAction::kDone, {}, {}}, end,
-        std::move(failure));
+        {SyncAction::kCopy, std::string(mark_), from.full, to.full, SyncAction::kDone, {}, {}, why_},
+        end, std::move(failure));
   }
 
   // A link the target cannot hold: counted for the one report at the end of the run.
@@ -327,6 +407,7 @@ class SyncWalk {
     action.mark = mark_;
     action.from = path;
     action.to = to;
+    action.why = why_;
     return Report(ctx_.host, std::move(action), end, std::move(failure));
   }
 
@@ -343,7 +424,7 @@ class SyncWalk {
         DeleteDetail(side.full), &failure);
     return Report(
         ctx_.host,
-        {SyncAction::kDelete, std::string(mark_), side.full, {}, SyncAction::kDone, {}, {}}, end,
+        {SyncAction::kDelete, std::string(mark_), side.full, {}, SyncAction::kDone, {}, {}, why_}, end,
         std::move(failure));
   }
 
@@ -381,6 +462,9 @@ class SyncWalk {
       const int pos = next_feed_;
       const RowPlan plan = PlanRow(ctx_.list, ctx_.state, pos);
       if (!plan.IsCopy()) continue;
+      // A move's copy is a rename at its turn; only where that fails is it copied then.
+      int twin = 0;
+      if (moves_ && moves_->At(pos, &twin)) continue;
       const bool to_right = plan.mark == Mark::kCopyRight;
       const SyncSide& from = plan.From();
       const SyncSide& to = plan.To();
@@ -423,6 +507,8 @@ class SyncWalk {
 
   Context& ctx_;
   RunScope& scope_;
+  StateLedger* ledger_;
+  std::unique_ptr<MovePlan> moves_;  // two-way runs only
   TempSweeper sweeper_;
   SpaceBudget budget_;
   std::unique_ptr<CopyPipeline> ahead_;
@@ -430,6 +516,7 @@ class SyncWalk {
   // Owned by the run: however the walk ends, closing it closes both records.
   std::unique_ptr<RunVersions> versions_;
   std::string_view mark_;  // of the row being handled, for the host's report
+  const char* why_ = "";   // of the row being handled, in a two-way run
   int next_feed_ = 0;
   int waiting_row_ = 0;  // did not fit ahead: the feed waits until its turn is over
   RootsWritten written_;
@@ -456,6 +543,23 @@ void SyncFolders(Context& ctx) {
     Warn(ctx.host, OverlapText(left_root, right_root));
     return;
   }
+  TwoWaySession& two_way = ctx.state.two_way;
+  ctx.state.notes.two_way_refused = false;
+  // A root that looks lost, or a pair another run is syncing: nothing is changed at all.
+  PairLock lock;
+  if (two_way.active) {
+    std::string refusal = two_way.refusal.side != 0 ? two_way.refusal.message : std::string();
+    if (refusal.empty() && !lock.Take(ctx.fs, left_root, right_root, two_way.state, &refusal) &&
+        refusal.empty())
+      refusal = "Der Zweiweg-Abgleich kann nicht beginnen.";
+    if (!refusal.empty()) {
+      ctx.state.notes.two_way_refused = true;
+      Refuse(ctx.host, refusal);
+      return;
+    }
+  }
+  std::optional<StateLedger> ledger;
+  if (two_way.active) ledger.emplace(two_way.state);
   BusyGuard busy(ctx);
   Host& host = ctx.host;
   // The walk addresses rows by position: nothing may move them until it ends.
@@ -468,8 +572,16 @@ void SyncFolders(Context& ctx) {
     // the run is left, the records of the versions are closed, and what was written is
     // flushed.
     RunScope scope(ctx.state.stop);
-    SyncWalk walk(ctx, scope);
+    SyncWalk walk(ctx, scope, ledger ? &*ledger : nullptr);
     walk.Run();
+  }
+  // However the walk ended (Abort, a stop, a signal): the state of what ended in line.
+  if (ledger) {
+    ledger->RemoveEmptiedFolders(ctx);
+    std::string error;
+    if (!ledger->Save(ctx, &error))
+      Warn(ctx.host, "Der gemeinsame Stand der beiden Ordner konnte nicht gespeichert werden:" +
+                         std::string(1, kCr) + error);
   }
   host.SetProgress(0);
   // One box for all of them, never one a row; a batch run does not wait on it (the

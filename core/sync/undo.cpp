@@ -10,6 +10,7 @@
 #include "core/fs/no_replace.h"
 #include "core/fs/paths.h"
 #include "core/fs/time_resolution.h"
+#include "core/state/pair_state.h"
 #include "core/sync/versions.h"
 
 namespace tavrik {
@@ -17,7 +18,8 @@ namespace tavrik {
 namespace {
 
 bool IsFileEntry(EntryKind kind) {
-  return kind == EntryKind::kReplaced || kind == EntryKind::kDeleted || kind == EntryKind::kCreated;
+  return kind == EntryKind::kReplaced || kind == EntryKind::kDeleted ||
+         kind == EntryKind::kCreated || kind == EntryKind::kMoved;
 }
 
 // One undo: the run's folder to take files from, the undo's own folder to put files in.
@@ -38,6 +40,7 @@ class Undoer {
 
   void File(const RecordEntry& entry);
   void Folder(const RecordEntry& entry);
+  void MoveBack(const RecordEntry& entry);
 
  private:
   // What lies at a relative path now: whether anything does, and its status.
@@ -78,7 +81,7 @@ class Undoer {
       now.st = target;
     return now;
   }
-  void Act(UndoStep step, const std::string& rel) { out_.actions.push_back({step, rel}); }
+  void Act(UndoStep step, const std::string& rel) { out_.actions.push_back({step, rel, {}}); }
   void Changed(const std::string& full) {
     ++out_.changed;
     Warn(host_, "Die Datei '" + full + "'" + kCr +
@@ -157,14 +160,43 @@ void Undoer::File(const RecordEntry& entry) {
       Act(UndoStep::kMoveAway, entry.rel);
       if (dry_run_) return;
       {
-        FsResult moved = own_.Keep({EntryKind::kDeleted, entry.rel, StampNow(now), {}},
+        FsResult moved = own_.Keep({EntryKind::kDeleted, entry.rel, StampNow(now), {}, {}},
                                    now.dir.get(), LeafOfRel(entry.rel), full);
         if (!moved.ok()) Failed(full, moved.error());
       }
       return;
+    case EntryKind::kMoved:
+      return MoveBack(entry);
     default:
       return;
   }
+}
+
+// The reverse rename of a move: the file under its new name goes back to its old one, never
+// over a file another program put there meanwhile, and only while it is still the file the
+// run moved.
+void Undoer::MoveBack(const RecordEntry& entry) {
+  const std::string full = JoinPath(root_, entry.to);
+  Now now = Look(root_dir_, entry.to);
+  if (!now.present) return;  // not moved (cut off before), or gone since
+  if (!MatchesRecorded(entry.after, now.st, step_)) return Changed(full);
+  out_.actions.push_back({UndoStep::kMoveBack, entry.to, entry.rel});
+  if (dry_run_) return;
+  const std::string old_full = JoinPath(root_, entry.rel);
+  std::vector<std::string> made;
+  Result<Fd> parent = OpenRelParent(fs_, root_dir_, entry.rel, old_full, &made);
+  for (const std::string& rel : made) {
+    FsResult noted = own_.Note({EntryKind::kFolderMade, rel, {}, {}, {}});
+    if (!noted.ok()) return Failed(full, noted.error());
+  }
+  if (!parent.ok()) return Failed(full, parent.error());
+  FsResult noted = own_.Note({EntryKind::kMoved, entry.to, {}, StampOf(now.st), entry.rel});
+  if (!noted.ok()) return Failed(full, noted.error());
+  const std::string from = LeafOfRel(entry.to);
+  const std::string to = LeafOfRel(entry.rel);
+  if (RenameNoReplace(fs_, now.dir.get(), from.c_str(), parent.value().get(), to.c_str()) != 0)
+    Failed(full,
+           errno == EEXIST ? Because(old_full, EEXIST, kWhyNameTakenMeanwhile) : ErrorAt(full));
 }
 
 void Undoer::PutBack(const RecordEntry& entry, Now& now, const std::string& full) {
@@ -172,7 +204,7 @@ void Undoer::PutBack(const RecordEntry& entry, Now& now, const std::string& full
   if (dry_run_) return;
   const std::string leaf = LeafOfRel(entry.rel);
   const FileStamp current = StampNow(now);
-  FsResult moved = own_.Keep({EntryKind::kReplaced, entry.rel, current, entry.before},
+  FsResult moved = own_.Keep({EntryKind::kReplaced, entry.rel, current, entry.before, {}},
                              now.dir.get(), leaf, full);
   if (!moved.ok()) return Failed(full, moved.error());
   FsResult back = TakeBack(entry, now.dir.get(), full);
@@ -189,11 +221,11 @@ void Undoer::Restore(const RecordEntry& entry, const std::string& full) {
   std::vector<std::string> made;
   Result<Fd> parent = OpenRelParent(fs_, root_dir_, entry.rel, full, &made);
   for (const std::string& rel : made) {
-    FsResult noted = own_.Note({EntryKind::kFolderMade, rel, {}, {}});
+    FsResult noted = own_.Note({EntryKind::kFolderMade, rel, {}, {}, {}});
     if (!noted.ok()) return Failed(full, noted.error());
   }
   if (!parent.ok()) return Failed(full, parent.error());
-  FsResult noted = own_.Note({EntryKind::kCreated, entry.rel, {}, entry.before});
+  FsResult noted = own_.Note({EntryKind::kCreated, entry.rel, {}, entry.before, {}});
   if (!noted.ok()) return Failed(full, noted.error());
   FsResult back = TakeBack(entry, parent.value().get(), full);
   if (!back.ok()) Failed(full, back.error());
@@ -210,7 +242,7 @@ void Undoer::Folder(const RecordEntry& entry) {
     // A folder that still holds something is the user's now.
     if (fs_.UnlinkAt(now.dir.get(), leaf.c_str(), AT_REMOVEDIR) != 0) return;
     Act(UndoStep::kRemoveFolder, entry.rel);
-    FsResult noted = own_.Note({EntryKind::kFolderRemoved, entry.rel, {}, {}});
+    FsResult noted = own_.Note({EntryKind::kFolderRemoved, entry.rel, {}, {}, {}});
     if (!noted.ok()) Failed(full, noted.error());
     return;
   }
@@ -222,7 +254,7 @@ void Undoer::Folder(const RecordEntry& entry) {
   Result<Fd> parent = OpenRelParent(fs_, root_dir_, entry.rel + kSep + "x", full, &made);
   if (!parent.ok()) return Failed(full, parent.error());
   for (const std::string& rel : made) {
-    FsResult noted = own_.Note({EntryKind::kFolderMade, rel, {}, {}});
+    FsResult noted = own_.Note({EntryKind::kFolderMade, rel, {}, {}, {}});
     if (!noted.ok()) return Failed(full, noted.error());
   }
 }
@@ -241,6 +273,8 @@ const char* UndoStepWord(UndoStep step) {
       return "rmdir";
     case UndoStep::kMakeFolder:
       return "mkdir";
+    case UndoStep::kMoveBack:
+      return "move-back";
   }
   return "?";
 }
@@ -290,7 +324,8 @@ UndoOutcome UndoLastRun(FileSystem& fs, Host& host, const std::string& root_name
   const std::vector<RecordEntry>& entries = last.record.entries;
   for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
     const bool file = IsFileEntry(it->kind);
-    if (!(file ? files_done : folders_done).insert(it->rel).second) continue;
+    const std::string& key = it->kind == EntryKind::kMoved ? it->to : it->rel;
+    if (!(file ? files_done : folders_done).insert(key).second) continue;
     if (file)
       undoer.File(*it);
     else
@@ -298,6 +333,9 @@ UndoOutcome UndoLastRun(FileSystem& fs, Host& host, const std::string& root_name
   }
   own.Close();
   out.own_folder = own.Path();
+  // The root is no longer what its pairs' common states say: the next two-way comparison
+  // proposes no deletion until a sync has saved a new one.
+  if (!dry_run) (void)ForgetPairStates(fs, root.str());
   return out;
 }
 

@@ -19,11 +19,13 @@ enum class UndoStep {
   kMoveAway,      // a file the run created goes into the undo's versions
   kRemoveFolder,  // a folder the run made goes, when empty
   kMakeFolder,    // a folder an undone undo removed comes back
+  kMoveBack,      // a file the run moved (renamed) goes back to its old name
 };
 
 struct UndoAction {
   UndoStep step;
   std::string rel;
+  std::string to;  // kMoveBack: the old name the file returns to (rel: where it lies now)
 };
 
 struct UndoOutcome {

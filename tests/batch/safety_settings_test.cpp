@@ -101,6 +101,63 @@ TEST_F(SafetySettingsTest, TheControlFileOverridesTheUsersFileAndOptionsOverride
   EXPECT_FALSE(state.follow_links);
 }
 
+// Catches a control file turned two-way by the user's own Zweiweg=1, a control file's
+// Zweiweg=1 not taken, and --two-way / --no-two-way not overriding the control file.
+TEST_F(SafetySettingsTest, TwoWayComesFromTheControlFileAndTheOptionsOnly) {
+  struct Case {
+    const char* user;
+    const char* control;
+    std::optional<bool> option;
+    bool two_way;
+  };
+  const Case cases[] = {
+      {"Zweiweg=1\n", "", std::nullopt, false},
+      {"", "Zweiweg=1\n", std::nullopt, true},
+      {"Zweiweg=1\n", "Zweiweg=0\n", std::nullopt, false},
+      {"", "Zweiweg=1\n", false, false},
+      {"", "", true, true},
+  };
+  mem.AddFolder("/m/l");
+  mem.AddFolder("/m/r");
+  for (const Case& c : cases) {
+    mem.AddFile("/cfg/tavrik/tavrik.ini", std::string("[Sicherung]\n") + c.user);
+    mem.AddFile("/jobs/job.ini",
+                ControlText("/m/l", "/m/r", "Altersvergleich=1\n") + "[Sicherung]\n" + c.control);
+    SharedState fresh;
+    Context run{list, fresh, host, mem};
+    const SafetySettings user = UserSafetySettings(mem).value();
+    ApplySafetySettings(user, fresh);
+    SafetySettings options;
+    options.two_way = c.option;
+    RunBatch(run, "/jobs/job.ini", options);
+    EXPECT_EQ(fresh.compare_options.two_way, c.two_way) << c.user << "|" << c.control;
+  }
+}
+
+// Catches a limit of --max-delete read as something else than the user wrote: a share above
+// the whole, a negative or partial number taken for the default.
+TEST(DeleteLimitTest, CountOrShare) {
+  struct Case {
+    const char* text;
+    bool ok;
+    int64_t value;
+    bool percent;
+  };
+  const Case cases[] = {
+      {"10", true, 10, false},   {"0", true, 0, false},     {"25%", true, 25, true},
+      {"100%", true, 100, true}, {"101%", false, 0, false}, {"-1", false, 0, false},
+      {"", false, 0, false},     {"%", false, 0, false},    {"5x", false, 0, false},
+      {"1.5", false, 0, false},  {" 5", false, 0, false},   {"5%%", false, 0, false},
+  };
+  for (const Case& c : cases) {
+    const std::optional<DeleteLimit> limit = ParseDeleteLimit(c.text);
+    ASSERT_EQ(limit.has_value(), c.ok) << c.text;
+    if (!limit) continue;
+    EXPECT_EQ(limit->value, c.value) << c.text;
+    EXPECT_EQ(limit->percent, c.percent) << c.text;
+  }
+}
+
 // Catches the user's files stopping the window or the console where their folder cannot be
 // searched (there is nothing to read; the window shows no box), and a file that is there
 // but cannot be opened taken for a missing one: its rules would let excluded files through,

@@ -40,6 +40,7 @@ accepts() {
       --keep-versions=) value=3 ;;
       --format=) value=json ;;
       --links=) value=follow ;;
+      --max-delete=) value=25% ;;
       *) value=x ;;
     esac
     "$cli" $command "$option$value" --help >/dev/null 2>&1

@@ -34,11 +34,12 @@ TEST(RunRecordTest, EntriesRoundTripAndUnsafeOrCutOffLinesAreNotTrusted) {
   header.undo = true;
   header.undoes = "2024-03-31_021500";
   const std::vector<RecordEntry> entries = {
-      {EntryKind::kReplaced, "a/b\tc\nd%e.txt", {10, 1700000001, 5}, {20, 1700000100, 0}},
-      {EntryKind::kDeleted, "x y/ümlaut.dat", {3, -5, 999999999}, {}},
-      {EntryKind::kCreated, "n.txt", {}, {0, 1700000200, 1}},
-      {EntryKind::kFolderMade, "neu", {}, {}},
-      {EntryKind::kFolderRemoved, "alt/sub", {}, {}},
+      {EntryKind::kReplaced, "a/b\tc\nd%e.txt", {10, 1700000001, 5}, {20, 1700000100, 0}, {}},
+      {EntryKind::kDeleted, "x y/ümlaut.dat", {3, -5, 999999999}, {}, {}},
+      {EntryKind::kCreated, "n.txt", {}, {0, 1700000200, 1}, {}},
+      {EntryKind::kFolderMade, "neu", {}, {}, {}},
+      {EntryKind::kFolderRemoved, "alt/sub", {}, {}, {}},
+      {EntryKind::kMoved, "old dir/f\t.txt", {}, {4, 1700000300, 2}, "new%dir/f.txt"},
   };
   std::string text = HeaderText(header);
   for (const RecordEntry& e : entries) text += EntryText(e);
@@ -54,13 +55,21 @@ TEST(RunRecordTest, EntriesRoundTripAndUnsafeOrCutOffLinesAreNotTrusted) {
     EXPECT_EQ(parsed.entries[i].rel, entries[i].rel);
     EXPECT_EQ(parsed.entries[i].before, entries[i].before);
     EXPECT_EQ(parsed.entries[i].after, entries[i].after);
+    EXPECT_EQ(parsed.entries[i].to, entries[i].to);
   }
   ASSERT_TRUE(ParseRecord(text + "D\t1\t2\t3\tcut", &parsed));
   EXPECT_EQ(parsed.entries.size(), entries.size());
   ASSERT_TRUE(ParseRecord(text + EndText(), &parsed));
   EXPECT_TRUE(parsed.ended);
-  for (const char* bad : {"../etc/passwd", "/etc/passwd", "a/../../b", "a//b", "./a", "a/"})
-    EXPECT_FALSE(ParseRecord(text + EntryText({EntryKind::kCreated, bad, {}, {}}), &parsed)) << bad;
+  for (const char* bad : {"../etc/passwd", "/etc/passwd", "a/../../b", "a//b", "./a", "a/"}) {
+    EXPECT_FALSE(ParseRecord(text + EntryText({EntryKind::kCreated, bad, {}, {}, {}}), &parsed))
+        << bad;
+    // A move may lead neither from nor to a path outside the root.
+    EXPECT_FALSE(ParseRecord(text + EntryText({EntryKind::kMoved, bad, {}, {}, "ok"}), &parsed))
+        << bad;
+    EXPECT_FALSE(ParseRecord(text + EntryText({EntryKind::kMoved, "ok", {}, {}, bad}), &parsed))
+        << bad;
+  }
   EXPECT_FALSE(ParseRecord(text + "Q\tx\n", &parsed));
   EXPECT_FALSE(ParseRecord("something else\n", &parsed));
 }

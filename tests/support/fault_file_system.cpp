@@ -286,4 +286,9 @@ int FaultFileSystem::MountType(int fd, std::string* type) {
   return inner_.MountType(fd, type);
 }
 
+int FaultFileSystem::VolumeOf(int fd, VolumeInfo* info) {
+  if (Injected(FsCall::kVolume)) return -1;
+  return inner_.VolumeOf(fd, info);
+}
+
 }  // namespace tavrik

@@ -71,6 +71,7 @@ class FaultFileSystem : public FileSystem {
   int FdPath(int fd, std::string* path) override;
   int StatFs(int fd, struct statfs* st) override;
   int MountType(int fd, std::string* type) override;
+  int VolumeOf(int fd, VolumeInfo* info) override;
 
  private:
   struct Rule {

@@ -773,6 +773,35 @@ int MemFileSystem::MountType(int fd, std::string* type) {
   return 0;
 }
 
+int MemFileSystem::VolumeOf(int fd, VolumeInfo* info) {
+  std::lock_guard lock(mutex_);
+  Open* open = Get(fd);
+  if (!open) return Fail(EBADF);
+  const Node* mount = MountOf(*open->node);
+  const Node* top = mount ? mount : root_.get();
+  std::string below;
+  std::shared_ptr<Node> at = open->node;
+  while (at.get() != top) {
+    std::shared_ptr<Node> up = at->parent.lock();
+    if (!up) return Fail(ENOENT);
+    auto named = std::find_if(up->children.begin(), up->children.end(),
+                              [&](const auto& child) { return child.second == at; });
+    if (named == up->children.end()) return Fail(ENOENT);
+    below.insert(0, "/" + named->first);
+    at = up;
+  }
+  auto named = volume_ids_.find(top);
+  info->id =
+      named != volume_ids_.end() ? named->second : "mem:" + std::to_string(mount ? mount->ino : 0);
+  info->below = below.empty() ? "/" : below;
+  return 0;
+}
+
+void MemFileSystem::SetVolumeId(const std::string& folder, const std::string& id) {
+  std::lock_guard lock(mutex_);
+  volume_ids_[MakeChain(folder).get()] = id;
+}
+
 void MemFileSystem::Mount(const std::string& folder, const std::string& type,
                           int64_t time_resolution_ns) {
   std::lock_guard lock(mutex_);

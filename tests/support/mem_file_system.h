@@ -91,6 +91,11 @@ class MemFileSystem : public FileSystem {
   int FdPath(int fd, std::string* path) override;
   int StatFs(int fd, struct statfs* st) override;
   int MountType(int fd, std::string* type) override;
+  // The id of a mount is "mem:<n>" with n the number of its top folder (the whole file
+  // system: "mem:0"), unless SetVolumeId named it, as a stick keeps its serial number when
+  // it is plugged in elsewhere.
+  int VolumeOf(int fd, VolumeInfo* info) override;
+  void SetVolumeId(const std::string& folder, const std::string& id);
 
   struct Node;
 
@@ -129,6 +134,7 @@ class MemFileSystem : public FileSystem {
   mutable std::mutex mutex_;
   std::shared_ptr<Node> root_;
   std::map<int, Open> fds_;
+  std::map<const Node*, std::string> volume_ids_;
   int next_fd_ = 1 << 20;  // far from real descriptors, so a mix-up fails loudly
   ino_t next_ino_ = 2;
   int64_t used_ = 0;  // bytes of all file contents that still have a name

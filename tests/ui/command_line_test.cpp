@@ -202,6 +202,56 @@ TEST(CommandLineTest, RuleOptionsStandBeforeFoldersOrControlFile) {
   EXPECT_EQ(ReadArgs({"--no-user-rules", "--help"}).kind, StartRequest::kHelp);
 }
 
+// Catches a window that ignores --two-way, turns a control file two-way because the user's
+// tavrik.ini says Zweiweg=1 (deletions of a backup would travel back to the source), or does
+// not take that setting for the folders the user fills by hand.
+TEST_F(UiTest, TwoWayFromTheCommandLineTheControlFileOrForHandFilledFoldersTavrikIni) {
+  TempTree t;
+  t.Write("L/a.txt", "a");
+  t.Write("R/a.txt", "a");
+  EXPECT_TRUE(ReadArgs({"--two-way", "--exclude=x", t.Path("L"), t.Path("R")}).two_way);
+  EXPECT_EQ(ReadArgs({"--two-way", t.Path("L"), t.Path("R")}).kind, StartRequest::kFolders);
+  EXPECT_FALSE(ReadArgs({t.Path("L"), t.Path("R")}).two_way);
+  const std::string body = "[Pfade]\nLinks=" + t.Path("L") + "\nRechts=" + t.Path("R") +
+                           "\n[AutoStart]\nAltersvergleich=1\n";
+  const std::string plain = t.Write("plain.ini", body);
+  const std::string twoway = t.Write("twoway.ini", body + "[Sicherung]\nZweiweg=1\n");
+  struct Case {
+    const char* what;
+    const char* ini;  // the user's tavrik.ini
+    std::string control;
+    bool option;
+    bool batch;  // the control file's run is two-way
+    bool hand;   // folders filled by hand afterwards are
+  };
+  const Case cases[] = {
+      {"nothing", "", plain, false, false, false},
+      {"tavrik.ini only", "[Sicherung]\nZweiweg=1\n", plain, false, false, true},
+      {"control file", "", twoway, false, true, false},
+      {"option", "", plain, true, true, true},
+      {"start without a control file", "[Sicherung]\nZweiweg=1\n", "", false, true, true},
+  };
+  const char* old = std::getenv("XDG_CONFIG_HOME");
+  const std::string saved = old ? old : "";
+  setenv("XDG_CONFIG_HOME", t.Path("cfg").c_str(), 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    t.Write("cfg/tavrik/tavrik.ini", c.ini);
+    SetUp();
+    RuleOptions rules;
+    rules.no_user_rules = true;
+    ASSERT_TRUE(form->Load(c.control, rules, c.option));
+    EXPECT_EQ(form->State().compare_options.two_way, c.batch);
+    form->OpenFolders(QString::fromStdString(t.Path("L")), QString::fromStdString(t.Path("R")));
+    EXPECT_EQ(form->State().compare_options.two_way, c.hand);
+    TearDown();
+  }
+  if (old)
+    setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+  else
+    unsetenv("XDG_CONFIG_HOME");
+}
+
 // Catches an unreadable rule file passed over by the window (the batch run would then copy
 // what the user meant to leave out): one box with the file and the reason, and no batch run.
 TEST_F(UiTest, AnUnreadableRuleFileGetsOneBoxAndNoBatchRun) {
