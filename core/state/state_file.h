@@ -32,6 +32,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -74,8 +75,13 @@ class StateEntries {
   StateEntry& operator[](size_t i) { return entries_[i]; }
   std::string_view Path(size_t i) const { return PathOf(entries_[i]); }
   std::string_view PathOf(const StateEntry& e) const {
-    return {names_.data() + e.path_offset, e.path_size};
+    return {names_->data() + e.path_offset, e.path_size};
   }
+  // From now on the paths go into other's buffer, and a path other holds already is not
+  // stored twice (AddPathOf): the two sides of a pair mostly hold the same paths.
+  void ShareNamesWith(StateEntries& other) { names_ = other.Names(); }
+  // Appends an entry whose path is that of other's entry e (their buffers shared).
+  void AddPathOf(const StateEntry& e, const StateEntry& entry);
   // Appends; Sort must follow unless the paths came in order.
   void Add(std::string_view path, const StateEntry& entry);
   void Reserve(size_t entries, size_t name_bytes);
@@ -91,9 +97,15 @@ class StateEntries {
   void Clear();
 
  private:
-  std::string names_;
+  void IndexLast();
+  const std::shared_ptr<std::string>& Names() {
+    if (!names_) names_ = std::make_shared<std::string>();
+    return names_;
+  }
+  std::shared_ptr<std::string> names_ = std::make_shared<std::string>();
   std::vector<StateEntry> entries_;
   mutable std::vector<uint32_t> pairing_index_;  // open addressing, entry number + 1
+  mutable std::vector<uint32_t> exact_index_;    // the same by the path's bytes
 };
 
 struct StateHeader {
@@ -123,9 +135,11 @@ enum class StateRead {
 };
 
 // Reads the state file at path (an absolute path); with header_only, stops before the
-// entries. error gets the reason of kUnreadable, for the report.
+// entries. error gets the reason of kUnreadable, for the report. With same_paths (the other
+// side's entries, read first), out shares its buffer of paths and stores only the paths
+// same_paths lacks.
 StateRead ReadStateFile(FileSystem& fs, const std::string& path, SideState* out, bool header_only,
-                        std::string* error = nullptr);
+                        std::string* error = nullptr, StateEntries* same_paths = nullptr);
 
 // The same from text in memory, for tests and the reader's own checks.
 StateRead ParseStateText(std::string_view text, SideState* out, std::string* error = nullptr);

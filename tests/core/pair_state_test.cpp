@@ -143,6 +143,9 @@ struct TrustCase {
   std::function<void(TwoWayPair&)> after_save;
   Trust want;
   bool untouched = false;  // the state files must stay byte for byte as they are
+  // The next save writes the pair found (its files replaced); false: a new pair beside it,
+  // so the files of the true pair (or one that cannot be read) stay.
+  bool same_pair = true;
 };
 
 // A state that must not be trusted (first run, lost or forgotten on one side, a folder copied
@@ -178,7 +181,7 @@ TEST(PairStateTrust, OnlyTheSameStateInBothRootsCounts) {
          p.mem.Remove("/L/.tavrik-state");
          p.mem.Remove("/R/.tavrik-state");
        },
-       Trust::kFirstRun},
+       Trust::kFirstRun, false, false},
       {"lost on the right", [](TwoWayPair& p) { p.mem.Remove("/R/.tavrik-state"); },
        Trust::kLostRight},
       {"lost on the left", [](TwoWayPair& p) { p.mem.Remove("/L/.tavrik-state"); },
@@ -190,25 +193,26 @@ TEST(PairStateTrust, OnlyTheSameStateInBothRootsCounts) {
          copy_tree(p, "/R", "/R2");
          p.right = "/R2";
        },
-       Trust::kIdentityRight},
+       Trust::kIdentityRight, false, false},
       {"right root restored from a backup",
        [&](TwoWayPair& p) {
          copy_tree(p, "/R", "/backup");
          p.mem.Remove("/R");
          copy_tree(p, "/backup", "/R");
        },
-       Trust::kIdentityRight},
+       Trust::kIdentityRight, false, false},
       {"an older state of one side",
        [](TwoWayPair& p) {
          const std::string path = StateFilePath(p.RightRoot(), p.state.two_way.state.pair_id);
          p.mem.AddFile(path, *p.mem.Content(path + ".prev"));
        },
        Trust::kGeneration},
-      {"unreadable", [&](TwoWayPair& p) { rewrite(p, "end ", "ende "); }, Trust::kUnreadable, true},
+      {"unreadable", [&](TwoWayPair& p) { rewrite(p, "end ", "ende "); }, Trust::kUnreadable, true,
+       false},
       {"newer", [&](TwoWayPair& p) { rewrite(p, "tavrik-state 1", "tavrik-state 7"); },
-       Trust::kNewer, true},
+       Trust::kNewer, true, false},
       {"unclean path", [&](TwoWayPair& p) { rewrite(p, " b.txt\n", " ../b.txt\n"); },
-       Trust::kUnreadable, true},
+       Trust::kUnreadable, true, false},
   };
   for (const TrustCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -234,6 +238,7 @@ TEST(PairStateTrust, OnlyTheSameStateInBothRootsCounts) {
       return files;
     };
     const auto before = snapshot();
+    const std::string id = pair.state.two_way.state.pair_id;
     pair.Compare();
     const TwoWaySession& s = pair.state.two_way;
     EXPECT_EQ(s.verdict.trust, c.want) << s.verdict.reason;
@@ -244,6 +249,7 @@ TEST(PairStateTrust, OnlyTheSameStateInBothRootsCounts) {
     }
     // A comparison never writes a state, and never touches one it cannot read.
     EXPECT_EQ(snapshot(), before);
+    EXPECT_EQ(s.state.pair_id == id, c.same_pair) << s.state.pair_id;
     if (c.untouched) {
       EXPECT_NE(s.verdict.reason.find(".tavrik-state/"), std::string::npos);
     }
