@@ -241,24 +241,6 @@ void Reset(SideState* out) {
 
 }  // namespace
 
-namespace {
-
-// FNV-1a over the bytes, eight at a time where there are eight.
-uint64_t PathHash(std::string_view path) {
-  uint64_t h = 1469598103934665603ull;
-  size_t i = 0;
-  for (; i + 8 <= path.size(); i += 8) {
-    uint64_t word;
-    std::memcpy(&word, path.data() + i, 8);
-    h = (h ^ word) * 1099511628211ull;
-    h ^= h >> 29;
-  }
-  for (; i < path.size(); ++i) h = (h ^ static_cast<unsigned char>(path[i])) * 1099511628211ull;
-  return h ^ (h >> 32);
-}
-
-}  // namespace
-
 void StateEntries::Add(std::string_view path, const StateEntry& entry) {
   StateEntry e = entry;
   e.path_offset = static_cast<uint32_t>(names_->size());
@@ -266,7 +248,6 @@ void StateEntries::Add(std::string_view path, const StateEntry& entry) {
   names_->append(path);
   entries_.push_back(e);
   pairing_index_.clear();
-  IndexLast();
 }
 
 void StateEntries::AddPathOf(const StateEntry& e, const StateEntry& entry) {
@@ -275,20 +256,6 @@ void StateEntries::AddPathOf(const StateEntry& e, const StateEntry& entry) {
   made.path_size = e.path_size;
   entries_.push_back(made);
   pairing_index_.clear();
-  IndexLast();
-}
-
-void StateEntries::IndexLast() {
-  if (exact_index_.empty()) return;
-  // Kept up to date while there is room, so adding and finding may take turns.
-  if ((entries_.size() + 1) * 4 > exact_index_.size() * 3) {
-    exact_index_.clear();
-    return;
-  }
-  const size_t mask = exact_index_.size() - 1;
-  size_t slot = PathHash(Path(entries_.size() - 1)) & mask;
-  while (exact_index_[slot] != 0) slot = (slot + 1) & mask;
-  exact_index_[slot] = static_cast<uint32_t>(entries_.size());
 }
 
 void StateEntries::Reserve(size_t entries, size_t name_bytes) {
@@ -300,7 +267,6 @@ void StateEntries::Sort() {
   std::sort(entries_.begin(), entries_.end(),
             [this](const StateEntry& a, const StateEntry& b) { return PathOf(a) < PathOf(b); });
   pairing_index_.clear();
-  exact_index_.clear();
 }
 
 bool StateEntries::Ordered() const {
@@ -310,25 +276,44 @@ bool StateEntries::Ordered() const {
 }
 
 const StateEntry* StateEntries::Find(std::string_view path) const {
-  if (entries_.empty()) return nullptr;
-  // Looked up once per row of a list of hundreds of thousands: a hash table of entry numbers
-  // (four bytes each, three quarters full at most) instead of a binary search.
-  if (exact_index_.empty()) {
-    size_t slots = 16;
-    while (slots * 3 < entries_.size() * 4) slots *= 2;
-    exact_index_.assign(slots, 0);
-    for (size_t i = 0; i < entries_.size(); ++i) {
-      size_t slot = PathHash(Path(i)) & (slots - 1);
-      while (exact_index_[slot] != 0) slot = (slot + 1) & (slots - 1);
-      exact_index_[slot] = static_cast<uint32_t>(i + 1);
+  auto it =
+      std::lower_bound(entries_.begin(), entries_.end(), path,
+                       [this](const StateEntry& e, std::string_view p) { return PathOf(e) < p; });
+  return it != entries_.end() && PathOf(*it) == path ? &*it : nullptr;
+}
+
+const StateEntry* StateEntries::FindNear(std::string_view path, size_t* hint) const {
+  const size_t n = entries_.size();
+  if (n == 0) return nullptr;
+  size_t at = std::min(*hint, n - 1);
+  // Gallop from the hint towards the path, then search the last step's span: paths of one
+  // folder lie together, so rows of the same folder find theirs in a few steps.
+  size_t low, high;  // the path's place lies in [low, high]
+  if (PathOf(entries_[at]) < path) {
+    size_t step = 1;
+    low = at + 1;
+    high = n;
+    while (at + step < n && PathOf(entries_[at + step]) < path) {
+      low = at + step + 1;
+      step *= 2;
     }
+    if (at + step < n) high = at + step;
+  } else {
+    size_t step = 1;
+    high = at;
+    low = 0;
+    while (step <= at && !(PathOf(entries_[at - step]) < path)) {
+      high = at - step;
+      step *= 2;
+    }
+    if (step <= at) low = at - step + 1;
   }
-  const size_t mask = exact_index_.size() - 1;
-  for (size_t slot = PathHash(path) & mask; exact_index_[slot] != 0; slot = (slot + 1) & mask) {
-    const StateEntry& e = entries_[exact_index_[slot] - 1];
-    if (PathOf(e) == path) return &e;
-  }
-  return nullptr;
+  auto it =
+      std::lower_bound(entries_.begin() + static_cast<ptrdiff_t>(low),
+                       entries_.begin() + static_cast<ptrdiff_t>(high), path,
+                       [this](const StateEntry& e, std::string_view p) { return PathOf(e) < p; });
+  *hint = static_cast<size_t>(it - entries_.begin());
+  return it != entries_.end() && PathOf(*it) == path ? &*it : nullptr;
 }
 
 const StateEntry* StateEntries::FindPairing(std::string_view path) const {
@@ -357,7 +342,6 @@ void StateEntries::Clear() {
   names_ = std::make_shared<std::string>();
   std::vector<StateEntry>().swap(entries_);
   std::vector<uint32_t>().swap(pairing_index_);
-  std::vector<uint32_t>().swap(exact_index_);
 }
 
 bool CleanRelativePath(std::string_view path) {

@@ -90,6 +90,9 @@ class StateEntries {
   bool Ordered() const;
   // The entry of exactly this path, or nullptr.
   const StateEntry* Find(std::string_view path) const;
+  // The same, searching from *hint (the place of the last path looked up, updated): cheap
+  // when the paths asked for lie near each other, as the rows of one folder do.
+  const StateEntry* FindNear(std::string_view path, size_t* hint) const;
   // The entry whose path pairs with path as rows pair (without regard to case and Unicode
   // composition), exact bytes first; nullptr when none does. Builds an index at the first
   // call.
@@ -97,7 +100,6 @@ class StateEntries {
   void Clear();
 
  private:
-  void IndexLast();
   const std::shared_ptr<std::string>& Names() {
     if (!names_) names_ = std::make_shared<std::string>();
     return names_;
@@ -105,7 +107,6 @@ class StateEntries {
   std::shared_ptr<std::string> names_ = std::make_shared<std::string>();
   std::vector<StateEntry> entries_;
   mutable std::vector<uint32_t> pairing_index_;  // open addressing, entry number + 1
-  mutable std::vector<uint32_t> exact_index_;    // the same by the path's bytes
 };
 
 struct StateHeader {

@@ -87,6 +87,21 @@ TEST(StateFile, RoundTripOfAnyNames) {
   SideState read;
   ASSERT_EQ(ReadStateFile(mem, "/s/f", &read, false, &error), StateRead::kOk) << error;
   ExpectSame(written, read);
+  // Read beside the other side's entries, sharing their paths: the same entries.
+  SideState beside;
+  ASSERT_EQ(ReadStateFile(mem, "/s/f", &beside, false, &error, &read.entries), StateRead::kOk);
+  ExpectSame(written, beside);
+  // Each path is found from wherever the last search ended, in any order; others are not.
+  std::vector<size_t> order(odd.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = (i * 7919) % order.size();
+  size_t hint = 0;
+  for (size_t i : order) {
+    const StateEntry* e = beside.entries.FindNear(odd[i], &hint);
+    ASSERT_NE(e, nullptr) << odd[i];
+    EXPECT_EQ(beside.entries.PathOf(*e), odd[i]);
+    EXPECT_EQ(beside.entries.FindNear(odd[i] + "x", &hint), nullptr);
+    EXPECT_EQ(beside.entries.Find(odd[i]), e);
+  }
   // The header alone stops before the entries.
   SideState head;
   ASSERT_EQ(ReadStateFile(mem, "/s/f", &head, true), StateRead::kOk);
