@@ -24,8 +24,10 @@ plain=("$TAVRIK_CLI" compare --age "$L" "$R")
 twoway=("$TAVRIK_CLI" compare --age --two-way "$L" "$R")
 "${plain[@]}" >"$OUT_DIR/check-$G-plain.out" 2>&1 || true
 "${twoway[@]}" >"$OUT_DIR/check-$G-twoway.out" 2>&1 || true
-# Under an untrusted state the two-way run would only time the plain marks.
-if grep -q "noch keinen gemeinsamen Stand" "$OUT_DIR/check-$G-twoway.out"; then
+# Under an untrusted state the two-way run would only time the plain marks: it says so, and
+# its files of one side stay orphans ("? -->"), which a trusted state calls new ("-->").
+if grep -q "noch keinen gemeinsamen Stand" "$OUT_DIR/check-$G-twoway.out" ||
+  grep -qP '\t\? (-->|<--)\t' "$OUT_DIR/check-$G-twoway.out"; then
   log "$G: the seeded state is not trusted; see $OUT_DIR/check-$G-twoway.out"
   exit 1
 fi

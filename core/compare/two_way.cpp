@@ -161,9 +161,10 @@ struct Side {
 };
 
 // One row as the comparison sees it.
+// Twelve bytes a row: lists hold hundreds of thousands.
 struct RowInfo {
-  const StateEntry* left_entry = nullptr;
-  const StateEntry* right_entry = nullptr;
+  uint32_t left_index = 0;  // the left state's entry number + 1; 0: none
+  uint32_t right_index = 0;
   SideStatus left = SideStatus::kAbsent;
   SideStatus right = SideStatus::kAbsent;
   bool left_case = false;  // the left file's entry pairs with it only without regard to case
@@ -293,11 +294,13 @@ class TwoWay {
     RowInfo& r = rows_[static_cast<size_t>(i)];
     const std::string_view ln = list_.LeftName(i);
     const std::string_view rn = list_.RightName(i);
-    r.left_entry = left_.entries->Find(ln.empty() ? rn : ln);
-    r.right_entry = right_.entries->Find(rn.empty() ? ln : rn);
-    if (r.left_entry) r.left_entry->flags |= kEntryRow;
-    if (r.right_entry) r.right_entry->flags |= kEntryRow;
-    if (!r.left_entry || !r.right_entry) unmatched_.push_back(i);
+    const StateEntry* left = left_.entries->FindNear(ln.empty() ? rn : ln, &left_hint_);
+    const StateEntry* right = right_.entries->FindNear(rn.empty() ? ln : rn, &right_hint_);
+    r.left_index = IndexOf(left_, left);
+    r.right_index = IndexOf(right_, right);
+    if (left) left->flags |= kEntryRow;
+    if (right) right->flags |= kEntryRow;
+    if (!left || !right) unmatched_.push_back(i);
   }
 
   // Rows still without an entry on a side look for one that pairs with their name without
@@ -314,16 +317,16 @@ class TwoWay {
       if (free.empty()) continue;
       for (int i : unmatched_) {
         RowInfo& r = rows_[static_cast<size_t>(i)];
-        const StateEntry*& entry = is_left ? r.left_entry : r.right_entry;
-        if (entry) continue;
+        uint32_t& index = is_left ? r.left_index : r.right_index;
+        if (index != 0) continue;
         const std::string_view own = is_left ? list_.LeftName(i) : list_.RightName(i);
         const RelPath name(own.empty() ? (is_left ? list_.RightName(i) : list_.LeftName(i)) : own);
         auto [from, to] = free.equal_range(name.KeyHash());
         for (auto it = from; it != to; ++it) {
           if ((it->second->flags & kEntryRow) || !name.SameKey(entries.PathOf(*it->second)))
             continue;
-          entry = it->second;
-          entry->flags |= kEntryRow;
+          index = IndexOf(is_left ? left_ : right_, it->second);
+          it->second->flags |= kEntryRow;
           (is_left ? r.left_case : r.right_case) = !own.empty();
           break;
         }
@@ -335,14 +338,14 @@ class TwoWay {
     RowInfo& r = rows_[static_cast<size_t>(i)];
     const std::string_view ln = list_.LeftName(i);
     const std::string_view rn = list_.RightName(i);
-    r.left = StatusOf(ln.empty() ? nullptr : list_.LeftStamp(i), r.left_entry, left_.clock);
-    r.right = StatusOf(rn.empty() ? nullptr : list_.RightStamp(i), r.right_entry, right_.clock);
+    r.left = StatusOf(ln.empty() ? nullptr : list_.LeftStamp(i), LeftEntry(r), left_.clock);
+    r.right = StatusOf(rn.empty() ? nullptr : list_.RightStamp(i), RightEntry(r), right_.clock);
     if (!ln.empty()) ++left_.files;
     if (!rn.empty()) ++right_.files;
     // A file missing where a guard covers it, or still on the disk in a form the list
     // leaves out, was not deleted.
-    if (r.left == SideStatus::kDeleted && Kept(left_, r.left_entry)) r.left = SideStatus::kAbsent;
-    if (r.right == SideStatus::kDeleted && Kept(right_, r.right_entry))
+    if (r.left == SideStatus::kDeleted && Kept(left_, LeftEntry(r))) r.left = SideStatus::kAbsent;
+    if (r.right == SideStatus::kDeleted && Kept(right_, RightEntry(r)))
       r.right = SideStatus::kAbsent;
     if (r.left == SideStatus::kDeleted) ++missing_left_;
     if (r.right == SideStatus::kDeleted) ++missing_right_;
@@ -373,17 +376,17 @@ class TwoWay {
         const SideStatus mine = on_left ? r.left : r.right;
         const SideStatus other = on_left ? r.right : r.left;
         if (mine == SideStatus::kDeleted && other == SideStatus::kUnchanged) {
-          const StateEntry& e = *(on_left ? r.left_entry : r.right_entry);
+          const StateEntry& e = *(on_left ? LeftEntry(r) : RightEntry(r));
           if (e.size > 0) gone[e.size].push_back(i);
         } else if (mine == SideStatus::kNew && other == SideStatus::kAbsent &&
-                   !(on_left ? r.right_entry : r.left_entry)) {
+                   !(on_left ? RightEntry(r) : LeftEntry(r))) {
           const FileStamp& s = *(on_left ? list_.LeftStamp(i) : list_.RightStamp(i));
           if (s.size > 0) made[s.size].push_back(i);
         }
       }
       auto fits = [&](int a, int b) {
-        const StateEntry& e = *(on_left ? rows_[static_cast<size_t>(a)].left_entry
-                                        : rows_[static_cast<size_t>(a)].right_entry);
+        const StateEntry& e = *(on_left ? LeftEntry(rows_[static_cast<size_t>(a)])
+                                        : RightEntry(rows_[static_cast<size_t>(a)]));
         const FileStamp& s = *(on_left ? list_.LeftStamp(b) : list_.RightStamp(b));
         return SameTimeOnSide(s.mtime_sec, s.mtime_nsec, e, clock);
       };
@@ -411,7 +414,7 @@ class TwoWay {
   void TryMove(bool on_left, int a, int b) {
     Side& side = on_left ? left_ : right_;
     RowInfo& ra = rows_[static_cast<size_t>(a)];
-    const StateEntry& old = *(on_left ? ra.left_entry : ra.right_entry);
+    const StateEntry& old = *(on_left ? LeftEntry(ra) : RightEntry(ra));
     const std::string_view b_name = on_left ? list_.LeftName(b) : list_.RightName(b);
     const std::string_view a_other = on_left ? list_.RightName(a) : list_.LeftName(a);
     bool proved = false;
@@ -434,7 +437,7 @@ class TwoWay {
     move.from = std::string(a_other);
     move.to = std::string(b_name);
     move.from_stamp = *(on_left ? list_.RightStamp(a) : list_.LeftStamp(a));
-    const StateEntry* from_entry = on_left ? ra.right_entry : ra.left_entry;
+    const StateEntry* from_entry = on_left ? RightEntry(ra) : LeftEntry(ra);
     move.from_ino = from_entry ? from_entry->ino : 0;
     session_.moves.push_back(std::move(move));
     moved_rows_.emplace(a, true);
@@ -478,6 +481,16 @@ class TwoWay {
     }
   }
 
+  static uint32_t IndexOf(const Side& side, const StateEntry* e) {
+    return e ? static_cast<uint32_t>(e - &(*side.entries)[0]) + 1 : 0;
+  }
+  const StateEntry* LeftEntry(const RowInfo& r) const {
+    return r.left_index ? &(*left_.entries)[r.left_index - 1] : nullptr;
+  }
+  const StateEntry* RightEntry(const RowInfo& r) const {
+    return r.right_index ? &(*right_.entries)[r.right_index - 1] : nullptr;
+  }
+
   bool Moved(int i) const { return moved_rows_.count(i) != 0; }
 
   void Set(int i, Mark mark, TwoWayWhy why) {
@@ -496,8 +509,8 @@ class TwoWay {
     // A lost root's missing files are orphans, as without a state.
     if ((left == SideStatus::kDeleted && lost_left_) ||
         (right == SideStatus::kDeleted && lost_right_)) {
-      if (r.left_entry && left == SideStatus::kDeleted) r.left_entry->flags |= kEntryKept;
-      if (r.right_entry && right == SideStatus::kDeleted) r.right_entry->flags |= kEntryKept;
+      if (LeftEntry(r) && left == SideStatus::kDeleted) LeftEntry(r)->flags |= kEntryKept;
+      if (RightEntry(r) && right == SideStatus::kDeleted) RightEntry(r)->flags |= kEntryKept;
       ++session_.orphaned;
       list_.SetMark(i, plain_(i));
       return;
@@ -558,8 +571,8 @@ class TwoWay {
     move.from = std::string(left_renamed ? list_.RightName(i) : list_.LeftName(i));
     move.to = std::string(left_renamed ? list_.LeftName(i) : list_.RightName(i));
     move.from_stamp = *(left_renamed ? list_.RightStamp(i) : list_.LeftStamp(i));
-    const StateEntry* e = left_renamed ? rows_[static_cast<size_t>(i)].right_entry
-                                       : rows_[static_cast<size_t>(i)].left_entry;
+    const StateEntry* e = left_renamed ? RightEntry(rows_[static_cast<size_t>(i)])
+                                       : LeftEntry(rows_[static_cast<size_t>(i)]);
     move.from_ino = e ? e->ino : 0;
     move.case_only = true;
     session_.moves.push_back(std::move(move));
@@ -609,6 +622,8 @@ class TwoWay {
   Side right_;
   std::vector<RowInfo> rows_;
   std::vector<int> unmatched_;
+  size_t left_hint_ = 0;
+  size_t right_hint_ = 0;
   std::unordered_map<int, bool> moved_rows_;
   int64_t missing_left_ = 0;
   int64_t missing_right_ = 0;

@@ -167,7 +167,9 @@ std::string VolumeIdOf(int fd, dev_t dev, const std::string& type, const std::st
   if (!uuid.empty()) return "uuid:" + uuid;
   const std::string serial = BootSectorSerial(source);
   if (!serial.empty()) return serial;
-  if (source.find_first_of(":/") != std::string::npos) return "src:" + type + ":" + source;
+  // "server:/export", "user@host:path", "//server/share": the share names itself.
+  if (source.find(':') != std::string::npos || source.rfind("//", 0) == 0)
+    return "src:" + type + ":" + source;
   struct statfs fs {};
   if (major(dev) == 0 && ::fstatfs(fd, &fs) == 0 && fs.f_blocks > 0)
     return "anon:" + type + ":" + std::to_string(fs.f_blocks) + "x" + std::to_string(fs.f_bsize);

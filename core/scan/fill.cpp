@@ -146,6 +146,9 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
       EnterRightFiles(ctx);
       WithholdUncoveredPartners(ctx);
     }
+    // The rows hold what the list needs now; the table's paths and stamps would only sit in
+    // memory beside them through the comparison and the sync.
+    ctx.state.file_table.Clear();
     ctx.state.left_filled_empty = left && list.RowCount() == 0;
     SetStatus(host, 2, "Eintragung der Dateien abgeschlossen.");
     SetStatus(host, 1, RowCountText(list.RowCount()));

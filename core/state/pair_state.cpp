@@ -133,11 +133,20 @@ TrustVerdict LoadPairState(FileSystem& fs, const std::string& left_root,
         }
     return Verdict(Trust::kFirstRun, kWhyFirstRun);
   }
-  state->pair_id = id;
   const Listed* l = FindId(left, id);
   const Listed* r = FindId(right, id);
+  // A file that cannot be read stays as it is: the next save makes the pair anew beside it.
   if (l && l->read != StateRead::kOk) return FileVerdict(l->read, StateFilePath(left_root, id));
   if (r && r->read != StateRead::kOk) return FileVerdict(r->read, StateFilePath(right_root, id));
+  // A root that is not the one the pair was saved with (a copy, a restored folder) gets a
+  // pair of its own at the next save, so the files of the true pair stay as they are.
+  const bool left_same = !l || (l->header.identity == state->left_identity &&
+                                (!r || r->header.peer == state->left_identity));
+  const bool right_same = !r || (r->header.identity == state->right_identity &&
+                                 (!l || l->header.peer == state->right_identity));
+  if (!left_same) return Verdict(Trust::kIdentityLeft, kWhyIdentityLeft);
+  if (!right_same) return Verdict(Trust::kIdentityRight, kWhyIdentityRight);
+  state->pair_id = id;
   // A file an undo set aside says why it is missing.
   auto forgotten = [&](const std::string& root) {
     struct stat st {};
@@ -149,10 +158,6 @@ TrustVerdict LoadPairState(FileSystem& fs, const std::string& left_root,
       return Verdict(Trust::kForgotten, kWhyForgotten);
     return !l ? Verdict(Trust::kLostLeft, kWhyLostLeft) : Verdict(Trust::kLostRight, kWhyLostRight);
   }
-  if (l->header.identity != state->left_identity || r->header.peer != state->left_identity)
-    return Verdict(Trust::kIdentityLeft, kWhyIdentityLeft);
-  if (r->header.identity != state->right_identity || l->header.peer != state->right_identity)
-    return Verdict(Trust::kIdentityRight, kWhyIdentityRight);
   if (l->header.generation != r->header.generation)
     return Verdict(Trust::kGeneration, kWhyGeneration);
   // The whole files now; either may have changed or broken since the headers were read.
@@ -161,12 +166,14 @@ TrustVerdict LoadPairState(FileSystem& fs, const std::string& left_root,
   StateRead read = ReadStateFile(fs, left_path, &state->left, false);
   if (read != StateRead::kOk) {
     state->left.entries.Clear();
+    state->pair_id.clear();
     return FileVerdict(read, left_path);
   }
-  read = ReadStateFile(fs, right_path, &state->right, false);
+  read = ReadStateFile(fs, right_path, &state->right, false, nullptr, &state->left.entries);
   if (read != StateRead::kOk) {
     state->left.entries.Clear();
     state->right.entries.Clear();
+    state->pair_id.clear();
     return FileVerdict(read, right_path);
   }
   if (state->left.header.generation != state->right.header.generation) {

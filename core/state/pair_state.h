@@ -73,7 +73,9 @@ struct PairState {
 
 // Finds the pair of the two roots and loads both sides' states into *state (identities
 // always, entries only when trusted), with the verdict. Writes nothing: an unreadable or
-// newer file stays as it is.
+// newer file stays as it is. state->pair_id names the pair the next save writes: the found
+// pair's, or empty (a new pair) where none was found, a file of it cannot be read, or a root
+// is not the folder it was saved with (so a copy never overwrites the true pair's files).
 TrustVerdict LoadPairState(FileSystem& fs, const std::string& left_root,
                            const std::string& right_root, PairState* state);
 

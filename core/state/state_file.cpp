@@ -41,9 +41,13 @@ bool Number(std::string_view text, T* value) {
 
 // Splits off the first blank-separated word of *rest.
 std::string_view Word(std::string_view* rest) {
-  const size_t blank = rest->find(' ');
-  std::string_view word = rest->substr(0, blank);
-  rest->remove_prefix(blank == std::string_view::npos ? rest->size() : blank + 1);
+  // Fields are a few bytes long: a plain loop beats a call per field.
+  const char* begin = rest->data();
+  const char* end = begin + rest->size();
+  const char* at = begin;
+  while (at != end && *at != ' ') ++at;
+  const std::string_view word(begin, static_cast<size_t>(at - begin));
+  rest->remove_prefix(at == end ? rest->size() : word.size() + 1);
   return word;
 }
 
@@ -56,7 +60,8 @@ bool HexId(std::string_view text) {
 // Parses the file line by line; the entries go straight into out's buffer.
 class Parser {
  public:
-  Parser(SideState* out, bool header_only) : out_(out), header_only_(header_only) {}
+  Parser(SideState* out, bool header_only, StateEntries* same_paths = nullptr)
+      : out_(out), header_only_(header_only), same_(same_paths) {}
 
   // One line without its "\n". False stops the parse (done or failed: see Result).
   bool Line(std::string_view line) {
@@ -166,12 +171,24 @@ class Parser {
       return Fail("Zeit ungültig");
     const std::string_view ino = Word(&rest);
     if (ino != "-" && (!Number(ino, &e.ino) || e.ino == 0)) return Fail("Inode ungültig");
-    path_.clear();
-    if (!PercentUnescape(rest, &path_) || !CleanRelativePath(path_)) return Fail("Pfad ungültig");
+    std::string_view path = rest;
+    if (rest.find('%') != std::string_view::npos) {
+      if (!PercentUnescape(rest, &path_)) return Fail("Pfad ungültig");
+      path = path_;
+    }
+    if (!CleanRelativePath(path)) return Fail("Pfad ungültig");
     StateEntries& entries = out_->entries;
-    if (entries.size() > 0 && !(entries.Path(entries.size() - 1) < path_))
+    if (entries.size() > 0 && !(entries.Path(entries.size() - 1) < path))
       return Fail("Pfade nicht geordnet");
-    entries.Add(path_, e);
+    if (same_) {
+      // Both sides' paths come sorted: one walk along the other side's finds each one once.
+      while (cursor_ < same_->size() && same_->Path(cursor_) < path) ++cursor_;
+      if (cursor_ < same_->size() && same_->Path(cursor_) == path) {
+        entries.AddPathOf((*same_)[cursor_], e);
+        return true;
+      }
+    }
+    entries.Add(path, e);
     return true;
   }
 
@@ -200,6 +217,8 @@ class Parser {
   StateRead result_ = StateRead::kOk;
   std::string error_;
   std::string path_;
+  StateEntries* same_ = nullptr;
+  size_t cursor_ = 0;
 };
 
 // Feeds text to the parser line by line; returns the unfinished last line's start.
@@ -228,16 +247,24 @@ void Reset(SideState* out) {
 
 void StateEntries::Add(std::string_view path, const StateEntry& entry) {
   StateEntry e = entry;
-  e.path_offset = static_cast<uint32_t>(names_.size());
+  e.path_offset = static_cast<uint32_t>(names_->size());
   e.path_size = static_cast<uint32_t>(path.size());
-  names_.append(path);
+  names_->append(path);
   entries_.push_back(e);
+  pairing_index_.clear();
+}
+
+void StateEntries::AddPathOf(const StateEntry& e, const StateEntry& entry) {
+  StateEntry made = entry;
+  made.path_offset = e.path_offset;
+  made.path_size = e.path_size;
+  entries_.push_back(made);
   pairing_index_.clear();
 }
 
 void StateEntries::Reserve(size_t entries, size_t name_bytes) {
   entries_.reserve(entries);
-  names_.reserve(name_bytes);
+  names_->reserve(names_->size() + name_bytes);
 }
 
 void StateEntries::Sort() {
@@ -256,6 +283,40 @@ const StateEntry* StateEntries::Find(std::string_view path) const {
   auto it =
       std::lower_bound(entries_.begin(), entries_.end(), path,
                        [this](const StateEntry& e, std::string_view p) { return PathOf(e) < p; });
+  return it != entries_.end() && PathOf(*it) == path ? &*it : nullptr;
+}
+
+const StateEntry* StateEntries::FindNear(std::string_view path, size_t* hint) const {
+  const size_t n = entries_.size();
+  if (n == 0) return nullptr;
+  size_t at = std::min(*hint, n - 1);
+  // Gallop from the hint towards the path, then search the last step's span: paths of one
+  // folder lie together, so rows of the same folder find theirs in a few steps.
+  size_t low, high;  // the path's place lies in [low, high]
+  if (PathOf(entries_[at]) < path) {
+    size_t step = 1;
+    low = at + 1;
+    high = n;
+    while (at + step < n && PathOf(entries_[at + step]) < path) {
+      low = at + step + 1;
+      step *= 2;
+    }
+    if (at + step < n) high = at + step;
+  } else {
+    size_t step = 1;
+    high = at;
+    low = 0;
+    while (step <= at && !(PathOf(entries_[at - step]) < path)) {
+      high = at - step;
+      step *= 2;
+    }
+    if (step <= at) low = at - step + 1;
+  }
+  auto it =
+      std::lower_bound(entries_.begin() + static_cast<ptrdiff_t>(low),
+                       entries_.begin() + static_cast<ptrdiff_t>(high), path,
+                       [this](const StateEntry& e, std::string_view p) { return PathOf(e) < p; });
+  *hint = static_cast<size_t>(it - entries_.begin());
   return it != entries_.end() && PathOf(*it) == path ? &*it : nullptr;
 }
 
@@ -282,21 +343,27 @@ const StateEntry* StateEntries::FindPairing(std::string_view path) const {
 }
 
 void StateEntries::Clear() {
-  std::string().swap(names_);
+  names_ = std::make_shared<std::string>();
   std::vector<StateEntry>().swap(entries_);
   std::vector<uint32_t>().swap(pairing_index_);
 }
 
 bool CleanRelativePath(std::string_view path) {
-  if (path.empty() || path.find('\0') != std::string_view::npos) return false;
+  if (path.empty()) return false;
+  // One pass: each component must be neither empty nor "." nor "..", and no byte NUL.
   size_t start = 0;
-  while (true) {
-    const size_t slash = path.find('/', start);
-    const std::string_view part = path.substr(start, slash - start);
-    if (part.empty() || part == "." || part == "..") return false;
-    if (slash == std::string_view::npos) return true;
-    start = slash + 1;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    if (i < path.size() && path[i] != '/') {
+      if (path[i] == '\0') return false;
+      continue;
+    }
+    const size_t length = i - start;
+    if (length == 0) return false;
+    if (path[start] == '.' && (length == 1 || (length == 2 && path[start + 1] == '.')))
+      return false;
+    start = i + 1;
   }
+  return true;
 }
 
 StateRead ParseStateText(std::string_view text, SideState* out, std::string* error) {
@@ -312,8 +379,9 @@ StateRead ParseStateText(std::string_view text, SideState* out, std::string* err
 }
 
 StateRead ReadStateFile(FileSystem& fs, const std::string& path, SideState* out, bool header_only,
-                        std::string* error) {
+                        std::string* error, StateEntries* same_paths) {
   Reset(out);
+  if (same_paths && !header_only) out->entries.ShareNamesWith(*same_paths);
   Fd fd(fs, fs.OpenAt(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (fd.get() < 0) {
     if (errno == ENOENT) return StateRead::kMissing;
@@ -325,12 +393,13 @@ StateRead ReadStateFile(FileSystem& fs, const std::string& path, SideState* out,
     if (error) *error = "keine Datei";
     return StateRead::kUnreadable;
   }
-  // About 60 bytes of text per entry, most of it the path.
+  // Room for as many entries and path bytes as the file could hold at most: a block that big
+  // is mapped, and only what the entries fill of it takes memory.
   if (!header_only) {
     const size_t bytes = static_cast<size_t>(st.st_size);
-    out->entries.Reserve(bytes / 48 + 1, bytes / 2 + 1);
+    out->entries.Reserve(bytes / 14 + 1, same_paths ? 0 : bytes);
   }
-  Parser parser(out, header_only);
+  Parser parser(out, header_only, header_only ? nullptr : same_paths);
   std::unique_ptr<char[]> block(new char[kBlock]);
   std::string carry;  // a line cut by the block's end
   off_t offset = 0;

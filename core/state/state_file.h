@@ -32,6 +32,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -74,8 +75,13 @@ class StateEntries {
   StateEntry& operator[](size_t i) { return entries_[i]; }
   std::string_view Path(size_t i) const { return PathOf(entries_[i]); }
   std::string_view PathOf(const StateEntry& e) const {
-    return {names_.data() + e.path_offset, e.path_size};
+    return {names_->data() + e.path_offset, e.path_size};
   }
+  // From now on the paths go into other's buffer, and a path other holds already is not
+  // stored twice (AddPathOf): the two sides of a pair mostly hold the same paths.
+  void ShareNamesWith(StateEntries& other) { names_ = other.Names(); }
+  // Appends an entry whose path is that of other's entry e (their buffers shared).
+  void AddPathOf(const StateEntry& e, const StateEntry& entry);
   // Appends; Sort must follow unless the paths came in order.
   void Add(std::string_view path, const StateEntry& entry);
   void Reserve(size_t entries, size_t name_bytes);
@@ -84,6 +90,9 @@ class StateEntries {
   bool Ordered() const;
   // The entry of exactly this path, or nullptr.
   const StateEntry* Find(std::string_view path) const;
+  // The same, searching from *hint (the place of the last path looked up, updated): cheap
+  // when the paths asked for lie near each other, as the rows of one folder do.
+  const StateEntry* FindNear(std::string_view path, size_t* hint) const;
   // The entry whose path pairs with path as rows pair (without regard to case and Unicode
   // composition), exact bytes first; nullptr when none does. Builds an index at the first
   // call.
@@ -91,7 +100,11 @@ class StateEntries {
   void Clear();
 
  private:
-  std::string names_;
+  const std::shared_ptr<std::string>& Names() {
+    if (!names_) names_ = std::make_shared<std::string>();
+    return names_;
+  }
+  std::shared_ptr<std::string> names_ = std::make_shared<std::string>();
   std::vector<StateEntry> entries_;
   mutable std::vector<uint32_t> pairing_index_;  // open addressing, entry number + 1
 };
@@ -123,9 +136,11 @@ enum class StateRead {
 };
 
 // Reads the state file at path (an absolute path); with header_only, stops before the
-// entries. error gets the reason of kUnreadable, for the report.
+// entries. error gets the reason of kUnreadable, for the report. With same_paths (the other
+// side's entries, read first), out shares its buffer of paths and stores only the paths
+// same_paths lacks.
 StateRead ReadStateFile(FileSystem& fs, const std::string& path, SideState* out, bool header_only,
-                        std::string* error = nullptr);
+                        std::string* error = nullptr, StateEntries* same_paths = nullptr);
 
 // The same from text in memory, for tests and the reader's own checks.
 StateRead ParseStateText(std::string_view text, SideState* out, std::string* error = nullptr);

@@ -87,6 +87,21 @@ TEST(StateFile, RoundTripOfAnyNames) {
   SideState read;
   ASSERT_EQ(ReadStateFile(mem, "/s/f", &read, false, &error), StateRead::kOk) << error;
   ExpectSame(written, read);
+  // Read beside the other side's entries, sharing their paths: the same entries.
+  SideState beside;
+  ASSERT_EQ(ReadStateFile(mem, "/s/f", &beside, false, &error, &read.entries), StateRead::kOk);
+  ExpectSame(written, beside);
+  // Each path is found from wherever the last search ended, in any order; others are not.
+  std::vector<size_t> order(odd.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = (i * 7919) % order.size();
+  size_t hint = 0;
+  for (size_t i : order) {
+    const StateEntry* e = beside.entries.FindNear(odd[i], &hint);
+    ASSERT_NE(e, nullptr) << odd[i];
+    EXPECT_EQ(beside.entries.PathOf(*e), odd[i]);
+    EXPECT_EQ(beside.entries.FindNear(odd[i] + "x", &hint), nullptr);
+    EXPECT_EQ(beside.entries.Find(odd[i]), e);
+  }
   // The header alone stops before the entries.
   SideState head;
   ASSERT_EQ(ReadStateFile(mem, "/s/f", &head, true), StateRead::kOk);
@@ -143,6 +158,9 @@ struct TrustCase {
   std::function<void(TwoWayPair&)> after_save;
   Trust want;
   bool untouched = false;  // the state files must stay byte for byte as they are
+  // The next save writes the pair found (its files replaced); false: a new pair beside it,
+  // so the files of the true pair (or one that cannot be read) stay.
+  bool same_pair = true;
 };
 
 // A state that must not be trusted (first run, lost or forgotten on one side, a folder copied
@@ -178,7 +196,7 @@ TEST(PairStateTrust, OnlyTheSameStateInBothRootsCounts) {
          p.mem.Remove("/L/.tavrik-state");
          p.mem.Remove("/R/.tavrik-state");
        },
-       Trust::kFirstRun},
+       Trust::kFirstRun, false, false},
       {"lost on the right", [](TwoWayPair& p) { p.mem.Remove("/R/.tavrik-state"); },
        Trust::kLostRight},
       {"lost on the left", [](TwoWayPair& p) { p.mem.Remove("/L/.tavrik-state"); },
@@ -190,25 +208,26 @@ TEST(PairStateTrust, OnlyTheSameStateInBothRootsCounts) {
          copy_tree(p, "/R", "/R2");
          p.right = "/R2";
        },
-       Trust::kIdentityRight},
+       Trust::kIdentityRight, false, false},
       {"right root restored from a backup",
        [&](TwoWayPair& p) {
          copy_tree(p, "/R", "/backup");
          p.mem.Remove("/R");
          copy_tree(p, "/backup", "/R");
        },
-       Trust::kIdentityRight},
+       Trust::kIdentityRight, false, false},
       {"an older state of one side",
        [](TwoWayPair& p) {
          const std::string path = StateFilePath(p.RightRoot(), p.state.two_way.state.pair_id);
          p.mem.AddFile(path, *p.mem.Content(path + ".prev"));
        },
        Trust::kGeneration},
-      {"unreadable", [&](TwoWayPair& p) { rewrite(p, "end ", "ende "); }, Trust::kUnreadable, true},
+      {"unreadable", [&](TwoWayPair& p) { rewrite(p, "end ", "ende "); }, Trust::kUnreadable, true,
+       false},
       {"newer", [&](TwoWayPair& p) { rewrite(p, "tavrik-state 1", "tavrik-state 7"); },
-       Trust::kNewer, true},
+       Trust::kNewer, true, false},
       {"unclean path", [&](TwoWayPair& p) { rewrite(p, " b.txt\n", " ../b.txt\n"); },
-       Trust::kUnreadable, true},
+       Trust::kUnreadable, true, false},
   };
   for (const TrustCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -234,6 +253,7 @@ TEST(PairStateTrust, OnlyTheSameStateInBothRootsCounts) {
       return files;
     };
     const auto before = snapshot();
+    const std::string id = pair.state.two_way.state.pair_id;
     pair.Compare();
     const TwoWaySession& s = pair.state.two_way;
     EXPECT_EQ(s.verdict.trust, c.want) << s.verdict.reason;
@@ -244,6 +264,7 @@ TEST(PairStateTrust, OnlyTheSameStateInBothRootsCounts) {
     }
     // A comparison never writes a state, and never touches one it cannot read.
     EXPECT_EQ(snapshot(), before);
+    EXPECT_EQ(s.state.pair_id == id, c.same_pair) << s.state.pair_id;
     if (c.untouched) {
       EXPECT_NE(s.verdict.reason.find(".tavrik-state/"), std::string::npos);
     }
