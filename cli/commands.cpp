@@ -534,15 +534,14 @@ std::string LinkText(FileSystem& fs, const std::string& path) {
 std::string RowJsonOf(Session& s, int pos) {
   const ComparisonList& list = s.list;
   const TwoWaySession& two_way = s.state.two_way;
-  const TwoWayWhy why = two_way.active ? two_way.WhyOf(list.LeftName(pos), list.RightName(pos))
-                                       : TwoWayWhy::kNone;
+  const TwoWayWhy why =
+      two_way.active ? two_way.WhyOf(list.LeftName(pos), list.RightName(pos)) : TwoWayWhy::kNone;
   std::optional<std::string> left, right;
   if (list.LeftKind(pos) == FileKind::kLink)
     left = LinkText(s.ctx.fs, JoinPath(s.state.left_root, list.LeftName(pos)));
   if (list.RightKind(pos) == FileKind::kLink)
     right = LinkText(s.ctx.fs, JoinPath(s.state.right_root, list.RightName(pos)));
-  return RowJson(list, pos, left ? &*left : nullptr, right ? &*right : nullptr,
-                 TwoWayWhyWord(why));
+  return RowJson(list, pos, left ? &*left : nullptr, right ? &*right : nullptr, TwoWayWhyWord(why));
 }
 
 // Each entry the fills left out, after the rows, by full path.
@@ -733,7 +732,6 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   ReportLeftOut(s, o, err);
   Compare(s, o.binary);
   s.meter.Clear();
-  if (!o.quiet) TellTwoWay(s, err);
   if (!o.quiet) TellRunNotes(s.state.notes, err);
   if (s.Printing(o) && o.json) PrintRows(s, true, out);
   if (s.Printing(o) && !o.json) CopyListToClipboard(s.ctx);

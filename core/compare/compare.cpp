@@ -10,6 +10,7 @@
 #include "core/fs/paths.h"
 #include "core/fs/time_resolution.h"
 #include "core/list/status.h"
+#include "core/list/two_way_text.h"
 #include "core/parallel/cpu_count.h"
 #include "core/parallel/run_scope.h"
 
@@ -235,7 +236,8 @@ void CompareFolders(Context& ctx, bool binary) {
   bool report = !(state.batch_active && (state.batch.sync || state.batch.end)) && !scope.Stopping();
   if (report) {
     SetStatus(host, 2, mode_word + "vergleich fertig!");
-    Inform(host, ResultText(binary, n, counters));
+    // A two-way comparison adds its own lines after the usual ones.
+    Inform(host, ResultText(binary, n, counters) + TwoWaySummary(state.two_way));
   }
   host.SetProgress(0);
   EnableCompareButton(host, true);

@@ -61,7 +61,8 @@ bool SameTimeOnSide(int64_t now_sec, int32_t now_ns, const StateEntry& then,
   return clock.shift != 0 && Within(d, clock.shift * kNs, std::max<int64_t>(clock.step, 1) * kNs);
 }
 
-bool Changed(const FileStamp& now, const StateEntry& then, const SideClock& clock) {
+bool Changed(const FileStamp& now, bool now_link, const StateEntry& then, const SideClock& clock) {
+  if (now_link != (then.kind == StateKind::kLink)) return true;
   if (now.size != then.size) return true;
   return !SameTimeOnSide(now.mtime_sec, now.mtime_nsec, then, clock);
 }
@@ -172,10 +173,11 @@ struct RowInfo {
 };
 
 // The status of one side of row pos; entry is that side's state entry for the row.
-SideStatus StatusOf(const FileStamp* now, const StateEntry* entry, const SideClock& clock) {
+SideStatus StatusOf(const FileStamp* now, bool now_link, const StateEntry* entry,
+                    const SideClock& clock) {
   if (now) {
     if (!entry) return SideStatus::kNew;
-    return Changed(*now, *entry, clock) ? SideStatus::kChanged : SideStatus::kUnchanged;
+    return Changed(*now, now_link, *entry, clock) ? SideStatus::kChanged : SideStatus::kUnchanged;
   }
   return entry ? SideStatus::kDeleted : SideStatus::kAbsent;
 }
@@ -232,6 +234,8 @@ class TwoWay {
     session_.verdict =
         LoadPairState(ctx_.fs, state.left_root.str(), state.right_root.str(), &session_.state);
     session_.trusted = session_.verdict.trusted();
+    policy_changed_ = session_.state.left.header.follow_links != state.follow_links ||
+                      session_.state.right.header.follow_links != state.follow_links;
     if (!session_.trusted) {
       // Today's marks; the sync writes a new common state at its end.
       for (int i = 1; i <= list_.RowCount() && !scope_.Stopping(); ++i) {
@@ -338,8 +342,10 @@ class TwoWay {
     RowInfo& r = rows_[static_cast<size_t>(i)];
     const std::string_view ln = list_.LeftName(i);
     const std::string_view rn = list_.RightName(i);
-    r.left = StatusOf(ln.empty() ? nullptr : list_.LeftStamp(i), LeftEntry(r), left_.clock);
-    r.right = StatusOf(rn.empty() ? nullptr : list_.RightStamp(i), RightEntry(r), right_.clock);
+    r.left = StatusOf(ln.empty() ? nullptr : list_.LeftStamp(i),
+                      list_.LeftKind(i) == FileKind::kLink, LeftEntry(r), left_.clock);
+    r.right = StatusOf(rn.empty() ? nullptr : list_.RightStamp(i),
+                       list_.RightKind(i) == FileKind::kLink, RightEntry(r), right_.clock);
     if (!ln.empty()) ++left_.files;
     if (!rn.empty()) ++right_.files;
     // A file missing where a guard covers it, or still on the disk in a form the list
@@ -354,7 +360,9 @@ class TwoWay {
   // True when a guard keeps the entry of a file the list lacks.
   bool Kept(Side& side, const StateEntry* entry) {
     const std::string_view path = side.entries->PathOf(*entry);
-    if (side.cover.Covers(path) || !side.gone->Gone(path)) {
+    // Read under another link policy, the tree differs by what links stand for, not by
+    // what the user deleted.
+    if (policy_changed_ || side.cover.Covers(path) || !side.gone->Gone(path)) {
       entry->flags |= kEntryKept;
       ++session_.kept;
       return true;
@@ -625,6 +633,7 @@ class TwoWay {
   size_t left_hint_ = 0;
   size_t right_hint_ = 0;
   std::unordered_map<int, bool> moved_rows_;
+  bool policy_changed_ = false;  // the state was saved under the other link policy
   int64_t missing_left_ = 0;
   int64_t missing_right_ = 0;
   bool lost_left_ = false;

@@ -63,9 +63,11 @@ bool StillAsSeen(const struct stat& st, const MovePair& move) {
 }
 
 // The entry a file has in the state, from an attribute query made after its row.
-bool FreshEntry(FileSystem& fs, const std::string& full, bool stable_inodes, StateEntry* entry) {
+// Under the follow policy a link stands for what it leads to, as the fill read it.
+bool FreshEntry(FileSystem& fs, const std::string& full, bool stable_inodes, bool follow,
+                StateEntry* entry) {
   struct stat st {};
-  if (fs.StatAt(AT_FDCWD, full.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (fs.StatAt(AT_FDCWD, full.c_str(), &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return false;
   entry->size = st.st_size;
   entry->mtime_sec = st.st_mtim.tv_sec;
@@ -79,8 +81,12 @@ bool FreshEntry(FileSystem& fs, const std::string& full, bool stable_inodes, Sta
 // One side's new entries: the old ones less those this run replaced or dropped, and the new.
 class SideBuilder {
  public:
-  SideBuilder(const SideState& old, std::string_view root, bool stable_inodes)
-      : old_(old.entries), root_(root), stable_(stable_inodes), drop_(old.entries.size(), false) {}
+  SideBuilder(const SideState& old, std::string_view root, bool stable_inodes, bool follow)
+      : old_(old.entries),
+        root_(root),
+        stable_(stable_inodes),
+        follow_(follow),
+        drop_(old.entries.size(), false) {}
 
   void Drop(std::string_view path) {
     if (path.empty()) return;
@@ -92,7 +98,7 @@ class SideBuilder {
     if (path.empty()) return;
     Drop(path);
     StateEntry entry;
-    if (FreshEntry(*fs_, JoinPath(root_, path), stable_, &entry)) added_.Add(path, entry);
+    if (FreshEntry(*fs_, JoinPath(root_, path), stable_, follow_, &entry)) added_.Add(path, entry);
   }
   void SetFs(FileSystem* fs) { fs_ = fs; }
 
@@ -113,6 +119,7 @@ class SideBuilder {
   const StateEntries& old_;
   std::string_view root_;
   bool stable_;
+  bool follow_;
   std::vector<bool> drop_;
   StateEntries added_;
   FileSystem* fs_ = nullptr;
@@ -425,8 +432,9 @@ void StateLedger::RemoveEmptiedFolders(Context& ctx) {
 
 bool StateLedger::Save(Context& ctx, std::string* error) {
   PairState& pair = ctx.state.two_way.state;
-  SideBuilder left(pair.left, ctx.state.left_root.str(), pair.left_stable_inodes);
-  SideBuilder right(pair.right, ctx.state.right_root.str(), pair.right_stable_inodes);
+  const bool follow = ctx.state.follow_links;
+  SideBuilder left(pair.left, ctx.state.left_root.str(), pair.left_stable_inodes, follow);
+  SideBuilder right(pair.right, ctx.state.right_root.str(), pair.right_stable_inodes, follow);
   left.SetFs(&ctx.fs);
   right.SetFs(&ctx.fs);
   for (const Row& row : rows_) {
@@ -441,6 +449,11 @@ bool StateLedger::Save(Context& ctx, std::string* error) {
   PairState saved = pair;
   saved.left.entries = left.Build();
   saved.right.entries = right.Build();
+  // The policy and the hour shift the entries were read under.
+  const RunNotes& notes = ctx.state.notes;
+  saved.left.header.follow_links = saved.right.header.follow_links = follow;
+  saved.left.header.shift_seconds = notes.shifted_side == 1 ? notes.shift_hours * 3600 : 0;
+  saved.right.header.shift_seconds = notes.shifted_side == 2 ? notes.shift_hours * 3600 : 0;
   if (!SavePairState(ctx.fs, ctx.state.left_root.str(), ctx.state.right_root.str(), saved, error))
     return false;
   // A later sync of the same comparison (rows skipped now, marked anew) starts from this.

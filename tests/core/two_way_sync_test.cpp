@@ -158,6 +158,52 @@ TEST_F(TwoWayRound, MoveIsOneRenameAndChangedFileIsNotDeleted) {
   EXPECT_TRUE(changed_box);
 }
 
+// A file replaced by a link of the same size and time taken for unchanged (the link would
+// never travel), or the tree read under the other link policy taken for deletions.
+TEST_F(TwoWayRound, LinksKeepTheirKindAndAPolicyChangeDeletesNothing) {
+  Both("f.txt", "abcd");
+  Both("real/in.txt", "x");
+  s.mem.AddLink("/L/to-real", "real", kT0);
+  s.mem.AddLink("/R/to-real", "real", kT0);
+  s.mem.AddLink("/L/gone", "nowhere", kT0);
+  s.mem.AddLink("/R/gone", "nowhere", kT0);
+  Round();  // the first run saves the state
+  Compare();
+  ASSERT_TRUE(s.state.two_way.trusted) << s.state.two_way.verdict.reason;
+  const auto mark_of = [this](const std::string& name) {
+    for (int i = 1; i <= s.list.RowCount(); ++i)
+      if (s.list.LeftName(i) == name || s.list.RightName(i) == name)
+        return std::string(MarkText(s.list.GetMark(i)));
+    return std::string("no row");
+  };
+  EXPECT_EQ(mark_of("f.txt"), "=");
+  EXPECT_EQ(mark_of("to-real"), "=");
+
+  // The left f.txt becomes a link whose text is as long as the file, at the file's time.
+  s.mem.Remove("/L/f.txt");
+  s.mem.AddLink("/L/f.txt", "wxyz", kT0);
+  Compare();
+  EXPECT_EQ(mark_of("f.txt"), "-->") << ::testing::PrintToString(s.Rows());
+  s.mem.Remove("/L/f.txt");
+  s.mem.AddFile("/L/f.txt", "abcd", kT0);
+
+  // Followed, the folder link shows files and the dangling link none: no deletion either way.
+  for (bool follow : {true, false}) {
+    SCOPED_TRACE(follow ? "keep, then follow" : "back to keep");
+    s.state.follow_links = follow;
+    Compare();
+    for (int i = 1; i <= s.list.RowCount(); ++i) {
+      const Mark mark = s.list.GetMark(i);
+      EXPECT_TRUE(mark != Mark::kDeleteRight && mark != Mark::kDeleteLeft &&
+                  mark != Mark::kDeleteBoth)
+          << ::testing::PrintToString(s.Rows());
+    }
+    if (follow) SyncFolders(s.ctx);  // saved under the follow policy
+  }
+  EXPECT_TRUE(s.mem.Exists("/R/gone"));
+  EXPECT_TRUE(s.mem.Exists("/L/gone"));
+}
+
 // A row with a failure that the user aborted leaving no state, or a state that takes rows
 // not reached for done.
 TEST_F(TwoWayRound, StateIsSavedAfterAbort) {
