@@ -349,21 +349,19 @@ void StateEntries::Clear() {
 }
 
 bool CleanRelativePath(std::string_view path) {
-  if (path.empty()) return false;
-  // One pass: each component must be neither empty nor "." nor "..", and no byte NUL.
-  size_t start = 0;
-  for (size_t i = 0; i <= path.size(); ++i) {
-    if (i < path.size() && path[i] != '/') {
-      if (path[i] == '\0') return false;
-      continue;
-    }
-    const size_t length = i - start;
+  if (path.empty() || std::memchr(path.data(), '\0', path.size()) != nullptr) return false;
+  // Each component must be neither empty nor "." nor "..": found a separator at a time.
+  const char* p = path.data();
+  const char* const end = p + path.size();
+  for (;;) {
+    const char* slash = static_cast<const char*>(std::memchr(p, '/', static_cast<size_t>(end - p)));
+    const char* stop = slash ? slash : end;
+    const size_t length = static_cast<size_t>(stop - p);
     if (length == 0) return false;
-    if (path[start] == '.' && (length == 1 || (length == 2 && path[start + 1] == '.')))
-      return false;
-    start = i + 1;
+    if (p[0] == '.' && (length == 1 || (length == 2 && p[1] == '.'))) return false;
+    if (!slash) return true;
+    p = slash + 1;
   }
-  return true;
 }
 
 StateRead ParseStateText(std::string_view text, SideState* out, std::string* error) {
