@@ -352,10 +352,16 @@ class SyncWalk {
           return done(CopyAtTurn(from, to, keep));
         },
         CopyDetail(from.full, to.full), &failure, [this](const FsError& e) { return Refused(e); });
-    return Report(
-        ctx_.host,
-        {SyncAction::kCopy, std::string(mark_), from.full, to.full, SyncAction::kDone, {}, {}, why_},
-        end, std::move(failure));
+    return Report(ctx_.host,
+                  {SyncAction::kCopy,
+                   std::string(mark_),
+                   from.full,
+                   to.full,
+                   SyncAction::kDone,
+                   {},
+                   {},
+                   why_},
+                  end, std::move(failure));
   }
 
   // A link the target cannot hold: counted for the one report at the end of the run.
@@ -424,8 +430,8 @@ class SyncWalk {
         DeleteDetail(side.full), &failure);
     return Report(
         ctx_.host,
-        {SyncAction::kDelete, std::string(mark_), side.full, {}, SyncAction::kDone, {}, {}, why_}, end,
-        std::move(failure));
+        {SyncAction::kDelete, std::string(mark_), side.full, {}, SyncAction::kDone, {}, {}, why_},
+        end, std::move(failure));
   }
 
   // The right file is still tried when the left deletion was skipped; a skipped failure
