@@ -7,6 +7,7 @@ namespace {
 bool Kept(unsigned char c, KeepBytes keep) {
   if (c == '%') return false;
   if (keep == KeepBytes::kPrintable) return c >= 0x20 && c != 0x7f;
+  if (keep == KeepBytes::kPrintableNoBlank) return c > 0x20 && c != 0x7f;
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
          c == '_' || c == '.' || c == '~' || c == '/';
 }

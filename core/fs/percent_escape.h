@@ -10,8 +10,9 @@ namespace tavrik {
 // Which bytes stay as they are; every other byte is written as % and two upper-case hex
 // digits, and % itself always is.
 enum class KeepBytes {
-  kPrintable,  // everything but control bytes and DEL (our record files: one name per field)
-  kUrlPath,    // letters, digits, "-_.~/" (the trash's Path= key, a URL path)
+  kPrintable,         // everything but control bytes and DEL (our record files: one name per field)
+  kPrintableNoBlank,  // the same but blanks too (fields of a line split at blanks)
+  kUrlPath,           // letters, digits, "-_.~/" (the trash's Path= key, a URL path)
 };
 
 std::string PercentEscape(std::string_view text, KeepBytes keep);

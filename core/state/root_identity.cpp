@@ -10,15 +10,7 @@ namespace tavrik {
 namespace {
 
 std::string Field(std::string_view text) {
-  std::string escaped = PercentEscape(text, KeepBytes::kPrintable);
-  std::string out;
-  for (char c : escaped) {
-    if (c == ' ')
-      out += "%20";
-    else
-      out += c;
-  }
-  return out;
+  return PercentEscape(text, KeepBytes::kPrintableNoBlank);
 }
 
 }  // namespace

@@ -19,16 +19,7 @@ constexpr const char* kMagic = "tavrik-state";
 // Percent escapes, and a blank too, so every field is one word (a path is the rest of its
 // line, but escaping its blanks as well keeps the lines easy to split with any tool).
 std::string EscapeField(std::string_view text) {
-  std::string escaped = PercentEscape(text, KeepBytes::kPrintable);
-  std::string out;
-  out.reserve(escaped.size());
-  for (char c : escaped) {
-    if (c == ' ')
-      out += "%20";
-    else
-      out += c;
-  }
-  return out;
+  return PercentEscape(text, KeepBytes::kPrintableNoBlank);
 }
 
 template <typename T>

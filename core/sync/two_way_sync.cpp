@@ -243,19 +243,32 @@ bool MovePlan::IsDone(int pos) const {
   return it != by_row_.end() && it->second.done;
 }
 
+namespace {
+
+// The root folder, open, when it is still the folder the fill scanned (root_id, where known);
+// a failure names full.
+Result<Fd> OpenRootAsScanned(FileSystem& fs, std::string_view root, const RootId* root_id,
+                             const std::string& full) {
+  Fd root_dir(fs, fs.OpenAt(AT_FDCWD, std::string(root).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (root_dir.get() < 0) return ErrorAt(full);
+  struct stat st {};
+  if (root_id && root_id->known &&
+      (fs.Fstat(root_dir.get(), &st) != 0 || st.st_dev != root_id->dev ||
+       st.st_ino != root_id->ino))
+    return Because(full, ENOENT, kWhyTargetRootGone);
+  return root_dir;
+}
+
+}  // namespace
+
 FsResult RenameMove(FileSystem& fs, std::string_view root, const RootId* root_id,
                     const MovePair& move, VersionFolder* versions, std::vector<std::string>* made,
                     FileStamp* after) {
   const std::string from_full = JoinPath(root, move.from);
   const std::string to_full = JoinPath(root, move.to);
-  Fd root_dir(fs, fs.OpenAt(AT_FDCWD, std::string(root).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (root_dir.get() < 0) return ErrorAt(from_full);
-  struct stat root_st {};
-  if (root_id && root_id->known &&
-      (fs.Fstat(root_dir.get(), &root_st) != 0 || root_st.st_dev != root_id->dev ||
-       root_st.st_ino != root_id->ino))
-    return Because(from_full, ENOENT, kWhyTargetRootGone);
-  Result<Fd> from_dir = OpenRelParent(fs, root_dir.get(), move.from, from_full);
+  Result<Fd> root_dir = OpenRootAsScanned(fs, root, root_id, from_full);
+  if (!root_dir.ok()) return root_dir.error();
+  Result<Fd> from_dir = OpenRelParent(fs, root_dir.value().get(), move.from, from_full);
   if (!from_dir.ok()) return from_dir.error();
   const std::string from_leaf = LeafOfRel(move.from);
   const std::string to_leaf = LeafOfRel(move.to);
@@ -264,7 +277,7 @@ FsResult RenameMove(FileSystem& fs, std::string_view root, const RootId* root_id
     return ErrorAt(from_full);
   if (!StillAsSeen(st, move)) return Because(from_full, EAGAIN, kWhyChanged);
   std::vector<std::string> new_folders;
-  Result<Fd> to_dir = OpenRelParent(fs, root_dir.get(), move.to, to_full, &new_folders);
+  Result<Fd> to_dir = OpenRelParent(fs, root_dir.value().get(), move.to, to_full, &new_folders);
   for (std::string& folder : new_folders) made->push_back(std::move(folder));
   if (!to_dir.ok()) return to_dir.error();
   if (versions) {
@@ -326,14 +339,9 @@ FsResult RenameFolderMove(FileSystem& fs, std::string_view root, const RootId* r
                           std::vector<std::string>* made) {
   const std::string from_full = JoinPath(root, folder.from);
   const std::string to_full = JoinPath(root, folder.to);
-  Fd root_dir(fs, fs.OpenAt(AT_FDCWD, std::string(root).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (root_dir.get() < 0) return ErrorAt(from_full);
-  struct stat root_st {};
-  if (root_id && root_id->known &&
-      (fs.Fstat(root_dir.get(), &root_st) != 0 || root_st.st_dev != root_id->dev ||
-       root_st.st_ino != root_id->ino))
-    return Because(from_full, ENOENT, kWhyTargetRootGone);
-  Result<Fd> from_parent = OpenRelParent(fs, root_dir.get(), folder.from, from_full);
+  Result<Fd> root_dir = OpenRootAsScanned(fs, root, root_id, from_full);
+  if (!root_dir.ok()) return root_dir.error();
+  Result<Fd> from_parent = OpenRelParent(fs, root_dir.value().get(), folder.from, from_full);
   if (!from_parent.ok()) return from_parent.error();
   const std::string from_leaf = LeafOfRel(folder.from);
   Result<Fd> from_dir =
@@ -351,7 +359,8 @@ FsResult RenameFolderMove(FileSystem& fs, std::string_view root, const RootId* r
       checked != files.size())
     return Because(from_full, EAGAIN, kWhyChanged);
   std::vector<std::string> new_folders;
-  Result<Fd> to_parent = OpenRelParent(fs, root_dir.get(), folder.to, to_full, &new_folders);
+  Result<Fd> to_parent =
+      OpenRelParent(fs, root_dir.value().get(), folder.to, to_full, &new_folders);
   for (std::string& f : new_folders) made->push_back(std::move(f));
   if (!to_parent.ok()) return to_parent.error();
   if (versions) {

@@ -17,6 +17,7 @@
 #include "support/real_fs.h"
 #include "support/session.h"
 #include "support/temp_tree.h"
+#include "support/time_zone.h"
 
 namespace tavrik::testing {
 namespace {
@@ -162,40 +163,6 @@ TEST(HourShiftTest, AStickPartlySyncedSinceTheChangeIsCorrected) {
     EXPECT_EQ(p.state.notes.shifted_side, 2) << c.what;
     EXPECT_EQ(p.state.notes.shift_hours, c.shift / kHour) << c.what;
   }
-}
-
-// Sets TZ for the lifetime of the object, so that the FAT driver started meanwhile reads the
-// stick's wall times in that zone.
-class TimeZone {
- public:
-  explicit TimeZone(const char* zone) {
-    const char* old = std::getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) saved_ = old;
-    Set(zone);
-  }
-  ~TimeZone() {
-    if (had_)
-      setenv("TZ", saved_.c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-  void Set(const char* zone) {
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-
- private:
-  std::string saved_;
-  bool had_ = false;
-};
-
-// Writes a file on a real medium with the given time.
-void WriteAt(const std::string& path, const std::string& content, int64_t seconds) {
-  std::ofstream(path, std::ios::binary) << content;
-  struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
 // Catches the same share through the real FAT driver (fusefat). The stick's old files are

@@ -18,6 +18,7 @@
 #include "support/real_fs.h"
 #include "support/session.h"
 #include "support/temp_tree.h"
+#include "support/time_zone.h"
 #include "support/two_way_pair.h"
 
 namespace tavrik::testing {
@@ -47,37 +48,6 @@ TEST(RootIdentityTest, SystemDiskFoldersByInode) {
   ASSERT_TRUE(ParseIdentity(IdentityText(a), &parsed));
   EXPECT_EQ(parsed, a);
   EXPECT_FALSE(IdentityOfRoot(RealFileSystem(), tree.Path("missing"), &copy));
-}
-
-class TimeZone {
- public:
-  explicit TimeZone(const char* zone) {
-    const char* old = std::getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) saved_ = old;
-    Set(zone);
-  }
-  ~TimeZone() {
-    if (had_)
-      setenv("TZ", saved_.c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-  void Set(const char* zone) {
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-
- private:
-  std::string saved_;
-  bool had_ = false;
-};
-
-void WriteAt(const std::string& path, const std::string& content, int64_t seconds) {
-  std::ofstream(path, std::ios::binary) << content;
-  struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
 std::map<std::string, std::string> Compare(Session& s, const std::string& l, const std::string& r) {
