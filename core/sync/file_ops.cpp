@@ -283,25 +283,6 @@ bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// A process that has ended but was not yet reaped by its parent (a zombie) still answers
-// kill(pid, 0); its state in the process table says it is gone. /proc is read directly:
-// it is the machine's process table, not a user's file, so it does not take the seam.
-bool HasEnded(pid_t pid) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT;
-  char text[512];
-  const ssize_t got = ::read(fd, text, sizeof text - 1);
-  ::close(fd);
-  if (got <= 0) return false;
-  // "pid (name) S ...": the name may hold blanks and parentheses, the state follows the last.
-  const std::string_view stat(text, static_cast<size_t>(got));
-  const size_t close = stat.rfind(')');
-  if (close == std::string_view::npos || close + 2 >= stat.size()) return false;
-  const char state = stat[close + 2];
-  return state == 'Z' || state == 'X';
-}
-
 bool FullMedium(int error) { return error == ENOSPC || error == EDQUOT; }
 
 // The folder at the copy target's folder path now: a folder renamed meanwhile no longer
@@ -389,7 +370,7 @@ bool IsStaleTempName(std::string_view name, std::string_view host) {
   if (pid <= 0 || pid == getpid() || pid > 0x7fffffff) return false;
   // Only a process that is gone proves the file is nobody's work in progress.
   if (kill(static_cast<pid_t>(pid), 0) != 0) return errno == ESRCH;
-  return HasEnded(static_cast<pid_t>(pid));
+  return ProcessEnded(pid);
 }
 
 void TempSweeper::Sweep(FileSystem& fs, int dir) {
