@@ -760,6 +760,11 @@ int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   if (o.dry_run) {
     s.meter.Clear();
     if (!o.quiet) TellRunNotes(s.state.notes, err);
+    // The plan of a sync that would not begin: say so, as the sync itself would.
+    if (s.state.two_way.active && s.state.two_way.refusal.side != 0) {
+      Refuse(s.host, s.state.two_way.refusal.message);
+      return kUsageError;
+    }
     PrintPlan(s, o.json, out);
     return s.host.Failures() > 0 ? 1 : 0;
   }

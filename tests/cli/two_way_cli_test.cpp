@@ -50,7 +50,7 @@ class TwoWayCliTest : public ::testing::Test {
   TempTree t;
 };
 
-// The issue's own example: a deletion came back, a change on both sides was overwritten and
+// A new user's first try: a deletion came back, a change on both sides was overwritten and
 // a rename left both names on both sides.
 TEST_F(TwoWayCliTest, DeletionTravelsConflictStaysRenameIsRenamed) {
   for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) Both(name, name);
@@ -121,9 +121,14 @@ TEST_F(TwoWayCliTest, LostRootIsRefusedBeforeAnyChange) {
   for (int i = 0; i < 12; ++i) std::remove(t.Path(Numbered("L", i)).c_str());
   t.Write("R/f0.txt", "changed on the right", kT0 + 60);
 
-  const Outcome refused = Sync({"--two-way"});
-  EXPECT_EQ(refused.status, 2) << refused.err;
-  EXPECT_NE(refused.err.find("12"), std::string::npos) << refused.err;
+  // The dry run says so too, rather than show a plan that would never run.
+  for (bool dry_run : {false, true}) {
+    std::vector<std::string> options = {"--two-way"};
+    if (dry_run) options.push_back("--dry-run");
+    const Outcome refused = Sync(options);
+    EXPECT_EQ(refused.status, 2) << dry_run << refused.err;
+    EXPECT_NE(refused.err.find("12"), std::string::npos) << dry_run << refused.err;
+  }
   for (int i = 0; i < 12; ++i) EXPECT_TRUE(t.Exists(Numbered("R", i))) << i;
   EXPECT_FALSE(t.Exists("L/f0.txt"));
 
