@@ -421,7 +421,42 @@ struct CopyStager {
                                                        const FileStamp* src_seen,
                                                        const FileStamp* dst_seen,
                                                        const StageWith& with, StageNotes* notes);
+  // A new copy of src to dst, nothing done yet.
+  static std::unique_ptr<StagedCopy> NewCopy(FileSystem& fs, const TreePath& src,
+                                             const TreePath& dst);
+  // Opens the target's folder (as the scanned root's, never through a link), sweeps the
+  // leftovers of killed runs from it and checks the target's name.
+  static FsResult OpenTargetFolder(FileSystem& fs, StagedCopy& copy, const TreePath& dst,
+                                   const StageWith& with, StageNotes* notes);
 };
+
+std::unique_ptr<StagedCopy> CopyStager::NewCopy(FileSystem& fs, const TreePath& src,
+                                                const TreePath& dst) {
+  auto copy = std::unique_ptr<StagedCopy>(new StagedCopy());
+  copy->fs_ = &fs;
+  copy->src_path_ = src.Full();
+  copy->dst_path_ = dst.Full();
+  copy->root_length_ = dst.root.size();
+  copy->dst_rel_ = dst.rel;
+  return copy;
+}
+
+FsResult CopyStager::OpenTargetFolder(FileSystem& fs, StagedCopy& copy, const TreePath& dst,
+                                      const StageWith& with, StageNotes* notes) {
+  Result<Fd> dir = OpenParent(fs, copy.dst_path_, dst.root.size(), false, dst.id);
+  if (!dir.ok()) {
+    if (dir.error().code == ENOENT && dir.error().why.empty()) notes->folder_missing = true;
+    return dir.error();
+  }
+  copy.dir_ = std::move(dir.value());
+  if (fs.Fstat(copy.dir_.get(), &copy.dir_st_) != 0) return ErrorAt(copy.dst_path_);
+  // Leftovers of killed runs go from every folder a copy is meant for, before this copy
+  // needs the room they take.
+  if (with.sweeper) with.sweeper->Sweep(fs, copy.dir_.get());
+  copy.leaf_ = LeafOf(copy.dst_path_);
+  if (!ValidLeaf(copy.leaf_)) return ErrorAt(copy.dst_path_, EINVAL);
+  return {};
+}
 
 namespace {
 
@@ -456,13 +491,8 @@ bool LinkRefused(const FsError& error) {
 Result<std::unique_ptr<StagedCopy>> CopyStager::StageLink(
     FileSystem& fs, const TreePath& src, const TreePath& dst, const FileStamp* src_seen,
     const FileStamp* dst_seen, const StageWith& with, StageNotes* notes) {
-  auto copy = std::unique_ptr<StagedCopy>(new StagedCopy());
-  copy->fs_ = &fs;
+  std::unique_ptr<StagedCopy> copy = NewCopy(fs, src, dst);
   copy->link_ = true;
-  copy->src_path_ = src.Full();
-  copy->dst_path_ = dst.Full();
-  copy->root_length_ = dst.root.size();
-  copy->dst_rel_ = dst.rel;
   if (src.rel.empty()) return ErrorAt(copy->src_path_, EINVAL);
   if (dst.rel.empty()) return ErrorAt(copy->dst_path_, EINVAL);
   Result<Fd> src_dir =
@@ -480,17 +510,9 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::StageLink(
     return ErrorAt(copy->src_path_);
   if (static_cast<off_t>(copy->link_text_.size()) != before.st_size)
     return Because(copy->src_path_, ESTALE, kWhySourceChanging);
-  Result<Fd> dir = OpenParent(fs, copy->dst_path_, dst.root.size(), false, dst.id);
-  if (!dir.ok()) {
-    if (dir.error().code == ENOENT && dir.error().why.empty()) notes->folder_missing = true;
-    return dir.error();
-  }
-  copy->dir_ = std::move(dir.value());
+  FsResult opened = OpenTargetFolder(fs, *copy, dst, with, notes);
+  if (!opened.ok()) return opened.error();
   const int dir_fd = copy->dir_.get();
-  if (fs.Fstat(dir_fd, &copy->dir_st_) != 0) return ErrorAt(copy->dst_path_);
-  if (with.sweeper) with.sweeper->Sweep(fs, dir_fd);
-  copy->leaf_ = LeafOf(copy->dst_path_);
-  if (!ValidLeaf(copy->leaf_)) return ErrorAt(copy->dst_path_, EINVAL);
   struct stat there {};
   if (fs.StatAt(dir_fd, copy->leaf_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
     // Both roots naming one folder: the link is already where it should be.
@@ -539,30 +561,15 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& fs, const Tree
   if (with.link) return StageLink(fs, src, dst, src_seen, dst_seen, with, notes);
   Result<Source> source = OpenSource(fs, src, with.follow_source);
   if (!source.ok()) return source.error();
-  auto copy = std::unique_ptr<StagedCopy>(new StagedCopy());
-  copy->fs_ = &fs;
-  copy->src_path_ = src.Full();
-  copy->dst_path_ = dst.Full();
-  copy->root_length_ = dst.root.size();
-  copy->dst_rel_ = dst.rel;
+  std::unique_ptr<StagedCopy> copy = NewCopy(fs, src, dst);
   copy->before_ = source.value().st;
   const struct stat& before = copy->before_;
   if (src_seen && !(StampOf(before) == *src_seen))
     return Because(copy->src_path_, ESTALE, kWhyChanged);
   if (dst.rel.empty()) return ErrorAt(copy->dst_path_, EINVAL);
-  Result<Fd> dir = OpenParent(fs, copy->dst_path_, dst.root.size(), false, dst.id);
-  if (!dir.ok()) {
-    if (dir.error().code == ENOENT && dir.error().why.empty()) notes->folder_missing = true;
-    return dir.error();
-  }
-  copy->dir_ = std::move(dir.value());
+  FsResult opened = OpenTargetFolder(fs, *copy, dst, with, notes);
+  if (!opened.ok()) return opened.error();
   const int dir_fd = copy->dir_.get();
-  if (fs.Fstat(dir_fd, &copy->dir_st_) != 0) return ErrorAt(copy->dst_path_);
-  // Leftovers of killed runs go from every folder a copy is meant for, before this copy
-  // needs the room they take.
-  if (with.sweeper) with.sweeper->Sweep(fs, dir_fd);
-  copy->leaf_ = LeafOf(copy->dst_path_);
-  if (!ValidLeaf(copy->leaf_)) return ErrorAt(copy->dst_path_, EINVAL);
   // Both roots naming one folder: the file is already where it should be.
   if (SameFile(fs, dir_fd, copy->leaf_, before)) {
     copy->in_place_ = true;
