@@ -257,44 +257,32 @@ bool SavePairState(FileSystem& fs, const std::string& left_root, const std::stri
   const SideState* contents[2] = {&state.left, &state.right};
   const std::string temp = id + ".tmp-" + std::to_string(OwnProcessId());
   const std::string prev = id + ".prev";
+  // A failure puts both roots back as they were (Undo goes by what each side did so far).
+  const auto put_back = [&](const SaveSide& side) {
+    const int failed = errno;
+    for (SaveSide& s : sides) Undo(fs, s, id);
+    if (error) *error = SaveError(side.root, failed);
+    return false;
+  };
   // Phase one: both new files written and flushed under their temporary names.
   for (int i = 0; i < 2; ++i) {
     SaveSide& side = sides[i];
     side.temp = temp;
-    if (!OpenStateFolder(fs, side)) {
-      const int failed = errno;
-      for (int k = 0; k < i; ++k) Undo(fs, sides[k], id);
-      if (error) *error = SaveError(side.root, failed);
-      return false;
-    }
+    if (!OpenStateFolder(fs, side)) return put_back(side);
     fs.UnlinkAt(side.dir.get(), temp.c_str(), 0);  // left by a run that died here
-    if (WriteStateFile(fs, side.dir.get(), temp.c_str(), *contents[i]) != 0) {
-      const int failed = errno;
-      for (int k = 0; k < i; ++k) Undo(fs, sides[k], id);
-      if (error) *error = SaveError(side.root, failed);
-      return false;
-    }
+    if (WriteStateFile(fs, side.dir.get(), temp.c_str(), *contents[i]) != 0) return put_back(side);
     side.written = true;
   }
-  // Phase two: each old file steps aside, each new one takes its place; any failure puts
-  // both back.
+  // Phase two: each old file steps aside, each new one takes its place.
   for (SaveSide& side : sides) {
     struct stat st {};
     if (fs.StatAt(side.dir.get(), id.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      if (fs.RenameAt(side.dir.get(), id.c_str(), side.dir.get(), prev.c_str()) != 0) {
-        const int failed = errno;
-        for (SaveSide& s : sides) Undo(fs, s, id);
-        if (error) *error = SaveError(side.root, failed);
-        return false;
-      }
+      if (fs.RenameAt(side.dir.get(), id.c_str(), side.dir.get(), prev.c_str()) != 0)
+        return put_back(side);
       side.had_old = true;
     }
-    if (fs.RenameAt(side.dir.get(), temp.c_str(), side.dir.get(), id.c_str()) != 0) {
-      const int failed = errno;
-      for (SaveSide& s : sides) Undo(fs, s, id);
-      if (error) *error = SaveError(side.root, failed);
-      return false;
-    }
+    if (fs.RenameAt(side.dir.get(), temp.c_str(), side.dir.get(), id.c_str()) != 0)
+      return put_back(side);
     side.placed = true;
   }
   const std::string forgotten = id + kForgottenSuffix;
