@@ -234,8 +234,6 @@ class TwoWay {
     session_.verdict =
         LoadPairState(ctx_.fs, state.left_root.str(), state.right_root.str(), &session_.state);
     session_.trusted = session_.verdict.trusted();
-    policy_changed_ = session_.state.left.header.follow_links != state.follow_links ||
-                      session_.state.right.header.follow_links != state.follow_links;
     if (!session_.trusted) {
       // Today's marks; the sync writes a new common state at its end.
       for (int i = 1; i <= list_.RowCount() && !scope_.Stopping(); ++i) {
@@ -360,9 +358,9 @@ class TwoWay {
   // True when a guard keeps the entry of a file the list lacks.
   bool Kept(Side& side, const StateEntry* entry) {
     const std::string_view path = side.entries->PathOf(*entry);
-    // Read under another link policy, the tree differs by what links stand for, not by
-    // what the user deleted.
-    if (policy_changed_ || side.cover.Covers(path) || !side.gone->Gone(path)) {
+    // Gone means gone from the disk with real folders all the way: a file read under the
+    // other link policy, or below a folder now a link, is still there.
+    if (side.cover.Covers(path) || !side.gone->Gone(path)) {
       entry->flags |= kEntryKept;
       ++session_.kept;
       return true;
@@ -633,7 +631,6 @@ class TwoWay {
   size_t left_hint_ = 0;
   size_t right_hint_ = 0;
   std::unordered_map<int, bool> moved_rows_;
-  bool policy_changed_ = false;  // the state was saved under the other link policy
   int64_t missing_left_ = 0;
   int64_t missing_right_ = 0;
   bool lost_left_ = false;
