@@ -22,6 +22,7 @@
 #include "cli/safety.h"
 #include "core/compare/compare.h"
 #include "core/fs/error_text.h"
+#include "core/fs/file_io.h"
 #include "core/fs/paths.h"
 #include "core/fs/user_config.h"
 #include "core/list/clipboard.h"
@@ -517,16 +518,8 @@ void Put(std::string_view text, FILE* out) {
 // text, with its CR LF). A reader that closed the pipe stops it.
 // The target text of the link at path, as the fill listed it; empty when it cannot be read.
 std::string LinkText(FileSystem& fs, const std::string& path) {
-  std::string text(256, '\0');
-  for (;;) {
-    const ssize_t n = fs.ReadLinkAt(AT_FDCWD, path.c_str(), text.data(), text.size());
-    if (n < 0) return {};
-    if (static_cast<size_t>(n) < text.size()) {
-      text.resize(static_cast<size_t>(n));
-      return text;
-    }
-    text.resize(text.size() * 4);
-  }
+  std::string text;
+  return ReadLinkText(fs, AT_FDCWD, path.c_str(), &text) == 0 ? text : std::string();
 }
 
 // One row as JSON, with the target texts of its links and, after a two-way comparison, why

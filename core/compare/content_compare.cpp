@@ -1,6 +1,7 @@
 #include "core/compare/content_compare.h"
 
 #include "core/fs/error_text.h"
+#include "core/fs/file_io.h"
 #include "core/fs/paths.h"
 
 #include <fcntl.h>
@@ -127,16 +128,7 @@ int FolderCache::ReadLink(const std::string& path, std::string* text) {
   const char* leaf = Enter(path);
   const int dir = leaf ? fd_ : AT_FDCWD;
   if (!leaf) leaf = path.c_str();
-  // A target text is short; grow only for the rare long one.
-  for (size_t room = 256;; room *= 4) {
-    text->resize(room);
-    const ssize_t n = fs_.ReadLinkAt(dir, leaf, text->data(), room);
-    if (n < 0) return -1;
-    if (static_cast<size_t>(n) < room) {
-      text->resize(static_cast<size_t>(n));
-      return 0;
-    }
-  }
+  return ReadLinkText(fs_, dir, leaf, text);
 }
 
 PairReader::PairReader(FileSystem& fs)

@@ -26,4 +26,16 @@ FsResult SetTimesAt(FileSystem& fs, int dir, const std::string& name, const stru
   return {};
 }
 
+int ReadLinkText(FileSystem& fs, int dir, const char* name, std::string* text, size_t expected) {
+  for (size_t room = expected + 1;; room *= 4) {
+    text->resize(room);
+    const ssize_t n = fs.ReadLinkAt(dir, name, text->data(), room);
+    if (n < 0) return -1;
+    if (static_cast<size_t>(n) < room) {
+      text->resize(static_cast<size_t>(n));
+      return 0;
+    }
+  }
+}
+
 }  // namespace tavrik

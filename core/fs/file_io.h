@@ -23,4 +23,9 @@ FsResult WriteAll(FileSystem& fs, int fd, std::string_view data, off_t offset,
 FsResult SetTimesAt(FileSystem& fs, int dir, const std::string& name, const struct timespec& atime,
                     const struct timespec& mtime, const std::string& path);
 
+// The whole target text of the link name in dir (AT_FDCWD: name is a full path) into *text,
+// starting with room for expected bytes and growing for a longer one. 0, or -1 with errno.
+int ReadLinkText(FileSystem& fs, int dir, const char* name, std::string* text,
+                 size_t expected = 255);
+
 }  // namespace tavrik

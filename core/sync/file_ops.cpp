@@ -460,20 +460,6 @@ FsResult CopyStager::OpenTargetFolder(FileSystem& fs, StagedCopy& copy, const Tr
 
 namespace {
 
-// The whole target text of the link leaf in dir; -1 with errno set on failure.
-int ReadLinkText(FileSystem& fs, int dir, const std::string& leaf, size_t expected,
-                 std::string* text) {
-  for (size_t room = expected + 1;; room *= 4) {
-    text->resize(room);
-    const ssize_t n = fs.ReadLinkAt(dir, leaf.c_str(), text->data(), room);
-    if (n < 0) return -1;
-    if (static_cast<size_t>(n) < room) {
-      text->resize(static_cast<size_t>(n));
-      return 0;
-    }
-  }
-}
-
 // What a medium answers when it cannot hold a link at all: the kernel's FAT and exFAT say
 // EPERM, other drivers EOPNOTSUPP, and the FUSE drivers of both ENOSYS.
 bool LinksNotOffered(int error) {
@@ -505,8 +491,8 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::StageLink(
     return ErrorAt(copy->src_path_);
   if (!S_ISLNK(before.st_mode) || (src_seen && !(StampOf(before) == *src_seen)))
     return Because(copy->src_path_, ESTALE, kWhyChanged);
-  if (ReadLinkText(fs, src_dir.value().get(), src_leaf, static_cast<size_t>(before.st_size),
-                   &copy->link_text_) != 0)
+  if (ReadLinkText(fs, src_dir.value().get(), src_leaf.c_str(), &copy->link_text_,
+                   static_cast<size_t>(before.st_size)) != 0)
     return ErrorAt(copy->src_path_);
   if (static_cast<off_t>(copy->link_text_.size()) != before.st_size)
     return Because(copy->src_path_, ESTALE, kWhySourceChanging);
