@@ -221,6 +221,7 @@ void CompareFolders(Context& ctx, bool binary) {
   BusyGuard busy(ctx);
   // A session of an earlier two-way comparison must not steer a sync after this one.
   ctx.state.two_way.Reset();
+  if (binary || !ctx.state.compare_options.two_way) ctx.state.two_way.ahead.reset();
   Host& host = ctx.host;
   // Rows are addressed by position while marks are written: keep them in place even
   // when the list is sorted by the mark column, and re-sort once at the end.

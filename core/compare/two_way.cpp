@@ -229,10 +229,13 @@ class TwoWay {
 
   void Run() {
     SharedState& state = ctx_.state;
+    const std::shared_ptr<PairStateAhead> ahead = std::move(session_.ahead);
     session_.Reset();
     session_.active = true;
-    session_.verdict =
-        LoadPairState(ctx_.fs, state.left_root.str(), state.right_root.str(), &session_.state);
+    if (!ahead || !ahead->Take(state.left_root.str(), state.right_root.str(), &session_.state,
+                               &session_.verdict))
+      session_.verdict =
+          LoadPairState(ctx_.fs, state.left_root.str(), state.right_root.str(), &session_.state);
     session_.trusted = session_.verdict.trusted();
     if (!session_.trusted) {
       // Today's marks; the sync writes a new common state at its end.

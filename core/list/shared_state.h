@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "core/parallel/run_scope.h"
 #include "core/rules/rule_set.h"
 #include "core/state/pair_state.h"
+#include "core/state/pair_state_ahead.h"
 
 namespace tavrik {
 
@@ -209,7 +211,14 @@ struct TwoWaySession {
   void SetWhy(std::string_view left_name, std::string_view right_name, TwoWayWhy why);
   // Sorts what SetWhy added; the comparison calls it once at its end.
   void SortWhy();
-  void Reset() { *this = TwoWaySession(); }
+  // The pair's state, loaded while the second folder was listed; the comparison takes it.
+  std::shared_ptr<PairStateAhead> ahead;
+  // Forgets all but a load still running for the comparison to come.
+  void Reset() {
+    std::shared_ptr<PairStateAhead> keep = std::move(ahead);
+    *this = TwoWaySession();
+    ahead = std::move(keep);
+  }
 
  private:
   struct WhyItem {

@@ -101,6 +101,7 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
     // steers a sync, which would save that pair's state into other folders.
     ctx.state.two_way.active = false;
     if (left) {
+      ctx.state.two_way.ahead.reset();
       ctx.state.left_root = root;
       const TimeTraits traits = TimeTraitsOf(ctx.fs, root.str());
       ctx.state.left_time_step = traits.step;
@@ -116,6 +117,12 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
       const TimeTraits traits = TimeTraitsOf(ctx.fs, root.str());
       ctx.state.right_time_step = traits.step;
       ctx.state.right_local_time = traits.local_time;
+      // A two-way comparison by age follows: its state is read while this folder is listed.
+      ctx.state.two_way.ahead.reset();
+      if (ctx.state.compare_options.two_way && !ctx.host.BinaryModeSelected() &&
+          !ctx.state.left_root.empty())
+        ctx.state.two_way.ahead =
+            std::make_shared<PairStateAhead>(ctx.fs, ctx.state.left_root.str(), root.str());
       list.SetHeader(3, root.str());
       list.ClearRightNamesAndMarks();
       RestoreWithheldRows(ctx);

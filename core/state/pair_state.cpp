@@ -98,7 +98,8 @@ std::string StateFilePath(const std::string& root, const std::string& pair_id) {
 }
 
 TrustVerdict LoadPairState(FileSystem& fs, const std::string& left_root,
-                           const std::string& right_root, PairState* state) {
+                           const std::string& right_root, PairState* state,
+                           const std::atomic<bool>* cancel) {
   *state = PairState();
   if (!IdentityOfRoot(fs, left_root, &state->left_identity, &state->left_stable_inodes) ||
       !IdentityOfRoot(fs, right_root, &state->right_identity, &state->right_stable_inodes))
@@ -163,13 +164,13 @@ TrustVerdict LoadPairState(FileSystem& fs, const std::string& left_root,
   // The whole files now; either may have changed or broken since the headers were read.
   const std::string left_path = StateFilePath(left_root, id);
   const std::string right_path = StateFilePath(right_root, id);
-  StateRead read = ReadStateFile(fs, left_path, &state->left, false);
+  StateRead read = ReadStateFile(fs, left_path, &state->left, false, nullptr, nullptr, cancel);
   if (read != StateRead::kOk) {
     state->left.entries.Clear();
     state->pair_id.clear();
     return FileVerdict(read, left_path);
   }
-  read = ReadStateFile(fs, right_path, &state->right, false, nullptr, &state->left.entries);
+  read = ReadStateFile(fs, right_path, &state->right, false, nullptr, &state->left.entries, cancel);
   if (read != StateRead::kOk) {
     state->left.entries.Clear();
     state->right.entries.Clear();

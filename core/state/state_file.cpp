@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <type_traits>
 
 #include "core/fs/paths.h"
 #include "core/fs/percent_escape.h"
@@ -28,6 +30,33 @@ bool Number(std::string_view text, T* value) {
   const char* end = text.data() + text.size();
   auto [ptr, ec] = std::from_chars(text.data(), end, *value);
   return ec == std::errc() && ptr == end;
+}
+
+// Reads the decimal number at *at, which must end in a blank, and moves *at past the blank:
+// the fields of an entry line, read without splitting the line into words first.
+template <typename T>
+bool Field(const char** at, const char* end, T* value) {
+  const char* p = *at;
+  bool negative = false;
+  if constexpr (std::is_signed_v<T>) {
+    if (p != end && *p == '-') {
+      negative = true;
+      ++p;
+    }
+  }
+  const char* const digits = p;
+  uint64_t v = 0;
+  while (p != end && static_cast<unsigned char>(*p - '0') < 10) {
+    v = v * 10 + static_cast<unsigned>(*p - '0');
+    ++p;
+  }
+  // Nineteen digits always fit in 64 bits; the type's own limit is checked below.
+  if (p == digits || p - digits > 19 || p == end || *p != ' ') return false;
+  const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<T>::max()) + (negative ? 1 : 0);
+  if (v > limit) return false;
+  *value = negative ? static_cast<T>(0 - v) : static_cast<T>(v);
+  *at = p + 1;
+  return true;
 }
 
 // Splits off the first blank-separated word of *rest.
@@ -59,6 +88,8 @@ class Parser {
     ++line_number_;
     if (line_number_ == 1) return First(line);
     if (ended_) return Fail("Text nach dem Ende");
+    if (in_entries_ && line.size() > 2 && line[0] == 'e' && line[1] == ' ')
+      return Entry(line.substr(2));
     std::string_view rest = line;
     const std::string_view key = Word(&rest);
     if (key == "e") return Entry(rest);
@@ -149,36 +180,50 @@ class Parser {
       if (header_only_) return false;
     }
     StateEntry e;
-    const std::string_view kind = Word(&rest);
-    if (kind == "f")
+    const char* at = rest.data();
+    const char* const end = at + rest.size();
+    if (rest.size() < 2 || rest[1] != ' ') return Fail("Art ungültig");
+    if (rest[0] == 'f')
       e.kind = StateKind::kFile;
-    else if (kind == "l")
+    else if (rest[0] == 'l')
       e.kind = StateKind::kLink;
     else
       return Fail("Art ungültig");
-    if (!Number(Word(&rest), &e.size) || e.size < 0) return Fail("Größe ungültig");
-    if (!Number(Word(&rest), &e.mtime_sec)) return Fail("Zeit ungültig");
-    if (!Number(Word(&rest), &e.mtime_nsec) || e.mtime_nsec < 0 || e.mtime_nsec >= 1000000000)
+    at += 2;
+    if (!Field(&at, end, &e.size) || e.size < 0) return Fail("Größe ungültig");
+    if (!Field(&at, end, &e.mtime_sec)) return Fail("Zeit ungültig");
+    if (!Field(&at, end, &e.mtime_nsec) || e.mtime_nsec < 0 || e.mtime_nsec >= 1000000000)
       return Fail("Zeit ungültig");
-    const std::string_view ino = Word(&rest);
-    if (ino != "-" && (!Number(ino, &e.ino) || e.ino == 0)) return Fail("Inode ungültig");
-    std::string_view path = rest;
-    if (rest.find('%') != std::string_view::npos) {
-      if (!PercentUnescape(rest, &path_)) return Fail("Pfad ungültig");
+    if (end - at >= 2 && at[0] == '-' && at[1] == ' ') {
+      at += 2;
+    } else if (!Field(&at, end, &e.ino) || e.ino == 0) {
+      return Fail("Inode ungültig");
+    }
+    std::string_view path(at, static_cast<size_t>(end - at));
+    if (std::memchr(path.data(), '%', path.size()) != nullptr) {
+      if (!PercentUnescape(path, &path_)) return Fail("Pfad ungültig");
       path = path_;
     }
-    if (!CleanRelativePath(path)) return Fail("Pfad ungültig");
     StateEntries& entries = out_->entries;
-    if (entries.size() > 0 && !(entries.Path(entries.size() - 1) < path))
-      return Fail("Pfade nicht geordnet");
     if (same_) {
       // Both sides' paths come sorted: one walk along the other side's finds each one once.
+      // A path the other side holds is clean already, and follows the last one taken from
+      // there when nothing of this side came between.
       while (cursor_ < same_->size() && same_->Path(cursor_) < path) ++cursor_;
       if (cursor_ < same_->size() && same_->Path(cursor_) == path) {
+        if (!took_last_from_same_ && entries.size() > 0 &&
+            !(entries.Path(entries.size() - 1) < path))
+          return Fail("Pfade nicht geordnet");
         entries.AddPathOf((*same_)[cursor_], e);
+        ++cursor_;
+        took_last_from_same_ = true;
         return true;
       }
     }
+    if (!CleanRelativePath(path)) return Fail("Pfad ungültig");
+    if (entries.size() > 0 && !(entries.Path(entries.size() - 1) < path))
+      return Fail("Pfade nicht geordnet");
+    took_last_from_same_ = false;
     entries.Add(path, e);
     return true;
   }
@@ -210,6 +255,7 @@ class Parser {
   std::string path_;
   StateEntries* same_ = nullptr;
   size_t cursor_ = 0;
+  bool took_last_from_same_ = false;
 };
 
 // Feeds text to the parser line by line; returns the unfinished last line's start.
@@ -368,7 +414,8 @@ StateRead ParseStateText(std::string_view text, SideState* out, std::string* err
 }
 
 StateRead ReadStateFile(FileSystem& fs, const std::string& path, SideState* out, bool header_only,
-                        std::string* error, StateEntries* same_paths) {
+                        std::string* error, StateEntries* same_paths,
+                        const std::atomic<bool>* cancel) {
   Reset(out);
   if (same_paths && !header_only) out->entries.ShareNamesWith(*same_paths);
   Fd fd(fs, fs.OpenAt(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -393,6 +440,10 @@ StateRead ReadStateFile(FileSystem& fs, const std::string& path, SideState* out,
   std::string carry;  // a line cut by the block's end
   off_t offset = 0;
   while (true) {
+    if (cancel && cancel->load(std::memory_order_relaxed)) {
+      if (error) *error = std::strerror(ECANCELED);
+      return StateRead::kUnreadable;
+    }
     const ssize_t got = fs.PRead(fd.get(), block.get(), kBlock, offset);
     if (got < 0) {
       if (errno == EINTR) continue;

@@ -31,6 +31,7 @@
 // entry beyond its path.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -139,8 +140,10 @@ enum class StateRead {
 // entries. error gets the reason of kUnreadable, for the report. With same_paths (the other
 // side's entries, read first), out shares its buffer of paths and stores only the paths
 // same_paths lacks.
+// A cancel flag set meanwhile ends the read between two blocks as kUnreadable.
 StateRead ReadStateFile(FileSystem& fs, const std::string& path, SideState* out, bool header_only,
-                        std::string* error = nullptr, StateEntries* same_paths = nullptr);
+                        std::string* error = nullptr, StateEntries* same_paths = nullptr,
+                        const std::atomic<bool>* cancel = nullptr);
 
 // The same from text in memory, for tests and the reader's own checks.
 StateRead ParseStateText(std::string_view text, SideState* out, std::string* error = nullptr);

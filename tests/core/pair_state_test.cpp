@@ -11,6 +11,7 @@
 
 #include "core/state/pair_lock.h"
 #include "core/state/pair_state.h"
+#include "core/state/pair_state_ahead.h"
 #include "core/state/state_file.h"
 #include "support/two_way_pair.h"
 
@@ -141,15 +142,23 @@ TEST(StateFile, BrokenFilesAreNeverRead) {
       {"trailing slash", replace(" b/c\n", " b/c/\n"), StateRead::kUnreadable},
       {"NUL escaped", replace(" b/c\n", " b/%00c\n"), StateRead::kUnreadable},
       {"unsorted", replace(" a\n", " z\n"), StateRead::kUnreadable},
+      {"a path twice", replace(" a\n", " b/c\n"), StateRead::kUnreadable},
       {"bad id", replace("pair aaaa", "pair AAAA"), StateRead::kUnreadable},
       {"nanoseconds out of range", replace(" 0 - a\n", " 1000000000 - a\n"),
        StateRead::kUnreadable},
       {"text after end", good + "e f 1 1 0 - zz\n", StateRead::kUnreadable},
   };
+  // Read beside the other side's entries too, which skips the checks of the paths it shares.
+  SideState other;
+  ASSERT_EQ(ParseStateText(good, &other), StateRead::kOk);
+  MemFileSystem mem;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SideState out;
     EXPECT_EQ(ParseStateText(c.text, &out), c.want);
+    mem.AddFile("/state", c.text);
+    SideState beside;
+    EXPECT_EQ(ReadStateFile(mem, "/state", &beside, false, nullptr, &other.entries), c.want);
   }
 }
 
@@ -288,6 +297,49 @@ TEST(PairStateTrust, SticksByTheirVolume) {
   pair.left = "/L2";
   pair.Compare();
   EXPECT_EQ(pair.state.two_way.verdict.trust, Trust::kFirstRun);
+}
+
+// A state read while the folders were listed used although a save, a new pair file or a
+// lost state folder changed what loading it now would give.
+TEST(PairStateAhead, TakenOnlyWhileNothingItReadChanged) {
+  struct Case {
+    const char* name;
+    std::function<void(TwoWayPair&)> meanwhile;
+    bool taken;
+  };
+  const std::vector<Case> cases = {
+      {"nothing", [](TwoWayPair&) {}, true},
+      {"saved again", [](TwoWayPair& p) { ASSERT_TRUE(p.SaveInLine()); }, false},
+      {"another pair's file",
+       [](TwoWayPair& p) { p.mem.AddFile("/R/.tavrik-state/" + std::string(32, 'a'), "x"); },
+       false},
+      {"state folder gone", [](TwoWayPair& p) { p.mem.Remove("/L/.tavrik-state"); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TwoWayPair p;
+    p.mem.AddFile("/L/a.txt", "aaa", kT0);
+    p.mem.AddFile("/R/a.txt", "aaa", kT0);
+    ASSERT_TRUE(p.SaveInLine());
+    PairStateAhead ahead(p.mem, p.LeftRoot(), p.RightRoot());
+    ahead.Wait();
+    c.meanwhile(p);
+    PairState taken;
+    TrustVerdict verdict;
+    ASSERT_EQ(ahead.Take(p.LeftRoot(), p.RightRoot(), &taken, &verdict), c.taken);
+    if (!c.taken) continue;
+    PairState loaded;
+    const TrustVerdict now = LoadPairState(p.mem, p.LeftRoot(), p.RightRoot(), &loaded);
+    EXPECT_EQ(verdict.trust, now.trust);
+    EXPECT_EQ(taken.generation, loaded.generation);
+    EXPECT_EQ(taken.left.entries.size(), loaded.left.entries.size());
+  }
+  // Loaded for other roots: never taken.
+  TwoWayPair p;
+  PairStateAhead ahead(p.mem, p.LeftRoot(), p.RightRoot());
+  PairState taken;
+  TrustVerdict verdict;
+  EXPECT_FALSE(ahead.Take(p.LeftRoot(), "/other/", &taken, &verdict));
 }
 
 // A save that fails in either root halfway leaves the roots at different generations (or a

@@ -58,8 +58,9 @@ struct TwoWayPair : MemSession {
 
   // Fills both columns and compares by age, two-way.
   void Compare(bool two_way = true) {
-    FillBoth(left, right);
+    // Set before the fills, as the front ends do: the state is then read while they run.
     state.compare_options.two_way = two_way;
+    FillBoth(left, right);
     CompareFolders(ctx, false);
   }
 
