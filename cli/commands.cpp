@@ -723,6 +723,9 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   FillBoth(s, o.args[0], o.args[1]);
   ReportRules(s, o, err);
   ReportLeftOut(s, o, err);
+  // No sync follows: the pair's state entries, as large as a list of their own, need not
+  // stay beside the sorted and printed rows (the rows' reasons are kept apart).
+  s.state.compare_options.keep_state_for_sync = false;
   Compare(s, o.binary);
   s.meter.Clear();
   if (!o.quiet) TellRunNotes(s.state.notes, err);

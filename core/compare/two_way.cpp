@@ -260,6 +260,10 @@ class TwoWay {
     for (int i = 1; i <= n && !scope_.Stopping(); ++i) MarkRow(i);
     GoneOnBothSides();
     session_.SortWhy();
+    if (!ctx_.state.compare_options.keep_state_for_sync) {
+      session_.state.left.entries.Clear();
+      session_.state.right.entries.Clear();
+    }
   }
 
  private:

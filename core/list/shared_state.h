@@ -146,6 +146,9 @@ struct CompareOptions {
   // sync (core/compare/two_way.h); the binary comparison ignores it.
   bool two_way = false;
   DeleteLimit max_delete;
+  // False where no sync follows the comparison (the console's compare): the state's entries,
+  // which only the sync's save needs, go as soon as the marks are written.
+  bool keep_state_for_sync = true;
 };
 
 // Why a row of a two-way comparison got its mark (the JSON rows' "why").

@@ -29,7 +29,9 @@ void YieldIfDue(Context& ctx, int i) {
 void EnterLeftFiles(Context& ctx) {
   const FileTable& table = ctx.state.file_table;
   const int n = table.Count();
-  ctx.list.Reserve(static_cast<size_t>(n));
+  // Room for the right files that pair with no left one as well: growing the rows later
+  // would hold the old and the new rows at once, the fill's highest use of memory.
+  ctx.list.Reserve(static_cast<size_t>(n) + static_cast<size_t>(n) / 16 + 1024);
   for (int i = 1; i <= n; ++i) {
     ShowEntryProgress(ctx, i, n);
     int pos = ctx.list.AddRow(i, table.Rest(i));
