@@ -72,6 +72,9 @@ int RunUndo(FileSystem& fs, const std::string& root, bool dry_run, bool quiet, F
       std::fprintf(err, "tavrik-cli: %s: the versions cannot be read; nothing undone\n",
                    root.c_str());
       return 2;
+    case UndoOutcome::kLocked:
+      std::fprintf(err, "tavrik-cli: %s: %s\n", root.c_str(), u.refusal.c_str());
+      return 2;
     case UndoOutcome::kDone:
       break;
   }

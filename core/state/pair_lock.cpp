@@ -5,7 +5,10 @@
 #include <charconv>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/fs/paths.h"
 
@@ -42,8 +45,8 @@ bool ReadHolder(FileSystem& fs, const std::string& path, std::string* host, int6
   return have_host && have_pid;
 }
 
-std::string Refusal(const std::string& host, int64_t pid) {
-  std::string text = kLockedText;
+std::string Refusal(const std::string& host, int64_t pid, const char* pattern = kLockedText) {
+  std::string text = pattern;
   size_t at = text.find("%s");
   text.replace(at, 2, std::to_string(pid));
   at = text.find("%s");
@@ -95,6 +98,44 @@ int MakeLock(FileSystem& fs, const std::string& root, const std::string& path, b
   return EEXIST;
 }
 
+// Whether the lock file at path stands for a run of another process that has not ended; a
+// file that cannot be read (being written this moment, or broken) counts as held.
+bool HeldByAnother(FileSystem& fs, const std::string& path, std::string* host, int64_t* pid) {
+  struct stat st {};
+  if (fs.StatAt(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
+    return false;
+  if (!ReadHolder(fs, path, host, pid)) {
+    host->assign(1, '?');
+    *pid = 0;
+    return true;
+  }
+  return !(*host == MachineName() && (*pid == OwnProcessId() || ProcessEnded(*pid)));
+}
+
+// Only a lock that still names this process goes: another run may have taken over one it
+// believed stale.
+void RemoveOwnLock(FileSystem& fs, const std::string& path) {
+  std::string host;
+  int64_t pid = 0;
+  if (ReadHolder(fs, path, &host, &pid) && host == MachineName() && pid == OwnProcessId())
+    fs.UnlinkAt(AT_FDCWD, path.c_str(), 0);
+}
+
+// "<what> konnte nicht angelegt werden: <reason> (<errno>)".
+std::string NotMade(const char* what, int error) {
+  std::string text = what;
+  text += " konnte nicht angelegt werden: ";
+  text += std::strerror(error);
+  text += " (";
+  text += std::to_string(error);
+  text += ')';
+  return text;
+}
+
+std::string UndoLockPath(const std::string& root) {
+  return AddBackslash(root) + kStateFolder + "/" + kUndoLockName;
+}
+
 }  // namespace
 
 std::string PairLockKey(const PairState& pair) {
@@ -141,28 +182,84 @@ bool PairLock::Take(FileSystem& fs, const std::string& left_root, const std::str
     if (failed != 0) fs.UnlinkAt(AT_FDCWD, left.c_str(), 0);
   }
   if (failed != 0) {
-    if (error)
-      *error = busy ? message
-                    : "Die Sperre für den Abgleich konnte nicht angelegt werden: " +
-                          std::string(std::strerror(failed)) + " (" + std::to_string(failed) + ")";
+    if (error) *error = busy ? message : NotMade("Die Sperre für den Abgleich", failed);
     return false;
   }
   fs_ = &fs;
   left_path_ = left;
   right_path_ = right;
+  // An undo under either root changes its files meanwhile.
+  for (const std::string* root : {&left_root, &right_root}) {
+    std::string host;
+    int64_t pid = 0;
+    if (HeldByAnother(fs, UndoLockPath(*root), &host, &pid)) {
+      Release();
+      if (error) *error = Refusal(host, pid);
+      return false;
+    }
+  }
   return true;
 }
 
 void PairLock::Release() {
   if (!fs_) return;
-  // Only a lock that still names this process goes: another run may have taken over one it
-  // believed stale.
-  for (const std::string* path : {&left_path_, &right_path_}) {
+  for (const std::string* path : {&left_path_, &right_path_}) RemoveOwnLock(*fs_, *path);
+  fs_ = nullptr;
+}
+
+UndoLock::~UndoLock() { Release(); }
+
+bool UndoLock::Take(FileSystem& fs, const std::string& root, std::string* error) {
+  Release();
+  const std::string folder = AddBackslash(root) + kStateFolder;
+  struct stat st {};
+  if (fs.StatAt(AT_FDCWD, folder.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
+    return true;
+  const std::string path = UndoLockPath(root);
+  std::string message;
+  bool busy = false;
+  const int failed = MakeLock(fs, root, path, &busy, &message);
+  if (failed != 0) {
+    if (error) {
+      std::string host = "?";
+      int64_t pid = 0;
+      ReadHolder(fs, path, &host, &pid);
+      *error = busy ? Refusal(host, pid, kUndoLockedText)
+                    : NotMade("Die Sperre für den Widerruf", failed);
+    }
+    return false;
+  }
+  fs_ = &fs;
+  path_ = path;
+  // Made first, looked around after: a sync that began meanwhile sees this lock, or this
+  // look sees the sync's.
+  Fd dir(fs, fs.OpenAt(AT_FDCWD, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+  std::unique_ptr<DirStream> listing = dir.get() >= 0 ? fs.OpenDir(dir.get()) : nullptr;
+  std::vector<std::string> locks;
+  const char* name = nullptr;
+  while (listing && fs.ReadDir(*listing, &name) == 1) {
+    const std::string_view n(name);
+    if (n.size() > 5 && n.substr(n.size() - 5) == ".lock" && n != kUndoLockName)
+      locks.emplace_back(n);
+  }
+  for (const std::string& lock : locks) {
     std::string host;
     int64_t pid = 0;
-    if (ReadHolder(*fs_, *path, &host, &pid) && host == MachineName() && pid == OwnProcessId())
-      fs_->UnlinkAt(AT_FDCWD, path->c_str(), 0);
+    std::string path_of_lock = folder;
+    path_of_lock += '/';
+    path_of_lock += lock;
+    if (HeldByAnother(fs, path_of_lock, &host, &pid)) {
+      Release();
+      if (error) *error = Refusal(host, pid, kUndoLockedText);
+      return false;
+    }
   }
+  return true;
+}
+
+void UndoLock::Release() {
+  if (!fs_) return;
+  RemoveOwnLock(*fs_, path_);
   fs_ = nullptr;
 }
 

@@ -17,6 +17,13 @@ inline constexpr const char* kLockedText =
     "Die beiden Ordner werden gerade von einem anderen Lauf abgeglichen (Prozess %s auf "
     "Rechner '%s'); dieser Lauf wird abgelehnt.";
 
+// The refusal of an undo while a run holds a lock in its root; the same two fields.
+inline constexpr const char* kUndoLockedText =
+    "Der Ordner wird gerade von einem anderen Lauf abgeglichen (Prozess %s auf Rechner '%s'); "
+    "der Widerruf wird abgelehnt.";
+// The name of an undo's lock file in the state folder of its root.
+inline constexpr const char* kUndoLockName = "undo.lock";
+
 class PairLock {
  public:
   PairLock() = default;
@@ -39,6 +46,26 @@ class PairLock {
   FileSystem* fs_ = nullptr;
   std::string left_path_;
   std::string right_path_;
+};
+
+// An undo changes files of every pair its root belongs to: it runs only while no run holds a
+// lock in that root's state folder, and while it holds its own there ("undo.lock"), PairLock
+// refuses every sync of a pair of that root. A root without a state folder belongs to no pair
+// and gets no lock.
+class UndoLock {
+ public:
+  UndoLock() = default;
+  UndoLock(const UndoLock&) = delete;
+  UndoLock& operator=(const UndoLock&) = delete;
+  ~UndoLock();  // Release
+
+  // On refusal false with the German message in *error.
+  bool Take(FileSystem& fs, const std::string& root, std::string* error);
+  void Release();
+
+ private:
+  FileSystem* fs_ = nullptr;
+  std::string path_;
 };
 
 // The key of the lock files for a pair (exposed for tests).

@@ -10,6 +10,7 @@
 #include "core/fs/no_replace.h"
 #include "core/fs/paths.h"
 #include "core/fs/time_resolution.h"
+#include "core/state/pair_lock.h"
 #include "core/state/pair_state.h"
 #include "core/sync/versions.h"
 
@@ -308,6 +309,12 @@ UndoOutcome UndoLastRun(FileSystem& fs, Host& host, const std::string& root_name
       OpenFolderStep(fs, versions.get(), last.name, false, false, last.name, nullptr);
   if (root_dir.get() < 0 || !run_dir.ok()) {
     out.status = UndoOutcome::kUnreadable;
+    return out;
+  }
+  // No sync of a pair of this root may run meanwhile, nor begin.
+  UndoLock lock;
+  if (!dry_run && !lock.Take(fs, root.str(), &out.refusal)) {
+    out.status = UndoOutcome::kLocked;
     return out;
   }
   RunHeader header = StartHeader();

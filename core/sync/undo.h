@@ -34,6 +34,7 @@ struct UndoOutcome {
     kNothingRecorded,  // no run is recorded under the root
     kDamaged,          // a record there cannot be read: no run is touched
     kUnreadable,       // the versions folder cannot be read
+    kLocked,           // a run of a pair of the root is going on: nothing touched
   };
   Status status = kNothingRecorded;
   std::string run_name;  // the folder of the run put back
@@ -45,6 +46,7 @@ struct UndoOutcome {
   int failed = 0;                   // steps that failed (each reported)
   int untimed = 0;         // files back whose old time could not be set again (each reported)
   std::string own_folder;  // the undo's own version folder; empty when none
+  std::string refusal;     // kLocked: the German message
 };
 
 // Puts the last run recorded under root back (dry_run: changes nothing and tells what it

@@ -444,6 +444,41 @@ TEST(PairLockTest, OneRunPerPair) {
     first.Release();
     EXPECT_FALSE(pair.mem.Exists(lock));
   }
+  // An undo and a sync of a pair of its root exclude each other, whichever came first.
+  const std::string undo_lock = "/R/.tavrik-state/undo.lock";
+  struct Mixed {
+    const char* name;
+    std::string held;  // the lock file another process holds
+    int64_t pid;
+    bool undo;  // the undo on /R tries (else the pair's sync)
+    bool taken;
+  };
+  const std::vector<Mixed> mixed = {
+      {"undo beside a running sync", "/R/.tavrik-state/" + PairLockKey(state) + ".lock", alive,
+       true, false},
+      {"undo beside an ended sync", "/R/.tavrik-state/" + PairLockKey(state) + ".lock", reaped,
+       true, true},
+      {"sync beside a running undo", undo_lock, alive, false, false},
+      {"sync beside an ended undo", undo_lock, reaped, false, true},
+  };
+  for (const Mixed& c : mixed) {
+    SCOPED_TRACE(c.name);
+    pair.mem.Remove("/L/.tavrik-state");
+    pair.mem.Remove("/R/.tavrik-state");
+    pair.mem.AddFile(c.held, "host " + MachineName() + "\npid " + std::to_string(c.pid) + "\n");
+    std::string error;
+    UndoLock undo;
+    PairLock sync;
+    const bool taken = c.undo ? undo.Take(pair.fs, "/R/", &error)
+                              : sync.Take(pair.fs, "/L/", "/R/", state, &error);
+    EXPECT_EQ(taken, c.taken) << error;
+    if (!taken) {
+      EXPECT_NE(error.find(std::to_string(c.pid)), std::string::npos) << error;
+      // The refused run's own lock files are gone again.
+      EXPECT_EQ(pair.mem.Names("/R/.tavrik-state").size(), 1u);
+      EXPECT_TRUE(pair.mem.Names("/L/.tavrik-state").empty());
+    }
+  }
   waitpid(zombie, nullptr, 0);
 }
 
