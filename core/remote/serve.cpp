@@ -92,6 +92,7 @@ class Session {
   int Strip(const Components& absolute, Components* below);
   int FollowLeaf(Place* place);
   void NoteTemp(const Place& place, int fd);
+  void ForgetTemp(const Place& place);
   void RemoveTemps();
 
   FileSystem& fs_;
@@ -279,6 +280,16 @@ void Session::NoteTemp(const Place& place, int fd) {
   temp.ino = st.st_ino;
   std::lock_guard lock(temps_mutex_);
   temps_.push_back(std::move(temp));
+}
+
+// A temporary name this connection renamed or removed: a file made there later, even one
+// that gets the freed inode number, is not its work.
+void Session::ForgetTemp(const Place& place) {
+  if (options_.temp_prefix.empty() || place.leaf.rfind(options_.temp_prefix, 0) != 0) return;
+  std::string folder;
+  if (fs_.FdPath(place.dir, &folder) != 0) return;
+  std::lock_guard lock(temps_mutex_);
+  std::erase_if(temps_, [&](const Temp& t) { return t.name == place.leaf && t.folder == folder; });
 }
 
 // What this connection created as work in progress and did not rename or remove: the name
@@ -556,10 +567,14 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
       Place a, b;
       if (int e = Resolve(from_dir, from, &a)) return fail(e);
       if (int e = Resolve(to_dir, to, &b)) return fail(e);
-      if (op == Op::kRenameAt)
-        return done(fs_.RenameAt(a.dir, a.leaf.c_str(), b.dir, b.leaf.c_str()));
       if (op == Op::kLinkAt) return done(fs_.LinkAt(a.dir, a.leaf.c_str(), b.dir, b.leaf.c_str()));
-      return done(fs_.RenameNoReplaceAt(a.dir, a.leaf.c_str(), b.dir, b.leaf.c_str()));
+      const int renamed = op == Op::kRenameAt
+                              ? fs_.RenameAt(a.dir, a.leaf.c_str(), b.dir, b.leaf.c_str())
+                              : fs_.RenameNoReplaceAt(a.dir, a.leaf.c_str(), b.dir, b.leaf.c_str());
+      const int error = errno;
+      if (renamed == 0) ForgetTemp(a);
+      errno = error;
+      return done(renamed);
     }
     case Op::kUnlinkAt: {
       const uint32_t dir = in.U32();
@@ -568,7 +583,11 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
       if (in.failed()) return fail(EPROTO);
       Place place;
       if (int e = Resolve(dir, name, &place)) return fail(e);
-      return done(fs_.UnlinkAt(place.dir, place.leaf.c_str(), flags));
+      const int removed = fs_.UnlinkAt(place.dir, place.leaf.c_str(), flags);
+      const int error = errno;
+      if (removed == 0) ForgetTemp(place);
+      errno = error;
+      return done(removed);
     }
     case Op::kMkdirAt: {
       const uint32_t dir = in.U32();
