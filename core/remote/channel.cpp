@@ -21,12 +21,12 @@ namespace {
 
 // send with MSG_NOSIGNAL where out is a socket, so a peer that went away is EPIPE, not a
 // signal that ends this process; write where it is a pipe or a file.
-bool WriteAll(int out, const char* p, size_t size) {
-  bool socket = true;
+// *socket says which it is, learnt at the first write.
+bool WriteAll(int out, const char* p, size_t size, bool* socket) {
   while (size > 0) {
-    ssize_t n = socket ? ::send(out, p, size, MSG_NOSIGNAL) : ::write(out, p, size);
-    if (n < 0 && socket && errno == ENOTSOCK) {
-      socket = false;
+    ssize_t n = *socket ? ::send(out, p, size, MSG_NOSIGNAL) : ::write(out, p, size);
+    if (n < 0 && *socket && errno == ENOTSOCK) {
+      *socket = false;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -63,7 +63,7 @@ class Fds : public Channel {
     }
   }
   bool Write(const void* buf, size_t size) override {
-    return WriteAll(out_, static_cast<const char*>(buf), size);
+    return WriteAll(out_, static_cast<const char*>(buf), size, &out_socket_);
   }
   void Shutdown() override {
     ::shutdown(in_, SHUT_RDWR);
@@ -75,6 +75,7 @@ class Fds : public Channel {
   int out_;
   bool owned_;
   std::function<bool()> stopped_;
+  bool out_socket_ = true;
 };
 
 }  // namespace
@@ -168,7 +169,8 @@ ssize_t ProcessChannel::Read(void* buf, size_t size) {
 }
 
 bool ProcessChannel::Write(const void* buf, size_t size) {
-  return WriteAll(fd_, static_cast<const char*>(buf), size);
+  bool socket = true;
+  return WriteAll(fd_, static_cast<const char*>(buf), size, &socket);
 }
 
 void ProcessChannel::Shutdown() { ::shutdown(fd_, SHUT_RDWR); }
@@ -179,7 +181,7 @@ ChildEnd ProcessChannel::Finish() {
   // The far end ends at the end of its input; one that does not (a hung connection) is
   // stopped, the polite way first.
   using std::chrono::milliseconds;
-  const auto deadline = std::chrono::steady_clock::now() + milliseconds(2000);
+  auto deadline = std::chrono::steady_clock::now() + milliseconds(2000);
   int status = 0;
   int signal_sent = 0;
   for (;;) {
@@ -188,6 +190,7 @@ ChildEnd ProcessChannel::Finish() {
     if (std::chrono::steady_clock::now() > deadline && signal_sent != SIGKILL) {
       signal_sent = signal_sent == 0 ? SIGTERM : SIGKILL;
       ::kill(pid_, signal_sent);
+      deadline += milliseconds(2000);
     }
     std::this_thread::sleep_for(milliseconds(10));
   }

@@ -40,6 +40,8 @@ inline constexpr uint32_t kMaxFrame = 64u << 20;
 // and sockets answer them.
 inline constexpr uint32_t kMaxChunk = 4u << 20;
 inline constexpr uint32_t kRootHandle = 0;
+// The longest root path or reason the handshake carries.
+inline constexpr uint32_t kMaxPathText = 64 * 1024;
 
 enum class Op : uint16_t {
   // handle dir, bytes name, u32 flags, u32 mode → result: a handle

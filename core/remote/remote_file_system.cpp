@@ -103,8 +103,10 @@ std::unique_ptr<RemoteFileSystem> RemoteFileSystem::Connect(std::unique_ptr<Chan
   }
   Reader answer(std::string_view(reinterpret_cast<char*>(head), sizeof head));
   const int code = static_cast<int>(answer.U32());
-  std::string text(answer.U32(), '\0');
-  if (text.size() > kMaxFrame || ReadExact(*channel, text.data(), text.size()) != 1) {
+  const uint32_t size = answer.U32();
+  std::string text;
+  if (size <= kMaxPathText) text.resize(size);
+  if (size > kMaxPathText || ReadExact(*channel, text.data(), text.size()) != 1) {
     *error = {EPROTO, NoAgentText(host)};
     return nullptr;
   }

@@ -131,7 +131,7 @@ int Session::Handshake() {
   for (size_t i = 0; i < sizeof kMagic; ++i) in.U8();
   const uint32_t version = in.U32();
   const uint32_t root_size = in.U32();
-  if (root_size > kMaxFrame) return EPROTO;
+  if (root_size > kMaxPathText) return EPROTO;
   std::string root(root_size, '\0');
   if (ReadExact(channel_, root.data(), root.size()) != 1) return ECONNRESET;
   Writer answer;
@@ -710,7 +710,9 @@ int Session::Run() {
     queue_.push_back(std::move(frame));
     queue_cv_.notify_one();
   }
-  // Calls not yet begun are dropped: nobody waits for their answers any more.
+  // Calls not yet begun are dropped: nobody waits for their answers any more, and a worker
+  // blocked on a near side that stopped reading is let go.
+  channel_.Shutdown();
   {
     std::lock_guard lock(queue_mutex_);
     closing_ = true;
