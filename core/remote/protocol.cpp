@@ -1,6 +1,67 @@
 #include "core/remote/protocol.h"
 
+#include <fcntl.h>
+
+#include <iterator>
+
 namespace tavrik::remote {
+
+namespace {
+
+// The protocol's bit for each flag: 1 << (2 + its place here).
+constexpr int kOpenBits[] = {O_CREAT,   O_EXCL,      O_TRUNC,    O_APPEND,  O_NONBLOCK,
+                             O_NOCTTY,  O_DIRECTORY, O_NOFOLLOW, O_CLOEXEC, O_PATH,
+                             O_NOATIME, O_SYNC,      O_DSYNC,    O_DIRECT};
+
+constexpr int kAdvice[] = {POSIX_FADV_NORMAL,   POSIX_FADV_RANDOM,   POSIX_FADV_SEQUENTIAL,
+                           POSIX_FADV_WILLNEED, POSIX_FADV_DONTNEED, POSIX_FADV_NOREUSE};
+
+}  // namespace
+
+bool WireOpenFlags(int flags, uint32_t* wire) {
+  // Where O_LARGEFILE is not 0 the C library adds it by itself.
+  int rest = flags & ~(O_ACCMODE | O_LARGEFILE);
+  uint32_t bits = static_cast<uint32_t>(flags & O_ACCMODE);
+  int place = 2;
+  for (int flag : kOpenBits) {
+    // O_SYNC holds O_DSYNC's bit, so it comes first: each is taken whole or not at all.
+    if ((rest & flag) == flag) {
+      bits |= 1u << place;
+      rest &= ~flag;
+    }
+    ++place;
+  }
+  *wire = bits;
+  return rest == 0;
+}
+
+bool LocalOpenFlags(uint32_t wire, int* flags) {
+  int local = static_cast<int>(wire & O_ACCMODE);
+  uint32_t rest = wire & ~static_cast<uint32_t>(O_ACCMODE);
+  int place = 2;
+  for (int flag : kOpenBits) {
+    if (rest & (1u << place)) local |= flag;
+    rest &= ~(1u << place);
+    ++place;
+  }
+  *flags = local;
+  return rest == 0;
+}
+
+bool WireAdvice(int advice, int32_t* wire) {
+  for (int i = 0; i < static_cast<int>(std::size(kAdvice)); ++i)
+    if (kAdvice[i] == advice) {
+      *wire = i;
+      return true;
+    }
+  return false;
+}
+
+bool LocalAdvice(int32_t wire, int* advice) {
+  if (wire < 0 || wire >= static_cast<int32_t>(std::size(kAdvice))) return false;
+  *advice = kAdvice[wire];
+  return true;
+}
 
 void Writer::Stat(const struct stat& st) {
   for (uint64_t v : {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),

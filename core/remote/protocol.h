@@ -1,9 +1,11 @@
 // The far end's protocol: the calls of the FileSystem seam, carried over the two byte
 // streams of a child process (its stdin and stdout, through ssh).
 //
-// Every number is little-endian. "bytes" is a u32 length and that many bytes; "stat" is
-// st_dev, st_ino, st_mode, st_nlink, st_uid, st_gid, st_rdev, st_size, st_blksize,
-// st_blocks as u64 each, then atime, mtime, ctime as i64 seconds and i64 nanoseconds.
+// Every number is little-endian; errno values are Linux's generic ones (those of x86, ARM,
+// RISC-V), the flags of the *at calls are the kernel's own (the same on every architecture).
+// "bytes" is a u32 length and that many bytes; "stat" is st_dev, st_ino, st_mode, st_nlink, st_uid,
+// st_gid, st_rdev, st_size, st_blksize, st_blocks as u64 each, then atime, mtime, ctime as i64
+// seconds and i64 nanoseconds.
 //
 // Handshake. Both sides open with the greeting: the 8 bytes kMagic and a u32 protocol
 // version. The far end sends its greeting as soon as it starts, so that a near side facing a
@@ -44,7 +46,7 @@ inline constexpr uint32_t kRootHandle = 0;
 inline constexpr uint32_t kMaxPathText = 64 * 1024;
 
 enum class Op : uint16_t {
-  // handle dir, bytes name, u32 flags, u32 mode → result: a handle
+  // handle dir, bytes name, u32 flags (WireOpenFlags), u32 mode → result: a handle
   kOpenAt = 1,
   // handle → result
   kClose,
@@ -57,7 +59,7 @@ enum class Op : uint16_t {
   // handle in, u8 has in offset, i64 in offset, handle out, u8 has out offset, i64 out
   // offset, u64 count → result, i64 in offset, i64 out offset (after the call)
   kCopyRange,
-  // handle, i32 advice → result
+  // handle, i32 advice (WireAdvice) → result
   kAdvise,
   // handle dir, bytes name, i32 flags → stat
   kStatAt,
@@ -103,6 +105,16 @@ enum class Op : uint16_t {
   kVolumeOf,
   kEnd,  // keep last
 };
+
+// Open flags and fadvise advice differ between the machine's architectures (O_DIRECTORY and
+// O_NOFOLLOW on 32-bit ARM, the advice on s390x), so they travel as the protocol's own bits:
+// the access mode in the low two bits, then kOpenBits in order. False for a flag the
+// protocol does not carry, which is refused rather than dropped.
+bool WireOpenFlags(int flags, uint32_t* wire);
+bool LocalOpenFlags(uint32_t wire, int* flags);
+// 0 normal, 1 random, 2 sequential, 3 will need, 4 don't need, 5 no reuse.
+bool WireAdvice(int advice, int32_t* wire);
+bool LocalAdvice(int32_t wire, int* advice);
 
 // Appends the little-endian encodings to a buffer.
 class Writer {

@@ -208,10 +208,12 @@ int64_t RemoteFileSystem::Call(Op op, Writer& args, std::string* reply) {
 int RemoteFileSystem::OpenAt(int dir, const char* name, int flags, mode_t mode) {
   uint32_t handle;
   if (!HandleOf(dir, &handle)) return Failed(EBADF);
+  uint32_t wire_flags;
+  if (!WireOpenFlags(flags, &wire_flags)) return Failed(EINVAL);
   Writer w;
   w.U32(handle);
   w.Bytes(name);
-  w.U32(static_cast<uint32_t>(flags));
+  w.U32(wire_flags);
   w.U32(mode);
   const int64_t got = Call(Op::kOpenAt, w);
   if (got < 0) return -1;
@@ -314,7 +316,9 @@ ssize_t RemoteFileSystem::CopyRange(int in, off_t* in_offset, int out, off_t* ou
 int RemoteFileSystem::Advise(int fd, int advice) {
   Writer w;
   if (!RealHandle(fd, w)) return Failed(EBADF);
-  w.I32(advice);
+  int32_t wire_advice;
+  if (!WireAdvice(advice, &wire_advice)) return Failed(EINVAL);
+  w.I32(wire_advice);
   return static_cast<int>(Call(Op::kAdvise, w));
 }
 

@@ -361,9 +361,11 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
     case Op::kOpenAt: {
       const uint32_t dir = in.U32();
       const std::string name = in.Text();
-      const int flags = static_cast<int>(in.U32());
+      int flags = 0;
+      const bool known = LocalOpenFlags(in.U32(), &flags);
       const mode_t mode = in.U32();
       if (in.failed()) return fail(EPROTO);
+      if (!known) return fail(EINVAL);
       Place place;
       if (int e = Resolve(dir, name, &place)) return fail(e);
       const bool exclusive = (flags & O_CREAT) && (flags & O_EXCL);
@@ -457,9 +459,11 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
     }
     case Op::kAdvise: {
       std::shared_ptr<Handle> h = Get(in.U32());
-      const int advice = in.I32();
+      int advice = 0;
+      const bool known = LocalAdvice(in.I32(), &advice);
       if (in.failed()) return fail(EPROTO);
       if (!h) return fail(EBADF);
+      if (!known) return fail(EINVAL);
       return done(fs_.Advise(h->fd(), advice));
     }
     case Op::kStatAt: {

@@ -194,6 +194,7 @@ const SeamCase kSeamCases[] = {
        off_t from = 1, to = 0;
        std::string text = Err(fs.CopyRange(in.get(), &from, out.get(), &to, 100));
        text += "@" + std::to_string(from) + "," + std::to_string(to);
+       text += Err(fs.Advise(in.get(), POSIX_FADV_SEQUENTIAL));
        text += Err(fs.Fchmod(out.get(), 0604)) + Err(fs.SyncData(out.get())) +
                Err(fs.SyncFs(out.get()));
        text += Err(fs.LinkAt(AT_FDCWD, (r + "/c").c_str(), AT_FDCWD, (r + "/sub/c2").c_str()));
