@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -37,6 +38,25 @@ bool WriteAll(int out, const char* p, size_t size, bool* socket) {
   return true;
 }
 
+// read, but while stopped is given it waits in slices and gives up with EINTR once stopped
+// says so.
+ssize_t ReadUnlessStopped(int fd, void* buf, size_t size, const std::function<bool()>& stopped) {
+  for (;;) {
+    if (stopped) {
+      if (stopped()) {
+        errno = EINTR;
+        return -1;
+      }
+      struct pollfd p = {fd, POLLIN, 0};
+      const int ready = ::poll(&p, 1, 200);
+      if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+    }
+    const ssize_t n = ::read(fd, buf, size);
+    if (n < 0 && errno == EINTR && !stopped) continue;
+    return n;
+  }
+}
+
 class Fds : public Channel {
  public:
   Fds(int in, int out, bool owned, std::function<bool()> stopped)
@@ -47,20 +67,7 @@ class Fds : public Channel {
     if (out_ != in_) ::close(out_);
   }
   ssize_t Read(void* buf, size_t size) override {
-    for (;;) {
-      if (stopped_) {
-        if (stopped_()) {
-          errno = EINTR;
-          return -1;
-        }
-        struct pollfd p = {in_, POLLIN, 0};
-        const int ready = ::poll(&p, 1, 200);
-        if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
-      }
-      const ssize_t n = ::read(in_, buf, size);
-      if (n < 0 && errno == EINTR && !stopped_) continue;
-      return n;
-    }
+    return ReadUnlessStopped(in_, buf, size, stopped_);
   }
   bool Write(const void* buf, size_t size) override {
     return WriteAll(out_, static_cast<const char*>(buf), size, &out_socket_);
@@ -161,11 +168,7 @@ ProcessChannel::~ProcessChannel() {
 }
 
 ssize_t ProcessChannel::Read(void* buf, size_t size) {
-  for (;;) {
-    const ssize_t n = ::read(fd_, buf, size);
-    if (n < 0 && errno == EINTR) continue;
-    return n;
-  }
+  return ReadUnlessStopped(fd_, buf, size, stopped_);
 }
 
 bool ProcessChannel::Write(const void* buf, size_t size) {
@@ -175,13 +178,13 @@ bool ProcessChannel::Write(const void* buf, size_t size) {
 
 void ProcessChannel::Shutdown() { ::shutdown(fd_, SHUT_RDWR); }
 
-ChildEnd ProcessChannel::Finish() {
+ChildEnd ProcessChannel::Finish(std::chrono::milliseconds grace) {
   if (!end_.running) return end_;
   Shutdown();
   // The far end ends at the end of its input; one that does not (a hung connection) is
   // stopped, the polite way first.
   using std::chrono::milliseconds;
-  auto deadline = std::chrono::steady_clock::now() + milliseconds(2000);
+  auto deadline = std::chrono::steady_clock::now() + grace;
   int status = 0;
   int signal_sent = 0;
   for (;;) {
@@ -190,7 +193,7 @@ ChildEnd ProcessChannel::Finish() {
     if (std::chrono::steady_clock::now() > deadline && signal_sent != SIGKILL) {
       signal_sent = signal_sent == 0 ? SIGTERM : SIGKILL;
       ::kill(pid_, signal_sent);
-      deadline += milliseconds(2000);
+      deadline += std::max(grace, milliseconds(100));
     }
     std::this_thread::sleep_for(milliseconds(10));
   }

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -54,14 +55,19 @@ class ProcessChannel : public Channel {
   ssize_t Read(void* buf, size_t size) override;
   bool Write(const void* buf, size_t size) override;
   void Shutdown() override;
-  // Ends the stream and waits a moment for the child, then stops it by signal.
-  ChildEnd Finish();
+  // From now on a Read that waits gives up with EINTR once stopped says so (empty: never).
+  // Not while another thread reads.
+  void StopWhen(std::function<bool()> stopped) { stopped_ = std::move(stopped); }
+  // Ends the stream and waits grace for the child, then stops it by signal (SIGTERM, and
+  // SIGKILL as long again later).
+  ChildEnd Finish(std::chrono::milliseconds grace = std::chrono::milliseconds(2000));
 
  private:
   ProcessChannel(int fd, pid_t pid) : fd_(fd), pid_(pid) {}
   int fd_;
   pid_t pid_;
   ChildEnd end_;
+  std::function<bool()> stopped_;
 };
 
 // The words of the command that reaches the far machine: option (--ssh=COMMAND) before

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "core/fs/error_text.h"
 
@@ -82,49 +83,59 @@ RemoteFileSystem::~RemoteFileSystem() {
   if (process_) process_->Finish();
 }
 
-std::unique_ptr<RemoteFileSystem> RemoteFileSystem::Connect(std::unique_ptr<Channel> channel,
-                                                            const std::string& host,
-                                                            const std::string& root,
-                                                            ConnectError* error) {
+namespace {
+
+// The handshake: the far end's greeting, ours with the root, its answer. The root's
+// absolute path there, or nothing with *error.
+std::optional<std::string> Greet(Channel& channel, const std::string& host, const std::string& root,
+                                 ConnectError* error) {
   uint32_t version = 0;
-  if (!ReadGreeting(*channel, &version) || version != kProtocolVersion) {
+  if (!ReadGreeting(channel, &version) || version != kProtocolVersion) {
     *error = {EPROTO, NoAgentText(host)};
-    return nullptr;
+    return std::nullopt;
   }
   Writer hello;
   hello.buffer().append(kMagic, sizeof kMagic);
   hello.U32(kProtocolVersion);
   hello.Bytes(root);
   unsigned char head[8];
-  if (!channel->Write(hello.buffer().data(), hello.buffer().size()) ||
-      ReadExact(*channel, head, sizeof head) != 1) {
+  if (!channel.Write(hello.buffer().data(), hello.buffer().size()) ||
+      ReadExact(channel, head, sizeof head) != 1) {
     *error = {EPROTO, NoAgentText(host)};
-    return nullptr;
+    return std::nullopt;
   }
   Reader answer(std::string_view(reinterpret_cast<char*>(head), sizeof head));
   const int code = static_cast<int>(answer.U32());
   const uint32_t size = answer.U32();
   std::string text;
   if (size <= kMaxPathText) text.resize(size);
-  if (size > kMaxPathText || ReadExact(*channel, text.data(), text.size()) != 1) {
+  if (size > kMaxPathText || ReadExact(channel, text.data(), text.size()) != 1 || code == EPROTO) {
     *error = {EPROTO, NoAgentText(host)};
-    return nullptr;
-  }
-  if (code == EPROTO) {
-    *error = {EPROTO, NoAgentText(host)};
-    return nullptr;
+    return std::nullopt;
   }
   if (code != 0) {
     *error = {code, "Der Ordner " + root + " auf " + host +
                         " lässt sich nicht öffnen: " + GermanErrorText(code)};
-    return nullptr;
+    return std::nullopt;
   }
+  return text;
+}
+
+}  // namespace
+
+std::unique_ptr<RemoteFileSystem> RemoteFileSystem::Connect(std::unique_ptr<Channel> channel,
+                                                            const std::string& host,
+                                                            const std::string& root,
+                                                            ConnectError* error) {
+  std::optional<std::string> far_root = Greet(*channel, host, root, error);
+  if (!far_root) return nullptr;
   return std::unique_ptr<RemoteFileSystem>(
-      new RemoteFileSystem(std::move(channel), host, std::move(text)));
+      new RemoteFileSystem(std::move(channel), host, std::move(*far_root)));
 }
 
 std::unique_ptr<RemoteFileSystem> RemoteFileSystem::Open(
-    const FarName& name, const std::vector<std::string>& ssh_command, ConnectError* error) {
+    const FarName& name, const std::vector<std::string>& ssh_command, ConnectError* error,
+    std::function<bool()> stopped) {
   std::unique_ptr<ProcessChannel> child = ProcessChannel::Spawn(SshArgv(ssh_command, name));
   if (!child) {
     const int code = errno;
@@ -132,9 +143,23 @@ std::unique_ptr<RemoteFileSystem> RemoteFileSystem::Open(
                         " lässt sich nicht starten: " + GermanErrorText(code)};
     return nullptr;
   }
+  const bool stoppable = static_cast<bool>(stopped);
+  child->StopWhen(stopped);
+  std::optional<std::string> far_root = Greet(*child, name.host, name.path, error);
+  if (!far_root) {
+    // Asked to stop: the child that hangs gets no time to end by itself.
+    if (stoppable && stopped()) {
+      *error = {ECANCELED, ""};
+      child->Finish(std::chrono::milliseconds(0));
+    }
+    return nullptr;
+  }
+  // Before the reader starts: from here on only the connection's own end stops it.
+  child->StopWhen({});
   ProcessChannel* process = child.get();
-  std::unique_ptr<RemoteFileSystem> fs = Connect(std::move(child), name.host, name.path, error);
-  if (fs) fs->process_ = process;
+  std::unique_ptr<RemoteFileSystem> fs(
+      new RemoteFileSystem(std::move(child), name.host, std::move(*far_root)));
+  fs->process_ = process;
   return fs;
 }
 

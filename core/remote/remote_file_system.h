@@ -12,6 +12,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,10 +47,13 @@ class RemoteFileSystem : public FileSystem {
   static std::unique_ptr<RemoteFileSystem> Connect(std::unique_ptr<Channel> channel,
                                                    const std::string& host, const std::string& root,
                                                    ConnectError* error);
-  // Starts the ssh command (SshCommandWords) for name and connects.
+  // Starts the ssh command (SshCommandWords) for name and connects. stopped, when given, is
+  // asked while the far end is awaited, so that a stop request ends a login that hangs
+  // (ECANCELED); the connection made is no longer bound to it.
   static std::unique_ptr<RemoteFileSystem> Open(const FarName& name,
                                                 const std::vector<std::string>& ssh_command,
-                                                ConnectError* error);
+                                                ConnectError* error,
+                                                std::function<bool()> stopped = {});
   ~RemoteFileSystem() override;
 
   const std::string& Host() const { return host_; }

@@ -105,6 +105,19 @@ TEST(RemoteCliTest, AFarEndThatIsNotTavrikIsNamedInGerman) {
       << error.text;
 }
 
+// Catches a login that hangs (a far machine that never answers) keeping the program waiting
+// after a stop was asked for.
+TEST(RemoteCliTest, AStopEndsTheWaitForAFarEndThatNeverAnswers) {
+  TempTree t;
+  const std::string ssh = StandIn(t, "ssh", "exec sleep 60");
+  const auto asked = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  remote::ConnectError error;
+  const FarNameParse parse = ParseFolderName("nas:" + t.Path("tree"));
+  EXPECT_FALSE(RemoteFileSystem::Open(parse.name, {ssh}, &error,
+                                      [&] { return std::chrono::steady_clock::now() > asked; }));
+  EXPECT_EQ(error.code, ECANCELED);
+}
+
 bool WaitUntilEnded(pid_t pid) {
   for (int i = 0; i < 500; ++i) {
     if (ProcessEnded(pid)) return true;
