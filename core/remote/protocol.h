@@ -50,7 +50,8 @@ enum class Op : uint16_t {
   kOpenAt = 1,
   // handle → result
   kClose,
-  // handle (taken over) → u32 count, then per entry u8 type and bytes name
+  // handle → u32 count, then per entry u8 type and bytes name. The handle stays open: the
+  // near side keeps it as long as the listing, as fdopendir keeps its descriptor.
   kListDir,
   // handle, u64 count, i64 offset → bytes data
   kPRead,

@@ -10,10 +10,16 @@ namespace tavrik::remote {
 
 namespace {
 
+// The whole listing, fetched at once; the folder's descriptor stays usable for calls by name
+// until the stream goes, as with fdopendir.
 class RemoteDir : public DirStream {
  public:
+  RemoteDir(FileSystem& fs, int fd) : fd_(fs, fd) {}
   std::vector<std::pair<std::string, unsigned char>> entries;
   size_t next = 0;
+
+ private:
+  Fd fd_;
 };
 
 // The far end's handle behind a descriptor of ours; AT_FDCWD is the root, where paths are
@@ -262,12 +268,12 @@ std::unique_ptr<DirStream> RemoteFileSystem::OpenDir(int fd) {
     errno = EBADF;
     return nullptr;
   }
+  auto dir = std::make_unique<RemoteDir>(*this, fd);
   Writer w;
   w.U32(static_cast<uint32_t>(fd - kFdBase));
   std::string reply;
   if (Call(Op::kListDir, w, &reply) < 0) return nullptr;
   Reader in(reply);
-  auto dir = std::make_unique<RemoteDir>();
   const uint32_t count = in.U32();
   for (uint32_t i = 0; i < count && !in.failed(); ++i) {
     const unsigned char type = in.U8();

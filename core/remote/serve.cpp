@@ -397,10 +397,6 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
       std::shared_ptr<Handle> h = number == kRootHandle ? nullptr : Get(number);
       if (!h) return fail(EBADF);
       const int fd = fs_.OpenAt(h->fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      {
-        std::lock_guard lock(handles_mutex_);
-        if (handles_.erase(number)) free_handles_.push_back(number);
-      }
       if (fd < 0) return fail(errno);
       std::unique_ptr<DirStream> stream = fs_.OpenDir(fd);
       if (!stream) return fail(errno);

@@ -106,6 +106,18 @@ struct SeamCase {
 const SeamCase kSeamCases[] = {
     {"list",
      [](FileSystem& fs, const std::string& r) { return Listing(fs, r) + Listing(fs, r + "/sub"); }},
+    {"list and ask by the listing's descriptor",
+     [](FileSystem& fs, const std::string& r) {
+       // As with fdopendir, the descriptor stays the folder's as long as its listing.
+       const int fd = fs.OpenAt(AT_FDCWD, (r + "/sub").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+       std::unique_ptr<DirStream> dir = fs.OpenDir(fd);
+       const char* name = nullptr;
+       std::string text;
+       while (dir && fs.ReadDir(*dir, &name) == 1)
+         if (name[0] != '.')
+           text += std::string(name) + "=" + StatText(fs, fd, name, AT_SYMLINK_NOFOLLOW);
+       return text;
+     }},
     {"stat",
      [](FileSystem& fs, const std::string& r) {
        return StatText(fs, AT_FDCWD, r + "/a.txt", 0) + " " +
