@@ -57,11 +57,16 @@ Seen RunAll(FileSystem& fs, const std::string& root, const std::string& disk_roo
     for (const std::string& row : RowsOf(list)) seen.rows.push_back(row);
     seen.rows.push_back("--");
   };
-  bool left = true;
-  FillColumn(ctx, root + "/L", left);
-  left = false;
-  FillColumn(ctx, root + "/R", left);
-  note();
+  const auto fill = [&] {
+    bool left = true;
+    FillColumn(ctx, root + "/L", left);
+    left = false;
+    FillColumn(ctx, root + "/R", left);
+    note();
+  };
+  // Both runs remember the pair's state; the second one sees a deletion as one.
+  state.compare_options.two_way = true;
+  fill();
   CompareFolders(ctx, false);
   note();
   // New files travel too (folders made on the way, a link copied as a link), one pair is
@@ -76,9 +81,15 @@ Seen RunAll(FileSystem& fs, const std::string& root, const std::string& disk_roo
   note();
   CompareFolders(ctx, true);
   note();
+  std::filesystem::remove(disk_root + "/L/same.txt");
+  fill();
+  CompareFolders(ctx, false);
+  note();
+  SyncFolders(ctx);
+  note();
   for (const auto& box : host.boxes) seen.boxes.push_back(Normal(box.text, root));
-  // The run's folder is named by the clock and its record holds inode numbers and times of
-  // the moment: those are the run's, not the file system's.
+  // The run's folder is named by the clock and its record and the pair's state hold inode
+  // numbers and times of the moment: those are the run's, not the file system's.
   for (const auto& [taken, state] : TakeSnapshot(disk_root)) {
     std::string path = taken;
     EntryState entry = state;
@@ -89,6 +100,16 @@ Seen RunAll(FileSystem& fs, const std::string& root, const std::string& disk_roo
       path.replace(run, path.find('/', run) - run, "RUN");
     }
     if (path.ends_with("/.tavrik-record")) entry = EntryState();
+    // The pair's state is named after both roots' paths, which differ here by design.
+    const size_t state_at = path.find("/.tavrik-state/");
+    if (state_at != std::string::npos) {
+      const size_t name = state_at + std::string("/.tavrik-state/").size();
+      path.replace(name,
+                   path.find('.', name) == std::string::npos ? std::string::npos
+                                                             : path.find('.', name) - name,
+                   "STATE");
+      entry = EntryState();
+    }
     seen.tree[path] = entry;
   }
   return seen;
@@ -123,6 +144,7 @@ TEST(RemoteCoreTest, FillCompareAndSyncAsOnTheLocalDisk) {
   EXPECT_TRUE(far.tree.count("R/.tavrik-versions/RUN/gone.txt"));
   EXPECT_EQ(far.tree.at("R/only_left.txt").hash, far.tree.at("L/only_left.txt").hash);
   EXPECT_EQ(far.tree.at("R/link").kind, 'l');
+  EXPECT_FALSE(far.tree.count("R/same.txt"));
 }
 
 }  // namespace
