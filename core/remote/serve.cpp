@@ -11,58 +11,21 @@
 #include <vector>
 
 #include "core/remote/protocol.h"
+#include "core/remote/root_walk.h"
 
 namespace tavrik::remote {
 
 namespace {
 
-constexpr int kMaxLinkHops = 8;
-
-// A descriptor shared by the calls that use it, closed when the last of them is done; a
-// Close arriving while another call still reads it cannot hand its number to a new file.
-class Handle {
- public:
-  Handle(FileSystem& fs, int fd) : fs_(fs), fd_(fd) {}
-  ~Handle() {
-    if (fd_ >= 0) fs_.Close(fd_);
-  }
-  int fd() const { return fd_; }
-  int Close() { return fd_ < 0 ? 0 : fs_.Close(std::exchange(fd_, -1)); }
-
- private:
-  FileSystem& fs_;
-  int fd_;
-};
-
-using Components = std::vector<std::string>;
-
-// The components of a path without empty ones and ".".
-Components Split(std::string_view path) {
-  Components parts;
-  while (!path.empty()) {
-    const size_t slash = path.find('/');
-    const std::string_view part = path.substr(0, slash);
-    if (!part.empty() && part != ".") parts.emplace_back(part);
-    if (slash == std::string_view::npos) break;
-    path.remove_prefix(slash + 1);
-  }
-  return parts;
+// A call's outcome: the result, and the errno to answer (0 for a success).
+int Fail(int64_t* result, int error) {
+  *result = -1;
+  return error;
 }
-
-bool HasUp(const Components& parts) {
-  for (const std::string& p : parts)
-    if (p == "..") return true;
-  return false;
+int Done(int64_t* result, int64_t value) {
+  *result = value;
+  return value < 0 ? errno : 0;
 }
-
-// Where a call acts: a folder and a name in it. owned holds the folder when the walk opened
-// it, keep when it is a handle's.
-struct Place {
-  std::shared_ptr<Handle> keep;
-  Fd owned;
-  int dir = -1;
-  std::string leaf;
-};
 
 struct Temp {
   std::string folder;  // the absolute path at the far end
@@ -74,7 +37,7 @@ struct Temp {
 class Session {
  public:
   Session(FileSystem& fs, Channel& channel, const ServeOptions& options)
-      : fs_(fs), channel_(channel), options_(options) {}
+      : fs_(fs), channel_(channel), options_(options), walk_(fs) {}
   int Run();
 
  private:
@@ -83,14 +46,16 @@ class Session {
   void Answer(std::string_view request);
   void Reply(uint32_t id, int64_t result, int error, std::string_view payload = {});
   int Dispatch(Op op, Reader& in, int64_t* result, Writer& out);
+  int Descriptors(Op op, Reader& in, int64_t* result, Writer& out);
+  int Data(Op op, Reader& in, int64_t* result, Writer& out);
+  int Status(Op op, Reader& in, int64_t* result, Writer& out);
+  int Names(Op op, Reader& in, int64_t* result, Writer& out);
 
   std::shared_ptr<Handle> Get(uint32_t handle);
   uint32_t Add(int fd);
-  int Resolve(uint32_t handle, const std::string& path, Place* place);
-  int WalkFrom(std::shared_ptr<Handle> base, const Components& parts, Place* place);
-  int WalkFromRoot(const Components& parts, Place* place) { return WalkFrom(root_, parts, place); }
-  int Strip(const Components& absolute, Components* below);
-  int FollowLeaf(Place* place);
+  int Resolve(uint32_t handle, const std::string& path, Place* place) {
+    return walk_.Resolve(Get(handle), path, place);
+  }
   void NoteTemp(const Place& place, int fd);
   void ForgetTemp(const Place& place);
   void RemoveTemps();
@@ -98,9 +63,7 @@ class Session {
   FileSystem& fs_;
   Channel& channel_;
   const ServeOptions& options_;
-  std::shared_ptr<Handle> root_;
-  Components root_parts_;   // the root's absolute path now
-  Components given_parts_;  // as the near side named it, when absolute
+  RootWalk walk_;
 
   std::mutex handles_mutex_;
   std::unordered_map<uint32_t, std::shared_ptr<Handle>> handles_;
@@ -143,21 +106,19 @@ int Session::Handshake() {
   } else {
     const int fd =
         fs_.OpenAt(AT_FDCWD, root.empty() ? "." : root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    auto handle = fd < 0 ? nullptr : std::make_shared<Handle>(fs_, fd);
     if (fd < 0 || fs_.FdPath(fd, &text) != 0) error = errno;
-    if (fd >= 0) root_ = std::make_shared<Handle>(fs_, fd);
+    if (error == 0) walk_.SetRoot(std::move(handle), text, root);
     if (error != 0) text = root;
   }
   answer.U32(static_cast<uint32_t>(error));
   answer.Bytes(text);
   if (!channel_.Write(answer.buffer().data(), answer.buffer().size())) return errno;
-  if (error != 0) return error;
-  root_parts_ = Split(text);
-  if (!root.empty() && root.front() == '/') given_parts_ = Split(root);
-  return 0;
+  return error;
 }
 
 std::shared_ptr<Handle> Session::Get(uint32_t handle) {
-  if (handle == kRootHandle) return root_;
+  if (handle == kRootHandle) return walk_.root();
   std::lock_guard lock(handles_mutex_);
   auto it = handles_.find(handle);
   return it == handles_.end() ? nullptr : it->second;
@@ -174,100 +135,6 @@ uint32_t Session::Add(int fd) {
   }
   handles_.emplace(handle, std::make_shared<Handle>(fs_, fd));
   return handle;
-}
-
-// An absolute path as components below the root: what follows the root's path, or the path
-// the near side named it by.
-int Session::Strip(const Components& absolute, Components* below) {
-  for (const Components* root : {&root_parts_, &given_parts_}) {
-    if (root == &given_parts_ && given_parts_.empty()) continue;
-    if (absolute.size() < root->size()) continue;
-    bool same = true;
-    for (size_t i = 0; i < root->size() && same; ++i) same = absolute[i] == (*root)[i];
-    if (!same) continue;
-    below->assign(absolute.begin() + static_cast<long>(root->size()), absolute.end());
-    return 0;
-  }
-  return EACCES;
-}
-
-// Opens every folder on the way from base without following links; a link on the way is
-// refused.
-int Session::WalkFrom(std::shared_ptr<Handle> base, const Components& parts, Place* place) {
-  place->owned = Fd();
-  place->dir = base->fd();
-  place->keep = std::move(base);
-  if (parts.empty()) {
-    place->leaf.assign(1, '.');  // (a literal here trips a false -Wrestrict of GCC 12)
-    return 0;
-  }
-  for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    const int fd =
-        fs_.OpenAt(place->dir, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-      const int error = errno;
-      struct stat st {};
-      if (fs_.StatAt(place->dir, parts[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-          S_ISLNK(st.st_mode))
-        return EACCES;
-      return error;
-    }
-    place->owned = Fd(fs_, fd);
-    place->dir = fd;
-  }
-  place->leaf = parts.back();
-  return 0;
-}
-
-int Session::Resolve(uint32_t handle, const std::string& path, Place* place) {
-  if (path.empty()) return ENOENT;
-  Components parts = Split(path);
-  if (HasUp(parts)) return EACCES;
-  if (path.front() == '/') {
-    Components below;
-    if (Strip(parts, &below) != 0) return EACCES;
-    return WalkFromRoot(below, place);
-  }
-  std::shared_ptr<Handle> base = Get(handle);
-  if (!base) return EBADF;
-  // A handle is a folder reached by a walk from the root, so the same walk goes on from it.
-  return WalkFrom(std::move(base), parts, place);
-}
-
-// Replaces a link at the end of place by what it leads to, as long as that lies below the
-// root: its target is read, put after the link's folder (found anew from the system, not from
-// the request) and walked again from the root.
-int Session::FollowLeaf(Place* place) {
-  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-    struct stat st {};
-    if (fs_.StatAt(place->dir, place->leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISLNK(st.st_mode))
-      return 0;  // the call itself says what is missing
-    std::string target(4096, '\0');
-    const ssize_t n = fs_.ReadLinkAt(place->dir, place->leaf.c_str(), target.data(), target.size());
-    if (n < 0) return errno;
-    target.resize(static_cast<size_t>(n));
-    Components parts;
-    if (!target.empty() && target.front() == '/') {
-      if (Strip(Split(target), &parts) != 0) return EACCES;
-    } else {
-      std::string folder;
-      if (fs_.FdPath(place->dir, &folder) != 0) return errno;
-      if (Strip(Split(folder), &parts) != 0) return EACCES;
-      for (const std::string& part : Split(target)) {
-        if (part != "..") {
-          parts.push_back(part);
-          continue;
-        }
-        if (parts.empty()) return EACCES;
-        parts.pop_back();
-      }
-    }
-    if (HasUp(parts)) return EACCES;
-    const int walked = WalkFromRoot(parts, place);
-    if (walked != 0) return walked;
-  }
-  return ELOOP;
 }
 
 void Session::NoteTemp(const Place& place, int fd) {
@@ -299,9 +166,9 @@ void Session::RemoveTemps() {
   for (const Temp& temp : temps_) {
     Place place;
     Components below;
-    if (Strip(Split(temp.folder), &below) != 0) continue;
+    if (walk_.Strip(SplitPath(temp.folder), &below) != 0) continue;
     below.push_back(temp.name);
-    if (WalkFromRoot(below, &place) != 0) continue;
+    if (walk_.WalkFromRoot(below, &place) != 0) continue;
     struct stat st {};
     if (fs_.StatAt(place.dir, place.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         st.st_dev == temp.dev && st.st_ino == temp.ino)
@@ -346,17 +213,10 @@ void Session::Answer(std::string_view request) {
   Reply(id, result, error, result < 0 ? std::string_view() : out.buffer());
 }
 
-// Carries out one call; returns the errno for a result below 0.
-int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
-  // Each case reads its arguments, then checks in.failed() through Answer.
-  const auto fail = [&](int error) {
-    *result = -1;
-    return error;
-  };
-  const auto done = [&](int64_t value) {
-    *result = value;
-    return value < 0 ? errno : 0;
-  };
+// Opening and closing: handles and listings.
+int Session::Descriptors(Op op, Reader& in, int64_t* result, Writer& out) {
+  const auto fail = [&](int error) { return Fail(result, error); };
+  const auto done = [&](int64_t value) { return Done(result, value); };
   switch (op) {
     case Op::kOpenAt: {
       const uint32_t dir = in.U32();
@@ -370,7 +230,7 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
       if (int e = Resolve(dir, name, &place)) return fail(e);
       const bool exclusive = (flags & O_CREAT) && (flags & O_EXCL);
       if (!(flags & O_NOFOLLOW) && !exclusive)
-        if (int e = FollowLeaf(&place)) return fail(e);
+        if (int e = walk_.FollowLeaf(&place)) return fail(e);
       const int fd =
           fs_.OpenAt(place.dir, place.leaf.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
       if (fd < 0) return fail(errno);
@@ -415,6 +275,17 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
       out.buffer().append(entries.buffer());
       return done(0);
     }
+    default:
+      break;
+  }
+  return fail(EPROTO);
+}
+
+// Reading, writing and flushing through a handle.
+int Session::Data(Op op, Reader& in, int64_t* result, Writer& out) {
+  const auto fail = [&](int error) { return Fail(result, error); };
+  const auto done = [&](int64_t value) { return Done(result, value); };
+  switch (op) {
     case Op::kPRead: {
       std::shared_ptr<Handle> h = Get(in.U32());
       const uint64_t count = std::min<uint64_t>(in.U64(), kMaxChunk);
@@ -462,6 +333,24 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
       if (!known) return fail(EINVAL);
       return done(fs_.Advise(h->fd(), advice));
     }
+    case Op::kSyncFs:
+    case Op::kSyncData: {
+      std::shared_ptr<Handle> h = Get(in.U32());
+      if (in.failed()) return fail(EPROTO);
+      if (!h) return fail(EBADF);
+      return done(op == Op::kSyncFs ? fs_.SyncFs(h->fd()) : fs_.SyncData(h->fd()));
+    }
+    default:
+      break;
+  }
+  return fail(EPROTO);
+}
+
+// Status, times, modes, attributes and what the medium is.
+int Session::Status(Op op, Reader& in, int64_t* result, Writer& out) {
+  const auto fail = [&](int error) { return Fail(result, error); };
+  const auto done = [&](int64_t value) { return Done(result, value); };
+  switch (op) {
     case Op::kStatAt: {
       const uint32_t dir = in.U32();
       const std::string name = in.Text();
@@ -470,7 +359,7 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
       Place place;
       if (int e = Resolve(dir, name, &place)) return fail(e);
       if (!(flags & AT_SYMLINK_NOFOLLOW))
-        if (int e = FollowLeaf(&place)) return fail(e);
+        if (int e = walk_.FollowLeaf(&place)) return fail(e);
       struct stat st {};
       if (fs_.StatAt(place.dir, place.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return fail(errno);
@@ -519,7 +408,7 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
       Place place;
       if (int e = Resolve(dir, name, &place)) return fail(e);
       if (!(flags & AT_SYMLINK_NOFOLLOW))
-        if (int e = FollowLeaf(&place)) return fail(e);
+        if (int e = walk_.FollowLeaf(&place)) return fail(e);
       return done(fs_.UtimensAt(place.dir, place.leaf.c_str(), given ? times : nullptr,
                                 AT_SYMLINK_NOFOLLOW));
     }
@@ -556,6 +445,62 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
       if (!h) return fail(EBADF);
       return done(fs_.SetXattr(h->fd(), name.c_str(), value.data(), value.size()));
     }
+    case Op::kFdPath: {
+      std::shared_ptr<Handle> h = Get(in.U32());
+      if (in.failed()) return fail(EPROTO);
+      if (!h) return fail(EBADF);
+      std::string path;
+      if (fs_.FdPath(h->fd(), &path) != 0) return fail(errno);
+      out.Bytes(path);
+      return done(0);
+    }
+    case Op::kStatFs: {
+      std::shared_ptr<Handle> h = Get(in.U32());
+      if (in.failed()) return fail(EPROTO);
+      if (!h) return fail(EBADF);
+      struct statfs st {};
+      if (fs_.StatFs(h->fd(), &st) != 0) return fail(errno);
+      int fsid[2];
+      std::memcpy(fsid, &st.f_fsid, sizeof fsid);
+      for (uint64_t v : {static_cast<uint64_t>(st.f_type), static_cast<uint64_t>(st.f_bsize),
+                         static_cast<uint64_t>(st.f_blocks), static_cast<uint64_t>(st.f_bfree),
+                         static_cast<uint64_t>(st.f_bavail), static_cast<uint64_t>(st.f_files),
+                         static_cast<uint64_t>(st.f_ffree), static_cast<uint64_t>(fsid[0]),
+                         static_cast<uint64_t>(fsid[1]), static_cast<uint64_t>(st.f_namelen),
+                         static_cast<uint64_t>(st.f_frsize), static_cast<uint64_t>(st.f_flags)})
+        out.U64(v);
+      return done(0);
+    }
+    case Op::kMountType: {
+      std::shared_ptr<Handle> h = Get(in.U32());
+      if (in.failed()) return fail(EPROTO);
+      if (!h) return fail(EBADF);
+      std::string type;
+      if (fs_.MountType(h->fd(), &type) != 0) return fail(errno);
+      out.Bytes(type);
+      return done(0);
+    }
+    case Op::kVolumeOf: {
+      std::shared_ptr<Handle> h = Get(in.U32());
+      if (in.failed()) return fail(EPROTO);
+      if (!h) return fail(EBADF);
+      VolumeInfo info;
+      if (fs_.VolumeOf(h->fd(), &info) != 0) return fail(errno);
+      out.Bytes(info.id);
+      out.Bytes(info.below);
+      return done(0);
+    }
+    default:
+      break;
+  }
+  return fail(EPROTO);
+}
+
+// Calls on names: renames, links, deletions, folders.
+int Session::Names(Op op, Reader& in, int64_t* result, Writer& out) {
+  const auto fail = [&](int error) { return Fail(result, error); };
+  const auto done = [&](int64_t value) { return Done(result, value); };
+  switch (op) {
     case Op::kRenameAt:
     case Op::kRenameNoReplaceAt:
     case Op::kLinkAt: {
@@ -621,62 +566,52 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
       out.Bytes(text);
       return done(n);
     }
-    case Op::kSyncFs:
-    case Op::kSyncData: {
-      std::shared_ptr<Handle> h = Get(in.U32());
-      if (in.failed()) return fail(EPROTO);
-      if (!h) return fail(EBADF);
-      return done(op == Op::kSyncFs ? fs_.SyncFs(h->fd()) : fs_.SyncData(h->fd()));
-    }
-    case Op::kFdPath: {
-      std::shared_ptr<Handle> h = Get(in.U32());
-      if (in.failed()) return fail(EPROTO);
-      if (!h) return fail(EBADF);
-      std::string path;
-      if (fs_.FdPath(h->fd(), &path) != 0) return fail(errno);
-      out.Bytes(path);
-      return done(0);
-    }
-    case Op::kStatFs: {
-      std::shared_ptr<Handle> h = Get(in.U32());
-      if (in.failed()) return fail(EPROTO);
-      if (!h) return fail(EBADF);
-      struct statfs st {};
-      if (fs_.StatFs(h->fd(), &st) != 0) return fail(errno);
-      int fsid[2];
-      std::memcpy(fsid, &st.f_fsid, sizeof fsid);
-      for (uint64_t v : {static_cast<uint64_t>(st.f_type), static_cast<uint64_t>(st.f_bsize),
-                         static_cast<uint64_t>(st.f_blocks), static_cast<uint64_t>(st.f_bfree),
-                         static_cast<uint64_t>(st.f_bavail), static_cast<uint64_t>(st.f_files),
-                         static_cast<uint64_t>(st.f_ffree), static_cast<uint64_t>(fsid[0]),
-                         static_cast<uint64_t>(fsid[1]), static_cast<uint64_t>(st.f_namelen),
-                         static_cast<uint64_t>(st.f_frsize), static_cast<uint64_t>(st.f_flags)})
-        out.U64(v);
-      return done(0);
-    }
-    case Op::kMountType: {
-      std::shared_ptr<Handle> h = Get(in.U32());
-      if (in.failed()) return fail(EPROTO);
-      if (!h) return fail(EBADF);
-      std::string type;
-      if (fs_.MountType(h->fd(), &type) != 0) return fail(errno);
-      out.Bytes(type);
-      return done(0);
-    }
-    case Op::kVolumeOf: {
-      std::shared_ptr<Handle> h = Get(in.U32());
-      if (in.failed()) return fail(EPROTO);
-      if (!h) return fail(EBADF);
-      VolumeInfo info;
-      if (fs_.VolumeOf(h->fd(), &info) != 0) return fail(errno);
-      out.Bytes(info.id);
-      out.Bytes(info.below);
-      return done(0);
-    }
-    case Op::kEnd:
+    default:
       break;
   }
   return fail(EPROTO);
+}
+
+// Carries out one call; returns the errno for a result below 0.
+int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
+  switch (op) {
+    case Op::kOpenAt:
+    case Op::kClose:
+    case Op::kListDir:
+      return Descriptors(op, in, result, out);
+    case Op::kPRead:
+    case Op::kPWrite:
+    case Op::kCopyRange:
+    case Op::kAdvise:
+    case Op::kSyncFs:
+    case Op::kSyncData:
+      return Data(op, in, result, out);
+    case Op::kStatAt:
+    case Op::kFstat:
+    case Op::kFchmod:
+    case Op::kFchown:
+    case Op::kFutimens:
+    case Op::kUtimensAt:
+    case Op::kListXattr:
+    case Op::kGetXattr:
+    case Op::kSetXattr:
+    case Op::kFdPath:
+    case Op::kStatFs:
+    case Op::kMountType:
+    case Op::kVolumeOf:
+      return Status(op, in, result, out);
+    case Op::kRenameAt:
+    case Op::kRenameNoReplaceAt:
+    case Op::kLinkAt:
+    case Op::kUnlinkAt:
+    case Op::kMkdirAt:
+    case Op::kSymlinkAt:
+    case Op::kReadLinkAt:
+      return Names(op, in, result, out);
+    case Op::kEnd:
+      break;
+  }
+  return Fail(result, EPROTO);
 }
 
 void Session::Work() {
