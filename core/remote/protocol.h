@@ -11,7 +11,8 @@
 // version. The far end sends its greeting as soon as it starts, so that a near side facing a
 // login banner, a shell's "command not found" or an older program knows before it writes
 // anything; the near side skips at most kBannerLimit bytes looking for it. The near side
-// then sends its greeting and the root as bytes; the far end opens the root and answers
+// then sends its greeting and the root as bytes (relative to the far user's home, where a
+// leading "~/" points too); the far end opens the root and answers
 //   u32 errno (0: opened), bytes text (the root's absolute path, or why it failed).
 // A far end whose version differs from the near side's answers EPROTO and closes.
 //

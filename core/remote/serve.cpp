@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -25,6 +26,16 @@ int Fail(int64_t* result, int error) {
 int Done(int64_t* result, int64_t value) {
   *result = value;
   return value < 0 ? errno : 0;
+}
+
+// The root as named: "host:~/x" means x in the far user's home, as where a far shell would
+// have expanded it; an empty path is the home itself (ssh starts there).
+std::string FolderOnThisMachine(const std::string& named) {
+  const char* home = std::getenv("HOME");
+  const bool tilde = named == "~" || named.rfind("~/", 0) == 0;
+  if (tilde && home && *home == '/') return home + named.substr(1);
+  if (tilde) return named.size() > 2 ? named.substr(2) : ".";
+  return named.empty() ? "." : named;
 }
 
 struct Temp {
@@ -104,8 +115,8 @@ int Session::Handshake() {
     error = EPROTO;
     text = "Protokoll " + std::to_string(kProtocolVersion);
   } else {
-    const int fd =
-        fs_.OpenAt(AT_FDCWD, root.empty() ? "." : root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const std::string folder = FolderOnThisMachine(root);
+    const int fd = fs_.OpenAt(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     auto handle = fd < 0 ? nullptr : std::make_shared<Handle>(fs_, fd);
     if (fd < 0 || fs_.FdPath(fd, &text) != 0) error = errno;
     if (error == 0) walk_.SetRoot(std::move(handle), text, root);

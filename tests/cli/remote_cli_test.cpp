@@ -60,6 +60,7 @@ TEST(RemoteCliTest, TheFarEndAnswersThroughTheSshCommand) {
       {"plain", "exec \"$@\"", "nas:" + t.Path("tree")},
       {"with a port and a user", "exec \"$@\"", "ssh://anna@nas:2222" + t.Path("tree")},
       {"after a banner", "echo 'Willkommen auf nas'; exec \"$@\"", "nas:" + t.Path("tree")},
+      {"in the far home", "HOME=" + t.Path("") + " exec \"$@\"", "nas:~/tree"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
