@@ -1,7 +1,5 @@
 #include "core/remote/serve.h"
 
-#include <sys/xattr.h>
-
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>

@@ -1,8 +1,5 @@
 // The far end: answers the protocol's calls on a channel from a FileSystem, below one root
-// only. Every path is walked from the root's descriptor one component at a time, never
-// following a link on the way and never going up ("..") out of it; a request for anything
-// else is refused with EACCES. A link at the end of a path is followed only where the call
-// asks for it and only while its target stays below the root.
+// only (root_walk.h says how a path is kept there), several calls at once.
 #pragma once
 
 #include <string>
