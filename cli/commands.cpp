@@ -811,6 +811,8 @@ int CmdRun(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
 }  // namespace
 
 int RunCli(int argc, char** argv, FILE* out, FILE* err) {
+  // Started by the near side's ssh, never by hand: no options, and not in the usage.
+  if (argc == 2 && std::string_view(argv[1]) == "serve") return RunServe();
   Options o;
   const int parsed = Parse(argc, argv, o, out, err);
   if (parsed >= 0) return parsed;

@@ -10,6 +10,7 @@ allowed() {
   case "$1" in
     core/fs) echo "core/fs" ;;
     core/parallel) echo "core/parallel" ;;
+    core/remote) echo "core/fs core/remote" ;;
     core/rules) echo "core/fs core/rules" ;;
     core/state) echo "core/fs core/parallel core/rules core/state" ;;
     core/list) echo "core/fs core/parallel core/rules core/state core/list" ;;

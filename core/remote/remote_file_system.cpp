@@ -1,0 +1,603 @@
+#include "core/remote/remote_file_system.h"
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "core/fs/error_text.h"
+
+namespace tavrik::remote {
+
+namespace {
+
+// The whole listing, fetched at once; the folder's descriptor stays usable for calls by name
+// until the stream goes, as with fdopendir.
+class RemoteDir : public DirStream {
+ public:
+  RemoteDir(FileSystem& fs, int fd) : fd_(fs, fd) {}
+  std::vector<std::pair<std::string, unsigned char>> entries;
+  size_t next = 0;
+
+ private:
+  Fd fd_;
+};
+
+// The far end's handle behind a descriptor of ours; AT_FDCWD is the root, where paths are
+// absolute.
+bool HandleOf(int fd, uint32_t* handle) {
+  if (fd == AT_FDCWD) {
+    *handle = kRootHandle;
+    return true;
+  }
+  if (fd < kFdBase) return false;
+  *handle = static_cast<uint32_t>(fd - kFdBase);
+  return true;
+}
+
+// Waits for the far end's greeting, past whatever a login prints first.
+bool ReadGreeting(Channel& channel, uint32_t* version) {
+  std::string seen;
+  const std::string_view magic(kMagic, sizeof kMagic);
+  while (seen.size() < kBannerLimit) {
+    char c;
+    if (ReadExact(channel, &c, 1) != 1) return false;
+    seen.push_back(c);
+    if (seen.size() >= magic.size() &&
+        std::string_view(seen).substr(seen.size() - magic.size()) == magic) {
+      unsigned char word[4];
+      if (ReadExact(channel, word, sizeof word) != 1) return false;
+      *version = word[0] | word[1] << 8 | word[2] << 16 | static_cast<uint32_t>(word[3]) << 24;
+      return true;
+    }
+  }
+  return false;
+}
+
+// A descriptor of ours that stands for a far handle (not AT_FDCWD), put into w.
+bool RealHandle(int fd, Writer& w) {
+  if (fd < kFdBase) return false;
+  w.U32(static_cast<uint32_t>(fd - kFdBase));
+  return true;
+}
+
+int Failed(int error) {
+  errno = error;
+  return -1;
+}
+
+}  // namespace
+
+std::string ConnectionLostText(const std::string& host) {
+  return "Die Verbindung zu " + host + " ist abgebrochen.";
+}
+
+std::string NoAgentText(const std::string& host) {
+  return "Auf " + host + " läuft kein passendes tavrik-cli (Protokoll " +
+         std::to_string(kProtocolVersion) +
+         " erwartet). Bitte dort Tavrik installieren oder --push-agent angeben.";
+}
+
+RemoteFileSystem::RemoteFileSystem(std::unique_ptr<Channel> channel, std::string host,
+                                   std::string root)
+    : channel_(std::move(channel)), host_(std::move(host)), root_(std::move(root)) {
+  reader_ = std::thread([this] { ReadAnswers(); });
+}
+
+RemoteFileSystem::~RemoteFileSystem() {
+  Disconnect();
+  reader_.join();
+  if (process_) process_->Finish();
+}
+
+namespace {
+
+// The handshake: the far end's greeting, ours with the root, its answer. The root's
+// absolute path there, or nothing with *error.
+std::optional<std::string> Greet(Channel& channel, const std::string& host, const std::string& root,
+                                 ConnectError* error) {
+  uint32_t version = 0;
+  if (!ReadGreeting(channel, &version) || version != kProtocolVersion) {
+    *error = {EPROTO, NoAgentText(host)};
+    return std::nullopt;
+  }
+  Writer hello;
+  hello.buffer().append(kMagic, sizeof kMagic);
+  hello.U32(kProtocolVersion);
+  hello.Bytes(root);
+  unsigned char head[8];
+  if (!channel.Write(hello.buffer().data(), hello.buffer().size()) ||
+      ReadExact(channel, head, sizeof head) != 1) {
+    *error = {EPROTO, NoAgentText(host)};
+    return std::nullopt;
+  }
+  Reader answer(std::string_view(reinterpret_cast<char*>(head), sizeof head));
+  const int code = static_cast<int>(answer.U32());
+  const uint32_t size = answer.U32();
+  std::string text;
+  if (size <= kMaxPathText) text.resize(size);
+  if (size > kMaxPathText || ReadExact(channel, text.data(), text.size()) != 1 || code == EPROTO) {
+    *error = {EPROTO, NoAgentText(host)};
+    return std::nullopt;
+  }
+  if (code != 0) {
+    *error = {code, "Der Ordner " + root + " auf " + host +
+                        " lässt sich nicht öffnen: " + GermanErrorText(code)};
+    return std::nullopt;
+  }
+  return text;
+}
+
+}  // namespace
+
+std::unique_ptr<RemoteFileSystem> RemoteFileSystem::Connect(std::unique_ptr<Channel> channel,
+                                                            const std::string& host,
+                                                            const std::string& root,
+                                                            ConnectError* error) {
+  std::optional<std::string> far_root = Greet(*channel, host, root, error);
+  if (!far_root) return nullptr;
+  return std::unique_ptr<RemoteFileSystem>(
+      new RemoteFileSystem(std::move(channel), host, std::move(*far_root)));
+}
+
+std::unique_ptr<RemoteFileSystem> RemoteFileSystem::Open(
+    const FarName& name, const std::vector<std::string>& ssh_command, ConnectError* error,
+    std::function<bool()> stopped) {
+  std::unique_ptr<ProcessChannel> child = ProcessChannel::Spawn(SshArgv(ssh_command, name));
+  if (!child) {
+    const int code = errno;
+    *error = {code, "Das Programm " + (ssh_command.empty() ? std::string("ssh") : ssh_command[0]) +
+                        " lässt sich nicht starten: " + GermanErrorText(code)};
+    return nullptr;
+  }
+  const bool stoppable = static_cast<bool>(stopped);
+  child->StopWhen(stopped);
+  std::optional<std::string> far_root = Greet(*child, name.host, name.path, error);
+  if (!far_root) {
+    // Asked to stop: the child that hangs gets no time to end by itself.
+    if (stoppable && stopped()) {
+      *error = {ECANCELED, ""};
+      child->Finish(std::chrono::milliseconds(0));
+    }
+    return nullptr;
+  }
+  // Before the reader starts: from here on only the connection's own end stops it.
+  child->StopWhen({});
+  ProcessChannel* process = child.get();
+  std::unique_ptr<RemoteFileSystem> fs(
+      new RemoteFileSystem(std::move(child), name.host, std::move(*far_root)));
+  fs->process_ = process;
+  return fs;
+}
+
+bool RemoteFileSystem::Lost() const {
+  std::lock_guard lock(mutex_);
+  return lost_;
+}
+
+void RemoteFileSystem::Lose() {
+  std::lock_guard lock(mutex_);
+  lost_ = true;
+  for (auto& [id, pending] : pending_) pending->done = true;
+  answered_.notify_all();
+}
+
+void RemoteFileSystem::Disconnect() {
+  Lose();
+  channel_->Shutdown();
+}
+
+void RemoteFileSystem::ReadAnswers() {
+  for (;;) {
+    std::string frame;
+    if (ReadFrame(*channel_, &frame) != 1 || frame.size() < 4) break;
+    Reader in(frame);
+    const uint32_t id = in.U32();
+    std::lock_guard lock(mutex_);
+    auto it = pending_.find(id);
+    if (it == pending_.end()) continue;  // an answer nobody waits for: a protocol fault
+    it->second->body = frame.substr(4);
+    it->second->done = true;
+    answered_.notify_all();
+  }
+  Lose();
+}
+
+int64_t RemoteFileSystem::Call(Op op, Writer& args, std::string* reply) {
+  Pending pending;
+  uint32_t id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (lost_) return Failed(kLostErrno);
+    id = next_id_++;
+    if (next_id_ == 0) next_id_ = 1;
+    pending_.emplace(id, &pending);
+  }
+  Writer frame;
+  frame.U32(static_cast<uint32_t>(4 + 2 + args.buffer().size()));
+  frame.U32(id);
+  frame.U16(static_cast<uint16_t>(op));
+  frame.buffer().append(args.buffer());
+  bool sent;
+  {
+    std::lock_guard lock(write_mutex_);
+    sent = channel_->Write(frame.buffer().data(), frame.buffer().size());
+  }
+  if (!sent) Disconnect();
+  std::unique_lock lock(mutex_);
+  answered_.wait(lock, [&] { return pending.done; });
+  pending_.erase(id);
+  if (pending.body.empty()) return Failed(kLostErrno);
+  Reader in(pending.body);
+  const int64_t result = in.I64();
+  const int error = in.I32();
+  if (in.failed()) return Failed(EPROTO);
+  if (reply) *reply = pending.body.substr(12);
+  if (result < 0) return Failed(error);
+  return result;
+}
+
+int RemoteFileSystem::OpenAt(int dir, const char* name, int flags, mode_t mode) {
+  uint32_t handle;
+  if (!HandleOf(dir, &handle)) return Failed(EBADF);
+  uint32_t wire_flags;
+  if (!WireOpenFlags(flags, &wire_flags)) return Failed(EINVAL);
+  Writer w;
+  w.U32(handle);
+  w.Bytes(name);
+  w.U32(wire_flags);
+  w.U32(mode);
+  const int64_t got = Call(Op::kOpenAt, w);
+  if (got < 0) return -1;
+  if (got >= kFdBase) {
+    Writer close;
+    close.U32(static_cast<uint32_t>(got));
+    Call(Op::kClose, close);
+    return Failed(EMFILE);
+  }
+  return kFdBase + static_cast<int>(got);
+}
+
+int RemoteFileSystem::Close(int fd) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  return static_cast<int>(Call(Op::kClose, w));
+}
+
+std::unique_ptr<DirStream> RemoteFileSystem::OpenDir(int fd) {
+  if (fd < kFdBase) {
+    errno = EBADF;
+    return nullptr;
+  }
+  auto dir = std::make_unique<RemoteDir>(*this, fd);
+  Writer w;
+  w.U32(static_cast<uint32_t>(fd - kFdBase));
+  std::string reply;
+  if (Call(Op::kListDir, w, &reply) < 0) return nullptr;
+  Reader in(reply);
+  const uint32_t count = in.U32();
+  for (uint32_t i = 0; i < count && !in.failed(); ++i) {
+    const unsigned char type = in.U8();
+    dir->entries.emplace_back(in.Text(), type);
+  }
+  if (in.failed()) {
+    errno = EPROTO;
+    return nullptr;
+  }
+  return dir;
+}
+
+int RemoteFileSystem::ReadDir(DirStream& stream, const char** name, unsigned char* type) {
+  RemoteDir& dir = static_cast<RemoteDir&>(stream);
+  if (dir.next >= dir.entries.size()) return 0;
+  const auto& entry = dir.entries[dir.next++];
+  *name = entry.first.c_str();
+  *type = entry.second;
+  return 1;
+}
+
+ssize_t RemoteFileSystem::PRead(int fd, void* buf, size_t count, off_t offset) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  w.U64(std::min<uint64_t>(count, kMaxChunk));
+  w.I64(offset);
+  std::string reply;
+  const int64_t got = Call(Op::kPRead, w, &reply);
+  if (got < 0) return -1;
+  Reader in(reply);
+  const std::string_view data = in.Bytes();
+  if (in.failed() || data.size() != static_cast<size_t>(got) || data.size() > count)
+    return Failed(EPROTO);
+  std::memcpy(buf, data.data(), data.size());
+  return got;
+}
+
+ssize_t RemoteFileSystem::PWrite(int fd, const void* buf, size_t count, off_t offset) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  w.I64(offset);
+  w.Bytes(std::string_view(static_cast<const char*>(buf), std::min<size_t>(count, kMaxChunk)));
+  return Call(Op::kPWrite, w);
+}
+
+ssize_t RemoteFileSystem::CopyRange(int in, off_t* in_offset, int out, off_t* out_offset,
+                                    size_t count) {
+  uint32_t from, to;
+  if (in < kFdBase || out < kFdBase || !HandleOf(in, &from) || !HandleOf(out, &to))
+    return Failed(EBADF);
+  Writer w;
+  w.U32(from);
+  w.U8(in_offset ? 1 : 0);
+  w.I64(in_offset ? *in_offset : 0);
+  w.U32(to);
+  w.U8(out_offset ? 1 : 0);
+  w.I64(out_offset ? *out_offset : 0);
+  w.U64(std::min<uint64_t>(count, kMaxChunk));
+  std::string reply;
+  const int64_t got = Call(Op::kCopyRange, w, &reply);
+  if (got < 0) return -1;
+  Reader r(reply);
+  const off_t new_in = r.I64();
+  const off_t new_out = r.I64();
+  if (r.failed()) return Failed(EPROTO);
+  if (in_offset) *in_offset = new_in;
+  if (out_offset) *out_offset = new_out;
+  return got;
+}
+
+int RemoteFileSystem::Advise(int fd, int advice) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  int32_t wire_advice;
+  if (!WireAdvice(advice, &wire_advice)) return Failed(EINVAL);
+  w.I32(wire_advice);
+  return static_cast<int>(Call(Op::kAdvise, w));
+}
+
+int RemoteFileSystem::StatAt(int dir, const char* name, struct stat* st, int flags) {
+  uint32_t handle;
+  if (!HandleOf(dir, &handle)) return Failed(EBADF);
+  Writer w;
+  w.U32(handle);
+  w.Bytes(name);
+  w.I32(flags);
+  std::string reply;
+  if (Call(Op::kStatAt, w, &reply) < 0) return -1;
+  Reader in(reply);
+  in.Stat(st);
+  return in.failed() ? Failed(EPROTO) : 0;
+}
+
+int RemoteFileSystem::Fstat(int fd, struct stat* st) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  std::string reply;
+  if (Call(Op::kFstat, w, &reply) < 0) return -1;
+  Reader in(reply);
+  in.Stat(st);
+  return in.failed() ? Failed(EPROTO) : 0;
+}
+
+int RemoteFileSystem::Fchmod(int fd, mode_t mode) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  w.U32(mode);
+  return static_cast<int>(Call(Op::kFchmod, w));
+}
+
+int RemoteFileSystem::Fchown(int fd, uid_t uid, gid_t gid) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  w.U32(uid);
+  w.U32(gid);
+  return static_cast<int>(Call(Op::kFchown, w));
+}
+
+int RemoteFileSystem::Futimens(int fd, const struct timespec times[2]) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  w.Times(times);
+  return static_cast<int>(Call(Op::kFutimens, w));
+}
+
+int RemoteFileSystem::UtimensAt(int dir, const char* name, const struct timespec times[2],
+                                int flags) {
+  uint32_t handle;
+  if (!HandleOf(dir, &handle)) return Failed(EBADF);
+  Writer w;
+  w.U32(handle);
+  w.Bytes(name);
+  w.Times(times);
+  w.I32(flags);
+  return static_cast<int>(Call(Op::kUtimensAt, w));
+}
+
+ssize_t RemoteFileSystem::ListXattr(int fd, char* list, size_t size) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  w.U64(size);
+  std::string reply;
+  const int64_t got = Call(Op::kListXattr, w, &reply);
+  if (got < 0) return -1;
+  Reader in(reply);
+  const std::string_view data = in.Bytes();
+  if (in.failed() || data.size() > size) return Failed(EPROTO);
+  if (size > 0) std::memcpy(list, data.data(), data.size());
+  return got;
+}
+
+ssize_t RemoteFileSystem::GetXattr(int fd, const char* name, void* value, size_t size) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  w.Bytes(name);
+  w.U64(size);
+  std::string reply;
+  const int64_t got = Call(Op::kGetXattr, w, &reply);
+  if (got < 0) return -1;
+  Reader in(reply);
+  const std::string_view data = in.Bytes();
+  if (in.failed() || data.size() > size) return Failed(EPROTO);
+  if (size > 0) std::memcpy(value, data.data(), data.size());
+  return got;
+}
+
+int RemoteFileSystem::SetXattr(int fd, const char* name, const void* value, size_t size) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  w.Bytes(name);
+  w.Bytes(std::string_view(static_cast<const char*>(value), size));
+  return static_cast<int>(Call(Op::kSetXattr, w));
+}
+
+namespace {
+
+bool TwoPlaces(Writer& w, int from_dir, const char* from, int to_dir, const char* to) {
+  uint32_t a, b;
+  if (!HandleOf(from_dir, &a) || !HandleOf(to_dir, &b)) return false;
+  w.U32(a);
+  w.Bytes(from);
+  w.U32(b);
+  w.Bytes(to);
+  return true;
+}
+
+}  // namespace
+
+int RemoteFileSystem::RenameAt(int from_dir, const char* from, int to_dir, const char* to) {
+  Writer w;
+  if (!TwoPlaces(w, from_dir, from, to_dir, to)) return Failed(EBADF);
+  return static_cast<int>(Call(Op::kRenameAt, w));
+}
+
+int RemoteFileSystem::RenameNoReplaceAt(int from_dir, const char* from, int to_dir,
+                                        const char* to) {
+  Writer w;
+  if (!TwoPlaces(w, from_dir, from, to_dir, to)) return Failed(EBADF);
+  return static_cast<int>(Call(Op::kRenameNoReplaceAt, w));
+}
+
+int RemoteFileSystem::LinkAt(int from_dir, const char* from, int to_dir, const char* to) {
+  Writer w;
+  if (!TwoPlaces(w, from_dir, from, to_dir, to)) return Failed(EBADF);
+  return static_cast<int>(Call(Op::kLinkAt, w));
+}
+
+int RemoteFileSystem::UnlinkAt(int dir, const char* name, int flags) {
+  uint32_t handle;
+  if (!HandleOf(dir, &handle)) return Failed(EBADF);
+  Writer w;
+  w.U32(handle);
+  w.Bytes(name);
+  w.I32(flags);
+  return static_cast<int>(Call(Op::kUnlinkAt, w));
+}
+
+int RemoteFileSystem::MkdirAt(int dir, const char* name, mode_t mode) {
+  uint32_t handle;
+  if (!HandleOf(dir, &handle)) return Failed(EBADF);
+  Writer w;
+  w.U32(handle);
+  w.Bytes(name);
+  w.U32(mode);
+  return static_cast<int>(Call(Op::kMkdirAt, w));
+}
+
+int RemoteFileSystem::SymlinkAt(const char* target, int dir, const char* name) {
+  uint32_t handle;
+  if (!HandleOf(dir, &handle)) return Failed(EBADF);
+  Writer w;
+  w.Bytes(target);
+  w.U32(handle);
+  w.Bytes(name);
+  return static_cast<int>(Call(Op::kSymlinkAt, w));
+}
+
+ssize_t RemoteFileSystem::ReadLinkAt(int dir, const char* name, char* buf, size_t size) {
+  uint32_t handle;
+  if (!HandleOf(dir, &handle)) return Failed(EBADF);
+  Writer w;
+  w.U32(handle);
+  w.Bytes(name);
+  w.U64(size);
+  std::string reply;
+  const int64_t got = Call(Op::kReadLinkAt, w, &reply);
+  if (got < 0) return -1;
+  Reader in(reply);
+  const std::string_view text = in.Bytes();
+  if (in.failed() || text.size() > size) return Failed(EPROTO);
+  std::memcpy(buf, text.data(), text.size());
+  return got;
+}
+
+int RemoteFileSystem::SyncFs(int fd) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  return static_cast<int>(Call(Op::kSyncFs, w));
+}
+
+int RemoteFileSystem::SyncData(int fd) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  return static_cast<int>(Call(Op::kSyncData, w));
+}
+
+int RemoteFileSystem::FdPath(int fd, std::string* path) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  std::string reply;
+  if (Call(Op::kFdPath, w, &reply) < 0) return -1;
+  Reader in(reply);
+  std::string text = in.Text();
+  if (in.failed()) return Failed(EPROTO);
+  *path = std::move(text);
+  return 0;
+}
+
+int RemoteFileSystem::StatFs(int fd, struct statfs* st) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  std::string reply;
+  if (Call(Op::kStatFs, w, &reply) < 0) return -1;
+  Reader in(reply);
+  *st = {};
+  st->f_type = static_cast<decltype(st->f_type)>(in.U64());
+  st->f_bsize = static_cast<decltype(st->f_bsize)>(in.U64());
+  st->f_blocks = in.U64();
+  st->f_bfree = in.U64();
+  st->f_bavail = in.U64();
+  st->f_files = in.U64();
+  st->f_ffree = in.U64();
+  int fsid[2] = {static_cast<int>(in.U64()), static_cast<int>(in.U64())};
+  std::memcpy(&st->f_fsid, fsid, sizeof fsid);
+  st->f_namelen = static_cast<decltype(st->f_namelen)>(in.U64());
+  st->f_frsize = static_cast<decltype(st->f_frsize)>(in.U64());
+  st->f_flags = static_cast<decltype(st->f_flags)>(in.U64());
+  return in.failed() ? Failed(EPROTO) : 0;
+}
+
+int RemoteFileSystem::MountType(int fd, std::string* type) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  std::string reply;
+  if (Call(Op::kMountType, w, &reply) < 0) return -1;
+  Reader in(reply);
+  std::string text = in.Text();
+  if (in.failed()) return Failed(EPROTO);
+  *type = std::move(text);
+  return 0;
+}
+
+int RemoteFileSystem::VolumeOf(int fd, VolumeInfo* info) {
+  Writer w;
+  if (!RealHandle(fd, w)) return Failed(EBADF);
+  std::string reply;
+  if (Call(Op::kVolumeOf, w, &reply) < 0) return -1;
+  Reader in(reply);
+  VolumeInfo got;
+  got.id = in.Text();
+  got.below = in.Text();
+  if (in.failed()) return Failed(EPROTO);
+  *info = std::move(got);
+  return 0;
+}
+
+}  // namespace tavrik::remote
