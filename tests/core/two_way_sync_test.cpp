@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -243,6 +244,39 @@ TEST_F(TwoWayRound, StateIsSavedAfterAbortAndKeptAcrossASecondSync) {
                                                   "z.txt|-->|z.txt"}));
     EXPECT_EQ(s.state.two_way.changed_both, 0);
     s.fs.SetHook(nullptr);
+  }
+}
+
+// A sync that changed something the state holds but kept the old state (so the next run
+// sees changes that are none), or one that found the pair in line and rewrote both files.
+TEST_F(TwoWayRound, OnlyASyncThatChangedTheStateSavesIt) {
+  Both("a.txt", "a0");
+  Both("b.txt", "b0");
+  Round();
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+    bool saved;
+  };
+  const std::vector<Case> cases = {
+      {"in line", [] {}, false},
+      {"times moved alike on both sides", [this] { Both("a.txt", "a0", kT0 + 100); }, true},
+      {"a file new on the left", [this] { s.mem.AddFile("/L/c.txt", "c", kT0); }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string before = s.state.two_way.state.generation;
+    const std::string file = StateFilePath("/L/", s.state.two_way.state.pair_id);
+    const std::string text = *s.mem.Content(file);
+    c.change();
+    Round();
+    PairState loaded;
+    ASSERT_TRUE(LoadPairState(s.mem, "/L/", "/R/", &loaded).trusted());
+    EXPECT_EQ(loaded.generation != before, c.saved);
+    EXPECT_EQ(*s.mem.Content(file) != text, c.saved);
+    // What the state holds now is what the disk holds: the next comparison finds all equal.
+    Compare();
+    for (const std::string& row : s.Rows()) EXPECT_NE(row.find("|=|"), std::string::npos) << row;
   }
 }
 
