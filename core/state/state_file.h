@@ -80,7 +80,7 @@ class StateEntries {
   }
   // From now on the paths go into other's buffer, and a path other holds already is not
   // stored twice (AddPathOf): the two sides of a pair mostly hold the same paths.
-  void ShareNamesWith(StateEntries& other) { names_ = other.Names(); }
+  void ShareNamesWith(const StateEntries& other) { names_ = other.names_; }
   // Appends an entry whose path is that of other's entry e (their buffers shared).
   void AddPathOf(const StateEntry& e, const StateEntry& entry);
   // Appends; Sort must follow unless the paths came in order.

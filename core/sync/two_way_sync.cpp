@@ -38,6 +38,11 @@ std::string BothKey(std::string_view left, std::string_view right) {
 Names RowNames(const ComparisonList& list) {
   Names names;
   for (int i = 1; i <= list.RowCount(); ++i) {
+    // Only rows marked for a copy or a deletion can be half of a move.
+    const Mark mark = list.GetMark(i);
+    if (mark != Mark::kCopyRight && mark != Mark::kCopyLeft && mark != Mark::kDeleteLeft &&
+        mark != Mark::kDeleteRight)
+      continue;
     const std::string_view left = list.LeftName(i);
     const std::string_view right = list.RightName(i);
     if (right.empty())
@@ -102,16 +107,22 @@ class SideBuilder {
   }
   void SetFs(FileSystem* fs) { fs_ = fs; }
 
+  // The kept entries point at the old entries' paths (no path is copied), the new ones are
+  // added to the same buffer.
   StateEntries Build() {
     StateEntries out;
+    out.ShareNamesWith(old_);
+    size_t added_bytes = 0;
+    for (size_t i = 0; i < added_.size(); ++i) added_bytes += added_.Path(i).size();
+    out.Reserve(old_.size() + added_.size(), added_bytes);
     for (size_t i = 0; i < old_.size(); ++i) {
       if (drop_[i] || (old_[i].flags & kEntryGoneBoth)) continue;
       StateEntry entry = old_[i];
       entry.flags = 0;
-      out.Add(old_.Path(i), entry);
+      out.AddPathOf(old_[i], entry);
     }
     for (size_t i = 0; i < added_.size(); ++i) out.Add(added_.Path(i), added_[i]);
-    out.Sort();
+    if (!added_.empty()) out.Sort();
     return out;
   }
 
@@ -458,11 +469,43 @@ bool SameSide(const SideState& a, const SideState& b) {
          a.header.shift_seconds == b.header.shift_seconds && SameEntries(a.entries, b.entries);
 }
 
+bool AnyGoneOnBothSides(const StateEntries& entries) {
+  for (size_t i = 0; i < entries.size(); ++i)
+    if (entries[i].flags & kEntryGoneBoth) return true;
+  return false;
+}
+
+// The pair without its entries, for the save to fill in.
+PairState WithoutEntries(const PairState& pair) {
+  PairState out;
+  out.pair_id = pair.pair_id;
+  out.generation = pair.generation;
+  out.left_identity = pair.left_identity;
+  out.right_identity = pair.right_identity;
+  out.left_stable_inodes = pair.left_stable_inodes;
+  out.right_stable_inodes = pair.right_stable_inodes;
+  out.left.header = pair.left.header;
+  out.right.header = pair.right.header;
+  return out;
+}
+
 }  // namespace
 
 bool StateLedger::Save(Context& ctx, std::string* error) {
   PairState& pair = ctx.state.two_way.state;
   const bool follow = ctx.state.follow_links;
+  // The policy and the hour shift the entries were read under.
+  const RunNotes& notes = ctx.state.notes;
+  const int64_t left_shift = notes.shifted_side == 1 ? notes.shift_hours * 3600 : 0;
+  const int64_t right_shift = notes.shifted_side == 2 ? notes.shift_hours * 3600 : 0;
+  // A run that changed nothing the state holds (the pair was in line) leaves both roots at
+  // the generation they share: rewriting two large files would only wear the medium.
+  const bool trusted = ctx.state.two_way.trusted && !pair.pair_id.empty();
+  if (trusted && rows_.empty() && pair.left.header.follow_links == follow &&
+      pair.right.header.follow_links == follow && pair.left.header.shift_seconds == left_shift &&
+      pair.right.header.shift_seconds == right_shift && !AnyGoneOnBothSides(pair.left.entries) &&
+      !AnyGoneOnBothSides(pair.right.entries))
+    return true;
   SideBuilder left(pair.left, ctx.state.left_root.str(), pair.left_stable_inodes, follow);
   SideBuilder right(pair.right, ctx.state.right_root.str(), pair.right_stable_inodes, follow);
   left.SetFs(&ctx.fs);
@@ -476,18 +519,14 @@ bool StateLedger::Save(Context& ctx, std::string* error) {
       right.Drop(row.right.empty() ? row.left : row.right);
     }
   }
-  PairState saved = pair;
+  PairState saved = WithoutEntries(pair);
   saved.left.entries = left.Build();
   saved.right.entries = right.Build();
-  // The policy and the hour shift the entries were read under.
-  const RunNotes& notes = ctx.state.notes;
   saved.left.header.follow_links = saved.right.header.follow_links = follow;
-  saved.left.header.shift_seconds = notes.shifted_side == 1 ? notes.shift_hours * 3600 : 0;
-  saved.right.header.shift_seconds = notes.shifted_side == 2 ? notes.shift_hours * 3600 : 0;
-  // A run that changed nothing the state holds (the pair was in line) leaves both roots at
-  // the generation they share: rewriting two large files would only wear the medium.
-  if (ctx.state.two_way.trusted && !pair.pair_id.empty() && SameSide(pair.left, saved.left) &&
-      SameSide(pair.right, saved.right)) {
+  saved.left.header.shift_seconds = left_shift;
+  saved.right.header.shift_seconds = right_shift;
+  // Rows whose files ended as the state holds them change nothing either.
+  if (trusted && SameSide(pair.left, saved.left) && SameSide(pair.right, saved.right)) {
     rows_.clear();
     return true;
   }
