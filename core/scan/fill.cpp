@@ -158,6 +158,8 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
     // The rows hold what the list needs now; the table's paths and stamps would only sit in
     // memory beside them through the comparison and the sync.
     ctx.state.file_table.Clear();
+    // The pair's state read ahead may now take its room.
+    if (!left && ctx.state.two_way.ahead) ctx.state.two_way.ahead->GoOn();
     ctx.state.left_filled_empty = left && list.RowCount() == 0;
     SetStatus(host, 2, "Eintragung der Dateien abgeschlossen.");
     SetStatus(host, 1, RowCountText(list.RowCount()));

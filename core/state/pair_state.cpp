@@ -99,7 +99,7 @@ std::string StateFilePath(const std::string& root, const std::string& pair_id) {
 
 TrustVerdict LoadPairState(FileSystem& fs, const std::string& left_root,
                            const std::string& right_root, PairState* state,
-                           const std::atomic<bool>* cancel) {
+                           const std::atomic<bool>* cancel, const std::function<void()>& between) {
   *state = PairState();
   if (!IdentityOfRoot(fs, left_root, &state->left_identity, &state->left_stable_inodes) ||
       !IdentityOfRoot(fs, right_root, &state->right_identity, &state->right_stable_inodes))
@@ -170,6 +170,7 @@ TrustVerdict LoadPairState(FileSystem& fs, const std::string& left_root,
     state->pair_id.clear();
     return FileVerdict(read, left_path);
   }
+  if (between) between();
   read = ReadStateFile(fs, right_path, &state->right, false, nullptr, &state->left.entries, cancel);
   if (read != StateRead::kOk) {
     state->left.entries.Clear();

@@ -8,6 +8,8 @@
 // stick keep apart, and a stick brought from another machine meets no pair of this one.
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <string>
 
 #include "core/fs/file_system.h"
@@ -76,10 +78,12 @@ struct PairState {
 // newer file stays as it is. state->pair_id names the pair the next save writes: the found
 // pair's, or empty (a new pair) where none was found, a file of it cannot be read, or a root
 // is not the folder it was saved with (so a copy never overwrites the true pair's files).
-// A cancel flag set meanwhile ends the load early with a verdict that is not to be used.
+// A cancel flag set meanwhile ends the load early with a verdict that is not to be used;
+// between (where given) is called after the left file was read and before the right one.
 TrustVerdict LoadPairState(FileSystem& fs, const std::string& left_root,
                            const std::string& right_root, PairState* state,
-                           const std::atomic<bool>* cancel = nullptr);
+                           const std::atomic<bool>* cancel = nullptr,
+                           const std::function<void()>& between = {});
 
 // Saves state in both roots under a new generation (and a new pair id when it has none):
 // each file is written under a temporary name and flushed, then both take their places, the

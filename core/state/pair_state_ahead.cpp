@@ -75,7 +75,10 @@ PairStateAhead::PairStateAhead(FileSystem& fs, std::string left_root, std::strin
     thread_ = std::thread([this] {
       try {
         before_ = StateFingerprint(fs_, left_root_, right_root_);
-        verdict_ = LoadPairState(fs_, left_root_, right_root_, &state_, &cancel_);
+        verdict_ = LoadPairState(fs_, left_root_, right_root_, &state_, &cancel_, [this] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          changed_.wait(lock, [this] { return go_on_ || cancel_.load(); });
+        });
         loaded_ = !cancel_.load();
       } catch (const std::bad_alloc&) {
         state_ = PairState();
@@ -87,7 +90,24 @@ PairStateAhead::PairStateAhead(FileSystem& fs, std::string left_root, std::strin
 }
 
 PairStateAhead::~PairStateAhead() {
-  cancel_.store(true);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cancel_.store(true);
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void PairStateAhead::GoOn() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    go_on_ = true;
+  }
+  changed_.notify_all();
+}
+
+void PairStateAhead::Wait() {
+  GoOn();
   if (thread_.joinable()) thread_.join();
 }
 
