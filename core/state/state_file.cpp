@@ -183,6 +183,7 @@ class Parser {
     const char* at = rest.data();
     const char* const end = at + rest.size();
     if (rest.size() < 2 || rest[1] != ' ') return Fail("Art ungültig");
+    int64_t seconds = 0;
     if (rest[0] == 'f')
       e.kind = StateKind::kFile;
     else if (rest[0] == 'l')
@@ -191,7 +192,9 @@ class Parser {
       return Fail("Art ungültig");
     at += 2;
     if (!Field(&at, end, &e.size) || e.size < 0) return Fail("Größe ungültig");
-    if (!Field(&at, end, &e.mtime_sec)) return Fail("Zeit ungültig");
+    if (!Field(&at, end, &seconds) || FitStateSeconds(seconds) != seconds)
+      return Fail("Zeit ungültig");
+    e.mtime_sec = seconds;
     if (!Field(&at, end, &e.mtime_nsec) || e.mtime_nsec < 0 || e.mtime_nsec >= 1000000000)
       return Fail("Zeit ungültig");
     if (end - at >= 2 && at[0] == '-' && at[1] == ' ') {
@@ -285,7 +288,12 @@ void Reset(SideState* out) {
 void StateEntries::Add(std::string_view path, const StateEntry& entry) {
   StateEntry e = entry;
   e.path_offset = static_cast<uint32_t>(names_->size());
-  e.path_size = static_cast<uint32_t>(path.size());
+  size_t length = path.size();
+  while (length >= 0x80) {
+    names_->push_back(static_cast<char>((length & 0x7f) | 0x80));
+    length >>= 7;
+  }
+  names_->push_back(static_cast<char>(length));
   names_->append(path);
   entries_.push_back(e);
   pairing_index_.clear();
@@ -294,14 +302,14 @@ void StateEntries::Add(std::string_view path, const StateEntry& entry) {
 void StateEntries::AddPathOf(const StateEntry& e, const StateEntry& entry) {
   StateEntry made = entry;
   made.path_offset = e.path_offset;
-  made.path_size = e.path_size;
   entries_.push_back(made);
   pairing_index_.clear();
 }
 
 void StateEntries::Reserve(size_t entries, size_t name_bytes) {
   entries_.reserve(entries);
-  names_->reserve(names_->size() + name_bytes);
+  // One byte of length before nearly every path.
+  names_->reserve(names_->size() + name_bytes + (name_bytes > 0 ? entries : 0));
 }
 
 void StateEntries::Sort() {
@@ -502,7 +510,7 @@ void AppendNumber(T value, std::string& out) {
 void AppendEntry(const StateEntries& entries, size_t i, std::string& out) {
   const StateEntry& e = entries[i];
   out += "e ";
-  out += static_cast<char>(e.kind);
+  out += e.kind == StateKind::kLink ? 'l' : 'f';
   out += ' ';
   AppendNumber(e.size, out);
   out += ' ';

@@ -47,25 +47,38 @@ inline constexpr int kStateFormat = 1;
 // The folder in each root that holds the state files and the locks; no scan lists it.
 inline constexpr const char* kStateFolder = ".tavrik-state";
 
-enum class StateKind : uint8_t { kFile = 'f', kLink = 'l' };
+// In the file "f" and "l".
+enum class StateKind : uint8_t { kFile = 0, kLink = 1 };
 
 // The comparison's notes on an entry, for the save that follows.
 inline constexpr uint8_t kEntryRow = 1;       // a row of the list stands for it
 inline constexpr uint8_t kEntryKept = 2;      // missing, but a guard keeps it: save it as it is
 inline constexpr uint8_t kEntryGoneBoth = 4;  // gone on both sides: the next save drops it
 
-// One entry of a side's state. The path lives in the entries' name buffer.
+// The seconds of an entry's time are kept in 56 bits, more than a billion years either way.
+inline constexpr int64_t kStateSecondsMax = (int64_t{1} << 55) - 1;
+inline constexpr int64_t kStateSecondsMin = -(int64_t{1} << 55);
+// A time beyond them is kept as the nearest one that fits: never the file's own, so the file
+// always reads as changed, never as unchanged.
+inline int64_t FitStateSeconds(int64_t sec) {
+  return sec > kStateSecondsMax   ? kStateSecondsMax
+         : sec < kStateSecondsMin ? kStateSecondsMin
+                                  : sec;
+}
+
+// One entry of a side's state, in 32 bytes: a large pair holds hundreds of thousands on each
+// side. The path lives in the entries' name buffer, its length before it.
 struct StateEntry {
-  uint32_t path_offset = 0;
-  uint32_t path_size = 0;
   int64_t size = 0;
-  int64_t mtime_sec = 0;
-  int32_t mtime_nsec = 0;
-  StateKind kind = StateKind::kFile;
-  // What the last comparison found of the entry (kEntry* bits; never written to the file).
-  mutable uint8_t flags = 0;
   uint64_t ino = 0;  // 0: unknown
+  int64_t mtime_sec : 56 = 0;
+  StateKind kind : 1 = StateKind::kFile;
+  // What the last comparison found of the entry (kEntry* bits; never written to the file).
+  mutable uint8_t flags : 3 = 0;
+  uint32_t path_offset = 0;
+  int32_t mtime_nsec = 0;
 };
+static_assert(sizeof(StateEntry) == 32, "a state entry must stay small");
 
 // The entries of one side, sorted by the bytes of their paths.
 class StateEntries {
@@ -76,7 +89,12 @@ class StateEntries {
   StateEntry& operator[](size_t i) { return entries_[i]; }
   std::string_view Path(size_t i) const { return PathOf(entries_[i]); }
   std::string_view PathOf(const StateEntry& e) const {
-    return {names_->data() + e.path_offset, e.path_size};
+    // The length is a base-128 number, low digits first, each byte but the last with its
+    // high bit set: one byte for the paths of nearly every tree.
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(names_->data()) + e.path_offset;
+    size_t length = *p & 0x7f;
+    for (int shift = 7; *p++ & 0x80; shift += 7) length |= static_cast<size_t>(*p & 0x7f) << shift;
+    return {reinterpret_cast<const char*>(p), length};
   }
   // From now on the paths go into other's buffer, and a path other holds already is not
   // stored twice (AddPathOf): the two sides of a pair mostly hold the same paths.

@@ -75,7 +75,7 @@ bool FreshEntry(FileSystem& fs, const std::string& full, bool stable_inodes, boo
   if (fs.StatAt(AT_FDCWD, full.c_str(), &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return false;
   entry->size = st.st_size;
-  entry->mtime_sec = st.st_mtim.tv_sec;
+  entry->mtime_sec = FitStateSeconds(st.st_mtim.tv_sec);
   entry->mtime_nsec = static_cast<int32_t>(st.st_mtim.tv_nsec);
   entry->kind = S_ISLNK(st.st_mode) ? StateKind::kLink : StateKind::kFile;
   entry->ino = stable_inodes ? static_cast<uint64_t>(st.st_ino) : 0;

@@ -71,6 +71,9 @@ TEST(StateFile, RoundTripOfAnyNames) {
   std::vector<std::string> odd = {"a b",         "100%",     "line\nbreak", "tab\there",
                                   "\x01\x7f",    "\xff\xfe", "ä/ö ü",       "sub/x y/z",
                                   "e 1 2 3 - p", "end 3",    "%41"};
+  // Lengths told in one, two and three bytes before the path in memory.
+  odd.push_back(std::string(127, 'm'));
+  odd.push_back(std::string(200, 'n') + "/" + std::string(16400, 'o'));
   // Long enough for several read blocks, each line cut at some block's end.
   for (int i = 0; i < 40000; ++i)
     odd.push_back("folder " + std::to_string(i % 97) + "/" + std::string(20, 'n') +
@@ -145,6 +148,9 @@ TEST(StateFile, BrokenFilesAreNeverRead) {
       {"a path twice", replace(" a\n", " b/c\n"), StateRead::kUnreadable},
       {"bad id", replace("pair aaaa", "pair AAAA"), StateRead::kUnreadable},
       {"nanoseconds out of range", replace(" 0 - a\n", " 1000000000 - a\n"),
+       StateRead::kUnreadable},
+      {"seconds beyond what an entry holds",
+       replace(" " + std::to_string(kT0) + " 0 - a\n", " 36028797018963968 0 - a\n"),
        StateRead::kUnreadable},
       {"text after end", good + "e f 1 1 0 - zz\n", StateRead::kUnreadable},
   };
