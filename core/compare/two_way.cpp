@@ -603,7 +603,7 @@ class TwoWay {
     if (result.kind == PairResult::kEqual) {
       const Mark mark = plain_(i);
       Set(i, mark,
-          mark == Mark::kEqual ? TwoWayWhy::kNone
+          mark == Mark::kEqual ? TwoWayWhy::kAlike
                                : Reason(left == SideStatus::kNew ? right : left));
       return;
     }

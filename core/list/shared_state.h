@@ -160,6 +160,7 @@ enum class TwoWayWhy : uint8_t {
   kMoved,     // one half of a move
   kConflict,  // changed on both sides, contents differ: "]["
   kNoState,   // no trusted state: today's mark
+  kAlike,     // "=": the same on both sides, but not as the state holds them (told as "=")
 };
 
 // One move the comparison proposes: on side (the side where the file still has its old

@@ -25,6 +25,7 @@ std::string TwoWaySummary(const TwoWaySession& session) {
 const char* TwoWayWhyWord(TwoWayWhy why) {
   switch (why) {
     case TwoWayWhy::kNone:
+    case TwoWayWhy::kAlike:
       return "";
     case TwoWayWhy::kNew:
       return "new";

@@ -213,7 +213,12 @@ class SyncWalk {
   RowEnd SyncRow(int pos) {
     const RowPlan plan = PlanRow(ctx_.list, ctx_.state, pos);
     if (!plan.Acts()) {
-      if (ledger_ && plan.mark == Mark::kEqual && !plan.left.rel.empty() && !plan.right.rel.empty())
+      // A row the trusted comparison found unchanged on both sides is in the state already.
+      if (ledger_ && plan.mark == Mark::kEqual && !plan.left.rel.empty() &&
+          !plan.right.rel.empty() &&
+          (!ctx_.state.two_way.trusted ||
+           ctx_.state.two_way.WhyOf(ctx_.list.LeftName(pos), ctx_.list.RightName(pos)) ==
+               TwoWayWhy::kAlike))
         ledger_->EqualSeen(plan.left.rel, plan.right.rel, plan.left.Seen(), plan.right.Seen());
       return RowEnd::kRemove;
     }

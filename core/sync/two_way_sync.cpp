@@ -394,12 +394,16 @@ void StateLedger::Equal(std::string_view left, std::string_view right) {
 
 void StateLedger::EqualSeen(std::string_view left, std::string_view right,
                             const FileStamp* left_seen, const FileStamp* right_seen) {
-  const auto same = [](const StateEntries& entries, std::string_view path, const FileStamp* seen) {
-    const StateEntry* e = entries.Find(path);
+  // The rows come in the list's order, their entries near each other's: searched from where
+  // the last search ended.
+  const auto same = [](const StateEntries& entries, std::string_view path, const FileStamp* seen,
+                       size_t* hint) {
+    const StateEntry* e = entries.FindNear(path, hint);
     return e && seen && e->size == seen->size && e->mtime_sec == seen->mtime_sec &&
            e->mtime_nsec == seen->mtime_nsec;
   };
-  if (same(pair_.left.entries, left, left_seen) && same(pair_.right.entries, right, right_seen))
+  if (same(pair_.left.entries, left, left_seen, &left_hint_) &&
+      same(pair_.right.entries, right, right_seen, &right_hint_))
     return;
   Equal(left, right);
 }

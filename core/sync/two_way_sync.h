@@ -107,6 +107,8 @@ class StateLedger {
     bool equal = false;
   };
   const PairState& pair_;
+  size_t left_hint_ = 0;  // where EqualSeen's last search ended on each side
+  size_t right_hint_ = 0;
   std::vector<Row> rows_;
   std::vector<std::pair<char, std::string>> emptied_;
 };
