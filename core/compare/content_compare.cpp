@@ -131,12 +131,13 @@ int FolderCache::ReadLink(const std::string& path, std::string* text) {
   return ReadLinkText(fs_, dir, leaf, text);
 }
 
-PairReader::PairReader(FileSystem& fs)
-    : fs(fs),
+PairReader::PairReader(FileSystem& left_fs, FileSystem& right_fs)
+    : left_fs(left_fs),
+      right_fs(right_fs),
       left_block(std::make_unique<char[]>(kCompareBlock + 1)),
       right_block(std::make_unique<char[]>(kCompareBlock + 1)),
-      left_folder(fs),
-      right_folder(fs) {}
+      left_folder(left_fs),
+      right_folder(right_fs) {}
 
 PairResult ComparePair(const std::string& left, const std::string& right, PairReader& reader) {
   PairResult failure;
@@ -144,7 +145,8 @@ PairResult ComparePair(const std::string& left, const std::string& right, PairRe
   int64_t right_size = 0;
   char* left_block = reader.left_block.get();
   char* right_block = reader.right_block.get();
-  FileSystem& fs = reader.fs;
+  FileSystem& lfs = reader.left_fs;
+  FileSystem& rfs = reader.right_fs;
   // Sizes first, so that a pair of different lengths gets its mark even when a file
   // cannot be opened (no read permission, a lock).
   struct stat ls {
@@ -155,15 +157,15 @@ PairResult ComparePair(const std::string& left, const std::string& right, PairRe
     if (ls.st_size < rs.st_size) return Outcome(PairResult::kLess);
     if (ls.st_size > rs.st_size) return Outcome(PairResult::kGreater);
     left_size = right_size = ls.st_size;
-    lf = OpenForReading(fs, reader.left_folder, left, &failure);
+    lf = OpenForReading(lfs, reader.left_folder, left, &failure);
     if (lf.get() < 0) return failure;
-    rf = OpenForReading(fs, reader.right_folder, right, &failure);
+    rf = OpenForReading(rfs, reader.right_folder, right, &failure);
     if (rf.get() < 0) return failure;
   } else {
     // Something is odd with one of them: the open and its attribute query say what.
-    lf = OpenRegular(fs, reader.left_folder, left, &left_size, &failure);
+    lf = OpenRegular(lfs, reader.left_folder, left, &left_size, &failure);
     if (lf.get() < 0) return failure;
-    rf = OpenRegular(fs, reader.right_folder, right, &right_size, &failure);
+    rf = OpenRegular(rfs, reader.right_folder, right, &right_size, &failure);
     if (rf.get() < 0) return failure;
     if (left_size < right_size) return Outcome(PairResult::kLess);
     if (left_size > right_size) return Outcome(PairResult::kGreater);
@@ -171,15 +173,16 @@ PairResult ComparePair(const std::string& left, const std::string& right, PairRe
   const int64_t size = left_size;
   if (size > static_cast<int64_t>(kCompareBlock)) {
     // Only worth a call where more than one block will be read.
-    fs.Advise(lf.get(), POSIX_FADV_SEQUENTIAL);
-    fs.Advise(rf.get(), POSIX_FADV_SEQUENTIAL);
+    lfs.Advise(lf.get(), POSIX_FADV_SEQUENTIAL);
+    rfs.Advise(rf.get(), POSIX_FADV_SEQUENTIAL);
   }
   // At least one pass, so that even two empty files are checked for having grown.
   for (int64_t offset = 0;; offset += static_cast<int64_t>(kCompareBlock)) {
     const size_t count = static_cast<size_t>(std::min<int64_t>(size - offset, kCompareBlock));
     const bool last = offset + static_cast<int64_t>(count) >= size;
-    if (!ReadBlock(fs, lf.get(), left, left_block, count, offset, last, &failure)) return failure;
-    if (!ReadBlock(fs, rf.get(), right, right_block, count, offset, last, &failure)) return failure;
+    if (!ReadBlock(lfs, lf.get(), left, left_block, count, offset, last, &failure)) return failure;
+    if (!ReadBlock(rfs, rf.get(), right, right_block, count, offset, last, &failure))
+      return failure;
     if (std::memcmp(left_block, right_block, count) != 0) return Outcome(PairResult::kDiffer);
     if (last) break;
   }
@@ -226,8 +229,9 @@ PairResult CompareLinkPair(const PairJob& job, PairReader& reader) {
   return Outcome(left_text == right_text ? PairResult::kEqual : PairResult::kDiffer);
 }
 
-std::unique_ptr<PairPipeline> MakePairPipeline(FileSystem& fs, int helpers, int window,
-                                               int max_helpers, const RunScope& scope) {
+std::unique_ptr<PairPipeline> MakePairPipeline(FileSystem& left_fs, FileSystem& right_fs,
+                                               int helpers, int window, int max_helpers,
+                                               const RunScope& scope) {
   PipelineShape shape;
   shape.helpers = helpers;
   shape.max_helpers = max_helpers;
@@ -235,7 +239,9 @@ std::unique_ptr<PairPipeline> MakePairPipeline(FileSystem& fs, int helpers, int 
   // The watching costs two system calls: every fourth pair is enough.
   shape.watch_every = 4;
   PairPipeline::Tasks tasks;
-  tasks.make_worker = [&fs] { return std::make_unique<PairReader>(fs); };
+  tasks.make_worker = [&left_fs, &right_fs] {
+    return std::make_unique<PairReader>(left_fs, right_fs);
+  };
   tasks.run = [](PairReader& reader, const PairJob& job) {
     if (job.left_link || job.right_link) return CompareLinkPair(job, reader);
     return ComparePair(job.left, job.right, reader);

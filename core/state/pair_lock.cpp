@@ -111,14 +111,16 @@ std::string PairLockKey(const PairState& pair) {
 }
 
 PairLock::PairLock(PairLock&& other) noexcept
-    : fs_(std::exchange(other.fs_, nullptr)),
+    : left_fs_(std::exchange(other.left_fs_, nullptr)),
+      right_fs_(std::exchange(other.right_fs_, nullptr)),
       left_path_(std::move(other.left_path_)),
       right_path_(std::move(other.right_path_)) {}
 
 PairLock& PairLock::operator=(PairLock&& other) noexcept {
   if (this != &other) {
     Release();
-    fs_ = std::exchange(other.fs_, nullptr);
+    left_fs_ = std::exchange(other.left_fs_, nullptr);
+    right_fs_ = std::exchange(other.right_fs_, nullptr);
     left_path_ = std::move(other.left_path_);
     right_path_ = std::move(other.right_path_);
   }
@@ -127,18 +129,18 @@ PairLock& PairLock::operator=(PairLock&& other) noexcept {
 
 PairLock::~PairLock() { Release(); }
 
-bool PairLock::Take(FileSystem& fs, const std::string& left_root, const std::string& right_root,
-                    const PairState& pair, std::string* error) {
+bool PairLock::Take(FileSystem& left_fs, const std::string& left_root, FileSystem& right_fs,
+                    const std::string& right_root, const PairState& pair, std::string* error) {
   Release();
   const std::string name = PairLockKey(pair) + ".lock";
   const std::string left = AddBackslash(left_root) + kStateFolder + "/" + name;
   const std::string right = AddBackslash(right_root) + kStateFolder + "/" + name;
   std::string message;
   bool busy = false;
-  int failed = MakeLock(fs, left_root, left, &busy, &message);
+  int failed = MakeLock(left_fs, left_root, left, &busy, &message);
   if (failed == 0) {
-    failed = MakeLock(fs, right_root, right, &busy, &message);
-    if (failed != 0) fs.UnlinkAt(AT_FDCWD, left.c_str(), 0);
+    failed = MakeLock(right_fs, right_root, right, &busy, &message);
+    if (failed != 0) left_fs.UnlinkAt(AT_FDCWD, left.c_str(), 0);
   }
   if (failed != 0) {
     if (error)
@@ -147,23 +149,26 @@ bool PairLock::Take(FileSystem& fs, const std::string& left_root, const std::str
                           std::string(std::strerror(failed)) + " (" + std::to_string(failed) + ")";
     return false;
   }
-  fs_ = &fs;
+  left_fs_ = &left_fs;
+  right_fs_ = &right_fs;
   left_path_ = left;
   right_path_ = right;
   return true;
 }
 
 void PairLock::Release() {
-  if (!fs_) return;
+  if (!left_fs_) return;
   // Only a lock that still names this process goes: another run may have taken over one it
   // believed stale.
-  for (const std::string* path : {&left_path_, &right_path_}) {
+  const std::pair<FileSystem*, const std::string*> locks[] = {{left_fs_, &left_path_},
+                                                              {right_fs_, &right_path_}};
+  for (const auto& [fs, path] : locks) {
     std::string host;
     int64_t pid = 0;
-    if (ReadHolder(*fs_, *path, &host, &pid) && host == MachineName() && pid == OwnProcessId())
-      fs_->UnlinkAt(AT_FDCWD, path->c_str(), 0);
+    if (ReadHolder(*fs, *path, &host, &pid) && host == MachineName() && pid == OwnProcessId())
+      fs->UnlinkAt(AT_FDCWD, path->c_str(), 0);
   }
-  fs_ = nullptr;
+  left_fs_ = right_fs_ = nullptr;
 }
 
 }  // namespace tavrik

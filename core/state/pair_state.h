@@ -76,7 +76,8 @@ struct PairState {
 // newer file stays as it is. state->pair_id names the pair the next save writes: the found
 // pair's, or empty (a new pair) where none was found, a file of it cannot be read, or a root
 // is not the folder it was saved with (so a copy never overwrites the true pair's files).
-TrustVerdict LoadPairState(FileSystem& fs, const std::string& left_root,
+// Each root is read through its own file system.
+TrustVerdict LoadPairState(FileSystem& left_fs, const std::string& left_root, FileSystem& right_fs,
                            const std::string& right_root, PairState* state);
 
 // Saves state in both roots under a new generation (and a new pair id when it has none):
@@ -84,8 +85,8 @@ TrustVerdict LoadPairState(FileSystem& fs, const std::string& left_root,
 // previous generation kept as "<pair id>.prev" for diagnosis. When either step fails in
 // either root, both roots are left at the old generation (or without a state) and false is
 // returned with the German reason in *error. The entries must be sorted (StateEntries::Sort).
-bool SavePairState(FileSystem& fs, const std::string& left_root, const std::string& right_root,
-                   PairState& state, std::string* error);
+bool SavePairState(FileSystem& left_fs, const std::string& left_root, FileSystem& right_fs,
+                   const std::string& right_root, PairState& state, std::string* error);
 
 // Makes every pair state kept under root untrusted (after an undo changed the root): each
 // file is renamed to "<pair id>.forgotten", so the next load says why the state is gone; the

@@ -314,10 +314,12 @@ TEST(PairStateSave, BothRootsOrNeither) {
       next.right.entries.Add("zz-new.txt", e);
       pair.fs.FailNth(call, nth, EIO);
       std::string error;
-      const bool saved = SavePairState(pair.fs, pair.LeftRoot(), pair.RightRoot(), next, &error);
+      const bool saved =
+          SavePairState(pair.fs, pair.LeftRoot(), pair.fs, pair.RightRoot(), next, &error);
       pair.fs.Reset();
       PairState loaded;
-      const TrustVerdict v = LoadPairState(pair.fs, pair.LeftRoot(), pair.RightRoot(), &loaded);
+      const TrustVerdict v =
+          LoadPairState(pair.fs, pair.LeftRoot(), pair.fs, pair.RightRoot(), &loaded);
       ASSERT_EQ(v.trust, Trust::kTrusted) << v.reason << " saved=" << saved;
       EXPECT_EQ(loaded.pair_id, id);
       if (saved) {
@@ -343,7 +345,7 @@ TEST(PairLockTest, OneRunPerPair) {
   pair.mem.AddFolder("/L");
   pair.mem.AddFolder("/R");
   PairState state;
-  LoadPairState(pair.mem, "/L/", "/R/", &state);
+  LoadPairState(pair.mem, "/L/", pair.mem, "/R/", &state);
   const std::string lock = "/L/.tavrik-state/" + PairLockKey(state) + ".lock";
   auto holder = [&](const std::string& host, int64_t pid) {
     pair.mem.AddFile(lock, "host " + host + "\npid " + std::to_string(pid) + "\n");
@@ -376,7 +378,7 @@ TEST(PairLockTest, OneRunPerPair) {
     if (!c.host.empty()) holder(c.host, c.pid);
     PairLock first;
     std::string error;
-    EXPECT_EQ(first.Take(pair.fs, "/L/", "/R/", state, &error), c.taken) << error;
+    EXPECT_EQ(first.Take(pair.fs, "/L/", pair.fs, "/R/", state, &error), c.taken) << error;
     if (!c.taken) {
       EXPECT_NE(error.find(c.host), std::string::npos) << error;
       EXPECT_NE(error.find(std::to_string(c.pid)), std::string::npos) << error;
