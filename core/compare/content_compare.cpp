@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -78,6 +79,41 @@ bool ReadBlock(FileSystem& fs, int fd, const std::string& path, char* block, siz
     return false;
   }
   return true;
+}
+
+// The block digests asked of each side at once: one request per side for this many bytes.
+constexpr uint64_t kDigestRun = uint64_t{64} * kCompareBlock;
+
+// Why a side's digests stop at block blocks.size(), as the byte comparison says it.
+PairResult DigestFailure(const std::string& path, const BlockHashList& list) {
+  if (list.short_file) return Failure(path, EIO, "die Datei endet früher als erwartet");
+  if (list.error != 0) return Failure(path, list.error);
+  return Failure(path, EIO, "die Datei wurde während des Vergleichs verändert");
+}
+
+// Compares the contents of two open files of size bytes by the digests of their blocks,
+// where a side lies on another machine and its bytes would have to cross the link: block by
+// block in the byte comparison's order (the left block read, then the right one, then
+// compared), so verdicts and failures are those of the byte comparison.
+PairResult CompareByDigests(FileSystem& lfs, int lf, const std::string& left, FileSystem& rfs,
+                            int rf, const std::string& right, int64_t size) {
+  const uint64_t total = static_cast<uint64_t>(size);
+  for (uint64_t offset = 0; offset < total; offset += kDigestRun) {
+    const uint64_t length = std::min(kDigestRun, total - offset);
+    const bool final = offset + length >= total;
+    BlockHashList l, r;
+    lfs.BlockHashes(lf, offset, length, kCompareBlock, &l);
+    rfs.BlockHashes(rf, offset, length, kCompareBlock, &r);
+    const size_t blocks = static_cast<size_t>((length + kCompareBlock - 1) / kCompareBlock);
+    for (size_t i = 0; i < blocks; ++i) {
+      // The file's last block is read with one byte more: a file that grew fails there.
+      const bool last = final && i + 1 == blocks;
+      if (i >= l.blocks.size() || (last && l.longer)) return DigestFailure(left, l);
+      if (i >= r.blocks.size() || (last && r.longer)) return DigestFailure(right, r);
+      if (l.blocks[i] != r.blocks[i]) return Outcome(PairResult::kDiffer);
+    }
+  }
+  return Outcome(PairResult::kEqual);
 }
 
 // Opens a file whose attributes were just taken; nothing blocks on a FIFO put in its place
@@ -171,6 +207,8 @@ PairResult ComparePair(const std::string& left, const std::string& right, PairRe
     if (left_size > right_size) return Outcome(PairResult::kGreater);
   }
   const int64_t size = left_size;
+  if (lfs.IsFar() || rfs.IsFar())
+    return CompareByDigests(lfs, lf.get(), left, rfs, rf.get(), right, size);
   if (size > static_cast<int64_t>(kCompareBlock)) {
     // Only worth a call where more than one block will be read.
     lfs.Advise(lf.get(), POSIX_FADV_SEQUENTIAL);
