@@ -1,6 +1,6 @@
 // A FileSystem that passes calls on to another one and refuses those that are none of its
 // business: a path below a folder it was told is not its own, and a descriptor it did not
-// issue (its descriptors are moved into a range of their own, so one handed to the wrong
+// hand out (its descriptors are moved into a range of their own, so one handed to the wrong
 // file system never names a file there by chance). Each refusal fails with EXDEV and is
 // recorded, and every call is counted. Tests give each root of a comparison its own fenced
 // file system to prove that a root is reached only through its own.
