@@ -531,9 +531,9 @@ std::string RowJsonOf(Session& s, int pos) {
       two_way.active ? two_way.WhyOf(list.LeftName(pos), list.RightName(pos)) : TwoWayWhy::kNone;
   std::optional<std::string> left, right;
   if (list.LeftKind(pos) == FileKind::kLink)
-    left = LinkText(s.ctx.fs, JoinPath(s.state.left_root, list.LeftName(pos)));
+    left = LinkText(s.ctx.LeftFs(), JoinPath(s.state.left_root, list.LeftName(pos)));
   if (list.RightKind(pos) == FileKind::kLink)
-    right = LinkText(s.ctx.fs, JoinPath(s.state.right_root, list.RightName(pos)));
+    right = LinkText(s.ctx.RightFs(), JoinPath(s.state.right_root, list.RightName(pos)));
   return RowJson(list, pos, left ? &*left : nullptr, right ? &*right : nullptr, TwoWayWhyWord(why));
 }
 
@@ -583,7 +583,8 @@ void PrintPlan(Session& s, bool json, FILE* out) {
       a.mark = mark;
       a.from = from.full;
       if (to) a.to = to->full;
-      if (to && from.kind == FileKind::kLink) a.link = LinkText(s.ctx.fs, from.full);
+      if (to && from.kind == FileKind::kLink)
+        a.link = LinkText(&from == &plan.left ? s.ctx.LeftFs() : s.ctx.RightFs(), from.full);
       a.why = why;
       line += ActionJson(a, false);
     };
@@ -661,10 +662,15 @@ int Explain(Session& s, const Options& o, FILE* out, FILE* err) {
   while (path.rfind("./", 0) == 0) path.erase(0, 2);
   if (path.empty() || path[0] == kSep)
     return Refuse(err, "--explain needs a path relative to the folders");
-  for (const std::string& root : o.args) {
+  // The first folder is the left root, the second the right one.
+  const auto root_fs = [&](size_t i) -> FileSystem& {
+    return s.ctx.RootFs(i == 0 ? RootSide::kLeft : RootSide::kRight);
+  };
+  for (size_t i = 0; i < o.args.size(); ++i) {
+    const std::string& root = o.args[i];
     struct stat st {};
     const std::string full = AddBackslash(root) + path;
-    if (s.ctx.fs.StatAt(AT_FDCWD, full.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+    if (root_fs(i).StatAt(AT_FDCWD, full.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
       folder = folder || S_ISDIR(st.st_mode);
   }
   const char* shown = o.explain_path.c_str();
@@ -676,8 +682,8 @@ int Explain(Session& s, const Options& o, FILE* out, FILE* err) {
     const size_t cut = path.find(kSep, start);
     start = cut == std::string::npos ? path.size() : cut + 1;
   }
-  for (const std::string& root : o.args) {
-    const std::string why = WhyNotListed(s.ctx.fs, root, path, s.state.follow_links);
+  for (size_t i = 0; i < o.args.size(); ++i) {
+    const std::string why = WhyNotListed(root_fs(i), o.args[i], path, s.state.follow_links);
     if (why.empty()) continue;
     std::fprintf(out, "%s: left out: %s\n", shown, why.c_str());
     return 0;

@@ -148,7 +148,7 @@ void CompareRows(Context& ctx, bool binary, Counters& c, const RunScope& scope) 
     const int cores = UsableCpuCount();
     int helpers = ctx.state.io.compare_helpers;
     if (helpers < 0) helpers = std::clamp(cores - 1, 0, 3);
-    pipeline = MakePairPipeline(ctx.fs, helpers, ctx.state.io.compare_window,
+    pipeline = MakePairPipeline(ctx.LeftFs(), ctx.RightFs(), helpers, ctx.state.io.compare_window,
                                 ctx.state.io.compare_max_helpers, scope);
   }
   int next_row = 1;

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -80,6 +81,41 @@ bool ReadBlock(FileSystem& fs, int fd, const std::string& path, char* block, siz
   return true;
 }
 
+// The block digests asked of each side at once: one request per side for this many bytes.
+constexpr uint64_t kDigestRun = uint64_t{64} * kCompareBlock;
+
+// Why a side's digests stop at block blocks.size(), as the byte comparison says it.
+PairResult DigestFailure(const std::string& path, const BlockHashList& list) {
+  if (list.short_file) return Failure(path, EIO, "die Datei endet früher als erwartet");
+  if (list.error != 0) return Failure(path, list.error);
+  return Failure(path, EIO, "die Datei wurde während des Vergleichs verändert");
+}
+
+// Compares the contents of two open files of size bytes by the digests of their blocks,
+// where a side lies on another machine and its bytes would have to cross the link: block by
+// block in the byte comparison's order (the left block read, then the right one, then
+// compared), so verdicts and failures are those of the byte comparison.
+PairResult CompareByDigests(FileSystem& lfs, int lf, const std::string& left, FileSystem& rfs,
+                            int rf, const std::string& right, int64_t size) {
+  const uint64_t total = static_cast<uint64_t>(size);
+  for (uint64_t offset = 0; offset < total; offset += kDigestRun) {
+    const uint64_t length = std::min(kDigestRun, total - offset);
+    const bool final = offset + length >= total;
+    BlockHashList l, r;
+    lfs.BlockHashes(lf, offset, length, kCompareBlock, &l);
+    rfs.BlockHashes(rf, offset, length, kCompareBlock, &r);
+    const size_t blocks = static_cast<size_t>((length + kCompareBlock - 1) / kCompareBlock);
+    for (size_t i = 0; i < blocks; ++i) {
+      // The file's last block is read with one byte more: a file that grew fails there.
+      const bool last = final && i + 1 == blocks;
+      if (i >= l.blocks.size() || (last && l.longer)) return DigestFailure(left, l);
+      if (i >= r.blocks.size() || (last && r.longer)) return DigestFailure(right, r);
+      if (l.blocks[i] != r.blocks[i]) return Outcome(PairResult::kDiffer);
+    }
+  }
+  return Outcome(PairResult::kEqual);
+}
+
 // Opens a file whose attributes were just taken; nothing blocks on a FIFO put in its place
 // meanwhile (reading one fails).
 Fd OpenForReading(FileSystem& fs, FolderCache& folders, const std::string& path,
@@ -131,12 +167,13 @@ int FolderCache::ReadLink(const std::string& path, std::string* text) {
   return ReadLinkText(fs_, dir, leaf, text);
 }
 
-PairReader::PairReader(FileSystem& fs)
-    : fs(fs),
+PairReader::PairReader(FileSystem& left_fs, FileSystem& right_fs)
+    : left_fs(left_fs),
+      right_fs(right_fs),
       left_block(std::make_unique<char[]>(kCompareBlock + 1)),
       right_block(std::make_unique<char[]>(kCompareBlock + 1)),
-      left_folder(fs),
-      right_folder(fs) {}
+      left_folder(left_fs),
+      right_folder(right_fs) {}
 
 PairResult ComparePair(const std::string& left, const std::string& right, PairReader& reader) {
   PairResult failure;
@@ -144,7 +181,8 @@ PairResult ComparePair(const std::string& left, const std::string& right, PairRe
   int64_t right_size = 0;
   char* left_block = reader.left_block.get();
   char* right_block = reader.right_block.get();
-  FileSystem& fs = reader.fs;
+  FileSystem& lfs = reader.left_fs;
+  FileSystem& rfs = reader.right_fs;
   // Sizes first, so that a pair of different lengths gets its mark even when a file
   // cannot be opened (no read permission, a lock).
   struct stat ls {
@@ -155,31 +193,34 @@ PairResult ComparePair(const std::string& left, const std::string& right, PairRe
     if (ls.st_size < rs.st_size) return Outcome(PairResult::kLess);
     if (ls.st_size > rs.st_size) return Outcome(PairResult::kGreater);
     left_size = right_size = ls.st_size;
-    lf = OpenForReading(fs, reader.left_folder, left, &failure);
+    lf = OpenForReading(lfs, reader.left_folder, left, &failure);
     if (lf.get() < 0) return failure;
-    rf = OpenForReading(fs, reader.right_folder, right, &failure);
+    rf = OpenForReading(rfs, reader.right_folder, right, &failure);
     if (rf.get() < 0) return failure;
   } else {
     // Something is odd with one of them: the open and its attribute query say what.
-    lf = OpenRegular(fs, reader.left_folder, left, &left_size, &failure);
+    lf = OpenRegular(lfs, reader.left_folder, left, &left_size, &failure);
     if (lf.get() < 0) return failure;
-    rf = OpenRegular(fs, reader.right_folder, right, &right_size, &failure);
+    rf = OpenRegular(rfs, reader.right_folder, right, &right_size, &failure);
     if (rf.get() < 0) return failure;
     if (left_size < right_size) return Outcome(PairResult::kLess);
     if (left_size > right_size) return Outcome(PairResult::kGreater);
   }
   const int64_t size = left_size;
+  if (lfs.IsFar() || rfs.IsFar())
+    return CompareByDigests(lfs, lf.get(), left, rfs, rf.get(), right, size);
   if (size > static_cast<int64_t>(kCompareBlock)) {
     // Only worth a call where more than one block will be read.
-    fs.Advise(lf.get(), POSIX_FADV_SEQUENTIAL);
-    fs.Advise(rf.get(), POSIX_FADV_SEQUENTIAL);
+    lfs.Advise(lf.get(), POSIX_FADV_SEQUENTIAL);
+    rfs.Advise(rf.get(), POSIX_FADV_SEQUENTIAL);
   }
   // At least one pass, so that even two empty files are checked for having grown.
   for (int64_t offset = 0;; offset += static_cast<int64_t>(kCompareBlock)) {
     const size_t count = static_cast<size_t>(std::min<int64_t>(size - offset, kCompareBlock));
     const bool last = offset + static_cast<int64_t>(count) >= size;
-    if (!ReadBlock(fs, lf.get(), left, left_block, count, offset, last, &failure)) return failure;
-    if (!ReadBlock(fs, rf.get(), right, right_block, count, offset, last, &failure)) return failure;
+    if (!ReadBlock(lfs, lf.get(), left, left_block, count, offset, last, &failure)) return failure;
+    if (!ReadBlock(rfs, rf.get(), right, right_block, count, offset, last, &failure))
+      return failure;
     if (std::memcmp(left_block, right_block, count) != 0) return Outcome(PairResult::kDiffer);
     if (last) break;
   }
@@ -226,8 +267,9 @@ PairResult CompareLinkPair(const PairJob& job, PairReader& reader) {
   return Outcome(left_text == right_text ? PairResult::kEqual : PairResult::kDiffer);
 }
 
-std::unique_ptr<PairPipeline> MakePairPipeline(FileSystem& fs, int helpers, int window,
-                                               int max_helpers, const RunScope& scope) {
+std::unique_ptr<PairPipeline> MakePairPipeline(FileSystem& left_fs, FileSystem& right_fs,
+                                               int helpers, int window, int max_helpers,
+                                               const RunScope& scope) {
   PipelineShape shape;
   shape.helpers = helpers;
   shape.max_helpers = max_helpers;
@@ -235,7 +277,9 @@ std::unique_ptr<PairPipeline> MakePairPipeline(FileSystem& fs, int helpers, int 
   // The watching costs two system calls: every fourth pair is enough.
   shape.watch_every = 4;
   PairPipeline::Tasks tasks;
-  tasks.make_worker = [&fs] { return std::make_unique<PairReader>(fs); };
+  tasks.make_worker = [&left_fs, &right_fs] {
+    return std::make_unique<PairReader>(left_fs, right_fs);
+  };
   tasks.run = [](PairReader& reader, const PairJob& job) {
     if (job.left_link || job.right_link) return CompareLinkPair(job, reader);
     return ComparePair(job.left, job.right, reader);

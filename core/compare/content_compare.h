@@ -46,10 +46,13 @@ class FolderCache {
   int fd_ = -1;
 };
 
-// What one thread needs to compare pairs: two blocks and a folder cache per side.
+// What one thread needs to compare pairs: two blocks and a folder cache per side, each side
+// read through its root's file system.
 struct PairReader {
-  explicit PairReader(FileSystem& fs);
-  FileSystem& fs;
+  explicit PairReader(FileSystem& fs) : PairReader(fs, fs) {}
+  PairReader(FileSystem& left_fs, FileSystem& right_fs);
+  FileSystem& left_fs;
+  FileSystem& right_fs;
   std::unique_ptr<char[]> left_block;
   std::unique_ptr<char[]> right_block;
   FolderCache left_folder;
@@ -79,9 +82,11 @@ PairResult CompareLinkPair(const PairJob& job, PairReader& reader);
 // the pairs were added.
 using PairPipeline = OrderedPipeline<PairJob, PairResult, PairReader>;
 
-// The comparison's pipeline over fs: helpers threads besides the consumer's own, up to
-// max_helpers when the reads wait, at most window pairs ahead.
-std::unique_ptr<PairPipeline> MakePairPipeline(FileSystem& fs, int helpers, int window,
-                                               int max_helpers, const RunScope& scope);
+// The comparison's pipeline, each side read through its own file system: helpers threads
+// besides the consumer's own, up to max_helpers when the reads wait, at most window pairs
+// ahead.
+std::unique_ptr<PairPipeline> MakePairPipeline(FileSystem& left_fs, FileSystem& right_fs,
+                                               int helpers, int window, int max_helpers,
+                                               const RunScope& scope);
 
 }  // namespace tavrik

@@ -234,8 +234,8 @@ class TwoWay {
     session_.active = true;
     if (!ahead || !ahead->Take(state.left_root.str(), state.right_root.str(), &session_.state,
                                &session_.verdict))
-      session_.verdict =
-          LoadPairState(ctx_.fs, state.left_root.str(), state.right_root.str(), &session_.state);
+      session_.verdict = LoadPairState(ctx_.LeftFs(), state.left_root.str(), ctx_.RightFs(),
+                                       state.right_root.str(), &session_.state);
     session_.trusted = session_.verdict.trusted();
     if (!session_.trusted) {
       // Today's marks; the sync writes a new common state at its end.
@@ -290,7 +290,7 @@ class TwoWay {
       const Exclusions& excluded = is_left ? state.left_exclusions : state.right_exclusions;
       for (const ExcludedEntry& e : excluded.excluded) side.cover.Add(e.path, e.folder);
       side.cover.Done();
-      side.gone = std::make_unique<GoneCheck>(ctx_.fs, side.root);
+      side.gone = std::make_unique<GoneCheck>(is_left ? ctx_.LeftFs() : ctx_.RightFs(), side.root);
       for (size_t k = 0; k < side.entries->size(); ++k) (*side.entries)[k].flags = 0;
     }
     // Left files kept out of the list because the rules excluded their right partner.
@@ -432,15 +432,17 @@ class TwoWay {
     const std::string_view a_other = on_left ? list_.RightName(a) : list_.LeftName(a);
     bool proved = false;
     const std::string b_path = JoinPath(side.root, b_name);
+    FileSystem& side_fs = on_left ? ctx_.LeftFs() : ctx_.RightFs();
+    FileSystem& other_fs = on_left ? ctx_.RightFs() : ctx_.LeftFs();
     if (side.stable_inodes && old.ino != 0) {
       struct stat st {};
-      proved = ctx_.fs.StatAt(AT_FDCWD, b_path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      proved = side_fs.StatAt(AT_FDCWD, b_path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                static_cast<uint64_t>(st.st_ino) == old.ino;
     }
     if (!proved) {
       const Side& other = on_left ? right_ : left_;
       const std::string a_path = JoinPath(other.root, a_other);
-      PairReader reader(ctx_.fs);
+      PairReader reader(side_fs, other_fs);
       const PairResult result = ComparePair(b_path, a_path, reader);
       proved = result.kind == PairResult::kEqual;
     }
@@ -598,7 +600,7 @@ class TwoWay {
   void Conflict(int i, SideStatus left, SideStatus right) {
     const std::string l = JoinPath(ctx_.state.left_root, list_.LeftName(i));
     const std::string r = JoinPath(ctx_.state.right_root, list_.RightName(i));
-    PairReader reader(ctx_.fs);
+    PairReader reader(ctx_.LeftFs(), ctx_.RightFs());
     const PairResult result = ComparePair(l, r, reader);
     if (result.kind == PairResult::kEqual) {
       const Mark mark = plain_(i);

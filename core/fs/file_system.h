@@ -13,10 +13,12 @@
 #include <sys/statfs.h>
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace tavrik {
 
@@ -67,6 +69,28 @@ inline constexpr int kFsCallCount = static_cast<int>(FsCall::kCount);
 class DirStream {
  public:
   virtual ~DirStream() = default;
+};
+
+// One entry of a folder with what a status query of it says (links not followed).
+struct FolderEntry {
+  std::string name;
+  unsigned char type = DT_UNKNOWN;  // what the listing says of it, as ReadDir gives it
+  int error = 0;                    // the status query failed with this errno; st is unset
+  struct stat st {};
+};
+
+// The SHA-256 digest of one block of a file.
+using BlockDigest = std::array<uint8_t, 32>;
+
+// The digests of a run of blocks, and how reading them ended.
+struct BlockHashList {
+  std::vector<BlockDigest> blocks;  // of the blocks read whole, in order
+  // Where a block could not be read whole (block blocks.size()): the read's errno, or
+  // short_file when the file ended in it.
+  int error = 0;
+  bool short_file = false;
+  // The file holds more bytes after the run (seen only when the run was read whole).
+  bool longer = false;
 };
 
 class FileSystem {
@@ -129,7 +153,28 @@ class FileSystem {
   virtual int MountType(int fd, std::string* type) = 0;
   // The medium that holds fd and fd's place on it (VolumeInfo).
   virtual int VolumeOf(int fd, VolumeInfo* info) = 0;
+
+  // Calls that do the work of many calls above in one, so that a file system whose every
+  // call is a round trip (a folder on another machine) answers a folder or a file at once.
+  // The defaults here are made of the calls above.
+
+  // True where every call costs a round trip: the scan and the binary comparison then use
+  // the calls below instead of one call per entry or block.
+  virtual bool IsFar() const { return false; }
+  // Every entry of the folder dir (a descriptor of this file system that stays open), "."
+  // and ".." left out, and with skip_dot_names every name beginning with ".", each with its
+  // status by name without following a link. 0, or -1 with errno set when the folder cannot
+  // be read or its listing broke off (*entries then holds what came before).
+  virtual int ListFolder(int dir, bool skip_dot_names, std::vector<FolderEntry>* entries);
+  // The SHA-256 digests of the blocks of fd's bytes from offset on, length bytes in blocks of
+  // block_size (the last one shorter), read up to the first failure. 0 when every block was
+  // read whole; -1 with errno set otherwise (out says where and why).
+  virtual int BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t block_size,
+                          BlockHashList* out);
 };
+
+// The SHA-256 digest of size bytes at data.
+BlockDigest HashBlock(const void* data, size_t size);
 
 // The machine and the process: for the locks that name their owner. ProcessEnded is true for
 // a process of this machine that is gone or has ended without being reaped (a zombie).

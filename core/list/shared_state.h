@@ -304,12 +304,23 @@ struct SharedState {
   bool left_filled_empty = false;
 };
 
+enum class RootSide : uint8_t { kLeft, kRight };
+
 // What every procedure works on.
 struct Context {
   ComparisonList& list;
   SharedState& state;
   Host& host;
-  FileSystem& fs;  // the front end or the test chooses; core never falls back to the disk
+  // The user's own files (rule files, tavrik.ini, control files). The front end or the test
+  // chooses; core never falls back to the disk.
+  FileSystem& fs;
+  // The files of each root, where they lie elsewhere than the user's own; unset: fs.
+  FileSystem* left_fs = nullptr;
+  FileSystem* right_fs = nullptr;
+
+  FileSystem& LeftFs() const { return left_fs ? *left_fs : fs; }
+  FileSystem& RightFs() const { return right_fs ? *right_fs : fs; }
+  FileSystem& RootFs(RootSide side) const { return side == RootSide::kLeft ? LeftFs() : RightFs(); }
 };
 
 // Marks the context busy for the lifetime of the guard and tells the host.

@@ -102,10 +102,11 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
     // The marks of the last comparison go: what it found against the pair's state no longer
     // steers a sync, which would save that pair's state into other folders.
     ctx.state.two_way.active = false;
+    FileSystem& fs = left ? ctx.LeftFs() : ctx.RightFs();
     if (left) {
       ctx.state.two_way.ahead.reset();
       ctx.state.left_root = root;
-      const TimeTraits traits = TimeTraitsOf(ctx.fs, root.str());
+      const TimeTraits traits = TimeTraitsOf(fs, root.str());
       ctx.state.left_time_step = traits.step;
       ctx.state.left_local_time = traits.local_time;
       list.SetHeader(1, root.str());
@@ -116,30 +117,29 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
       ctx.state.right_left_out.clear();
     } else {
       ctx.state.right_root = root;
-      const TimeTraits traits = TimeTraitsOf(ctx.fs, root.str());
+      const TimeTraits traits = TimeTraitsOf(fs, root.str());
       ctx.state.right_time_step = traits.step;
       ctx.state.right_local_time = traits.local_time;
       // A two-way comparison by age follows: its state is read while this folder is listed.
       ctx.state.two_way.ahead.reset();
       if (ctx.state.compare_options.two_way && !ctx.host.BinaryModeSelected() &&
           !ctx.state.left_root.empty())
-        ctx.state.two_way.ahead =
-            std::make_shared<PairStateAhead>(ctx.fs, ctx.state.left_root.str(), root.str());
+        ctx.state.two_way.ahead = std::make_shared<PairStateAhead>(
+            ctx.LeftFs(), ctx.state.left_root.str(), ctx.RightFs(), root.str());
       list.SetHeader(3, root.str());
       list.ClearRightNamesAndMarks();
       RestoreWithheldRows(ctx);
     }
     // Which folder was scanned, so a later run can tell it from an empty mount point.
     struct stat root_st {};
-    const RootId root_id = ctx.fs.StatAt(AT_FDCWD, root.str().c_str(), &root_st, 0) == 0
-                               ? RootIdOf(root_st)
-                               : RootId{};
+    const RootId root_id =
+        fs.StatAt(AT_FDCWD, root.str().c_str(), &root_st, 0) == 0 ? RootIdOf(root_st) : RootId{};
     (left ? ctx.state.left_root_id : ctx.state.right_root_id) = root_id;
     ctx.state.file_table.Clear(root);
     host.SetProgress(25);
     SetStatus(host, 2, "Aufstellung der Dateien im betr. Verzeichnis läuft ...");
-    if (ahead && !ahead->Serves(root.str(), root_id)) ahead->Stop();
-    ScanFolder(ctx, root.str(), ahead && ahead->Running() ? ahead : nullptr);
+    if (ahead && !ahead->Serves(fs, root.str(), root_id)) ahead->Stop();
+    ScanFolder(ctx, fs, root.str(), ahead && ahead->Running() ? ahead : nullptr);
     (left ? ctx.state.left_exclusions : ctx.state.right_exclusions) =
         Exclusions{std::move(ctx.state.file_table.Excluded()), 0};
     (left ? ctx.state.left_left_out : ctx.state.right_left_out) =

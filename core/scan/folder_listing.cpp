@@ -60,6 +60,78 @@ void AddExcluded(FolderListing& listing, std::string_view name, bool folder) {
            {});
 }
 
+// Enters one entry of the folder fd into the listing. known: what the file system said of
+// it with the listing (a far one answers both at once); else its status is asked here.
+void TakeEntry(FileSystem& fs, int fd, const char* name, unsigned char type,
+               const FolderEntry* known, const FolderRules* rules, FolderListing& listing) {
+  const std::string_view text(name);
+  // Excluded entries are decided before any status query, so what the user left out
+  // can never raise an access error. A link is no folder here, as for the scan.
+  bool maybe_excluded = false;
+  if (rules && type != DT_UNKNOWN) {
+    if (rules->Excludes(text, type == DT_DIR)) {
+      AddExcluded(listing, text, type == DT_DIR);
+      return;
+    }
+  } else if (rules) {
+    const bool as_file = rules->Excludes(text, false);
+    const bool as_folder = rules->Excludes(text, true);
+    if (as_file && as_folder) {
+      AddExcluded(listing, text, false);
+      return;
+    }
+    maybe_excluded = as_file || as_folder;
+  }
+  struct stat st {};
+  const int error = known                                                ? known->error
+                    : fs.StatAt(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 ? errno
+                                                                         : 0;
+  if (error != 0) {
+    // Whatever it is, one reading of it is excluded: no box for what may be left out.
+    if (maybe_excluded) {
+      AddExcluded(listing, text, false);
+      return;
+    }
+    AddEntry(listing, text, ListedEntry::kError, error, {});
+    return;
+  }
+  if (known) st = known->st;
+  const bool folder = S_ISDIR(st.st_mode);
+  if (rules && (type == DT_UNKNOWN || (type == DT_DIR) != folder) &&
+      rules->Excludes(text, folder)) {
+    AddExcluded(listing, text, folder);
+    return;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    // Kept, a link is one entry with its own stamp; its size is its target text's length.
+    if (!listing.chain) {
+      AddEntry(listing, text, ListedEntry::kFile, 0, StampOf(st), FileKind::kLink);
+      return;
+    }
+    if (!FollowLink(fs, fd, name, text, *listing.chain, listing, &st)) return;
+    // Read as a folder, it answers to the rules for folders.
+    if (rules && S_ISDIR(st.st_mode) && rules->Excludes(text, true)) {
+      AddExcluded(listing, text, true);
+      return;
+    }
+  }
+  // Where links are followed, a folder reached again through one above it is a loop too.
+  if (S_ISDIR(st.st_mode) && listing.chain &&
+      listing.chain->Holds(static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino))) {
+    AddLeftOut(listing, text, LeftOutWhy::kLoop);
+    return;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    AddEntry(listing, text, ListedEntry::kFolder, 0,
+             listing.chain ? FolderIdStamp(st) : FileStamp{});
+  } else if (S_ISREG(st.st_mode)) {
+    AddEntry(listing, text, ListedEntry::kFile, 0, StampOf(st));
+  } else {
+    // FIFOs, sockets and devices are not files here: reading one could block forever.
+    AddLeftOut(listing, text, SpecialKind(st.st_mode));
+  }
+}
+
 }  // namespace
 
 bool FolderChain::Holds(uint64_t d, uint64_t i) const {
@@ -83,9 +155,12 @@ FolderListing ListFolder(FileSystem& fs, const std::string& base, bool follow_li
     listing.open_error = errno;
     return listing;
   }
-  // The stream owns its descriptor; keep a copy for the attribute queries by name.
-  std::unique_ptr<DirStream> dir = fs.OpenDir(fd);
-  if (!dir) {
+  // The stream owns its descriptor; keep a copy for the attribute queries by name. A far
+  // file system lists the folder in one request of its own.
+  const bool far = fs.IsFar();
+  Fd far_fd = far ? Fd(fs, fd) : Fd();
+  std::unique_ptr<DirStream> dir = far ? nullptr : fs.OpenDir(fd);
+  if (!far && !dir) {
     listing.open_error = errno;
     return listing;
   }
@@ -100,6 +175,14 @@ FolderListing ListFolder(FileSystem& fs, const std::string& base, bool follow_li
       listing.chain = std::make_shared<const FolderChain>(
           FolderChain{static_cast<uint64_t>(self.st_dev), static_cast<uint64_t>(self.st_ino), {}});
   }
+  if (far) {
+    // One request for the whole folder instead of one per entry.
+    std::vector<FolderEntry> entries;
+    if (fs.ListFolder(fd, true, &entries) != 0) listing.read_error = errno;
+    for (const FolderEntry& entry : entries)
+      TakeEntry(fs, fd, entry.name.c_str(), entry.type, &entry, rules, listing);
+    return listing;
+  }
   for (;;) {
     const char* name = nullptr;
     unsigned char type = DT_UNKNOWN;
@@ -107,68 +190,7 @@ FolderListing ListFolder(FileSystem& fs, const std::string& base, bool follow_li
     if (got < 0) listing.read_error = errno;
     if (got <= 0) break;
     if (name[0] == '.') continue;
-    const std::string_view text(name);
-    // Excluded entries are decided before any status query, so what the user left out
-    // can never raise an access error. A link is no folder here, as for the scan.
-    bool maybe_excluded = false;
-    if (rules && type != DT_UNKNOWN) {
-      if (rules->Excludes(text, type == DT_DIR)) {
-        AddExcluded(listing, text, type == DT_DIR);
-        continue;
-      }
-    } else if (rules) {
-      const bool as_file = rules->Excludes(text, false);
-      const bool as_folder = rules->Excludes(text, true);
-      if (as_file && as_folder) {
-        AddExcluded(listing, text, false);
-        continue;
-      }
-      maybe_excluded = as_file || as_folder;
-    }
-    struct stat st {};
-    if (fs.StatAt(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      // Whatever it is, one reading of it is excluded: no box for what may be left out.
-      if (maybe_excluded) {
-        AddExcluded(listing, text, false);
-        continue;
-      }
-      AddEntry(listing, text, ListedEntry::kError, errno, {});
-      continue;
-    }
-    const bool folder = S_ISDIR(st.st_mode);
-    if (rules && (type == DT_UNKNOWN || (type == DT_DIR) != folder) &&
-        rules->Excludes(text, folder)) {
-      AddExcluded(listing, text, folder);
-      continue;
-    }
-    if (S_ISLNK(st.st_mode)) {
-      // Kept, a link is one entry with its own stamp; its size is its target text's length.
-      if (!listing.chain) {
-        AddEntry(listing, text, ListedEntry::kFile, 0, StampOf(st), FileKind::kLink);
-        continue;
-      }
-      if (!FollowLink(fs, fd, name, text, *listing.chain, listing, &st)) continue;
-      // Read as a folder, it answers to the rules for folders.
-      if (rules && S_ISDIR(st.st_mode) && rules->Excludes(text, true)) {
-        AddExcluded(listing, text, true);
-        continue;
-      }
-    }
-    // Where links are followed, a folder reached again through one above it is a loop too.
-    if (S_ISDIR(st.st_mode) && listing.chain &&
-        listing.chain->Holds(static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino))) {
-      AddLeftOut(listing, text, LeftOutWhy::kLoop);
-      continue;
-    }
-    if (S_ISDIR(st.st_mode)) {
-      AddEntry(listing, text, ListedEntry::kFolder, 0,
-               listing.chain ? FolderIdStamp(st) : FileStamp{});
-    } else if (S_ISREG(st.st_mode)) {
-      AddEntry(listing, text, ListedEntry::kFile, 0, StampOf(st));
-    } else {
-      // FIFOs, sockets and devices are not files here: reading one could block forever.
-      AddLeftOut(listing, text, SpecialKind(st.st_mode));
-    }
+    TakeEntry(fs, fd, name, type, nullptr, rules, listing);
   }
   return listing;
 }

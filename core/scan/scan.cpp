@@ -48,13 +48,13 @@ int GoneSinceListed(FileSystem& fs, const std::string& path, bool follow_links) 
 
 // Reports what could not be read, enters the files and returns the subfolders' paths, all
 // in listing order.
-std::vector<ScanItem> TakeListing(Context& ctx, const ScanItem& item, const ScanResult& result,
-                                  uint64_t yields) {
+std::vector<ScanItem> TakeListing(Context& ctx, FileSystem& fs, const ScanItem& item,
+                                  const ScanResult& result, uint64_t yields) {
   std::vector<ScanItem> subfolders;
   const FolderListing& listing = result.listing;
   // Listed before a yield (or a box before it) that came before its turn.
   const bool stale = result.listed_at < yields;
-  int gone = stale && !item.root ? GoneSinceListed(ctx.fs, item.path, ctx.state.follow_links) : 0;
+  int gone = stale && !item.root ? GoneSinceListed(fs, item.path, ctx.state.follow_links) : 0;
   if (listing.open_error != 0 || gone != 0) {
     ReportAccessError(ctx, gone != 0 ? gone : listing.open_error, item.path);
     ctx.state.file_table.AddHole(item.path);
@@ -92,18 +92,19 @@ std::vector<ScanItem> TakeListing(Context& ctx, const ScanItem& item, const Scan
 }
 
 // The walk from items on (the root, or what the listings ahead left), listed here.
-void WalkHere(Context& ctx, const std::string& folder, std::vector<ScanItem> items) {
+void WalkHere(Context& ctx, FileSystem& fs, const std::string& folder,
+              std::vector<ScanItem> items) {
   // The walk's yields so far: a folder listed before one may have changed by its turn.
   std::atomic<uint64_t> yields{0};
   RunScope scope(ctx.state.stop);
-  std::unique_ptr<ScanPipeline> walk = MakeScanPipeline(
-      ctx.fs, ctx.state.io, ctx.state.rules, folder, yields, scope, ctx.state.follow_links);
+  std::unique_ptr<ScanPipeline> walk = MakeScanPipeline(fs, ctx.state.io, ctx.state.rules, folder,
+                                                        yields, scope, ctx.state.follow_links);
   walk->AddAll(std::move(items));
   while (const ScanItem* next = walk->Next()) {
     if (scope.Stopping()) break;
     const ScanItem item = *next;
     const ScanResult result = walk->Take();
-    std::vector<ScanItem> subfolders = TakeListing(ctx, item, result, yields.load());
+    std::vector<ScanItem> subfolders = TakeListing(ctx, fs, item, result, yields.load());
     ctx.host.ProcessEvents();
     yields.fetch_add(1);
     walk->AddAll(std::move(subfolders));
@@ -112,14 +113,14 @@ void WalkHere(Context& ctx, const std::string& folder, std::vector<ScanItem> ite
 
 // The walk over the listings made ahead, in the same order and with the same yields as
 // WalkHere; what they lack (their thread could not go on) is listed here.
-void WalkAhead(Context& ctx, const std::string& folder, ScanAhead& ahead) {
+void WalkAhead(Context& ctx, FileSystem& fs, const std::string& folder, ScanAhead& ahead) {
   std::vector<ScanItem> stack{{folder, true, nullptr}};
   while (!stack.empty() && !ctx.state.stop.Requested()) {
     std::optional<ScanResult> result = ahead.Take(stack.back().path);
     if (!result) break;
     const ScanItem item = std::move(stack.back());
     stack.pop_back();
-    std::vector<ScanItem> subfolders = TakeListing(ctx, item, *result, ahead.Yields());
+    std::vector<ScanItem> subfolders = TakeListing(ctx, fs, item, *result, ahead.Yields());
     ctx.host.ProcessEvents();
     ahead.Yielded();
     // Taken last first, as the pipeline's newest-first order takes them.
@@ -127,7 +128,7 @@ void WalkAhead(Context& ctx, const std::string& folder, ScanAhead& ahead) {
                  std::make_move_iterator(subfolders.end()));
   }
   ahead.Stop();
-  if (!stack.empty() && !ctx.state.stop.Requested()) WalkHere(ctx, folder, std::move(stack));
+  if (!stack.empty() && !ctx.state.stop.Requested()) WalkHere(ctx, fs, folder, std::move(stack));
 }
 
 }  // namespace
@@ -193,7 +194,7 @@ std::string AccessErrorText(int error_number, const std::string& path) {
          "Dieser Name wird fortan ignoriert ...";
 }
 
-void ScanFolder(Context& ctx, const std::string& folder, ScanAhead* ahead) {
+void ScanFolder(Context& ctx, FileSystem& fs, const std::string& folder, ScanAhead* ahead) {
   // Depth-first with an explicit stack instead of recursion, so deep trees cannot exhaust
   // the call stack; one yield per folder, after its listing has been taken.
   // No folder named is no folder at all, never the whole disk.
@@ -203,10 +204,10 @@ void ScanFolder(Context& ctx, const std::string& folder, ScanAhead* ahead) {
     return;
   }
   if (ahead) {
-    WalkAhead(ctx, folder, *ahead);
+    WalkAhead(ctx, fs, folder, *ahead);
     return;
   }
-  WalkHere(ctx, folder, {{folder, true, nullptr}});
+  WalkHere(ctx, fs, folder, {{folder, true, nullptr}});
 }
 
 }  // namespace tavrik

@@ -20,7 +20,9 @@ std::string AccessErrorText(int error_number, const std::string& path);
 // table's left-out entries with why. Entries or folders that cannot be read are
 // reported with the access-error message and left out; the scan goes on. Yields once
 // after listing each folder. With ahead (listings of this folder's tree made while another
-// fill ran), the listings are taken from there, and ahead is stopped at the end.
-void ScanFolder(Context& ctx, const std::string& folder, ScanAhead* ahead = nullptr);
+// fill ran), the listings are taken from there, and ahead is stopped at the end. fs is the
+// file system of the root being filled.
+void ScanFolder(Context& ctx, FileSystem& fs, const std::string& folder,
+                ScanAhead* ahead = nullptr);
 
 }  // namespace tavrik

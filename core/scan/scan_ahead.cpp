@@ -25,7 +25,7 @@ bool SameId(const RootId& a, const RootId& b) {
 }  // namespace
 
 ScanAhead::ScanAhead(Context& ctx, const std::string& folder)
-    : fs_(ctx.fs), folder_(RootPath(folder).str()), scope_(ctx.state.stop) {
+    : fs_(ctx.RightFs()), folder_(RootPath(folder).str()), scope_(ctx.state.stop) {
   const IoTuning& io = ctx.state.io;
   max_count_ = static_cast<size_t>(std::max(0, io.scan_ahead_folders));
   max_weight_ = io.scan_ahead_bytes;
@@ -63,8 +63,8 @@ void ScanAhead::Stop() {
   ended_ = true;
 }
 
-bool ScanAhead::Serves(const std::string& root, const RootId& id) const {
-  return root == folder_ && SameId(root_id_, id);
+bool ScanAhead::Serves(const FileSystem& fs, const std::string& root, const RootId& id) const {
+  return &fs == &fs_ && root == folder_ && SameId(root_id_, id);
 }
 
 std::optional<ScanResult> ScanAhead::Take(const std::string& path) {

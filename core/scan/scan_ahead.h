@@ -24,8 +24,9 @@ namespace tavrik {
 
 class ScanAhead {
  public:
-  // Starts listing folder's tree (none when io.scan_ahead_folders is 0 or no thread can be
-  // made: the fill then lists it at its turn). A stop of the program stops it too.
+  // Starts listing folder's tree, the right root's, through the right root's file system
+  // (none when io.scan_ahead_folders is 0 or no thread can be made: the fill then lists it
+  // at its turn). A stop of the program stops it too.
   ScanAhead(Context& ctx, const std::string& folder);
   // Stop().
   ~ScanAhead();
@@ -41,7 +42,8 @@ class ScanAhead {
 
   // For the scan at its turn. Whether the listings are of this root: the same folder, and
   // still the same one (a medium mounted or a folder replaced meanwhile is listed afresh).
-  bool Serves(const std::string& root, const RootId& id) const;
+  // fs: the file system the scan at its turn reads.
+  bool Serves(const FileSystem& fs, const std::string& root, const RootId& id) const;
   // Waits for the listing of path: listings before it (of folders the scan no longer
   // descends into) are dropped. None once the walk ended without it.
   std::optional<ScanResult> Take(const std::string& path);

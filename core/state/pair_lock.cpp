@@ -152,14 +152,16 @@ std::string PairLockKey(const PairState& pair) {
 }
 
 PairLock::PairLock(PairLock&& other) noexcept
-    : fs_(std::exchange(other.fs_, nullptr)),
+    : left_fs_(std::exchange(other.left_fs_, nullptr)),
+      right_fs_(std::exchange(other.right_fs_, nullptr)),
       left_path_(std::move(other.left_path_)),
       right_path_(std::move(other.right_path_)) {}
 
 PairLock& PairLock::operator=(PairLock&& other) noexcept {
   if (this != &other) {
     Release();
-    fs_ = std::exchange(other.fs_, nullptr);
+    left_fs_ = std::exchange(other.left_fs_, nullptr);
+    right_fs_ = std::exchange(other.right_fs_, nullptr);
     left_path_ = std::move(other.left_path_);
     right_path_ = std::move(other.right_path_);
   }
@@ -168,31 +170,34 @@ PairLock& PairLock::operator=(PairLock&& other) noexcept {
 
 PairLock::~PairLock() { Release(); }
 
-bool PairLock::Take(FileSystem& fs, const std::string& left_root, const std::string& right_root,
-                    const PairState& pair, std::string* error) {
+bool PairLock::Take(FileSystem& left_fs, const std::string& left_root, FileSystem& right_fs,
+                    const std::string& right_root, const PairState& pair, std::string* error) {
   Release();
   const std::string name = PairLockKey(pair) + ".lock";
   const std::string left = AddBackslash(left_root) + kStateFolder + "/" + name;
   const std::string right = AddBackslash(right_root) + kStateFolder + "/" + name;
   std::string message;
   bool busy = false;
-  int failed = MakeLock(fs, left_root, left, &busy, &message);
+  int failed = MakeLock(left_fs, left_root, left, &busy, &message);
   if (failed == 0) {
-    failed = MakeLock(fs, right_root, right, &busy, &message);
-    if (failed != 0) fs.UnlinkAt(AT_FDCWD, left.c_str(), 0);
+    failed = MakeLock(right_fs, right_root, right, &busy, &message);
+    if (failed != 0) left_fs.UnlinkAt(AT_FDCWD, left.c_str(), 0);
   }
   if (failed != 0) {
     if (error) *error = busy ? message : NotMade("Die Sperre für den Abgleich", failed);
     return false;
   }
-  fs_ = &fs;
+  left_fs_ = &left_fs;
+  right_fs_ = &right_fs;
   left_path_ = left;
   right_path_ = right;
   // An undo under either root changes its files meanwhile.
-  for (const std::string* root : {&left_root, &right_root}) {
+  const std::pair<FileSystem*, const std::string*> roots[] = {{&left_fs, &left_root},
+                                                              {&right_fs, &right_root}};
+  for (const auto& [fs, root] : roots) {
     std::string host;
     int64_t pid = 0;
-    if (HeldByAnother(fs, UndoLockPath(*root), &host, &pid)) {
+    if (HeldByAnother(*fs, UndoLockPath(*root), &host, &pid)) {
       Release();
       if (error) *error = Refusal(host, pid);
       return false;
@@ -202,9 +207,10 @@ bool PairLock::Take(FileSystem& fs, const std::string& left_root, const std::str
 }
 
 void PairLock::Release() {
-  if (!fs_) return;
-  for (const std::string* path : {&left_path_, &right_path_}) RemoveOwnLock(*fs_, *path);
-  fs_ = nullptr;
+  if (!left_fs_) return;
+  RemoveOwnLock(*left_fs_, left_path_);
+  RemoveOwnLock(*right_fs_, right_path_);
+  left_fs_ = right_fs_ = nullptr;
 }
 
 UndoLock::~UndoLock() { Release(); }

@@ -36,14 +36,15 @@ class PairLock {
   // Takes the lock of the pair in both roots; the key is the pair id, or a name made from
   // both roots' identities when the pair has no state yet. On refusal false with the German
   // message in *error (naming the host and the process that holds it, or the error).
-  bool Take(FileSystem& fs, const std::string& left_root, const std::string& right_root,
-            const PairState& pair, std::string* error);
-  bool held() const { return fs_ != nullptr; }
+  bool Take(FileSystem& left_fs, const std::string& left_root, FileSystem& right_fs,
+            const std::string& right_root, const PairState& pair, std::string* error);
+  bool held() const { return left_fs_ != nullptr; }
   // Removes both lock files (only those this process wrote).
   void Release();
 
  private:
-  FileSystem* fs_ = nullptr;
+  FileSystem* left_fs_ = nullptr;
+  FileSystem* right_fs_ = nullptr;
   std::string left_path_;
   std::string right_path_;
 };

@@ -97,18 +97,18 @@ std::string StateFilePath(const std::string& root, const std::string& pair_id) {
   return Folder(root) + "/" + pair_id;
 }
 
-TrustVerdict LoadPairState(FileSystem& fs, const std::string& left_root,
+TrustVerdict LoadPairState(FileSystem& left_fs, const std::string& left_root, FileSystem& right_fs,
                            const std::string& right_root, PairState* state,
                            const std::atomic<bool>* cancel, const std::function<void()>& between) {
   *state = PairState();
-  if (!IdentityOfRoot(fs, left_root, &state->left_identity, &state->left_stable_inodes) ||
-      !IdentityOfRoot(fs, right_root, &state->right_identity, &state->right_stable_inodes))
+  if (!IdentityOfRoot(left_fs, left_root, &state->left_identity, &state->left_stable_inodes) ||
+      !IdentityOfRoot(right_fs, right_root, &state->right_identity, &state->right_stable_inodes))
     return Verdict(Trust::kNoIdentity, kWhyNoIdentity);
   // The same folder on both sides has no pair.
   if (state->left_identity == state->right_identity)
     return Verdict(Trust::kNoIdentity, kWhyNoIdentity);
-  const std::vector<Listed> left = ListStates(fs, left_root);
-  const std::vector<Listed> right = ListStates(fs, right_root);
+  const std::vector<Listed> left = ListStates(left_fs, left_root);
+  const std::vector<Listed> right = ListStates(right_fs, right_root);
   // The pair: a file in one root that names the other root as its peer; a file of the same
   // id in the other root belongs to it too, whatever it says (a copied or restored root).
   std::string id;
@@ -149,13 +149,13 @@ TrustVerdict LoadPairState(FileSystem& fs, const std::string& left_root,
   if (!right_same) return Verdict(Trust::kIdentityRight, kWhyIdentityRight);
   state->pair_id = id;
   // A file an undo set aside says why it is missing.
-  auto forgotten = [&](const std::string& root) {
+  auto forgotten = [&](FileSystem& fs, const std::string& root) {
     struct stat st {};
     return fs.StatAt(AT_FDCWD, (StateFilePath(root, id) + kForgottenSuffix).c_str(), &st,
                      AT_SYMLINK_NOFOLLOW) == 0;
   };
   if (!l || !r) {
-    if (forgotten(left_root) || forgotten(right_root))
+    if (forgotten(left_fs, left_root) || forgotten(right_fs, right_root))
       return Verdict(Trust::kForgotten, kWhyForgotten);
     return !l ? Verdict(Trust::kLostLeft, kWhyLostLeft) : Verdict(Trust::kLostRight, kWhyLostRight);
   }
@@ -164,14 +164,15 @@ TrustVerdict LoadPairState(FileSystem& fs, const std::string& left_root,
   // The whole files now; either may have changed or broken since the headers were read.
   const std::string left_path = StateFilePath(left_root, id);
   const std::string right_path = StateFilePath(right_root, id);
-  StateRead read = ReadStateFile(fs, left_path, &state->left, false, nullptr, nullptr, cancel);
+  StateRead read = ReadStateFile(left_fs, left_path, &state->left, false, nullptr, nullptr, cancel);
   if (read != StateRead::kOk) {
     state->left.entries.Clear();
     state->pair_id.clear();
     return FileVerdict(read, left_path);
   }
   if (between) between();
-  read = ReadStateFile(fs, right_path, &state->right, false, nullptr, &state->left.entries, cancel);
+  read = ReadStateFile(right_fs, right_path, &state->right, false, nullptr, &state->left.entries,
+                       cancel);
   if (read != StateRead::kOk) {
     state->left.entries.Clear();
     state->right.entries.Clear();
@@ -191,6 +192,7 @@ namespace {
 
 // One root's part of a save.
 struct SaveSide {
+  FileSystem* fs = nullptr;
   std::string root;
   Fd dir;
   std::string temp;
@@ -199,7 +201,8 @@ struct SaveSide {
   bool placed = false;   // the new file took its place
 };
 
-bool OpenStateFolder(FileSystem& fs, SaveSide& side) {
+bool OpenStateFolder(SaveSide& side) {
+  FileSystem& fs = *side.fs;
   const std::string folder = Folder(side.root);
   if (fs.MkdirAt(AT_FDCWD, folder.c_str(), 0755) != 0 && errno != EEXIST) return false;
   side.dir =
@@ -208,7 +211,9 @@ bool OpenStateFolder(FileSystem& fs, SaveSide& side) {
 }
 
 // Puts the side back as it was before the save.
-void Undo(FileSystem& fs, SaveSide& side, const std::string& id) {
+void Undo(SaveSide& side, const std::string& id) {
+  if (!side.fs) return;
+  FileSystem& fs = *side.fs;
   const std::string prev = id + ".prev";
   if (side.placed) {
     if (side.had_old)
@@ -228,12 +233,12 @@ std::string SaveError(const std::string& root, int error) {
 
 }  // namespace
 
-bool SavePairState(FileSystem& fs, const std::string& left_root, const std::string& right_root,
-                   PairState& state, std::string* error) {
+bool SavePairState(FileSystem& left_fs, const std::string& left_root, FileSystem& right_fs,
+                   const std::string& right_root, PairState& state, std::string* error) {
   RootIdentity left_id, right_id;
   bool left_stable = false, right_stable = false;
-  if (!IdentityOfRoot(fs, left_root, &left_id, &left_stable) ||
-      !IdentityOfRoot(fs, right_root, &right_id, &right_stable)) {
+  if (!IdentityOfRoot(left_fs, left_root, &left_id, &left_stable) ||
+      !IdentityOfRoot(right_fs, right_root, &right_id, &right_stable)) {
     if (error) *error = kWhyNoIdentity;
     return false;
   }
@@ -254,7 +259,9 @@ bool SavePairState(FileSystem& fs, const std::string& left_root, const std::stri
   fill(state.left, 'L', left_root, left_id, right_id, left_stable);
   fill(state.right, 'R', right_root, right_id, left_id, right_stable);
   SaveSide sides[2];
+  sides[0].fs = &left_fs;
   sides[0].root = left_root;
+  sides[1].fs = &right_fs;
   sides[1].root = right_root;
   const SideState* contents[2] = {&state.left, &state.right};
   const std::string temp = id + ".tmp-" + std::to_string(OwnProcessId());
@@ -262,7 +269,7 @@ bool SavePairState(FileSystem& fs, const std::string& left_root, const std::stri
   // A failure puts both roots back as they were (Undo goes by what each side did so far).
   const auto put_back = [&](const SaveSide& side) {
     const int failed = errno;
-    for (SaveSide& s : sides) Undo(fs, s, id);
+    for (SaveSide& s : sides) Undo(s, id);
     if (error) *error = SaveError(side.root, failed);
     return false;
   };
@@ -270,13 +277,15 @@ bool SavePairState(FileSystem& fs, const std::string& left_root, const std::stri
   for (int i = 0; i < 2; ++i) {
     SaveSide& side = sides[i];
     side.temp = temp;
-    if (!OpenStateFolder(fs, side)) return put_back(side);
+    if (!OpenStateFolder(side)) return put_back(side);
+    FileSystem& fs = *side.fs;
     fs.UnlinkAt(side.dir.get(), temp.c_str(), 0);  // left by a run that died here
     if (WriteStateFile(fs, side.dir.get(), temp.c_str(), *contents[i]) != 0) return put_back(side);
     side.written = true;
   }
   // Phase two: each old file steps aside, each new one takes its place.
   for (SaveSide& side : sides) {
+    FileSystem& fs = *side.fs;
     struct stat st {};
     if (fs.StatAt(side.dir.get(), id.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       if (fs.RenameAt(side.dir.get(), id.c_str(), side.dir.get(), prev.c_str()) != 0)
@@ -289,8 +298,8 @@ bool SavePairState(FileSystem& fs, const std::string& left_root, const std::stri
   }
   const std::string forgotten = id + kForgottenSuffix;
   for (SaveSide& side : sides) {
-    fs.UnlinkAt(side.dir.get(), forgotten.c_str(), 0);
-    fs.SyncData(side.dir.get());  // the renames; a hint only
+    side.fs->UnlinkAt(side.dir.get(), forgotten.c_str(), 0);
+    side.fs->SyncData(side.dir.get());  // the renames; a hint only
   }
   state.pair_id = id;
   state.generation = generation;

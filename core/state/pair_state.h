@@ -78,9 +78,10 @@ struct PairState {
 // newer file stays as it is. state->pair_id names the pair the next save writes: the found
 // pair's, or empty (a new pair) where none was found, a file of it cannot be read, or a root
 // is not the folder it was saved with (so a copy never overwrites the true pair's files).
-// A cancel flag set meanwhile ends the load early with a verdict that is not to be used;
-// between (where given) is called after the left file was read and before the right one.
-TrustVerdict LoadPairState(FileSystem& fs, const std::string& left_root,
+// Each root is read through its own file system. A cancel flag set meanwhile ends the load
+// early with a verdict that is not to be used; between (where given) is called after the left
+// file was read and before the right one.
+TrustVerdict LoadPairState(FileSystem& left_fs, const std::string& left_root, FileSystem& right_fs,
                            const std::string& right_root, PairState* state,
                            const std::atomic<bool>* cancel = nullptr,
                            const std::function<void()>& between = {});
@@ -90,8 +91,8 @@ TrustVerdict LoadPairState(FileSystem& fs, const std::string& left_root,
 // previous generation kept as "<pair id>.prev" for diagnosis. When either step fails in
 // either root, both roots are left at the old generation (or without a state) and false is
 // returned with the German reason in *error. The entries must be sorted (StateEntries::Sort).
-bool SavePairState(FileSystem& fs, const std::string& left_root, const std::string& right_root,
-                   PairState& state, std::string* error);
+bool SavePairState(FileSystem& left_fs, const std::string& left_root, FileSystem& right_fs,
+                   const std::string& right_root, PairState& state, std::string* error);
 
 // Makes every pair state kept under root untrusted (after an undo changed the root): each
 // file is renamed to "<pair id>.forgotten", so the next load says why the state is gone; the

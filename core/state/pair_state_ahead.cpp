@@ -60,25 +60,30 @@ void AppendRoot(FileSystem& fs, const std::string& root, std::string* out) {
 
 }  // namespace
 
-std::string StateFingerprint(FileSystem& fs, const std::string& left_root,
-                             const std::string& right_root) {
+std::string StateFingerprint(FileSystem& left_fs, const std::string& left_root,
+                             FileSystem& right_fs, const std::string& right_root) {
   std::string out;
-  AppendRoot(fs, left_root, &out);
+  AppendRoot(left_fs, left_root, &out);
   out += "--\n";
-  AppendRoot(fs, right_root, &out);
+  AppendRoot(right_fs, right_root, &out);
   return out;
 }
 
-PairStateAhead::PairStateAhead(FileSystem& fs, std::string left_root, std::string right_root)
-    : fs_(fs), left_root_(std::move(left_root)), right_root_(std::move(right_root)) {
+PairStateAhead::PairStateAhead(FileSystem& left_fs, std::string left_root, FileSystem& right_fs,
+                               std::string right_root)
+    : left_fs_(left_fs),
+      right_fs_(right_fs),
+      left_root_(std::move(left_root)),
+      right_root_(std::move(right_root)) {
   try {
     thread_ = std::thread([this] {
       try {
-        before_ = StateFingerprint(fs_, left_root_, right_root_);
-        verdict_ = LoadPairState(fs_, left_root_, right_root_, &state_, &cancel_, [this] {
-          std::unique_lock<std::mutex> lock(mutex_);
-          changed_.wait(lock, [this] { return go_on_ || cancel_.load(); });
-        });
+        before_ = StateFingerprint(left_fs_, left_root_, right_fs_, right_root_);
+        verdict_ =
+            LoadPairState(left_fs_, left_root_, right_fs_, right_root_, &state_, &cancel_, [this] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              changed_.wait(lock, [this] { return go_on_ || cancel_.load(); });
+            });
         loaded_ = !cancel_.load();
       } catch (const std::bad_alloc&) {
         state_ = PairState();
@@ -116,7 +121,7 @@ bool PairStateAhead::Take(const std::string& left_root, const std::string& right
   Wait();
   if (!loaded_ || left_root != left_root_ || right_root != right_root_) return false;
   loaded_ = false;
-  if (StateFingerprint(fs_, left_root_, right_root_) != before_) return false;
+  if (StateFingerprint(left_fs_, left_root_, right_fs_, right_root_) != before_) return false;
   *state = std::move(state_);
   *verdict = std::move(verdict_);
   return true;

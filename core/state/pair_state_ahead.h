@@ -22,7 +22,8 @@ class PairStateAhead {
  public:
   // Starts loading on a thread of its own (or, where none can be made, leaves it to Take's
   // caller to load).
-  PairStateAhead(FileSystem& fs, std::string left_root, std::string right_root);
+  PairStateAhead(FileSystem& left_fs, std::string left_root, FileSystem& right_fs,
+                 std::string right_root);
   // Cancels the load and waits for its thread.
   ~PairStateAhead();
   PairStateAhead(const PairStateAhead&) = delete;
@@ -38,7 +39,8 @@ class PairStateAhead {
             TrustVerdict* verdict);
 
  private:
-  FileSystem& fs_;
+  FileSystem& left_fs_;
+  FileSystem& right_fs_;
   const std::string left_root_;
   const std::string right_root_;
   std::atomic<bool> cancel_{false};
@@ -55,7 +57,7 @@ class PairStateAhead {
 // What a load of the pair's state depends on, as one text: each root's identity, and its
 // state folder's and every file's in it (inode, size, times of change). Equal texts before
 // and after a load mean nothing it read changed meanwhile.
-std::string StateFingerprint(FileSystem& fs, const std::string& left_root,
-                             const std::string& right_root);
+std::string StateFingerprint(FileSystem& left_fs, const std::string& left_root,
+                             FileSystem& right_fs, const std::string& right_root);
 
 }  // namespace tavrik

@@ -7,14 +7,14 @@ namespace tavrik {
 
 namespace {
 
-CopyOutcome Prepare(FileSystem& fs, const CopyJob& job, StageWith with) {
+CopyOutcome Prepare(const CopyJob& job, StageWith with) {
   with.link = job.link;
   with.follow_source = job.follow;
   const TreePath src{job.src_root, job.src_rel, job.src_root_id};
   const TreePath dst{job.dst_root, job.dst_rel, job.dst_root_id};
   StageNotes notes;
   Result<std::unique_ptr<StagedCopy>> copy =
-      StageCopy(fs, src, dst, job.src_seen ? &*job.src_seen : nullptr,
+      StageCopy(*job.src_fs, src, *job.dst_fs, dst, job.src_seen ? &*job.src_seen : nullptr,
                 job.dst_seen ? &*job.dst_seen : nullptr, with, &notes);
   CopyOutcome outcome;
   if (copy.ok()) {
@@ -29,15 +29,15 @@ CopyOutcome Prepare(FileSystem& fs, const CopyJob& job, StageWith with) {
   return outcome;
 }
 
-std::unique_ptr<CopyPipeline> MakePipeline(FileSystem& fs, PipelineShape shape,
-                                           TempSweeper& sweeper, const RunScope& scope) {
+std::unique_ptr<CopyPipeline> MakePipeline(PipelineShape shape, TempSweeper& sweeper,
+                                           const RunScope& scope) {
   // The row loop commits and keeps the window alive; preparing later copies itself would
   // only delay the rows.
   shape.consumer_runs_ahead = false;
   CopyPipeline::Tasks tasks;
   tasks.make_worker = [] { return std::make_unique<NoCopyWorker>(); };
   const StageWith with{&sweeper, &scope};
-  tasks.run = [&fs, with](NoCopyWorker&, const CopyJob& job) { return Prepare(fs, job, with); };
+  tasks.run = [with](NoCopyWorker&, const CopyJob& job) { return Prepare(job, with); };
   tasks.failed = [](const CopyJob& job, const char* what) {
     CopyOutcome outcome;
     outcome.error = FsError{EIO, JoinPath(job.src_root, job.src_rel), what};
@@ -48,23 +48,22 @@ std::unique_ptr<CopyPipeline> MakePipeline(FileSystem& fs, PipelineShape shape,
 
 }  // namespace
 
-std::unique_ptr<CopyPipeline> MakeCopyPipeline(FileSystem& fs, int helpers, int max_helpers,
-                                               int window, uint64_t window_bytes,
-                                               TempSweeper& sweeper, const RunScope& scope) {
+std::unique_ptr<CopyPipeline> MakeCopyPipeline(int helpers, int max_helpers, int window,
+                                               uint64_t window_bytes, TempSweeper& sweeper,
+                                               const RunScope& scope) {
   PipelineShape shape;
   shape.helpers = std::max(helpers, 1);
   shape.max_helpers = std::max(max_helpers, shape.helpers);
   shape.window = static_cast<size_t>(std::max(window, 1));
   shape.window_weight = window_bytes;
-  return MakePipeline(fs, shape, sweeper, scope);
+  return MakePipeline(shape, sweeper, scope);
 }
 
-std::unique_ptr<CopyPipeline> MakeTurnCopier(FileSystem& fs, TempSweeper& sweeper,
-                                             const RunScope& scope) {
+std::unique_ptr<CopyPipeline> MakeTurnCopier(TempSweeper& sweeper, const RunScope& scope) {
   PipelineShape shape;
   shape.helpers = shape.max_helpers = 1;
   shape.window = 1;
-  return MakePipeline(fs, shape, sweeper, scope);
+  return MakePipeline(shape, sweeper, scope);
 }
 
 }  // namespace tavrik

@@ -18,6 +18,9 @@ namespace tavrik {
 // is owned.
 struct CopyJob {
   int row = 0;
+  // The file systems of the source's root and the target's.
+  FileSystem* src_fs = nullptr;
+  FileSystem* dst_fs = nullptr;
   std::string_view src_root, dst_root;
   const RootId* src_root_id = nullptr;
   const RootId* dst_root_id = nullptr;
@@ -46,13 +49,12 @@ using CopyPipeline = OrderedPipeline<CopyJob, CopyOutcome, NoCopyWorker>;
 // never copies itself), up to max_helpers while the copies wait; at most window copies and
 // window_bytes of them ahead. sweeper clears each target folder of leftovers of killed runs
 // before a copy is written into it.
-std::unique_ptr<CopyPipeline> MakeCopyPipeline(FileSystem& fs, int helpers, int max_helpers,
-                                               int window, uint64_t window_bytes,
-                                               TempSweeper& sweeper, const RunScope& scope);
+std::unique_ptr<CopyPipeline> MakeCopyPipeline(int helpers, int max_helpers, int window,
+                                               uint64_t window_bytes, TempSweeper& sweeper,
+                                               const RunScope& scope);
 
 // One helper for the copies made at their row's turn (nothing prepared ahead, a retry):
 // the row loop waits for it and keeps the window alive meanwhile.
-std::unique_ptr<CopyPipeline> MakeTurnCopier(FileSystem& fs, TempSweeper& sweeper,
-                                             const RunScope& scope);
+std::unique_ptr<CopyPipeline> MakeTurnCopier(TempSweeper& sweeper, const RunScope& scope);
 
 }  // namespace tavrik

@@ -166,17 +166,18 @@ bool Stopping(const RunScope* scope) { return scope && scope->Stopping(); }
 
 FsError StoppedAt(const std::string& path) { return Because(path, ECANCELED, kWhyStopped); }
 
-FsResult CopyByBuffer(FileSystem& fs, int in, int out, off_t offset, const std::string& src_path,
-                      const std::string& dst_path, const RunScope* scope) {
+FsResult CopyByBuffer(FileSystem& src_fs, int in, FileSystem& dst_fs, int out, off_t offset,
+                      const std::string& src_path, const std::string& dst_path,
+                      const RunScope* scope) {
   std::vector<char> buffer(kBufferSize);
   for (;;) {
     if (Stopping(scope)) return StoppedAt(dst_path);
-    ssize_t got = fs.PRead(in, buffer.data(), buffer.size(), offset);
+    ssize_t got = src_fs.PRead(in, buffer.data(), buffer.size(), offset);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return ErrorAt(src_path);
     if (got == 0) return {};
     FsResult written =
-        WriteAll(fs, out, {buffer.data(), static_cast<size_t>(got)}, offset, dst_path);
+        WriteAll(dst_fs, out, {buffer.data(), static_cast<size_t>(got)}, offset, dst_path);
     if (!written.ok()) return written;
     offset += got;
   }
@@ -188,8 +189,14 @@ bool CopyRangeRefused(int error) {
   return error == EXDEV || error == ENOSYS || error == EOPNOTSUPP || error == EINVAL;
 }
 
-FsResult CopyContents(FileSystem& fs, int in, int out, const std::string& src_path,
-                      const std::string& dst_path, const RunScope* scope) {
+// The file system's own copy where both files belong to one file system; between two, the
+// bytes pass through a buffer here.
+FsResult CopyContents(FileSystem& src_fs, int in, FileSystem& dst_fs, int out,
+                      const std::string& src_path, const std::string& dst_path,
+                      const RunScope* scope) {
+  if (&src_fs != &dst_fs)
+    return CopyByBuffer(src_fs, in, dst_fs, out, 0, src_path, dst_path, scope);
+  FileSystem& fs = src_fs;
   off_t in_offset = 0;
   off_t out_offset = 0;
   for (;;) {
@@ -199,7 +206,7 @@ FsResult CopyContents(FileSystem& fs, int in, int out, const std::string& src_pa
     if (n == 0) return {};
     if (errno == EINTR) continue;
     if (!CopyRangeRefused(errno)) return ErrorAt(dst_path);
-    return CopyByBuffer(fs, in, out, in_offset, src_path, dst_path, scope);
+    return CopyByBuffer(fs, in, fs, out, in_offset, src_path, dst_path, scope);
   }
 }
 
@@ -212,34 +219,36 @@ bool AttributeRefused(int error) {
 
 // Extended attributes, POSIX ACLs among them (system.posix_acl_access), as far as the
 // target takes them. Only a failure that is not a refusal (an I/O error) fails the copy.
-FsResult CopyXattrs(FileSystem& fs, int in, int out, const std::string& path) {
-  ssize_t size = fs.ListXattr(in, nullptr, 0);
+FsResult CopyXattrs(FileSystem& src_fs, int in, FileSystem& dst_fs, int out,
+                    const std::string& path) {
+  ssize_t size = src_fs.ListXattr(in, nullptr, 0);
   if (size < 0) return AttributeRefused(errno) ? FsResult{} : ErrorAt(path);
   std::vector<char> names(static_cast<size_t>(size) + 1);
-  size = fs.ListXattr(in, names.data(), names.size());
+  size = src_fs.ListXattr(in, names.data(), names.size());
   if (size < 0) return AttributeRefused(errno) || errno == ERANGE ? FsResult{} : ErrorAt(path);
   std::vector<char> value;
   for (size_t at = 0; at < static_cast<size_t>(size);) {
     const char* name = names.data() + at;
     at += std::char_traits<char>::length(name) + 1;
-    ssize_t length = fs.GetXattr(in, name, nullptr, 0);
+    ssize_t length = src_fs.GetXattr(in, name, nullptr, 0);
     if (length < 0) continue;  // gone meanwhile, or not readable: best effort
     value.resize(static_cast<size_t>(length) + 1);
-    length = fs.GetXattr(in, name, value.data(), value.size());
+    length = src_fs.GetXattr(in, name, value.data(), value.size());
     if (length < 0) continue;
-    if (fs.SetXattr(out, name, value.data(), static_cast<size_t>(length)) != 0 &&
+    if (dst_fs.SetXattr(out, name, value.data(), static_cast<size_t>(length)) != 0 &&
         !AttributeRefused(errno) && errno != EACCES)
       return ErrorAt(path);
   }
   return {};
 }
 
-FsResult KeepMetadata(FileSystem& fs, int in, int out, const struct stat& st,
-                      const std::string& path) {
+FsResult KeepMetadata(FileSystem& src_fs, int in, FileSystem& dst_fs, int out,
+                      const struct stat& st, const std::string& path) {
+  FileSystem& fs = dst_fs;
   // Owner first: a change of owner clears set-id bits that the mode below sets again.
   if (geteuid() == 0 && fs.Fchown(out, st.st_uid, st.st_gid) != 0 && !AttributeRefused(errno))
     return ErrorAt(path);
-  FsResult xattrs = CopyXattrs(fs, in, out, path);
+  FsResult xattrs = CopyXattrs(src_fs, in, dst_fs, out, path);
   if (!xattrs.ok()) return xattrs;
   // After the ACL: the source's mode agrees with its ACL, so this keeps both.
   if (fs.Fchmod(out, st.st_mode & 07777) != 0 && !AttributeRefused(errno)) return ErrorAt(path);
@@ -376,7 +385,7 @@ bool IsStaleTempName(std::string_view name, std::string_view host) {
 void TempSweeper::Sweep(FileSystem& fs, int dir) {
   struct stat st {};
   if (fs.Fstat(dir, &st) != 0) return;
-  const std::pair<uint64_t, uint64_t> id{st.st_dev, st.st_ino};
+  const SweptFolder id{&fs, st.st_dev, st.st_ino};
   {
     std::lock_guard lock(mutex_);
     if (!swept_.insert(id).second) return;
@@ -412,28 +421,30 @@ StagedCopy::~StagedCopy() {
 }
 
 struct CopyStager {
-  static Result<std::unique_ptr<StagedCopy>> Stage(FileSystem& fs, const TreePath& src,
-                                                   const TreePath& dst, const FileStamp* src_seen,
+  static Result<std::unique_ptr<StagedCopy>> Stage(FileSystem& src_fs, const TreePath& src,
+                                                   FileSystem& dst_fs, const TreePath& dst,
+                                                   const FileStamp* src_seen,
                                                    const FileStamp* dst_seen, const StageWith& with,
                                                    StageNotes* notes);
-  static Result<std::unique_ptr<StagedCopy>> StageLink(FileSystem& fs, const TreePath& src,
-                                                       const TreePath& dst,
+  static Result<std::unique_ptr<StagedCopy>> StageLink(FileSystem& src_fs, const TreePath& src,
+                                                       FileSystem& dst_fs, const TreePath& dst,
                                                        const FileStamp* src_seen,
                                                        const FileStamp* dst_seen,
                                                        const StageWith& with, StageNotes* notes);
   // A new copy of src to dst, nothing done yet.
-  static std::unique_ptr<StagedCopy> NewCopy(FileSystem& fs, const TreePath& src,
-                                             const TreePath& dst);
+  static std::unique_ptr<StagedCopy> NewCopy(FileSystem& src_fs, const TreePath& src,
+                                             FileSystem& dst_fs, const TreePath& dst);
   // Opens the target's folder (as the scanned root's, never through a link), sweeps the
   // leftovers of killed runs from it and checks the target's name.
   static FsResult OpenTargetFolder(FileSystem& fs, StagedCopy& copy, const TreePath& dst,
                                    const StageWith& with, StageNotes* notes);
 };
 
-std::unique_ptr<StagedCopy> CopyStager::NewCopy(FileSystem& fs, const TreePath& src,
-                                                const TreePath& dst) {
+std::unique_ptr<StagedCopy> CopyStager::NewCopy(FileSystem& src_fs, const TreePath& src,
+                                                FileSystem& dst_fs, const TreePath& dst) {
   auto copy = std::unique_ptr<StagedCopy>(new StagedCopy());
-  copy->fs_ = &fs;
+  copy->fs_ = &dst_fs;
+  copy->src_fs_ = &src_fs;
   copy->src_path_ = src.Full();
   copy->dst_path_ = dst.Full();
   copy->root_length_ = dst.root.size();
@@ -474,24 +485,27 @@ bool LinkRefused(const FsError& error) {
 
 // A link copied as a link: the same target text, the link's own times, made under a
 // temporary name beside the target like every copy and renamed into place at the commit.
-Result<std::unique_ptr<StagedCopy>> CopyStager::StageLink(
-    FileSystem& fs, const TreePath& src, const TreePath& dst, const FileStamp* src_seen,
-    const FileStamp* dst_seen, const StageWith& with, StageNotes* notes) {
-  std::unique_ptr<StagedCopy> copy = NewCopy(fs, src, dst);
+Result<std::unique_ptr<StagedCopy>> CopyStager::StageLink(FileSystem& src_fs, const TreePath& src,
+                                                          FileSystem& fs, const TreePath& dst,
+                                                          const FileStamp* src_seen,
+                                                          const FileStamp* dst_seen,
+                                                          const StageWith& with,
+                                                          StageNotes* notes) {
+  std::unique_ptr<StagedCopy> copy = NewCopy(src_fs, src, fs, dst);
   copy->link_ = true;
   if (src.rel.empty()) return ErrorAt(copy->src_path_, EINVAL);
   if (dst.rel.empty()) return ErrorAt(copy->dst_path_, EINVAL);
   Result<Fd> src_dir =
-      OpenParent(fs, copy->src_path_, src.root.size(), false, src.id, kWhySourceRootGone);
+      OpenParent(src_fs, copy->src_path_, src.root.size(), false, src.id, kWhySourceRootGone);
   if (!src_dir.ok()) return src_dir.error();
   const std::string src_leaf = LeafOf(copy->src_path_);
   if (!ValidLeaf(src_leaf)) return ErrorAt(copy->src_path_, EINVAL);
   struct stat& before = copy->before_;
-  if (fs.StatAt(src_dir.value().get(), src_leaf.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0)
+  if (src_fs.StatAt(src_dir.value().get(), src_leaf.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0)
     return ErrorAt(copy->src_path_);
   if (!S_ISLNK(before.st_mode) || (src_seen && !(StampOf(before) == *src_seen)))
     return Because(copy->src_path_, ESTALE, kWhyChanged);
-  if (ReadLinkText(fs, src_dir.value().get(), src_leaf.c_str(), &copy->link_text_,
+  if (ReadLinkText(src_fs, src_dir.value().get(), src_leaf.c_str(), &copy->link_text_,
                    static_cast<size_t>(before.st_size)) != 0)
     return ErrorAt(copy->src_path_);
   if (static_cast<off_t>(copy->link_text_.size()) != before.st_size)
@@ -501,8 +515,9 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::StageLink(
   const int dir_fd = copy->dir_.get();
   struct stat there {};
   if (fs.StatAt(dir_fd, copy->leaf_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
-    // Both roots naming one folder: the link is already where it should be.
-    if (there.st_dev == before.st_dev && there.st_ino == before.st_ino) {
+    // Both roots naming one folder: the link is already where it should be. Device and
+    // inode numbers of two file systems tell nothing of each other.
+    if (&src_fs == &fs && there.st_dev == before.st_dev && there.st_ino == before.st_ino) {
       copy->in_place_ = true;
       return copy;
     }
@@ -536,18 +551,18 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::StageLink(
   return copy;
 }
 
-Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& fs, const TreePath& src,
-                                                      const TreePath& dst,
+Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& src_fs, const TreePath& src,
+                                                      FileSystem& fs, const TreePath& dst,
                                                       const FileStamp* src_seen,
                                                       const FileStamp* dst_seen,
                                                       const StageWith& with, StageNotes* notes) {
   StageNotes ignored;
   if (!notes) notes = &ignored;
   if (Stopping(with.scope)) return StoppedAt(dst.Full());
-  if (with.link) return StageLink(fs, src, dst, src_seen, dst_seen, with, notes);
-  Result<Source> source = OpenSource(fs, src, with.follow_source);
+  if (with.link) return StageLink(src_fs, src, fs, dst, src_seen, dst_seen, with, notes);
+  Result<Source> source = OpenSource(src_fs, src, with.follow_source);
   if (!source.ok()) return source.error();
-  std::unique_ptr<StagedCopy> copy = NewCopy(fs, src, dst);
+  std::unique_ptr<StagedCopy> copy = NewCopy(src_fs, src, fs, dst);
   copy->before_ = source.value().st;
   const struct stat& before = copy->before_;
   if (src_seen && !(StampOf(before) == *src_seen))
@@ -557,7 +572,7 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& fs, const Tree
   if (!opened.ok()) return opened.error();
   const int dir_fd = copy->dir_.get();
   // Both roots naming one folder: the file is already where it should be.
-  if (SameFile(fs, dir_fd, copy->leaf_, before)) {
+  if (&src_fs == &fs && SameFile(fs, dir_fd, copy->leaf_, before)) {
     copy->in_place_ = true;
     return copy;
   }
@@ -580,14 +595,15 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& fs, const Tree
   }
   if (out.get() < 0) return ErrorAt(copy->dst_path_, EEXIST);
   const int in = source.value().fd.get();
-  FsResult step = CopyContents(fs, in, out.get(), copy->src_path_, copy->dst_path_, with.scope);
-  if (step.ok()) step = KeepMetadata(fs, in, out.get(), before, copy->dst_path_);
+  FsResult step =
+      CopyContents(src_fs, in, fs, out.get(), copy->src_path_, copy->dst_path_, with.scope);
+  if (step.ok()) step = KeepMetadata(src_fs, in, fs, out.get(), before, copy->dst_path_);
   struct stat written {};
   if (step.ok() && fs.Fstat(out.get(), &written) != 0) step = ErrorAt(copy->dst_path_);
   copy->written_mtime_ = written.st_mtim;
   if (step.ok()) {
     struct stat after {};
-    if (fs.Fstat(in, &after) != 0) {
+    if (src_fs.Fstat(in, &after) != 0) {
       step = ErrorAt(copy->src_path_);
     } else if (!SameStatus(before, after)) {
       step = Because(copy->src_path_, ESTALE, kWhySourceChanging);
@@ -609,28 +625,28 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& fs, const Tree
   return copy;
 }
 
-Result<std::unique_ptr<StagedCopy>> StageCopy(FileSystem& fs, const TreePath& src,
-                                              const TreePath& dst, const FileStamp* src_seen,
-                                              const FileStamp* dst_seen, const StageWith& with,
-                                              StageNotes* notes) {
-  return CopyStager::Stage(fs, src, dst, src_seen, dst_seen, with, notes);
+Result<std::unique_ptr<StagedCopy>> StageCopy(FileSystem& src_fs, const TreePath& src,
+                                              FileSystem& dst_fs, const TreePath& dst,
+                                              const FileStamp* src_seen, const FileStamp* dst_seen,
+                                              const StageWith& with, StageNotes* notes) {
+  return CopyStager::Stage(src_fs, src, dst_fs, dst, src_seen, dst_seen, with, notes);
 }
 
 bool StillAsStaged(const StagedCopy& copy) {
   if (copy.in_place_) return true;
   if (copy.link_) {
     struct stat now {};
-    if (copy.fs_->StatAt(AT_FDCWD, copy.src_path_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+    if (copy.src_fs_->StatAt(AT_FDCWD, copy.src_path_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
       return false;
     return S_ISLNK(now.st_mode) && now.st_dev == copy.before_.st_dev &&
            now.st_ino == copy.before_.st_ino && SameStatus(copy.before_, now);
   }
   struct stat now {};
-  if (copy.fs_->Fstat(copy.source_.get(), &now) != 0 || !SameStatus(copy.before_, now))
+  if (copy.src_fs_->Fstat(copy.source_.get(), &now) != 0 || !SameStatus(copy.before_, now))
     return false;
   // Renamed over in the meantime: the path names another file now. A link to a file was
   // opened (and filled) as the file it leads to, so that file is what it must still name.
-  FileSystem& fs = *copy.fs_;
+  FileSystem& fs = *copy.src_fs_;
   const char* path = copy.src_path_.c_str();
   struct stat named {};
   if (fs.StatAt(AT_FDCWD, path, &named, AT_SYMLINK_NOFOLLOW) != 0) return false;
@@ -686,11 +702,12 @@ FsResult KeepTimeAfterRename(const StagedCopy& copy) {
                     copy.dst_path_);
 }
 
-FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
-                      const FileStamp* src_seen, const FileStamp* dst_seen, TempSweeper* sweeper,
-                      bool to_trash, VersionFolder* versions, const RunScope* scope) {
+FsResult CopyFileOnto(FileSystem& src_fs, const TreePath& src, FileSystem& dst_fs,
+                      const TreePath& dst, const FileStamp* src_seen, const FileStamp* dst_seen,
+                      TempSweeper* sweeper, bool to_trash, VersionFolder* versions,
+                      const RunScope* scope) {
   Result<std::unique_ptr<StagedCopy>> copy =
-      StageCopy(fs, src, dst, src_seen, dst_seen, {sweeper, scope});
+      StageCopy(src_fs, src, dst_fs, dst, src_seen, dst_seen, {sweeper, scope});
   if (!copy.ok()) return copy.error();
   return CommitStagedCopy(*copy.value(), dst_seen, sweeper, to_trash, versions);
 }

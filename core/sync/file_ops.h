@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -71,8 +72,10 @@ class TempSweeper {
   void Sweep(FileSystem& fs, int dir);
 
  private:
+  // Each folder by its file system, device and inode.
+  using SweptFolder = std::tuple<const FileSystem*, uint64_t, uint64_t>;
   std::mutex mutex_;
-  std::set<std::pair<uint64_t, uint64_t>> swept_;  // device and inode of each folder
+  std::set<SweptFolder> swept_;
 };
 
 // True when name is a temporary file that a run on this host (host) left behind: the
@@ -102,11 +105,19 @@ int PrepareCopyTarget(FileSystem& fs, const TreePath& target, FsError* failure =
 // to_trash: a replaced file is kept in the trash of its file system (core/sync/trash.h).
 // versions: a replaced file is kept there instead, and the copy is recorded
 // (core/sync/versions.h). scope, when given: a stop breaks the copy off between two chunks
-// (the target stays as it was).
-FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
-                      const FileStamp* src_seen, const FileStamp* dst_seen,
+// (the target stays as it was). The source is read through src_fs, the target written
+// through dst_fs; only where both are one file system can the two be one file.
+FsResult CopyFileOnto(FileSystem& src_fs, const TreePath& src, FileSystem& dst_fs,
+                      const TreePath& dst, const FileStamp* src_seen, const FileStamp* dst_seen,
                       TempSweeper* sweeper = nullptr, bool to_trash = false,
                       VersionFolder* versions = nullptr, const RunScope* scope = nullptr);
+// The same within one file system.
+inline FsResult CopyFileOnto(FileSystem& fs, const TreePath& src, const TreePath& dst,
+                             const FileStamp* src_seen, const FileStamp* dst_seen,
+                             TempSweeper* sweeper = nullptr, bool to_trash = false,
+                             VersionFolder* versions = nullptr, const RunScope* scope = nullptr) {
+  return CopyFileOnto(fs, src, fs, dst, src_seen, dst_seen, sweeper, to_trash, versions, scope);
+}
 
 // A copy written whole to a temporary file beside its target, not yet in place. Dropping it
 // removes the temporary file, so an aborted run leaves nothing behind.
@@ -124,9 +135,10 @@ class StagedCopy {
                                    VersionFolder*, bool*);
   friend FsResult KeepTimeAfterRename(const StagedCopy&);
 
-  FileSystem* fs_ = nullptr;
-  Fd dir_;     // the target's folder
-  Fd source_;  // kept open to see whether the source changes before the commit
+  FileSystem* fs_ = nullptr;      // the target's
+  FileSystem* src_fs_ = nullptr;  // the source's
+  Fd dir_;                        // the target's folder
+  Fd source_;                     // kept open to see whether the source changes before the commit
   struct stat before_ {};
   struct stat dir_st_ {};  // which folder dir_ is
   struct timespec written_mtime_ {};
@@ -157,11 +169,21 @@ struct StageNotes {
 // The first half of CopyFileOnto, safe to run on a helper thread ahead of its row: every
 // check of the source, the copy into a temporary file beside the target, attributes and
 // time, and where the copy is to replace a file (dst_seen), the flush of its data. Nothing
-// is put in place, and no folder is made.
-Result<std::unique_ptr<StagedCopy>> StageCopy(FileSystem& fs, const TreePath& src,
-                                              const TreePath& dst, const FileStamp* src_seen,
-                                              const FileStamp* dst_seen, const StageWith& with = {},
+// is put in place, and no folder is made. The source is read through src_fs, the copy written
+// through dst_fs.
+Result<std::unique_ptr<StagedCopy>> StageCopy(FileSystem& src_fs, const TreePath& src,
+                                              FileSystem& dst_fs, const TreePath& dst,
+                                              const FileStamp* src_seen, const FileStamp* dst_seen,
+                                              const StageWith& with = {},
                                               StageNotes* notes = nullptr);
+// The same within one file system.
+inline Result<std::unique_ptr<StagedCopy>> StageCopy(FileSystem& fs, const TreePath& src,
+                                                     const TreePath& dst, const FileStamp* src_seen,
+                                                     const FileStamp* dst_seen,
+                                                     const StageWith& with = {},
+                                                     StageNotes* notes = nullptr) {
+  return StageCopy(fs, src, fs, dst, src_seen, dst_seen, with, notes);
+}
 // True while the source is still exactly the file that was copied (for a link, the file it
 // leads to, as the copy read it).
 bool StillAsStaged(const StagedCopy& copy);

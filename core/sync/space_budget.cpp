@@ -5,13 +5,13 @@
 
 namespace tavrik {
 
-void SpaceBudget::Ask(Side& s, const std::string& root) {
+void SpaceBudget::Ask(FileSystem& fs, Side& s, const std::string& root) {
   s.asked = true;
   s.known = false;
-  Fd dir(fs_, fs_.OpenAt(AT_FDCWD, root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Fd dir(fs, fs.OpenAt(AT_FDCWD, root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0) return;
   struct statfs st {};
-  if (fs_.StatFs(dir.get(), &st) != 0) return;
+  if (fs.StatFs(dir.get(), &st) != 0) return;
   const int64_t block = st.f_frsize > 0 ? st.f_frsize : st.f_bsize;
   // Some file systems (network, FUSE) report nothing: no figure to count against.
   if (block <= 0 || st.f_blocks == 0) return;
@@ -27,7 +27,7 @@ int64_t SpaceBudget::Taken(const Side& s, int64_t size) const {
 
 bool SpaceBudget::Reserve(int side, const std::string& root, int64_t size) {
   Side& s = sides_[static_cast<size_t>(side)];
-  if (!s.asked) Ask(s, root);
+  if (!s.asked) Ask(*fs_[static_cast<size_t>(side)], s, root);
   if (!s.known) {
     if (s.copies > 0) return false;
     ++s.copies;

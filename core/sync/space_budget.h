@@ -17,7 +17,9 @@ class SpaceBudget {
  public:
   // kept: replaced and deleted files are kept on their medium (in the trash or the run's
   // versions) and free nothing.
-  SpaceBudget(FileSystem& fs, bool kept) : fs_(fs), kept_(kept) {}
+  // Each side's medium is asked through its own file system.
+  SpaceBudget(FileSystem& left_fs, FileSystem& right_fs, bool kept)
+      : fs_{&left_fs, &right_fs}, kept_(kept) {}
 
   // Reserves room for a copy of size bytes onto the file system of side (0 left, 1 right)
   // whose root is root; false when it does not fit ahead of its turn. A file system that
@@ -41,11 +43,11 @@ class SpaceBudget {
     int64_t reserved = 0;
     int copies = 0;  // reserved and not yet released
   };
-  void Ask(Side& s, const std::string& root);
+  void Ask(FileSystem& fs, Side& s, const std::string& root);
   // What a file of size bytes takes: whole blocks, and one for its entry.
   int64_t Taken(const Side& s, int64_t size) const;
 
-  FileSystem& fs_;
+  std::array<FileSystem*, 2> fs_;
   const bool kept_;
   std::array<Side, 2> sides_;
 };

@@ -105,8 +105,8 @@ FsResult NoteFolders(VersionFolder* keep, std::vector<std::string>* made) {
 }
 
 // A flush that fails means copies reported as done may not be on the disk: say so.
-void Flush(Context& ctx, const std::string& root) {
-  FsResult flushed = FlushFileSystem(ctx.fs, root);
+void Flush(Context& ctx, FileSystem& fs, const std::string& root) {
+  FsResult flushed = FlushFileSystem(fs, root);
   if (flushed.ok()) return;
   Warn(ctx.host,
        "Die kopierten Dateien konnten nicht vollständig auf den Datenträger von '" + root +
@@ -133,8 +133,12 @@ bool IsSameOrAbove(FileSystem& fs, const struct stat& folder, const std::string&
 }
 
 // Roots that are one folder, or one inside the other: a copy of one row could overwrite
-// the source of a row still to come, so such a run is not started at all.
-bool RootsOverlap(FileSystem& fs, const std::string& left, const std::string& right) {
+// the source of a row still to come, so such a run is not started at all. Device and inode
+// numbers tell this only within one file system; roots on two are two trees.
+bool RootsOverlap(FileSystem& left_fs, const std::string& left, FileSystem& right_fs,
+                  const std::string& right) {
+  if (&left_fs != &right_fs) return false;
+  FileSystem& fs = left_fs;
   struct stat l {
   }, r{};
   if (fs.StatAt(AT_FDCWD, left.c_str(), &l, 0) != 0) return false;
@@ -158,24 +162,26 @@ class SyncWalk {
         scope_(scope),
         ledger_(ledger),
         // What the trash or the versions keep stays on its medium.
-        budget_(ctx.fs, ctx.state.sync_options.trash || ctx.state.sync_options.versions) {
+        budget_(ctx.LeftFs(), ctx.RightFs(),
+                ctx.state.sync_options.trash || ctx.state.sync_options.versions) {
     const IoTuning& io = ctx.state.io;
     const std::string& left_root = ctx.state.left_root.str();
     const std::string& right_root = ctx.state.right_root.str();
     const int helpers = io.copy_helpers >= 0 ? io.copy_helpers : (UsableCpuCount() > 1 ? 1 : 0);
-    const bool serial = SerialWritesOnly(ctx.fs, left_root) || SerialWritesOnly(ctx.fs, right_root);
+    const bool serial =
+        SerialWritesOnly(ctx.LeftFs(), left_root) || SerialWritesOnly(ctx.RightFs(), right_root);
     if (io.copy_window > 0 && !serial)
-      ahead_ = MakeCopyPipeline(ctx.fs, helpers, io.copy_max_helpers, io.copy_window,
-                                io.copy_window_bytes, sweeper_, scope);
+      ahead_ = MakeCopyPipeline(helpers, io.copy_max_helpers, io.copy_window, io.copy_window_bytes,
+                                sweeper_, scope);
     const SyncOptions& options = ctx.state.sync_options;
     if (ledger_) moves_ = std::make_unique<MovePlan>(ctx.list, ctx.state.two_way);
     ctx.state.notes.pruned.clear();
     ctx.state.notes.refused_links = 0;
     ctx.state.notes.refused_link_names.clear();
     if (options.versions)
-      versions_ =
-          std::make_unique<RunVersions>(ctx.fs, left_root, ctx.state.left_root_id, right_root,
-                                        ctx.state.right_root_id, options.keep_versions);
+      versions_ = std::make_unique<RunVersions>(ctx.LeftFs(), left_root, ctx.state.left_root_id,
+                                                ctx.RightFs(), right_root, ctx.state.right_root_id,
+                                                options.keep_versions);
     // Newest first: the helpers stop and every copy prepared and not committed goes, the
     // records of the versions are closed, then what was written is flushed.
     scope.AtEnd([this] { FlushWritten(); });
@@ -283,7 +289,7 @@ class SyncWalk {
     // is not possible its files move one by one.
     if (MovePlan::FolderMove* folder = moves_->FolderOf(pos)) {
       folder->tried = true;
-      FsResult moved = RenameFolderMove(ctx_.fs, root, id, *folder, keep, &made);
+      FsResult moved = RenameFolderMove(Fs(right ? kRight : kLeft), root, id, *folder, keep, &made);
       (void)NoteFolders(keep, &made);
       if (moved.ok()) {
         (right ? written_.right : written_.left) = true;
@@ -293,7 +299,7 @@ class SyncWalk {
       }
     }
     FileStamp after;
-    FsResult moved = RenameMove(ctx_.fs, root, id, move, keep, &made, &after);
+    FsResult moved = RenameMove(Fs(right ? kRight : kLeft), root, id, move, keep, &made, &after);
     (void)NoteFolders(keep, &made);
     if (!moved.ok()) return false;
     (right ? written_.right : written_.left) = true;
@@ -350,11 +356,11 @@ class SyncWalk {
           // folder, unless the root itself is gone, which the copy would only report less
           // clearly.
           FsError chain_failure;
-          const int chain = PrepareCopyTarget(ctx_.fs, to.Tree(), &chain_failure, &unnoted);
+          const int chain = PrepareCopyTarget(Fs(side), to.Tree(), &chain_failure, &unnoted);
           FsResult noted = NoteFolders(keep, &unnoted);
           if (!noted.ok()) return noted;
           if (chain != 0 && !chain_failure.why.empty()) return chain_failure;
-          return done(CopyAtTurn(from, to, keep));
+          return done(CopyAtTurn(from, to, side, keep));
         },
         CopyDetail(from.full, to.full), &failure, [this](const FsError& e) { return Refused(e); });
     return Report(ctx_.host,
@@ -381,10 +387,11 @@ class SyncWalk {
 
   // A copy at its row's turn: written on a helper while the window stays alive, then put in
   // place here as a copy prepared ahead is.
-  FsResult CopyAtTurn(const SyncSide& from, const SyncSide& to, VersionFolder* keep) {
-    if (!turn_) turn_ = MakeTurnCopier(ctx_.fs, sweeper_, scope_);
-    CopyJob job{0,        from.root, to.root,   from.root_id, to.root_id,
-                from.rel, to.rel,    from.seen, to.seen,      true};
+  // side: the target's.
+  FsResult CopyAtTurn(const SyncSide& from, const SyncSide& to, int side, VersionFolder* keep) {
+    if (!turn_) turn_ = MakeTurnCopier(sweeper_, scope_);
+    CopyJob job{0,          &Fs(1 - side), &Fs(side), from.root, to.root, from.root_id,
+                to.root_id, from.rel,      to.rel,    from.seen, to.seen, true};
     job.link = from.kind == FileKind::kLink;
     job.follow = ctx_.state.follow_links;
     turn_->Add(std::move(job));
@@ -427,7 +434,7 @@ class SyncWalk {
     const RowEnd end = RunWithRetry(
         ctx_.host, scope_,
         [&] {
-          FsResult deleted = DeleteFileAt(ctx_.fs, side.Tree(), side.Seen(),
+          FsResult deleted = DeleteFileAt(Fs(index), side.Tree(), side.Seen(),
                                           ctx_.state.sync_options.trash, Keep(index));
           if (deleted.ok()) budget_.Deleted(index, SizeOf(side));
           return deleted;
@@ -487,13 +494,17 @@ class SyncWalk {
         waiting_row_ = pos;
         return;
       }
-      CopyJob job{pos,      from.root, to.root,   from.root_id, to.root_id,
-                  from.rel, to.rel,    from.seen, to.seen};
+      const int target = to_right ? kRight : kLeft;
+      CopyJob job{pos,        &Fs(1 - target), &Fs(target), from.root, to.root, from.root_id,
+                  to.root_id, from.rel,        to.rel,      from.seen, to.seen};
       job.link = from.kind == FileKind::kLink;
       job.follow = ctx_.state.follow_links;
       ahead_->Add(std::move(job), weight);
     }
   }
+
+  // The file system of a side's root.
+  FileSystem& Fs(int side) const { return side == kLeft ? ctx_.LeftFs() : ctx_.RightFs(); }
 
   // Where replaced and deleted files of a side are kept; nullptr without versions.
   VersionFolder* Keep(int side) const {
@@ -512,8 +523,8 @@ class SyncWalk {
   }
 
   void FlushWritten() {
-    if (written_.left) Flush(ctx_, ctx_.state.left_root.str());
-    if (written_.right) Flush(ctx_, ctx_.state.right_root.str());
+    if (written_.left) Flush(ctx_, ctx_.LeftFs(), ctx_.state.left_root.str());
+    if (written_.right) Flush(ctx_, ctx_.RightFs(), ctx_.state.right_root.str());
   }
 
   Context& ctx_;
@@ -550,7 +561,7 @@ void SyncFolders(Context& ctx) {
   if (ctx.state.busy || ctx.state.stop.Requested()) return;
   const std::string& left_root = ctx.state.left_root.str();
   const std::string& right_root = ctx.state.right_root.str();
-  if (RootsOverlap(ctx.fs, left_root, right_root)) {
+  if (RootsOverlap(ctx.LeftFs(), left_root, ctx.RightFs(), right_root)) {
     Warn(ctx.host, OverlapText(left_root, right_root));
     return;
   }
@@ -560,7 +571,8 @@ void SyncFolders(Context& ctx) {
   PairLock lock;
   if (two_way.active) {
     std::string refusal = two_way.refusal.side != 0 ? two_way.refusal.message : std::string();
-    if (refusal.empty() && !lock.Take(ctx.fs, left_root, right_root, two_way.state, &refusal) &&
+    if (refusal.empty() &&
+        !lock.Take(ctx.LeftFs(), left_root, ctx.RightFs(), right_root, two_way.state, &refusal) &&
         refusal.empty())
       refusal = "Der Zweiweg-Abgleich kann nicht beginnen.";
     if (!refusal.empty()) {

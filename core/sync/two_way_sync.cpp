@@ -439,18 +439,20 @@ void StateLedger::RemoveEmptiedFolders(Context& ctx) {
   });
   todo.erase(std::unique(todo.begin(), todo.end()), todo.end());
   for (const auto& [side, rel] : todo) {
-    const RootPath& root = side == 'L' ? ctx.state.left_root : ctx.state.right_root;
-    const RootPath& other = side == 'L' ? ctx.state.right_root : ctx.state.left_root;
+    const bool left = side == 'L';
+    const RootPath& root = left ? ctx.state.left_root : ctx.state.right_root;
+    const RootPath& other = left ? ctx.state.right_root : ctx.state.left_root;
+    FileSystem& fs = left ? ctx.LeftFs() : ctx.RightFs();
+    FileSystem& other_fs = left ? ctx.RightFs() : ctx.LeftFs();
     struct stat st {};
-    if (ctx.fs.StatAt(AT_FDCWD, JoinPath(other, rel).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+    if (other_fs.StatAt(AT_FDCWD, JoinPath(other, rel).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
       continue;
-    Fd root_dir(ctx.fs,
-                ctx.fs.OpenAt(AT_FDCWD, root.str().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    Fd root_dir(fs, fs.OpenAt(AT_FDCWD, root.str().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (root_dir.get() < 0) continue;
-    Result<Fd> parent = OpenRelParent(ctx.fs, root_dir.get(), rel, JoinPath(root, rel));
+    Result<Fd> parent = OpenRelParent(fs, root_dir.get(), rel, JoinPath(root, rel));
     if (!parent.ok()) continue;
     // Only an empty folder goes: rmdir refuses any other.
-    (void)ctx.fs.UnlinkAt(parent.value().get(), LeafOfRel(rel).c_str(), AT_REMOVEDIR);
+    (void)fs.UnlinkAt(parent.value().get(), LeafOfRel(rel).c_str(), AT_REMOVEDIR);
   }
 }
 
@@ -512,8 +514,8 @@ bool StateLedger::Save(Context& ctx, std::string* error) {
     return true;
   SideBuilder left(pair.left, ctx.state.left_root.str(), pair.left_stable_inodes, follow);
   SideBuilder right(pair.right, ctx.state.right_root.str(), pair.right_stable_inodes, follow);
-  left.SetFs(&ctx.fs);
-  right.SetFs(&ctx.fs);
+  left.SetFs(&ctx.LeftFs());
+  right.SetFs(&ctx.RightFs());
   for (const Row& row : rows_) {
     if (row.equal) {
       left.Fresh(row.left);
@@ -534,7 +536,8 @@ bool StateLedger::Save(Context& ctx, std::string* error) {
     rows_.clear();
     return true;
   }
-  if (!SavePairState(ctx.fs, ctx.state.left_root.str(), ctx.state.right_root.str(), saved, error))
+  if (!SavePairState(ctx.LeftFs(), ctx.state.left_root.str(), ctx.RightFs(),
+                     ctx.state.right_root.str(), saved, error))
     return false;
   // A later sync of the same comparison (rows skipped now, marked anew) starts from this.
   pair = std::move(saved);

@@ -328,10 +328,11 @@ void VersionFolder::Close(bool keep_empty) {
   record_.Close();
 }
 
-RunVersions::RunVersions(FileSystem& fs, const std::string& left_root, RootId left_id,
-                         const std::string& right_root, RootId right_id, int keep,
-                         const RunHeader& start)
-    : left_(fs, left_root, left_id, start, keep), right_(fs, right_root, right_id, start, keep) {
+RunVersions::RunVersions(FileSystem& left_fs, const std::string& left_root, RootId left_id,
+                         FileSystem& right_fs, const std::string& right_root, RootId right_id,
+                         int keep, const RunHeader& start)
+    : left_(left_fs, left_root, left_id, start, keep),
+      right_(right_fs, right_root, right_id, start, keep) {
   left_.SetPartner(&right_);
   right_.SetPartner(&left_);
 }

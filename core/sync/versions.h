@@ -143,8 +143,8 @@ RunHeader StartHeader();
 // older one; a run that changed nothing leaves no trace.
 class RunVersions {
  public:
-  RunVersions(FileSystem& fs, const std::string& left_root, RootId left_id,
-              const std::string& right_root, RootId right_id, int keep,
+  RunVersions(FileSystem& left_fs, const std::string& left_root, RootId left_id,
+              FileSystem& right_fs, const std::string& right_root, RootId right_id, int keep,
               const RunHeader& start = StartHeader());
   ~RunVersions();
   RunVersions(const RunVersions&) = delete;

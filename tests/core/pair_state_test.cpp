@@ -327,7 +327,7 @@ TEST(PairStateAhead, TakenOnlyWhileNothingItReadChanged) {
     p.mem.AddFile("/L/a.txt", "aaa", kT0);
     p.mem.AddFile("/R/a.txt", "aaa", kT0);
     ASSERT_TRUE(p.SaveInLine());
-    PairStateAhead ahead(p.mem, p.LeftRoot(), p.RightRoot());
+    PairStateAhead ahead(p.mem, p.LeftRoot(), p.mem, p.RightRoot());
     ahead.Wait();
     c.meanwhile(p);
     PairState taken;
@@ -335,14 +335,14 @@ TEST(PairStateAhead, TakenOnlyWhileNothingItReadChanged) {
     ASSERT_EQ(ahead.Take(p.LeftRoot(), p.RightRoot(), &taken, &verdict), c.taken);
     if (!c.taken) continue;
     PairState loaded;
-    const TrustVerdict now = LoadPairState(p.mem, p.LeftRoot(), p.RightRoot(), &loaded);
+    const TrustVerdict now = LoadPairState(p.mem, p.LeftRoot(), p.mem, p.RightRoot(), &loaded);
     EXPECT_EQ(verdict.trust, now.trust);
     EXPECT_EQ(taken.generation, loaded.generation);
     EXPECT_EQ(taken.left.entries.size(), loaded.left.entries.size());
   }
   // Loaded for other roots: never taken.
   TwoWayPair p;
-  PairStateAhead ahead(p.mem, p.LeftRoot(), p.RightRoot());
+  PairStateAhead ahead(p.mem, p.LeftRoot(), p.mem, p.RightRoot());
   PairState taken;
   TrustVerdict verdict;
   EXPECT_FALSE(ahead.Take(p.LeftRoot(), "/other/", &taken, &verdict));
@@ -372,10 +372,12 @@ TEST(PairStateSave, BothRootsOrNeither) {
       next.right.entries.Add("zz-new.txt", e);
       pair.fs.FailNth(call, nth, EIO);
       std::string error;
-      const bool saved = SavePairState(pair.fs, pair.LeftRoot(), pair.RightRoot(), next, &error);
+      const bool saved =
+          SavePairState(pair.fs, pair.LeftRoot(), pair.fs, pair.RightRoot(), next, &error);
       pair.fs.Reset();
       PairState loaded;
-      const TrustVerdict v = LoadPairState(pair.fs, pair.LeftRoot(), pair.RightRoot(), &loaded);
+      const TrustVerdict v =
+          LoadPairState(pair.fs, pair.LeftRoot(), pair.fs, pair.RightRoot(), &loaded);
       ASSERT_EQ(v.trust, Trust::kTrusted) << v.reason << " saved=" << saved;
       EXPECT_EQ(loaded.pair_id, id);
       if (saved) {
@@ -401,7 +403,7 @@ TEST(PairLockTest, OneRunPerPair) {
   pair.mem.AddFolder("/L");
   pair.mem.AddFolder("/R");
   PairState state;
-  LoadPairState(pair.mem, "/L/", "/R/", &state);
+  LoadPairState(pair.mem, "/L/", pair.mem, "/R/", &state);
   const std::string lock = "/L/.tavrik-state/" + PairLockKey(state) + ".lock";
   auto holder = [&](const std::string& host, int64_t pid) {
     pair.mem.AddFile(lock, "host " + host + "\npid " + std::to_string(pid) + "\n");
@@ -434,7 +436,7 @@ TEST(PairLockTest, OneRunPerPair) {
     if (!c.host.empty()) holder(c.host, c.pid);
     PairLock first;
     std::string error;
-    EXPECT_EQ(first.Take(pair.fs, "/L/", "/R/", state, &error), c.taken) << error;
+    EXPECT_EQ(first.Take(pair.fs, "/L/", pair.fs, "/R/", state, &error), c.taken) << error;
     if (!c.taken) {
       EXPECT_NE(error.find(c.host), std::string::npos) << error;
       EXPECT_NE(error.find(std::to_string(c.pid)), std::string::npos) << error;
@@ -476,7 +478,7 @@ TEST(PairLockTest, OneRunPerPair) {
     UndoLock undo;
     PairLock sync;
     const bool taken = c.undo ? undo.Take(pair.fs, "/R/", &error)
-                              : sync.Take(pair.fs, "/L/", "/R/", state, &error);
+                              : sync.Take(pair.fs, "/L/", pair.fs, "/R/", state, &error);
     EXPECT_EQ(taken, c.taken) << error;
     if (!taken) {
       EXPECT_NE(error.find(std::to_string(c.pid)), std::string::npos) << error;

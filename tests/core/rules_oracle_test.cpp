@@ -258,7 +258,7 @@ std::set<std::string> TavrikListing(const std::string& repo, const RuleSet& rule
   Session s;
   s.state.rules = rules;
   s.state.file_table.Clear(repo);
-  ScanFolder(s.ctx, repo);
+  ScanFolder(s.ctx, s.ctx.LeftFs(), repo);
   std::set<std::string> files;
   for (int i = 1; i <= s.state.file_table.Count(); ++i)
     files.insert(std::string(s.state.file_table.Rest(i)));

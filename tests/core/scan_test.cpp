@@ -23,7 +23,7 @@ using testing::TempTree;
 
 std::vector<std::string> Scan(Session& s, const std::string& folder) {
   s.state.file_table.Clear();
-  ScanFolder(s.ctx, folder);
+  ScanFolder(s.ctx, s.ctx.LeftFs(), folder);
   std::vector<std::string> paths;
   for (int i = 1; i <= s.state.file_table.Count(); ++i)
     paths.emplace_back(s.state.file_table.Path(i));

@@ -440,7 +440,7 @@ TEST(TwoWayTriangle, EachPairKeepsItsOwnState) {
     pair.left.entries.Sort();
     pair.right.entries.Sort();
     std::string error;
-    EXPECT_TRUE(SavePairState(mem, l + "/", r + "/", pair, &error)) << error;
+    EXPECT_TRUE(SavePairState(mem, l + "/", mem, r + "/", pair, &error)) << error;
   };
   mem.AddFile("/A/x.txt", "xx", kT0);
   mem.AddFile("/S/x.txt", "xx", kT0);

@@ -271,7 +271,7 @@ TEST_F(TwoWayRound, OnlyASyncThatChangedTheStateSavesIt) {
     c.change();
     Round();
     PairState loaded;
-    ASSERT_TRUE(LoadPairState(s.mem, "/L/", "/R/", &loaded).trusted());
+    ASSERT_TRUE(LoadPairState(s.mem, "/L/", s.mem, "/R/", &loaded).trusted());
     EXPECT_EQ(loaded.generation != before, c.saved);
     EXPECT_EQ(*s.mem.Content(file) != text, c.saved);
     // What the state holds now is what the disk holds: the next comparison finds all equal.

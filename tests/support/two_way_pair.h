@@ -19,29 +19,30 @@ namespace tavrik::testing {
 inline bool SaveListInLine(Context& ctx, const std::string& left_root,
                            const std::string& right_root) {
   PairState pair;
-  LoadPairState(ctx.fs, left_root, right_root, &pair);
+  LoadPairState(ctx.LeftFs(), left_root, ctx.RightFs(), right_root, &pair);
   pair.left.entries.Clear();
   pair.right.entries.Clear();
-  auto add = [&ctx](StateEntries& entries, const std::string& root, std::string_view name,
-                    const FileStamp& stamp) {
+  auto add = [](FileSystem& fs, StateEntries& entries, const std::string& root,
+                std::string_view name, const FileStamp& stamp) {
     StateEntry e;
     e.size = stamp.size;
     e.mtime_sec = stamp.mtime_sec;
     e.mtime_nsec = stamp.mtime_nsec;
     struct stat st {};
-    if (ctx.fs.StatAt(AT_FDCWD, (root + std::string(name)).c_str(), &st, 0) == 0) e.ino = st.st_ino;
+    if (fs.StatAt(AT_FDCWD, (root + std::string(name)).c_str(), &st, 0) == 0) e.ino = st.st_ino;
     entries.Add(name, e);
   };
   const ComparisonList& list = ctx.list;
   for (int i = 1; i <= list.RowCount(); ++i) {
     if (list.LeftName(i).empty() || list.RightName(i).empty()) continue;
-    add(pair.left.entries, left_root, list.LeftName(i), *list.LeftStamp(i));
-    add(pair.right.entries, right_root, list.RightName(i), *list.RightStamp(i));
+    add(ctx.LeftFs(), pair.left.entries, left_root, list.LeftName(i), *list.LeftStamp(i));
+    add(ctx.RightFs(), pair.right.entries, right_root, list.RightName(i), *list.RightStamp(i));
   }
   pair.left.entries.Sort();
   pair.right.entries.Sort();
   std::string error;
-  const bool saved = SavePairState(ctx.fs, left_root, right_root, pair, &error);
+  const bool saved =
+      SavePairState(ctx.LeftFs(), left_root, ctx.RightFs(), right_root, pair, &error);
   EXPECT_TRUE(saved) << error;
   return saved;
 }

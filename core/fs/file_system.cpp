@@ -1,0 +1,95 @@
+#include "core/fs/file_system.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace tavrik {
+
+namespace {
+
+bool IsDotOrDotDot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Reads count bytes of a block at offset into buffer (which has room for one byte more);
+// with last, asks for one byte more to see whether the file goes on. The bytes read, fewer
+// than count where the file ended first; -1 with errno set on a failed read.
+ssize_t ReadWholeBlock(FileSystem& fs, int fd, char* buffer, size_t count, uint64_t offset,
+                       bool last) {
+  const size_t want = last ? count + 1 : count;
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = fs.PRead(fd, buffer + done, want - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+}  // namespace
+
+BlockDigest HashBlock(const void* data, size_t size) {
+  BlockDigest digest{};
+  unsigned int length = 0;
+  // SHA-256 cannot fail on memory it is given; a digest of zeros would only ever make a
+  // comparison see a difference.
+  if (EVP_Digest(data, size, digest.data(), &length, EVP_sha256(), nullptr) != 1) digest.fill(0);
+  return digest;
+}
+
+int FileSystem::ListFolder(int dir, bool skip_dot_names, std::vector<FolderEntry>* entries) {
+  const int fd = OpenAt(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  std::unique_ptr<DirStream> stream = OpenDir(fd);
+  if (!stream) return -1;
+  for (;;) {
+    const char* name = nullptr;
+    unsigned char type = DT_UNKNOWN;
+    const int got = ReadDir(*stream, &name, &type);
+    if (got < 0) {
+      const int error = errno;
+      stream.reset();
+      errno = error;
+      return -1;
+    }
+    if (got == 0) return 0;
+    if (IsDotOrDotDot(name) || (skip_dot_names && name[0] == '.')) continue;
+    FolderEntry& entry = entries->emplace_back();
+    entry.name = name;
+    entry.type = type;
+    if (StatAt(dir, name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0) entry.error = errno;
+  }
+}
+
+int FileSystem::BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t block_size,
+                            BlockHashList* out) {
+  *out = BlockHashList();
+  if (block_size == 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::vector<char> buffer(static_cast<size_t>(block_size) + 1);
+  for (uint64_t at = 0; at < length; at += block_size) {
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(block_size, length - at));
+    const bool last = at + count >= length;
+    const ssize_t got = ReadWholeBlock(*this, fd, buffer.data(), count, offset + at, last);
+    if (got < 0) {
+      out->error = errno;
+      return -1;
+    }
+    if (static_cast<size_t>(got) < count) {
+      out->short_file = true;
+      errno = EIO;
+      return -1;
+    }
+    out->longer = static_cast<size_t>(got) > count;
+    out->blocks.push_back(HashBlock(buffer.data(), count));
+  }
+  return 0;
+}
+
+}  // namespace tavrik
