@@ -220,15 +220,17 @@ std::vector<std::string> SshCommandWords(const std::string* option, const char* 
   return words;
 }
 
-std::vector<std::string> SshArgv(const std::vector<std::string>& command, const FarName& name) {
+std::vector<std::string> InstalledFarCommand() { return {"tavrik-cli", "serve"}; }
+
+std::vector<std::string> SshArgv(const std::vector<std::string>& command, const FarName& name,
+                                 const std::vector<std::string>& far) {
   std::vector<std::string> argv = command;
   if (name.port > 0) {
     argv.push_back("-p");
     argv.push_back(std::to_string(name.port));
   }
   argv.push_back(name.user.empty() ? name.host : name.user + "@" + name.host);
-  argv.push_back("tavrik-cli");
-  argv.push_back("serve");
+  argv.insert(argv.end(), far.begin(), far.end());
   return argv;
 }
 

@@ -74,9 +74,14 @@ class ProcessChannel : public Channel {
 // environment (TAVRIK_SSH) before "ssh"; a command is split on blanks.
 std::vector<std::string> SshCommandWords(const std::string* option, const char* environment);
 
+// The far end as installed there: "tavrik-cli serve".
+std::vector<std::string> InstalledFarCommand();
+
 // The whole argv: the command's words, "-p PORT" where the name gives a port, the
-// destination, and the far program. The folder's path is not in it: it travels inside the
-// protocol, never through the far shell.
-std::vector<std::string> SshArgv(const std::vector<std::string>& command, const FarName& name);
+// destination, and the far command (far; ssh hands its words, joined by blanks, to the far
+// user's shell). The folder's path is not in it: it travels inside the protocol, never
+// through the far shell.
+std::vector<std::string> SshArgv(const std::vector<std::string>& command, const FarName& name,
+                                 const std::vector<std::string>& far = InstalledFarCommand());
 
 }  // namespace tavrik::remote

@@ -1,0 +1,152 @@
+// The far end brought along: the built tavrik-agent copied through a command that stands in
+// for ssh (it drops ssh's options and the host and hands the far command to sh, as the far
+// user's shell would), into a far home of the test's own.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "cli/far_listing.h"
+#include "core/remote/push_agent.h"
+#include "support/temp_tree.h"
+
+namespace tavrik::testing {
+namespace {
+
+using remote::RemoteFileSystem;
+
+// An executable stand-in for ssh whose far machine has its home in t's "home" and, where
+// machine is given, says so when asked for its type. before runs ahead of the far command,
+// with the command's text in "$*"; every command is logged to t's "log".
+std::string StandIn(const TempTree& t, const std::string& machine, const std::string& before) {
+  const std::string bin = t.Mkdir("bin");
+  if (!machine.empty()) {
+    std::ofstream(bin + "/uname") << "#!/bin/sh\necho " << machine << "\n";
+    chmod((bin + "/uname").c_str(), 0755);
+  }
+  t.Mkdir("home");
+  const std::string path = t.Path("ssh");
+  std::ofstream(path) << "#!/bin/sh\n"
+                      << "while [ \"$1\" = -p ]; do shift 2; done\n"
+                      << "shift\n"
+                      << "echo \"$*\" >> " << t.Path("log") << "\n"
+                      << "HOME=" << t.Path("home") << "; PATH=" << bin << ":$PATH\n"
+                      << "export HOME PATH\n"
+                      << before << "\n"
+                      << "exec sh -c \"$*\"\n";
+  chmod(path.c_str(), 0755);
+  return path;
+}
+
+std::string Agent() { return TAVRIK_AGENT; }
+
+// The far copies of the agent and what else lies in the far cache folder.
+std::vector<std::string> FarCache(const TempTree& t) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(t.Path("home/.cache/tavrik"), ec))
+    names.push_back(e.path().filename().string());
+  return names;
+}
+
+int Copies(const TempTree& t) {
+  std::ifstream log(t.Path("log"));
+  int copies = 0;
+  for (std::string line; std::getline(log, line);) copies += line.find("cat >") != line.npos;
+  return copies;
+}
+
+std::unique_ptr<RemoteFileSystem> PushAndOpen(const TempTree& t, const std::string& agent,
+                                              const std::string& ssh, remote::ConnectError* error) {
+  const FarNameParse parse = ParseFolderName("nas:" + t.Path("tree"));
+  std::optional<std::vector<std::string>> far =
+      remote::PushAgent(RealFileSystem(), agent, parse.name, {ssh}, error);
+  if (!far) return nullptr;
+  return RemoteFileSystem::Open(parse.name, {ssh}, error, {}, *far);
+}
+
+// Catches a pushed agent that does not start as the far end, one copied again at every
+// connection, and a far copy cut short or damaged that is trusted for its name.
+TEST(PushAgentCliTest, TheAgentIsCopiedOnceAndServes) {
+  if (Agent().empty()) GTEST_SKIP() << "SKIP: tavrik-agent is not built (sanitizer build)";
+  std::ifstream agent(Agent());
+  const std::string hash = remote::Sha256Hex(
+      std::string(std::istreambuf_iterator<char>(agent), std::istreambuf_iterator<char>()));
+  const struct {
+    const char* what;
+    const char* far_file;  // what the far cache holds before: nullptr nothing
+    int copies;
+  } cases[] = {
+      {"first time", nullptr, 1},
+      {"a far copy of another size", "cut short", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempTree t;
+    t.Write("tree/a.txt", "far a");
+    t.Write("tree/sub/b.txt", "far b");
+    if (c.far_file) t.Write("home/.cache/tavrik/agent-" + hash, c.far_file);
+    const std::string ssh = StandIn(t, "", "");
+    for (int connection = 1; connection <= 2; ++connection) {
+      SCOPED_TRACE(connection);
+      remote::ConnectError error;
+      std::unique_ptr<RemoteFileSystem> fs = PushAndOpen(t, Agent(), ssh, &error);
+      ASSERT_TRUE(fs) << error.text;
+      EXPECT_EQ(FarNames(*fs), "a.txt sub");
+      EXPECT_EQ(FarText(*fs, "sub/b.txt"), "far b");
+      EXPECT_EQ(Copies(t), c.copies);
+      EXPECT_EQ(FarCache(t), std::vector<std::string>{"agent-" + hash});
+    }
+    EXPECT_EQ(std::filesystem::file_size(t.Path("home/.cache/tavrik/agent-" + hash)),
+              std::filesystem::file_size(Agent()));
+  }
+}
+
+// Catches an agent pushed to a machine it cannot run on, a missing or foreign agent file
+// reaching the far end, a copy cut short left behind as the agent (or as a stray temporary
+// file), and failures told without the host or in another language than the others.
+TEST(PushAgentCliTest, RefusalsNameWhatIsWrong) {
+  if (Agent().empty()) GTEST_SKIP() << "SKIP: tavrik-agent is not built (sanitizer build)";
+  TempTree scratch;
+  const std::string script = scratch.Write("script", "#!/bin/sh\necho hello\n");
+  const struct {
+    const char* what;
+    std::string agent;
+    std::string machine;
+    std::string before;
+    std::string message;
+    bool far_cache;  // whether the far cache folder may exist afterwards
+  } cases[] = {
+      {"another machine", Agent(), "aarch64", "",
+       "Das Programm tavrik-agent ist für x86_64 gebaut, nas ist aber ein aarch64-Rechner. "
+       "Bitte dort Tavrik installieren oder tavrik-agent für aarch64 bauen.",
+       false},
+      {"no agent", scratch.Path("none/tavrik-agent"), "", "",
+       "--push-agent braucht das Programm tavrik-agent neben tavrik-cli: " +
+           scratch.Path("none/tavrik-agent") + " lässt sich nicht lesen: ",
+       false},
+      {"not a program", script, "", "",
+       "--push-agent: " + script + " ist kein Programm für einen bekannten Rechnertyp.", false},
+      {"an unreachable host", Agent(), "", "exit 255",
+       "Der Rechnertyp von nas lässt sich nicht erfragen (", false},
+      {"a copy cut short", Agent(), "",
+       "case \"$*\" in *\"cat >\"*) head -c 5000 | sh -c \"$*\"; exit $?;; esac",
+       "Das Programm tavrik-agent lässt sich nicht nach nas kopieren (", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempTree t;
+    t.Mkdir("tree");
+    const std::string ssh = StandIn(t, c.machine, c.before);
+    remote::ConnectError error;
+    EXPECT_FALSE(PushAndOpen(t, c.agent, ssh, &error));
+    EXPECT_EQ(error.text.substr(0, c.message.size()), c.message) << error.text;
+    EXPECT_NE(error.code, 0);
+    EXPECT_EQ(FarCache(t), std::vector<std::string>{});
+    EXPECT_EQ(t.Exists("home/.cache"), c.far_cache);
+  }
+}
+
+}  // namespace
+}  // namespace tavrik::testing
