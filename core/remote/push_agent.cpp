@@ -280,4 +280,13 @@ std::optional<std::vector<std::string>> PushAgent(FileSystem& fs, const std::str
   return std::vector<std::string>{FarAgentPath(hash), "serve"};
 }
 
+std::optional<std::vector<std::string>> FarCommandFor(FileSystem& fs, bool push,
+                                                      const FarName& name,
+                                                      const std::vector<std::string>& ssh_command,
+                                                      ConnectError* error,
+                                                      std::function<bool()> stopped) {
+  if (!push) return InstalledFarCommand();
+  return PushAgent(fs, AgentBesideProgram(fs), name, ssh_command, error, std::move(stopped));
+}
+
 }  // namespace tavrik::remote

@@ -44,4 +44,12 @@ std::optional<std::vector<std::string>> PushAgent(FileSystem& fs, const std::str
                                                   ConnectError* error,
                                                   std::function<bool()> stopped = {});
 
+// The far command for name: the installed far end, or with push the agent beside the
+// running program, pushed first (PushAgent, with its failures).
+std::optional<std::vector<std::string>> FarCommandFor(FileSystem& fs, bool push,
+                                                      const FarName& name,
+                                                      const std::vector<std::string>& ssh_command,
+                                                      ConnectError* error,
+                                                      std::function<bool()> stopped = {});
+
 }  // namespace tavrik::remote
