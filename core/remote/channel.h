@@ -55,8 +55,11 @@ class ProcessChannel : public Channel {
   ssize_t Read(void* buf, size_t size) override;
   bool Write(const void* buf, size_t size) override;
   void Shutdown() override;
-  // From now on a Read that waits gives up with EINTR once stopped says so (empty: never).
-  // Not while another thread reads.
+  // Ends the child's input only: it sees the end of its stdin, and its output can still be
+  // read to the end.
+  void EndInput();
+  // From now on a Read or Write that waits gives up with EINTR once stopped says so (empty:
+  // never). Not while another thread reads or writes.
   void StopWhen(std::function<bool()> stopped) { stopped_ = std::move(stopped); }
   // Ends the stream and waits grace for the child, then stops it by signal (SIGTERM, and
   // SIGKILL as long again later).

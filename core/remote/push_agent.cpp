@@ -19,8 +19,6 @@ namespace {
 // single-quoted for that shell, so it holds no single quote.
 constexpr std::string_view kProbeMark = "tavrik-probe";
 constexpr size_t kProbeLimit = 64 * 1024;
-// An upload waits this long for ssh to pass on what it took and end.
-constexpr std::chrono::minutes kUploadGrace(2);
 
 std::vector<std::string> FarShell(const std::string& script) {
   return {"sh", "-c", "'" + script + "'"};
@@ -49,20 +47,21 @@ FarRun RunFar(const std::vector<std::string>& ssh_command, const FarName& name,
   }
   run.started = true;
   child->StopWhen(stopped);
+  const auto stop = [&] {
+    run.stopped = true;
+    child->Finish(std::chrono::milliseconds(0));
+    return run;
+  };
   if (!input.empty()) {
     // A far command that ends early breaks the pipe: its exit status tells why.
-    child->Write(input.data(), input.size());
-    run.exit_code = child->Finish(kUploadGrace).exit_code;
-    return run;
+    if (!child->Write(input.data(), input.size()) && errno == EINTR) return stop();
+    child->EndInput();
   }
+  // Up to the end of its output, which comes when the far command ended.
   char buf[4096];
   for (;;) {
     const ssize_t n = child->Read(buf, sizeof buf);
-    if (n < 0 && errno == EINTR && stopped && stopped()) {
-      run.stopped = true;
-      child->Finish(std::chrono::milliseconds(0));
-      return run;
-    }
+    if (n < 0 && errno == EINTR && stopped && stopped()) return stop();
     if (n <= 0) break;
     if (run.out.size() < kProbeLimit) run.out.append(buf, static_cast<size_t>(n));
   }
@@ -264,6 +263,10 @@ std::optional<std::vector<std::string>> PushAgent(FileSystem& fs, const std::str
                  "\"$t\" && [ $(wc -c < \"$t\") -eq " + size +
                  " ] && chmod 755 \"$t\" && mv -f \"$t\" \"$f\" || { rm -f \"$t\"; exit " + "1; }"),
         agent, stopped);
+    if (copy.stopped) {
+      Failed(error, ECANCELED, "");
+      return std::nullopt;
+    }
     if (!copy.started) {
       Failed(error, copy.code,
              "Das Programm " + ssh + " lässt sich nicht starten: " + GermanErrorText(copy.code));

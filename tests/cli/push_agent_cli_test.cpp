@@ -2,10 +2,13 @@
 // for ssh (it drops ssh's options and the host and hands the far command to sh, as the far
 // user's shell would), into a far home of the test's own.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 
 #include "cli/far_listing.h"
 #include "core/remote/push_agent.h"
@@ -145,6 +148,41 @@ TEST(PushAgentCliTest, RefusalsNameWhatIsWrong) {
     EXPECT_NE(error.code, 0);
     EXPECT_EQ(FarCache(t), std::vector<std::string>{});
     EXPECT_EQ(t.Exists("home/.cache"), c.far_cache);
+  }
+}
+
+// Catches a far machine that stops answering while it is asked for its type or while the
+// agent is sent (the program then waits on a full pipe) keeping the program past a stop.
+TEST(PushAgentCliTest, AStopEndsAPushThatStalls) {
+  if (Agent().empty()) GTEST_SKIP() << "SKIP: tavrik-agent is not built (sanitizer build)";
+  const struct {
+    const char* what;
+    std::string stall;  // the far command that never ends by itself
+  } cases[] = {
+      {"while asked for its type", "*"},
+      {"while the agent is sent", "*\"cat >\"*"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempTree t;
+    const std::string ssh = StandIn(
+        t, "",
+        "case \"$*\" in " + c.stall + ") echo $$ > " + t.Path("pid") + "; exec sleep 3600;; esac");
+    const FarNameParse parse = ParseFolderName("nas:" + t.Path("tree"));
+    const auto asked = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    remote::ConnectError error;
+    std::future<bool> pushed = std::async(std::launch::async, [&] {
+      return remote::PushAgent(RealFileSystem(), Agent(), parse.name, {ssh}, &error,
+                               [&] { return std::chrono::steady_clock::now() > asked; })
+          .has_value();
+    });
+    if (pushed.wait_for(std::chrono::seconds(20)) == std::future_status::timeout) {
+      ADD_FAILURE() << "still waiting 20 s after the stop";
+      ::kill(std::stoi(t.Read("pid")), SIGKILL);
+    }
+    EXPECT_FALSE(pushed.get());
+    EXPECT_EQ(error.code, ECANCELED) << error.text;
+    EXPECT_EQ(FarCache(t), std::vector<std::string>{});
   }
 }
 
