@@ -222,7 +222,7 @@ std::optional<std::vector<std::string>> PushAgent(FileSystem& fs, const std::str
   const FarRun probe =
       RunFar(ssh_command, name,
              FarShell("echo " + std::string(kProbeMark) + "; uname -m; f=" + FarAgentFile(hash) +
-                      "; if [ -f \"$f\" ]; then wc -c < \"$f\"; fi"),
+                      "; if [ -f \"$f\" ] && [ -x \"$f\" ]; then wc -c < \"$f\"; fi"),
              {}, stopped);
   if (probe.stopped) {
     Failed(error, ECANCELED, "");
