@@ -73,23 +73,29 @@ std::unique_ptr<RemoteFileSystem> PushAndOpen(const TempTree& t, const std::stri
 // connection, and a far copy cut short or damaged that is trusted for its name.
 TEST(PushAgentCliTest, TheAgentIsCopiedOnceAndServes) {
   if (Agent().empty()) GTEST_SKIP() << "SKIP: tavrik-agent is not built (sanitizer build)";
-  std::ifstream agent(Agent());
-  const std::string hash = remote::Sha256Hex(
-      std::string(std::istreambuf_iterator<char>(agent), std::istreambuf_iterator<char>()));
+  std::ifstream in(Agent());
+  const std::string agent(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>{});
+  const std::string hash = remote::Sha256Hex(agent);
   const struct {
     const char* what;
-    const char* far_file;  // what the far cache holds before: nullptr nothing
+    std::optional<std::string> far_file;  // what the far cache holds before
+    mode_t mode;
     int copies;
   } cases[] = {
-      {"first time", nullptr, 1},
-      {"a far copy of another size", "cut short", 1},
+      {"first time", std::nullopt, 0, 1},
+      {"a far copy of another size", "cut short", 0755, 1},
+      {"a far copy that cannot be run", agent, 0644, 1},
+      {"a far copy already there", agent, 0755, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     TempTree t;
     t.Write("tree/a.txt", "far a");
     t.Write("tree/sub/b.txt", "far b");
-    if (c.far_file) t.Write("home/.cache/tavrik/agent-" + hash, c.far_file);
+    if (c.far_file) {
+      const std::string far = t.Write("home/.cache/tavrik/agent-" + hash, *c.far_file);
+      chmod(far.c_str(), c.mode);
+    }
     const std::string ssh = StandIn(t, "", "");
     for (int connection = 1; connection <= 2; ++connection) {
       SCOPED_TRACE(connection);
