@@ -58,6 +58,13 @@ bool Accepts(int port) {
   return ok;
 }
 
+bool RootLocked() {
+  std::ifstream shadow("/etc/shadow");
+  for (std::string line; std::getline(shadow, line);)
+    if (line.rfind("root:", 0) == 0) return line.compare(5, 1, "!") == 0;
+  return false;
+}
+
 // sshd in the foreground on 127.0.0.1:port, logging to log; ended with the object.
 class Sshd {
  public:
@@ -103,6 +110,9 @@ TEST(SshdCliTest, AFolderIsListedAndReadThroughARealSshd) {
   if (::access(kSshd, X_OK) != 0) GTEST_SKIP() << "SKIP: " << kSshd << " missing (openssh-server)";
   if (!Found("ssh") || !Found("ssh-keygen"))
     GTEST_SKIP() << "SKIP: ssh or ssh-keygen missing (openssh-client)";
+  if (RootLocked())
+    GTEST_SKIP() << "SKIP: root's password field starts with \"!\" (locked): sshd without PAM "
+                    "lets no key in for a locked account";
   // sshd refuses to start without its privilege separation folder.
   ::mkdir("/run/sshd", 0755);
 
@@ -124,37 +134,24 @@ TEST(SshdCliTest, AFolderIsListedAndReadThroughARealSshd) {
   Sshd sshd(t.Path("sshd_config"), t.Path("sshd.log"));
   ASSERT_TRUE(sshd.Ready(port)) << t.Read("sshd.log");
 
-  const std::vector<std::string> ssh = {"ssh",
-                                        "-F",
-                                        "/dev/null",
-                                        "-i",
-                                        t.Path("user_key"),
-                                        "-o",
-                                        "IdentitiesOnly=yes",
-                                        "-o",
-                                        "BatchMode=yes",
-                                        "-o",
-                                        "StrictHostKeyChecking=no",
-                                        "-o",
-                                        "UserKnownHostsFile=/dev/null",
-                                        "-o",
-                                        "LogLevel=ERROR",
-                                        "-o",
-                                        "ConnectTimeout=20"};
+  // As --ssh would give it.
+  const std::string command = "ssh -F /dev/null -i " + t.Path("user_key") +
+                              " -o IdentitiesOnly=yes -o BatchMode=yes"
+                              " -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null"
+                              " -o LogLevel=ERROR -o ConnectTimeout=20";
+  const std::vector<std::string> ssh = remote::SshCommandWords(&command, nullptr);
   const FarNameParse parse =
       ParseFolderName("ssh://root@127.0.0.1:" + std::to_string(port) + t.Path("tree"));
   ASSERT_EQ(parse.kind, FarNameKind::kFar);
 
-  const std::string agent = TAVRIK_AGENT;
+  // The static agent, or where it is not built (sanitizer builds) tavrik-cli, which serves
+  // the same way on this machine.
+  const std::string agent = std::string(TAVRIK_AGENT).empty() ? TAVRIK_CLI : TAVRIK_AGENT;
   for (const bool push : {false, true}) {
     SCOPED_TRACE(push ? "pushed agent" : "installed far end");
     std::vector<std::string> far = {TAVRIK_CLI, "serve"};
     remote::ConnectError error;
     if (push) {
-      if (agent.empty()) {
-        std::puts("SKIP: tavrik-agent is not built here (sanitizer build): no pushed case");
-        continue;
-      }
       std::optional<std::vector<std::string>> pushed =
           remote::PushAgent(RealFileSystem(), agent, parse.name, ssh, &error);
       ASSERT_TRUE(pushed) << error.text << "\n" << t.Read("sshd.log");
