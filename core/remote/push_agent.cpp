@@ -257,12 +257,12 @@ std::optional<std::vector<std::string>> PushAgent(FileSystem& fs, const std::str
   if (!present) {
     // Written under a name of its own, and given the final one only once it arrived whole:
     // a copy cut short never passes for the agent.
-    const FarRun copy = RunFar(
-        ssh_command, name,
-        FarShell("f=" + FarAgentFile(hash) + "; t=$f.$$; mkdir -p \"${f%/*}\" && cat > " +
-                 "\"$t\" && [ $(wc -c < \"$t\") -eq " + size +
-                 " ] && chmod 755 \"$t\" && mv -f \"$t\" \"$f\" || { rm -f \"$t\"; exit " + "1; }"),
-        agent, stopped);
+    const FarRun copy =
+        RunFar(ssh_command, name,
+               FarShell("f=" + FarAgentFile(hash) + "; t=$f.$$; mkdir -p \"${f%/*}\" && " +
+                        "cat > \"$t\" && [ $(wc -c < \"$t\") -eq " + size + " ] && " +
+                        "chmod 755 \"$t\" && mv -f \"$t\" \"$f\" || { rm -f \"$t\"; exit 1; }"),
+               agent, stopped);
     if (copy.stopped) {
       Failed(error, ECANCELED, "");
       return std::nullopt;

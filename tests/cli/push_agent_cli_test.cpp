@@ -173,6 +173,15 @@ TEST(PushAgentCliTest, RefusalsNameWhatIsWrong) {
     EXPECT_EQ(FarCache(t), std::vector<std::string>{});
     EXPECT_EQ(t.Exists("home/.cache"), c.far_cache);
   }
+  // No agent lies beside the test program: the far machine is not even asked.
+  TempTree t;
+  const std::string ssh = StandIn(t, "", "");
+  remote::ConnectError error;
+  EXPECT_FALSE(
+      remote::FarCommandFor(RealFileSystem(), true, ParseFolderName("nas:x").name, {ssh}, &error));
+  EXPECT_NE(error.text.find("/tavrik-agent lässt sich nicht lesen: "), std::string::npos)
+      << error.text;
+  EXPECT_FALSE(t.Exists("log"));
 }
 
 // Catches a far machine that stops answering while it is asked for its type or while the
