@@ -86,7 +86,8 @@ std::vector<std::string> ProbeLines(const std::string& out) {
     if (end == std::string::npos) end = out.size();
     std::string line = Trimmed(std::string_view(out).substr(at, end - at));
     if (marked) lines.push_back(std::move(line));
-    if (line == kProbeMark) marked = true;
+    // A login may print a last line without its end.
+    if (std::string_view(line).ends_with(kProbeMark)) marked = true;
     at = end + 1;
   }
   return lines;

@@ -88,11 +88,13 @@ TEST(PushAgentCliTest, TheAgentIsCopiedOnceAndServes) {
     std::optional<std::string> far_file;  // what the far cache holds before
     mode_t mode;
     int copies;
+    const char* login = "";  // what the far login prints first
   } cases[] = {
       {"first time", std::nullopt, 0, 1},
       {"a far copy of another size", "cut short", 0755, 1},
       {"a far copy that cannot be run", agent, 0644, 1},
       {"a far copy already there", agent, 0755, 0},
+      {"after a login banner", std::nullopt, 0, 1, "echo Willkommen; printf 'auf nas'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -103,7 +105,7 @@ TEST(PushAgentCliTest, TheAgentIsCopiedOnceAndServes) {
       const std::string far = t.Write("home/.cache/tavrik/agent-" + hash, *c.far_file);
       chmod(far.c_str(), c.mode);
     }
-    const std::string ssh = StandIn(t, "", "");
+    const std::string ssh = StandIn(t, "", c.login);
     for (int connection = 1; connection <= 2; ++connection) {
       SCOPED_TRACE(connection);
       remote::ConnectError error;
