@@ -59,7 +59,8 @@ constexpr const char* kUsage =
     "                      [RULES] [--links=L] [--quiet] CONTROLFILE\n"
     "       tavrik-cli undo [--dry-run] [--quiet] ROOT\n"
     "       tavrik-cli --help | --version\n"
-    "RULES: [--exclude=RULE] [--include=RULE] [--exclude-from=FILE] [--no-user-rules]\n";
+    "RULES: [--exclude=RULE] [--include=RULE] [--exclude-from=FILE] [--no-user-rules]\n"
+    "fill, compare, sync, run and undo also take [--push-agent].\n";
 
 constexpr const char* kOptions =
     "\n"
@@ -98,6 +99,11 @@ constexpr const char* kOptions =
     "                    followed, compared by its target text and copied as a link;\n"
     "                    follow: read as what it leads to (files and folders, within the\n"
     "                    folder's file system; loops and dangling links are left out)\n"
+    "      --push-agent  for a folder on another machine: copy the tavrik-agent that\n"
+    "                    lies beside this program to the far user's ~/.cache/tavrik/\n"
+    "                    (once per build) and start it there instead of an installed\n"
+    "                    tavrik-cli; it must be built for the far machine's type\n"
+    "                    (uname -m)\n"
     "      --explain PATH       fill: say which rule, file and line decide PATH\n"
     "                           (relative to the folders), or why it is not listed,\n"
     "                           instead of listing\n"
@@ -161,6 +167,9 @@ struct Options {
   RuleOptions rules;
   bool explain = false;
   std::string explain_path;
+  // --push-agent: a folder on another machine is served by the tavrik-agent beside this
+  // program, copied there first (remote::FarCommandFor), not by an installed tavrik-cli.
+  bool push_agent = false;
   std::vector<std::string> args;
 };
 
@@ -183,6 +192,7 @@ bool TakeOption(std::string_view arg, int index, Options& o) {
   if (arg == "--version") return o.version = true;
   if (c == Command::kNone) return false;
   if (arg == "--quiet" || arg == "-q") return o.quiet = true;
+  if (arg == "--push-agent") return o.push_agent = true;
   if (c != Command::kUndo && TakeRuleOption(arg, index, &o.rules)) return true;
   if (c == Command::kFill && arg.rfind("--explain=", 0) == 0) {
     o.explain_path = std::string(arg.substr(10));

@@ -173,8 +173,28 @@ ssize_t ProcessChannel::Read(void* buf, size_t size) {
 
 bool ProcessChannel::Write(const void* buf, size_t size) {
   bool socket = true;
-  return WriteAll(fd_, static_cast<const char*>(buf), size, &socket);
+  if (!stopped_) return WriteAll(fd_, static_cast<const char*>(buf), size, &socket);
+  // A child that takes nothing in (a stalled connection) must not hold the writer past a
+  // stop: the socket is waited on in slices, and each send takes only what fits.
+  const char* p = static_cast<const char*>(buf);
+  while (size > 0) {
+    if (stopped_()) {
+      errno = EINTR;
+      return false;
+    }
+    struct pollfd out = {fd_, POLLOUT, 0};
+    const int ready = ::poll(&out, 1, 200);
+    if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+    const ssize_t n = ::send(fd_, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
 }
+
+void ProcessChannel::EndInput() { ::shutdown(fd_, SHUT_WR); }
 
 void ProcessChannel::Shutdown() { ::shutdown(fd_, SHUT_RDWR); }
 
@@ -220,15 +240,17 @@ std::vector<std::string> SshCommandWords(const std::string* option, const char* 
   return words;
 }
 
-std::vector<std::string> SshArgv(const std::vector<std::string>& command, const FarName& name) {
+std::vector<std::string> InstalledFarCommand() { return {"tavrik-cli", "serve"}; }
+
+std::vector<std::string> SshArgv(const std::vector<std::string>& command, const FarName& name,
+                                 const std::vector<std::string>& far) {
   std::vector<std::string> argv = command;
   if (name.port > 0) {
     argv.push_back("-p");
     argv.push_back(std::to_string(name.port));
   }
   argv.push_back(name.user.empty() ? name.host : name.user + "@" + name.host);
-  argv.push_back("tavrik-cli");
-  argv.push_back("serve");
+  argv.insert(argv.end(), far.begin(), far.end());
   return argv;
 }
 

@@ -55,8 +55,11 @@ class ProcessChannel : public Channel {
   ssize_t Read(void* buf, size_t size) override;
   bool Write(const void* buf, size_t size) override;
   void Shutdown() override;
-  // From now on a Read that waits gives up with EINTR once stopped says so (empty: never).
-  // Not while another thread reads.
+  // Ends the child's input only: it sees the end of its stdin, and its output can still be
+  // read to the end.
+  void EndInput();
+  // From now on a Read or Write that waits gives up with EINTR once stopped says so (empty:
+  // never). Not while another thread reads or writes.
   void StopWhen(std::function<bool()> stopped) { stopped_ = std::move(stopped); }
   // Ends the stream and waits grace for the child, then stops it by signal (SIGTERM, and
   // SIGKILL as long again later).
@@ -74,9 +77,14 @@ class ProcessChannel : public Channel {
 // environment (TAVRIK_SSH) before "ssh"; a command is split on blanks.
 std::vector<std::string> SshCommandWords(const std::string* option, const char* environment);
 
+// The far end as installed there: "tavrik-cli serve".
+std::vector<std::string> InstalledFarCommand();
+
 // The whole argv: the command's words, "-p PORT" where the name gives a port, the
-// destination, and the far program. The folder's path is not in it: it travels inside the
-// protocol, never through the far shell.
-std::vector<std::string> SshArgv(const std::vector<std::string>& command, const FarName& name);
+// destination, and the far command (far; ssh hands its words, joined by blanks, to the far
+// user's shell). The folder's path is not in it: it travels inside the protocol, never
+// through the far shell.
+std::vector<std::string> SshArgv(const std::vector<std::string>& command, const FarName& name,
+                                 const std::vector<std::string>& far = InstalledFarCommand());
 
 }  // namespace tavrik::remote

@@ -141,8 +141,9 @@ std::unique_ptr<RemoteFileSystem> RemoteFileSystem::Connect(std::unique_ptr<Chan
 
 std::unique_ptr<RemoteFileSystem> RemoteFileSystem::Open(
     const FarName& name, const std::vector<std::string>& ssh_command, ConnectError* error,
-    std::function<bool()> stopped) {
-  std::unique_ptr<ProcessChannel> child = ProcessChannel::Spawn(SshArgv(ssh_command, name));
+    std::function<bool()> stopped, const std::vector<std::string>& far_command) {
+  std::unique_ptr<ProcessChannel> child =
+      ProcessChannel::Spawn(SshArgv(ssh_command, name, far_command));
   if (!child) {
     const int code = errno;
     *error = {code, "Das Programm " + (ssh_command.empty() ? std::string("ssh") : ssh_command[0]) +

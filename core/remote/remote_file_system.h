@@ -47,13 +47,14 @@ class RemoteFileSystem : public FileSystem {
   static std::unique_ptr<RemoteFileSystem> Connect(std::unique_ptr<Channel> channel,
                                                    const std::string& host, const std::string& root,
                                                    ConnectError* error);
-  // Starts the ssh command (SshCommandWords) for name and connects. stopped, when given, is
-  // asked while the far end is awaited, so that a stop request ends a login that hangs
-  // (ECANCELED); the connection made is no longer bound to it.
-  static std::unique_ptr<RemoteFileSystem> Open(const FarName& name,
-                                                const std::vector<std::string>& ssh_command,
-                                                ConnectError* error,
-                                                std::function<bool()> stopped = {});
+  // Starts the ssh command (SshCommandWords) for name, running far_command there (the
+  // installed far end, or PushAgent's), and connects. stopped, when given, is asked while the
+  // far end is awaited, so that a stop request ends a login that hangs (ECANCELED); the
+  // connection made is no longer bound to it.
+  static std::unique_ptr<RemoteFileSystem> Open(
+      const FarName& name, const std::vector<std::string>& ssh_command, ConnectError* error,
+      std::function<bool()> stopped = {},
+      const std::vector<std::string>& far_command = InstalledFarCommand());
   ~RemoteFileSystem() override;
 
   const std::string& Host() const { return host_; }
