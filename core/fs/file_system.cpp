@@ -1,9 +1,13 @@
 #include "core/fs/file_system.h"
 
-#include <openssl/evp.h>
+// The plain SHA-256 functions: they cannot fail, and they link into a static program without
+// the rest of the library (its providers, configuration and loadable modules).
+#define OPENSSL_API_COMPAT 0x10100000L
+#include <openssl/sha.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <tuple>
 
 namespace tavrik {
 
@@ -33,11 +37,12 @@ ssize_t ReadWholeBlock(FileSystem& fs, int fd, char* buffer, size_t count, uint6
 }  // namespace
 
 BlockDigest HashBlock(const void* data, size_t size) {
+  static_assert(std::tuple_size<BlockDigest>::value == SHA256_DIGEST_LENGTH);
   BlockDigest digest{};
-  unsigned int length = 0;
-  // SHA-256 cannot fail on memory it is given; a digest of zeros would only ever make a
-  // comparison see a difference.
-  if (EVP_Digest(data, size, digest.data(), &length, EVP_sha256(), nullptr) != 1) digest.fill(0);
+  SHA256_CTX context;
+  SHA256_Init(&context);
+  SHA256_Update(&context, data, size);
+  SHA256_Final(digest.data(), &context);
   return digest;
 }
 

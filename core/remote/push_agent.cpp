@@ -1,7 +1,6 @@
 #include "core/remote/push_agent.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -132,12 +131,10 @@ void Failed(ConnectError* error, int code, std::string text) { *error = {code, s
 }  // namespace
 
 std::string Sha256Hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr) != 1) return "";
+  const BlockDigest digest = HashBlock(bytes.data(), bytes.size());
   static constexpr char kHex[] = "0123456789abcdef";
   std::string hex;
-  for (unsigned int i = 0; i < size; ++i) {
+  for (size_t i = 0; i < digest.size(); ++i) {
     hex.push_back(kHex[digest[i] >> 4]);
     hex.push_back(kHex[digest[i] & 15]);
   }
