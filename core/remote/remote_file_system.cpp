@@ -237,14 +237,24 @@ int64_t RemoteFileSystem::Call(Op op, Writer& args, std::string* reply) {
   return result;
 }
 
-int RemoteFileSystem::OpenAt(int dir, const char* name, int flags, mode_t mode) {
+namespace {
+
+// A place the far end resolves: the folder's handle and the name below it.
+bool Place(Writer& w, int dir, const char* name) {
   uint32_t handle;
-  if (!HandleOf(dir, &handle)) return Failed(EBADF);
+  if (!HandleOf(dir, &handle)) return false;
+  w.U32(handle);
+  w.Bytes(name);
+  return true;
+}
+
+}  // namespace
+
+int RemoteFileSystem::OpenAt(int dir, const char* name, int flags, mode_t mode) {
   uint32_t wire_flags;
   if (!WireOpenFlags(flags, &wire_flags)) return Failed(EINVAL);
   Writer w;
-  w.U32(handle);
-  w.Bytes(name);
+  if (!Place(w, dir, name)) return Failed(EBADF);
   w.U32(wire_flags);
   w.U32(mode);
   const int64_t got = Call(Op::kOpenAt, w);
@@ -355,11 +365,8 @@ int RemoteFileSystem::Advise(int fd, int advice) {
 }
 
 int RemoteFileSystem::StatAt(int dir, const char* name, struct stat* st, int flags) {
-  uint32_t handle;
-  if (!HandleOf(dir, &handle)) return Failed(EBADF);
   Writer w;
-  w.U32(handle);
-  w.Bytes(name);
+  if (!Place(w, dir, name)) return Failed(EBADF);
   w.I32(flags);
   std::string reply;
   if (Call(Op::kStatAt, w, &reply) < 0) return -1;
@@ -402,11 +409,8 @@ int RemoteFileSystem::Futimens(int fd, const struct timespec times[2]) {
 
 int RemoteFileSystem::UtimensAt(int dir, const char* name, const struct timespec times[2],
                                 int flags) {
-  uint32_t handle;
-  if (!HandleOf(dir, &handle)) return Failed(EBADF);
   Writer w;
-  w.U32(handle);
-  w.Bytes(name);
+  if (!Place(w, dir, name)) return Failed(EBADF);
   w.Times(times);
   w.I32(flags);
   return static_cast<int>(Call(Op::kUtimensAt, w));
@@ -483,21 +487,15 @@ int RemoteFileSystem::LinkAt(int from_dir, const char* from, int to_dir, const c
 }
 
 int RemoteFileSystem::UnlinkAt(int dir, const char* name, int flags) {
-  uint32_t handle;
-  if (!HandleOf(dir, &handle)) return Failed(EBADF);
   Writer w;
-  w.U32(handle);
-  w.Bytes(name);
+  if (!Place(w, dir, name)) return Failed(EBADF);
   w.I32(flags);
   return static_cast<int>(Call(Op::kUnlinkAt, w));
 }
 
 int RemoteFileSystem::MkdirAt(int dir, const char* name, mode_t mode) {
-  uint32_t handle;
-  if (!HandleOf(dir, &handle)) return Failed(EBADF);
   Writer w;
-  w.U32(handle);
-  w.Bytes(name);
+  if (!Place(w, dir, name)) return Failed(EBADF);
   w.U32(mode);
   return static_cast<int>(Call(Op::kMkdirAt, w));
 }
@@ -513,11 +511,8 @@ int RemoteFileSystem::SymlinkAt(const char* target, int dir, const char* name) {
 }
 
 ssize_t RemoteFileSystem::ReadLinkAt(int dir, const char* name, char* buf, size_t size) {
-  uint32_t handle;
-  if (!HandleOf(dir, &handle)) return Failed(EBADF);
   Writer w;
-  w.U32(handle);
-  w.Bytes(name);
+  if (!Place(w, dir, name)) return Failed(EBADF);
   w.U64(size);
   std::string reply;
   const int64_t got = Call(Op::kReadLinkAt, w, &reply);
