@@ -1,4 +1,5 @@
 #include "cli/commands.h"
+#include "cli/far_roots.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -501,6 +502,17 @@ void FillBoth(Session& s, const std::string& left, const std::string& right) {
   Fill(s, right, false, &ahead);
 }
 
+// Each root on its own file system; a far folder's column shows it as the user named it.
+void UseRoots(Session& s, const CommandRoots& roots, size_t count) {
+  s.ctx.left_fs = &roots.Fs(0);
+  if (count > 1) s.ctx.right_fs = &roots.Fs(1);
+}
+
+void ShowFarNames(Session& s, const CommandRoots& roots, size_t count) {
+  if (!roots.Shown(0).empty()) s.list.SetHeader(1, AddBackslash(roots.Shown(0)));
+  if (count > 1 && !roots.Shown(1).empty()) s.list.SetHeader(3, AddBackslash(roots.Shown(1)));
+}
+
 void Compare(Session& s, bool binary) {
   s.meter.Start(binary ? "Binärvergleich" : "Altersvergleich", CompareWork(s.list, binary));
   CompareFolders(s.ctx, binary);
@@ -715,14 +727,17 @@ int Explain(Session& s, const Options& o, FILE* out, FILE* err) {
 }
 
 int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
-  if (!RootsUsable(fs, o.args, err)) return kUsageError;
+  CommandRoots roots;
   Session s(fs, o, out, err);
+  if (!roots.Open(fs, o.args, o.push_agent, s.state.stop, err)) return kUsageError;
   if (!UserFilesReady(s, o, err)) return kUsageError;
   if (o.explain) return Explain(s, o, out, err);
+  UseRoots(s, roots, o.args.size());
   if (o.args.size() == 2)
-    FillBoth(s, o.args[0], o.args[1]);
+    FillBoth(s, roots.Path(0), roots.Path(1));
   else
-    Fill(s, o.args[0], true);
+    Fill(s, roots.Path(0), true);
+  ShowFarNames(s, roots, o.args.size());
   ReportRules(s, o, err);
   ReportLeftOut(s, o, err);
   if (s.Printing(o)) PrintRows(s, o.json, out);
@@ -732,11 +747,14 @@ int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
 // Like cmp and diff: 0 when every pair is equal, 1 when any row differs, 2 when a folder
 // could not be listed or a file not read.
 int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
-  if (!RootsUsable(fs, o.args, err)) return kUsageError;
+  CommandRoots roots;
   Session s(fs, o, out, err);
+  if (!roots.Open(fs, o.args, o.push_agent, s.state.stop, err)) return kUsageError;
   if (!UserFilesReady(s, o, err)) return kUsageError;
   s.host.SelectCompareMode(o.binary ? 0 : 1);
-  FillBoth(s, o.args[0], o.args[1]);
+  UseRoots(s, roots, 2);
+  FillBoth(s, roots.Path(0), roots.Path(1));
+  ShowFarNames(s, roots, 2);
   ReportRules(s, o, err);
   ReportLeftOut(s, o, err);
   // No sync follows: the pair's state entries, as large as a list of their own, need not
@@ -754,16 +772,19 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
 }
 
 int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
-  if (!RootsUsable(fs, o.args, err)) return kUsageError;
+  CommandRoots roots;
   Session s(fs, o, out, err);
+  if (!roots.Open(fs, o.args, o.push_agent, s.state.stop, err)) return kUsageError;
   if (!UserFilesReady(s, o, err)) return kUsageError;
+  UseRoots(s, roots, 2);
   // An unattended run like a control file asking for the age comparison and the sync:
   // the comparison's result box is left out, only failures are reported.
   s.state.batch_active = true;
   s.state.batch.age = s.state.batch.sync = true;
   s.state.sync_options.trash = o.trash;
   s.host.SelectCompareMode(1);
-  FillBoth(s, o.args[0], o.args[1]);
+  FillBoth(s, roots.Path(0), roots.Path(1));
+  ShowFarNames(s, roots, 2);
   ReportRules(s, o, err);
   ReportLeftOut(s, o, err);
   Compare(s, false);

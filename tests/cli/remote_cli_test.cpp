@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/remote/remote_file_system.h"
+#include "support/cli_runner.h"
 #include "support/temp_tree.h"
 
 namespace tavrik::testing {
@@ -70,6 +71,40 @@ TEST(RemoteCliTest, TheFarEndAnswersThroughTheSshCommand) {
     EXPECT_EQ(ReadAll(*fs, fs->Root() + "/sub/f.txt"), "far content");
     EXPECT_EQ(fs->Host(), "nas");
   }
+}
+
+// Catches a far folder on the console's command line read from this machine's disk, or not
+// served at all: each command on "host:path" must give what it gives on the path itself, and
+// a sync must change the far tree.
+TEST(RemoteCliTest, TheConsoleWorksOnAFarFolder) {
+  TempTree t;
+  t.Write("L/a.txt", "a");
+  t.Write("L/same.txt", "s");
+  t.Write("R/r.txt", "r");
+  std::filesystem::copy_file(t.Path("L/same.txt"), t.Path("R/same.txt"));
+  std::filesystem::last_write_time(t.Path("R/same.txt"),
+                                   std::filesystem::last_write_time(t.Path("L/same.txt")));
+  const std::string ssh = "TAVRIK_SSH=" + StandIn(t, "ssh", "exec \"$@\"");
+  const std::string far = "nas:" + t.Path("R");
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"fill"}, {"compare", "--age"}, {"compare", "--binary"}}) {
+    SCOPED_TRACE(command[0] + " " + command.back());
+    std::vector<std::string> near_args = command, far_args = command;
+    near_args.insert(near_args.end(), {t.Path("L"), t.Path("R")});
+    far_args.insert(far_args.end(), {t.Path("L"), far});
+    const Outcome near = RunCli(t, near_args);
+    const Outcome remote = RunCli(t, far_args, {ssh});
+    EXPECT_EQ(remote.status, near.status) << remote.err;
+    EXPECT_EQ(remote.out, near.out);
+  }
+  const Outcome sync = RunCli(t, {"sync", "--copy-new", t.Path("L"), far}, {ssh});
+  EXPECT_EQ(sync.status, 0) << sync.err;
+  EXPECT_EQ(t.Read("R/a.txt"), "a");
+  EXPECT_EQ(t.Read("L/r.txt"), "r");
+  // A host that would be taken for an option of ssh.
+  const Outcome refused = RunCli(t, {"fill", "ssh://-oProxyCommand=x" + t.Path("R")}, {ssh});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("darf nicht mit \"-\" beginnen"), std::string::npos) << refused.err;
 }
 
 // Catches a far end without Tavrik (or with another protocol) taken for a connection, or
