@@ -61,7 +61,9 @@ constexpr const char* kUsage =
     "       tavrik-cli undo [--dry-run] [--quiet] ROOT\n"
     "       tavrik-cli --help | --version\n"
     "RULES: [--exclude=RULE] [--include=RULE] [--exclude-from=FILE] [--no-user-rules]\n"
-    "fill, compare, sync, run and undo also take [--push-agent].\n";
+    "fill, compare, sync, run and undo also take [--push-agent] [--ssh=COMMAND].\n"
+    "A folder of fill, compare and sync may lie on another machine: [user@]host:path or\n"
+    "ssh://[user@]host[:port]/path.\n";
 
 constexpr const char* kOptions =
     "\n"
@@ -100,6 +102,8 @@ constexpr const char* kOptions =
     "                    followed, compared by its target text and copied as a link;\n"
     "                    follow: read as what it leads to (files and folders, within the\n"
     "                    folder's file system; loops and dangling links are left out)\n"
+    "      --ssh=COMMAND  for a folder on another machine: start its far end with\n"
+    "                    COMMAND (words split on blanks) instead of ssh; TAVRIK_SSH too\n"
     "      --push-agent  for a folder on another machine: copy the tavrik-agent that\n"
     "                    lies beside this program to the far user's ~/.cache/tavrik/\n"
     "                    (once per build) and start it there instead of an installed\n"
@@ -171,6 +175,8 @@ struct Options {
   // --push-agent: a folder on another machine is served by the tavrik-agent beside this
   // program, copied there first (remote::FarCommandFor), not by an installed tavrik-cli.
   bool push_agent = false;
+  // --ssh=COMMAND: what starts a far folder's far end instead of ssh (before TAVRIK_SSH).
+  std::optional<std::string> ssh;
   std::vector<std::string> args;
 };
 
@@ -194,6 +200,10 @@ bool TakeOption(std::string_view arg, int index, Options& o) {
   if (c == Command::kNone) return false;
   if (arg == "--quiet" || arg == "-q") return o.quiet = true;
   if (arg == "--push-agent") return o.push_agent = true;
+  if (arg.rfind("--ssh=", 0) == 0) {
+    o.ssh = arg.substr(6);
+    return true;
+  }
   if (c != Command::kUndo && TakeRuleOption(arg, index, &o.rules)) return true;
   if (c == Command::kFill && arg.rfind("--explain=", 0) == 0) {
     o.explain_path = std::string(arg.substr(10));
@@ -729,7 +739,8 @@ int Explain(Session& s, const Options& o, FILE* out, FILE* err) {
 int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   CommandRoots roots;
   Session s(fs, o, out, err);
-  if (!roots.Open(fs, o.args, o.push_agent, s.state.stop, err)) return kUsageError;
+  if (!roots.Open(fs, o.args, o.push_agent, o.ssh ? &*o.ssh : nullptr, s.state.stop, err))
+    return kUsageError;
   if (!UserFilesReady(s, o, err)) return kUsageError;
   if (o.explain) return Explain(s, o, out, err);
   UseRoots(s, roots, o.args.size());
@@ -749,7 +760,8 @@ int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
 int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   CommandRoots roots;
   Session s(fs, o, out, err);
-  if (!roots.Open(fs, o.args, o.push_agent, s.state.stop, err)) return kUsageError;
+  if (!roots.Open(fs, o.args, o.push_agent, o.ssh ? &*o.ssh : nullptr, s.state.stop, err))
+    return kUsageError;
   if (!UserFilesReady(s, o, err)) return kUsageError;
   s.host.SelectCompareMode(o.binary ? 0 : 1);
   UseRoots(s, roots, 2);
@@ -774,7 +786,8 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
 int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   CommandRoots roots;
   Session s(fs, o, out, err);
-  if (!roots.Open(fs, o.args, o.push_agent, s.state.stop, err)) return kUsageError;
+  if (!roots.Open(fs, o.args, o.push_agent, o.ssh ? &*o.ssh : nullptr, s.state.stop, err))
+    return kUsageError;
   if (!UserFilesReady(s, o, err)) return kUsageError;
   UseRoots(s, roots, 2);
   // An unattended run like a control file asking for the age comparison and the sync:

@@ -13,7 +13,7 @@
 namespace tavrik {
 
 bool CommandRoots::Open(FileSystem& local, const std::vector<std::string>& names, bool push_agent,
-                        const StopFlag& stop, FILE* err) {
+                        const std::string* ssh_option, const StopFlag& stop, FILE* err) {
   for (const std::string& name : names) {
     const FarNameParse parse = ParseFolderName(name);
     if (parse.kind == FarNameKind::kRefused) {
@@ -25,7 +25,7 @@ bool CommandRoots::Open(FileSystem& local, const std::vector<std::string>& names
     std::string shown;
     if (parse.kind == FarNameKind::kFar) {
       const std::vector<std::string> ssh =
-          remote::SshCommandWords(nullptr, std::getenv("TAVRIK_SSH"));
+          remote::SshCommandWords(ssh_option, std::getenv("TAVRIK_SSH"));
       const auto stopped = [&stop] { return stop.Requested(); };
       remote::ConnectError error;
       const std::optional<std::vector<std::string>> far_command =

@@ -16,11 +16,11 @@ namespace tavrik {
 
 class CommandRoots {
  public:
-  // Connects to the far end of every far folder (through TAVRIK_SSH or ssh; with push_agent,
-  // the agent copied there first) and checks that each folder can be opened. False, with
-  // one line on err, when one cannot.
+  // Connects to the far end of every far folder (through ssh_option, else TAVRIK_SSH, else
+  // ssh; with push_agent, the agent copied there first) and checks that each folder can be
+  // opened. False, with one line on err, when one cannot.
   bool Open(FileSystem& local, const std::vector<std::string>& names, bool push_agent,
-            const StopFlag& stop, FILE* err);
+            const std::string* ssh_option, const StopFlag& stop, FILE* err);
 
   FileSystem& Fs(size_t i) const { return *fs_[i]; }
   // The folder as its file system names it.

@@ -84,7 +84,8 @@ TEST(RemoteCliTest, TheConsoleWorksOnAFarFolder) {
   std::filesystem::copy_file(t.Path("L/same.txt"), t.Path("R/same.txt"));
   std::filesystem::last_write_time(t.Path("R/same.txt"),
                                    std::filesystem::last_write_time(t.Path("L/same.txt")));
-  const std::string ssh = "TAVRIK_SSH=" + StandIn(t, "ssh", "exec \"$@\"");
+  const std::string stand_in = StandIn(t, "ssh", "exec \"$@\"");
+  const std::string ssh = "TAVRIK_SSH=" + stand_in;
   const std::string far = "nas:" + t.Path("R");
   for (const std::vector<std::string>& command :
        {std::vector<std::string>{"fill"}, {"compare", "--age"}, {"compare", "--binary"}}) {
@@ -97,7 +98,8 @@ TEST(RemoteCliTest, TheConsoleWorksOnAFarFolder) {
     EXPECT_EQ(remote.status, near.status) << remote.err;
     EXPECT_EQ(remote.out, near.out);
   }
-  const Outcome sync = RunCli(t, {"sync", "--copy-new", t.Path("L"), far}, {ssh});
+  // The option instead of the environment.
+  const Outcome sync = RunCli(t, {"sync", "--copy-new", "--ssh=" + stand_in, t.Path("L"), far});
   EXPECT_EQ(sync.status, 0) << sync.err;
   EXPECT_EQ(t.Read("R/a.txt"), "a");
   EXPECT_EQ(t.Read("L/r.txt"), "r");
