@@ -161,6 +161,9 @@ class FileSystem {
   // True where every call costs a round trip: the scan and the binary comparison then use
   // the calls below instead of one call per entry or block.
   virtual bool IsFar() const { return false; }
+  // Where the connection to a far folder broke: the German sentence that says so, naming its
+  // host (a failed call's reason then); empty otherwise.
+  virtual std::string LostConnectionText() const { return {}; }
   // Every entry of the folder dir (a descriptor of this file system that stays open), "."
   // and ".." left out, and with skip_dot_names every name beginning with ".", each with its
   // status by name without following a link. 0, or -1 with errno set when the folder cannot

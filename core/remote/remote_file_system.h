@@ -62,6 +62,7 @@ class RemoteFileSystem : public FileSystem {
   const std::string& Root() const { return root_; }
   bool Lost() const;
   std::string LostText() const { return ConnectionLostText(host_); }
+  std::string LostConnectionText() const override { return Lost() ? LostText() : std::string(); }
   // Ends the connection; calls from now on fail as after a loss.
   void Disconnect();
 

@@ -52,20 +52,33 @@ enum class RowEnd { kRemove, kKeep, kAbort };
 // overrides the answer.
 // settle, when given, takes failures that are told once for the whole run instead: the
 // row stays without a box.
-RowEnd RunWithRetry(Host& host, const RunScope& scope, const std::function<FsResult()>& op,
+// A call that failed because the connection to a far folder broke says so, naming the host.
+FsError ExplainLostConnection(const Context& ctx, FsError error) {
+  if (!error.why.empty()) return error;
+  for (const FileSystem* fs : {&ctx.LeftFs(), &ctx.RightFs()}) {
+    std::string text = fs->LostConnectionText();
+    if (!text.empty()) {
+      error.why = std::move(text);
+      break;
+    }
+  }
+  return error;
+}
+
+RowEnd RunWithRetry(const Context& ctx, const RunScope& scope, const std::function<FsResult()>& op,
                     const std::string& detail, std::optional<FsError>* last_failure,
                     const std::function<bool(const FsError&)>& settle = nullptr) {
   for (;;) {
     FsResult done = op();
     if (done.ok()) return RowEnd::kRemove;
-    *last_failure = done.error();
+    const FsError error = ExplainLostConnection(ctx, done.error());
+    *last_failure = error;
     if (scope.Stopping()) return RowEnd::kAbort;
-    if (settle && settle(done.error())) return RowEnd::kKeep;
+    if (settle && settle(error)) return RowEnd::kKeep;
     // The reason on a line of its own, so Retry is not a guess.
     const std::string text = std::string("Abgleichsfehler:") + kCr + kCr + detail + kCr +
-                             ReasonText(done.error()) + kCr + kCr +
-                             "Bitte quittieren oder abbrechen";
-    const MsgAnswer answer = AskAfterFailure(host, text, done.error());
+                             ReasonText(error) + kCr + kCr + "Bitte quittieren oder abbrechen";
+    const MsgAnswer answer = AskAfterFailure(ctx.host, text, error);
     if (answer == MsgAnswer::kAbort || scope.Stopping()) return RowEnd::kAbort;
     if (answer != MsgAnswer::kRetry) return RowEnd::kKeep;
   }
@@ -333,7 +346,7 @@ class SyncWalk {
     // Folders made but not yet on record: a Retry after a failed note records them still.
     std::vector<std::string> unnoted;
     const RowEnd end = RunWithRetry(
-        ctx_.host, scope_,
+        ctx_, scope_,
         [&]() -> FsResult {
           // A copy prepared ahead is committed at the row's first attempt, unless its source
           // changed or its folder moved meanwhile; a failure while preparing is this
@@ -418,7 +431,7 @@ class SyncWalk {
     const std::string to = copy ? plan.To().full : std::string();
     std::optional<FsError> failure;
     const RowEnd end = RunWithRetry(
-        ctx_.host, scope_, [&]() -> FsResult { return lacking; },
+        ctx_, scope_, [&]() -> FsResult { return lacking; },
         copy ? CopyDetail(path, to) : DeleteDetail(path), &failure);
     SyncAction action;
     action.kind = copy ? SyncAction::kCopy : SyncAction::kDelete;
@@ -432,7 +445,7 @@ class SyncWalk {
   RowEnd DeleteRow(const SyncSide& side, int index) {
     std::optional<FsError> failure;
     const RowEnd end = RunWithRetry(
-        ctx_.host, scope_,
+        ctx_, scope_,
         [&] {
           FsResult deleted = DeleteFileAt(Fs(index), side.Tree(), side.Seen(),
                                           ctx_.state.sync_options.trash, Keep(index));

@@ -147,5 +147,45 @@ TEST(RemoteCoreTest, FillCompareAndSyncAsOnTheLocalDisk) {
   EXPECT_FALSE(far.tree.count("R/same.txt"));
 }
 
+// Catches a row that fails on a broken connection to a far folder with the system's general
+// text instead of saying that the connection to that host broke, or a copy made anyway.
+TEST(RemoteCoreTest, ARowFailingOnALostConnectionNamesTheHost) {
+  TempTree t;
+  t.Write("L/a.txt", "new", 1600000100);
+  t.Write("R/a.txt", "old", 1600000000);
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  std::unique_ptr<remote::Channel> far_channel = remote::FdChannel(pair[1], pair[1], true);
+  remote::ServeOptions options;
+  options.temp_prefix = std::string(kTempPrefix);
+  std::thread far_end([&] { remote::Serve(RealFileSystem(), *far_channel, options); });
+  remote::ConnectError error;
+  std::unique_ptr<remote::RemoteFileSystem> fs = remote::RemoteFileSystem::Connect(
+      remote::FdChannel(pair[0], pair[0], true), "nas", t.Path("R"), &error);
+  ASSERT_TRUE(fs) << error.text;
+  {
+    ComparisonList list;
+    SharedState state;
+    FakeHost host;
+    Context ctx{list, state, host, RealFileSystem()};
+    ctx.right_fs = fs.get();
+    bool left = true;
+    FillColumn(ctx, t.Path("L"), left);
+    left = false;
+    FillColumn(ctx, fs->Root(), left);
+    CompareFolders(ctx, false);
+    ASSERT_EQ(RowsOf(list), std::vector<std::string>{"a.txt|-->|a.txt"});
+    fs->Disconnect();
+    SyncFolders(ctx);
+    bool told = false;
+    for (const auto& box : host.boxes)
+      told = told || box.text.find("Die Verbindung zu nas ist abgebrochen.") != std::string::npos;
+    EXPECT_TRUE(told);
+  }
+  fs.reset();
+  far_end.join();
+  EXPECT_EQ(t.Read("R/a.txt"), "old");
+}
+
 }  // namespace
 }  // namespace tavrik::testing
