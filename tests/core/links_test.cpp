@@ -107,14 +107,7 @@ struct Bench {
       if (list.LeftName(i) == name || list.RightName(i) == name) return i;
     return 0;
   }
-  std::map<std::string, std::string> Marks() const {
-    std::map<std::string, std::string> marks;
-    for (int i = 1; i <= list.RowCount(); ++i) {
-      const std::string name(list.LeftName(i).empty() ? list.RightName(i) : list.LeftName(i));
-      marks[name] = std::string(MarkText(list.GetMark(i)));
-    }
-    return marks;
-  }
+  std::map<std::string, std::string> Marks() const { return testing::MarksOf(list); }
 };
 
 class LinksTest : public ::testing::TestWithParam<bool> {};

@@ -115,6 +115,28 @@ Seen RunAll(FileSystem& fs, const std::string& root, const std::string& disk_roo
   return seen;
 }
 
+// A far end serving root on a thread of its own, reached over a socket pair as host "nas".
+struct FarEnd {
+  explicit FarEnd(const std::string& root) {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
+    channel = remote::FdChannel(pair[1], pair[1], true);
+    remote::ServeOptions options;
+    options.temp_prefix = std::string(kTempPrefix);
+    thread = std::thread([this, options] { remote::Serve(RealFileSystem(), *channel, options); });
+    fs = remote::RemoteFileSystem::Connect(remote::FdChannel(pair[0], pair[0], true), "nas", root,
+                                           &error);
+  }
+  ~FarEnd() {
+    fs.reset();
+    if (thread.joinable()) thread.join();
+  }
+  std::unique_ptr<remote::Channel> channel;
+  std::thread thread;
+  remote::ConnectError error;
+  std::unique_ptr<remote::RemoteFileSystem> fs;
+};
+
 // Catches a seam call the core's runs depend on that the far end answers differently (a
 // listing's types, the status of a link, a temporary name or a rename into place), which
 // would make a far folder's rows, marks, boxes or resulting tree differ from a local one's.
@@ -124,19 +146,12 @@ TEST(RemoteCoreTest, FillCompareAndSyncAsOnTheLocalDisk) {
   MakePair(t, "far");
   const Seen local = RunAll(RealFileSystem(), t.Path("local"), t.Path("local"));
 
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-  std::unique_ptr<remote::Channel> far_channel = remote::FdChannel(pair[1], pair[1], true);
-  remote::ServeOptions options;
-  options.temp_prefix = std::string(kTempPrefix);
-  std::thread far_end([&] { remote::Serve(RealFileSystem(), *far_channel, options); });
-  remote::ConnectError error;
-  std::unique_ptr<remote::RemoteFileSystem> fs = remote::RemoteFileSystem::Connect(
-      remote::FdChannel(pair[0], pair[0], true), "nas", t.Path("far"), &error);
-  ASSERT_TRUE(fs) << error.text;
-  const Seen far = RunAll(*fs, fs->Root(), t.Path("far"));
-  fs.reset();
-  far_end.join();
+  Seen far;
+  {
+    FarEnd end(t.Path("far"));
+    ASSERT_TRUE(end.fs) << end.error.text;
+    far = RunAll(*end.fs, end.fs->Root(), t.Path("far"));
+  }
 
   EXPECT_EQ(far.rows, local.rows);
   EXPECT_EQ(far.boxes, local.boxes);
@@ -153,22 +168,15 @@ TEST(RemoteCoreTest, ARowFailingOnALostConnectionNamesTheHost) {
   TempTree t;
   t.Write("L/a.txt", "new", 1600000100);
   t.Write("R/a.txt", "old", 1600000000);
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-  std::unique_ptr<remote::Channel> far_channel = remote::FdChannel(pair[1], pair[1], true);
-  remote::ServeOptions options;
-  options.temp_prefix = std::string(kTempPrefix);
-  std::thread far_end([&] { remote::Serve(RealFileSystem(), *far_channel, options); });
-  remote::ConnectError error;
-  std::unique_ptr<remote::RemoteFileSystem> fs = remote::RemoteFileSystem::Connect(
-      remote::FdChannel(pair[0], pair[0], true), "nas", t.Path("R"), &error);
-  ASSERT_TRUE(fs) << error.text;
   {
+    FarEnd end(t.Path("R"));
+    ASSERT_TRUE(end.fs) << end.error.text;
+    remote::RemoteFileSystem* fs = end.fs.get();
     ComparisonList list;
     SharedState state;
     FakeHost host;
     Context ctx{list, state, host, RealFileSystem()};
-    ctx.right_fs = fs.get();
+    ctx.right_fs = fs;
     bool left = true;
     FillColumn(ctx, t.Path("L"), left);
     left = false;
@@ -182,8 +190,6 @@ TEST(RemoteCoreTest, ARowFailingOnALostConnectionNamesTheHost) {
       told = told || box.text.find("Die Verbindung zu nas ist abgebrochen.") != std::string::npos;
     EXPECT_TRUE(told);
   }
-  fs.reset();
-  far_end.join();
   EXPECT_EQ(t.Read("R/a.txt"), "old");
 }
 

@@ -1,6 +1,7 @@
 // A comparison list, shared state and fake host wired together, as the window has them.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,16 @@ inline std::vector<std::string> RowsOf(const ComparisonList& list) {
     rows.push_back(std::string(list.LeftName(i)) + "|" + std::string(MarkText(list.GetMark(i))) +
                    "|" + std::string(list.RightName(i)));
   return rows;
+}
+
+// The mark of each row by its name (the left one, else the right one).
+inline std::map<std::string, std::string> MarksOf(const ComparisonList& list) {
+  std::map<std::string, std::string> marks;
+  for (int i = 1; i <= list.RowCount(); ++i) {
+    const std::string name(list.LeftName(i).empty() ? list.RightName(i) : list.LeftName(i));
+    marks[name] = std::string(MarkText(list.GetMark(i)));
+  }
+  return marks;
 }
 
 struct Session {

@@ -72,15 +72,7 @@ struct TwoWayPair : MemSession {
     return SaveListInLine(ctx, LeftRoot(), RightRoot());
   }
 
-  // The mark of each row by its name (the left one, else the right one).
-  std::map<std::string, std::string> Marks() const {
-    std::map<std::string, std::string> marks;
-    for (int i = 1; i <= list.RowCount(); ++i) {
-      const std::string name(list.LeftName(i).empty() ? list.RightName(i) : list.LeftName(i));
-      marks[name] = std::string(MarkText(list.GetMark(i)));
-    }
-    return marks;
-  }
+  std::map<std::string, std::string> Marks() const { return MarksOf(list); }
 
   // True when some row is marked for a deletion.
   bool AnyDeletion() const {
