@@ -148,8 +148,14 @@ void CompareRows(Context& ctx, bool binary, Counters& c, const RunScope& scope) 
     const int cores = UsableCpuCount();
     int helpers = ctx.state.io.compare_helpers;
     if (helpers < 0) helpers = std::clamp(cores - 1, 0, 3);
+    int max_helpers = ctx.state.io.compare_max_helpers;
+    if (ctx.LeftFs().IsFar() || ctx.RightFs().IsFar()) {
+      // A far pair mostly waits for its answer: many in flight at once hide the link's delay.
+      helpers = std::max(helpers, kFarHelpers);
+      max_helpers = std::max(max_helpers, kFarMaxHelpers);
+    }
     pipeline = MakePairPipeline(ctx.LeftFs(), ctx.RightFs(), helpers, ctx.state.io.compare_window,
-                                ctx.state.io.compare_max_helpers, scope);
+                                max_helpers, scope);
   }
   int next_row = 1;
   SharedState& state = ctx.state;

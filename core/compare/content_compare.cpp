@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace tavrik {
 
@@ -125,6 +126,80 @@ Fd OpenForReading(FileSystem& fs, FolderCache& folders, const std::string& path,
   return fd;
 }
 
+// A side of a pair where a side lies on another machine. A far side answers its status and,
+// for a file of at most one run of digests, the digests too, in one round trip; a near side
+// gives its status here and its digests once its partner's size is known to match.
+void Probe(FileSystem& fs, FolderCache& folder, const std::string& path, uint64_t max_length,
+           FileDigests* side) {
+  if (fs.IsFar()) {
+    folder.Digest(path, max_length, side);
+    return;
+  }
+  *side = FileDigests();
+  if (folder.Stat(path, &side->st) != 0) side->stat_error = errno;
+}
+
+// The near side's digests of the bytes its status gave, read as a far end reads them.
+bool DigestHere(FileSystem& fs, FolderCache& folder, const std::string& path, FileDigests* side,
+                PairResult* failure) {
+  if (side->hashed || fs.IsFar()) return true;
+  Fd fd = OpenForReading(fs, folder, path, failure);
+  if (fd.get() < 0) return false;
+  fs.BlockHashes(fd.get(), 0, static_cast<uint64_t>(side->st.st_size), kCompareBlock,
+                 &side->hashes);
+  side->hashed = true;
+  return true;
+}
+
+// Two files of size bytes by their digests, with the byte comparison's verdicts and reasons.
+PairResult CompareDigests(const std::string& left, const FileDigests& l, const std::string& right,
+                          const FileDigests& r, int64_t size) {
+  const size_t blocks = static_cast<size_t>((static_cast<uint64_t>(size) + kCompareBlock - 1) /
+                                            kCompareBlock);
+  for (size_t i = 0; i < std::max<size_t>(blocks, 1); ++i) {
+    const bool last = i + 1 >= blocks;
+    if ((i < blocks && i >= l.hashes.blocks.size()) || (last && l.hashes.longer))
+      return DigestFailure(left, l.hashes);
+    if ((i < blocks && i >= r.hashes.blocks.size()) || (last && r.hashes.longer))
+      return DigestFailure(right, r.hashes);
+    if (i < blocks && l.hashes.blocks[i] != r.hashes.blocks[i]) return Outcome(PairResult::kDiffer);
+  }
+  if (l.hashes.error != 0) return DigestFailure(left, l.hashes);
+  if (r.hashes.error != 0) return DigestFailure(right, r.hashes);
+  return Outcome(PairResult::kEqual);
+}
+
+// A pair with a far side, in one round trip per far file where both are regular files of the
+// same size of at most one run of digests. nullopt where the general way must decide.
+std::optional<PairResult> CompareFarPair(const std::string& left, const std::string& right,
+                                         PairReader& reader) {
+  FileDigests l, r;
+  const bool left_far = reader.left_fs.IsFar();
+  const bool right_far = reader.right_fs.IsFar();
+  // A near side first: a far file longer than it is not worth reading there.
+  if (!left_far) Probe(reader.left_fs, reader.left_folder, left, 0, &l);
+  if (!right_far) Probe(reader.right_fs, reader.right_folder, right, 0, &r);
+  uint64_t most = kDigestRun;
+  for (const FileDigests* near : {left_far ? nullptr : &l, right_far ? nullptr : &r})
+    if (near && near->stat_error == 0 && S_ISREG(near->st.st_mode))
+      most = std::min(most, static_cast<uint64_t>(near->st.st_size));
+  if (left_far) Probe(reader.left_fs, reader.left_folder, left, most, &l);
+  if (right_far) Probe(reader.right_fs, reader.right_folder, right, most, &r);
+  if (l.stat_error != 0 || r.stat_error != 0 || !S_ISREG(l.st.st_mode) || !S_ISREG(r.st.st_mode))
+    return std::nullopt;
+  if (l.st.st_size < r.st.st_size) return Outcome(PairResult::kLess);
+  if (l.st.st_size > r.st.st_size) return Outcome(PairResult::kGreater);
+  if (static_cast<uint64_t>(l.st.st_size) > kDigestRun) return std::nullopt;
+  PairResult failure;
+  if (l.open_error != 0) return Failure(left, l.open_error);
+  if (!DigestHere(reader.left_fs, reader.left_folder, left, &l, &failure)) return failure;
+  if (r.open_error != 0) return Failure(right, r.open_error);
+  if (!DigestHere(reader.right_fs, reader.right_folder, right, &r, &failure)) return failure;
+  // A far file replaced by a bigger one between its status and its open was not read.
+  if (!l.hashed || !r.hashed) return std::nullopt;
+  return CompareDigests(left, l, right, r, l.st.st_size);
+}
+
 }  // namespace
 
 FolderCache::~FolderCache() {
@@ -160,6 +235,13 @@ int FolderCache::Stat(const std::string& path, struct stat* st, int flags) {
   return fs_.StatAt(fd_, leaf, st, flags);
 }
 
+void FolderCache::Digest(const std::string& path, uint64_t max_length, FileDigests* out) {
+  const char* leaf = Enter(path);
+  const int dir = leaf ? fd_ : AT_FDCWD;
+  if (!leaf) leaf = path.c_str();
+  fs_.DigestFile(dir, leaf, 0, max_length, static_cast<uint32_t>(kCompareBlock), out);
+}
+
 int FolderCache::ReadLink(const std::string& path, std::string* text) {
   const char* leaf = Enter(path);
   const int dir = leaf ? fd_ : AT_FDCWD;
@@ -188,6 +270,8 @@ PairResult ComparePair(const std::string& left, const std::string& right, PairRe
   struct stat ls {
   }, rs{};
   Fd lf, rf;
+  if (lfs.IsFar() || rfs.IsFar())
+    if (std::optional<PairResult> done = CompareFarPair(left, right, reader)) return *done;
   if (reader.left_folder.Stat(left, &ls) == 0 && S_ISREG(ls.st_mode) &&
       reader.right_folder.Stat(right, &rs) == 0 && S_ISREG(rs.st_mode)) {
     if (ls.st_size < rs.st_size) return Outcome(PairResult::kLess);

@@ -37,6 +37,8 @@ class FolderCache {
   int Stat(const std::string& path, struct stat* st, int flags = 0);
   // The target text of the link at path; -1 with errno set on failure.
   int ReadLink(const std::string& path, std::string* text);
+  // FileSystem::DigestFile of path (links followed), in one call of its file system.
+  void Digest(const std::string& path, uint64_t max_length, FileDigests* out);
 
  private:
   // Switches to the folder of path; its leaf, or nullptr when the folder cannot be opened.

@@ -77,6 +77,19 @@ int FileSystem::BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t b
     errno = EINVAL;
     return -1;
   }
+  if (length == 0) {
+    // Nothing to digest; one byte asked for tells whether the file goes on.
+    char probe;
+    ssize_t n;
+    do n = PRead(fd, &probe, 1, static_cast<off_t>(offset));
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      out->error = errno;
+      return -1;
+    }
+    out->longer = n > 0;
+    return 0;
+  }
   std::vector<char> buffer(static_cast<size_t>(block_size) + 1);
   for (uint64_t at = 0; at < length; at += block_size) {
     const size_t count = static_cast<size_t>(std::min<uint64_t>(block_size, length - at));
@@ -94,6 +107,27 @@ int FileSystem::BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t b
     out->longer = static_cast<size_t>(got) > count;
     out->blocks.push_back(HashBlock(buffer.data(), count));
   }
+  return 0;
+}
+
+int FileSystem::DigestFile(int dir, const char* name, int flags, uint64_t max_length,
+                           uint32_t block_size, FileDigests* out) {
+  *out = FileDigests();
+  if (StatAt(dir, name, &out->st, flags) != 0) {
+    out->stat_error = errno;
+    return 0;
+  }
+  if (!S_ISREG(out->st.st_mode) || static_cast<uint64_t>(out->st.st_size) > max_length) return 0;
+  const int open_flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY |
+                         ((flags & AT_SYMLINK_NOFOLLOW) ? O_NOFOLLOW : 0);
+  const int fd = OpenAt(dir, name, open_flags);
+  if (fd < 0) {
+    out->open_error = errno;
+    return 0;
+  }
+  BlockHashes(fd, 0, static_cast<uint64_t>(out->st.st_size), block_size, &out->hashes);
+  out->hashed = true;
+  Close(fd);
   return 0;
 }
 

@@ -93,6 +93,15 @@ struct BlockHashList {
   bool longer = false;
 };
 
+// What DigestFile found of one file.
+struct FileDigests {
+  int stat_error = 0;  // the status query's errno; st is unset then
+  struct stat st {};
+  int open_error = 0;   // the open's errno, where it was opened
+  bool hashed = false;  // a regular file of at most the length asked, opened and read
+  BlockHashList hashes;  // of its bytes from 0 to st.st_size, where hashed
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -174,6 +183,12 @@ class FileSystem {
   // read whole; -1 with errno set otherwise (out says where and why).
   virtual int BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t block_size,
                           BlockHashList* out);
+  // The status of name in dir (flags as StatAt's) and, where that is a regular file of at
+  // most max_length bytes, the digests of all its bytes (BlockHashes from 0 to its size),
+  // read through an open of it that cannot block, as a comparison opens. Always 0: what
+  // failed is in *out.
+  virtual int DigestFile(int dir, const char* name, int flags, uint64_t max_length,
+                         uint32_t block_size, FileDigests* out);
 };
 
 // The SHA-256 digest of size bytes at data.

@@ -139,6 +139,27 @@ bool Reader::Times(struct timespec times[2]) {
   return given;
 }
 
+void WriteHashes(Writer& w, const BlockHashList& list) {
+  w.U32(static_cast<uint32_t>(list.blocks.size()));
+  for (const BlockDigest& digest : list.blocks)
+    w.buffer().append(reinterpret_cast<const char*>(digest.data()), digest.size());
+  w.I32(list.error);
+  w.U8(list.short_file ? 1 : 0);
+  w.U8(list.longer ? 1 : 0);
+}
+
+void ReadHashes(Reader& in, BlockHashList* list) {
+  *list = BlockHashList();
+  const uint32_t count = in.U32();
+  for (uint32_t i = 0; i < count && !in.failed(); ++i) {
+    BlockDigest& digest = list->blocks.emplace_back();
+    for (uint8_t& byte : digest) byte = in.U8();
+  }
+  list->error = in.I32();
+  list->short_file = in.U8() != 0;
+  list->longer = in.U8() != 0;
+}
+
 std::string Framed(std::string body) {
   Writer w;
   w.U32(static_cast<uint32_t>(body.size()));

@@ -33,6 +33,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/fs/file_system.h"
+
 namespace tavrik::remote {
 
 inline constexpr char kMagic[8] = {'T', 'A', 'V', 'R', 'I', 'K', 'F', 'E'};
@@ -105,6 +107,17 @@ enum class Op : uint16_t {
   kMountType,
   // handle → bytes id, bytes below
   kVolumeOf,
+  // Calls for a whole folder or file (FileSystem::ListFolder, BlockHashes, DigestFile).
+  // handle, u8 skip dot names, u64 first entry → i32 listing errno, u8 more entries follow,
+  // u32 count, then per entry u8 type, bytes name, i32 errno and, where that is 0, stat. A
+  // listing too long for one frame comes in parts; each asks again from its first entry on.
+  kListFolder,
+  // handle, u64 offset, u64 length, u32 block size → hashes
+  kBlockHashes,
+  // handle dir, bytes name, i32 flags, u64 most bytes, u32 block size → i32 status errno,
+  // stat, i32 open errno, u8 hashed, hashes. "hashes" is u32 count and 32 bytes each, then
+  // i32 errno, u8 the file ended early, u8 it goes on.
+  kDigestFile,
   kEnd,  // keep last
 };
 
@@ -168,6 +181,10 @@ class Reader {
   std::string_view in_;
   bool failed_ = false;
 };
+
+// A run of block digests and how reading them ended.
+void WriteHashes(Writer& w, const BlockHashList& list);
+void ReadHashes(Reader& in, BlockHashList* list);
 
 // A frame's length word in front of body, which begins with the request id.
 std::string Framed(std::string body);

@@ -596,4 +596,87 @@ int RemoteFileSystem::VolumeOf(int fd, VolumeInfo* info) {
   return 0;
 }
 
+int RemoteFileSystem::ListFolder(int dir, bool skip_dot_names,
+                                 std::vector<FolderEntry>* entries) {
+  const size_t first = entries->size();
+  for (;;) {
+    Writer w;
+    if (!RealHandle(dir, w)) return Failed(EBADF);
+    w.U8(skip_dot_names ? 1 : 0);
+    w.U64(entries->size() - first);
+    std::string reply;
+    if (Call(Op::kListFolder, w, &reply) < 0) return -1;
+    Reader in(reply);
+    const int error = in.I32();
+    const bool more = in.U8() != 0;
+    const uint32_t count = in.U32();
+    for (uint32_t i = 0; i < count && !in.failed(); ++i) {
+      FolderEntry& entry = entries->emplace_back();
+      entry.type = in.U8();
+      entry.name = in.Text();
+      entry.error = in.I32();
+      if (entry.error == 0) in.Stat(&entry.st);
+    }
+    if (in.failed() || !in.done() || (more && count == 0)) return Failed(EPROTO);
+    if (error != 0) return Failed(error);
+    if (!more) return 0;
+  }
+}
+
+int RemoteFileSystem::BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t block_size,
+                                  BlockHashList* out) {
+  *out = BlockHashList();
+  Writer w;
+  if (!RealHandle(fd, w)) {
+    out->error = EBADF;
+    return Failed(EBADF);
+  }
+  w.U64(offset);
+  w.U64(length);
+  w.U32(block_size);
+  std::string reply;
+  if (Call(Op::kBlockHashes, w, &reply) < 0) {
+    out->error = errno;
+    return -1;
+  }
+  Reader in(reply);
+  ReadHashes(in, out);
+  if (in.failed() || !in.done()) {
+    *out = BlockHashList();
+    out->error = EPROTO;
+    return Failed(EPROTO);
+  }
+  if (out->short_file) return Failed(EIO);
+  return out->error != 0 ? Failed(out->error) : 0;
+}
+
+int RemoteFileSystem::DigestFile(int dir, const char* name, int flags, uint64_t max_length,
+                                 uint32_t block_size, FileDigests* out) {
+  *out = FileDigests();
+  Writer w;
+  if (!Place(w, dir, name)) {
+    out->stat_error = EBADF;
+    return 0;
+  }
+  w.I32(flags);
+  w.U64(max_length);
+  w.U32(block_size);
+  std::string reply;
+  if (Call(Op::kDigestFile, w, &reply) < 0) {
+    out->stat_error = errno;
+    return 0;
+  }
+  Reader in(reply);
+  out->stat_error = in.I32();
+  in.Stat(&out->st);
+  out->open_error = in.I32();
+  out->hashed = in.U8() != 0;
+  ReadHashes(in, &out->hashes);
+  if (in.failed() || !in.done()) {
+    *out = FileDigests();
+    out->stat_error = EPROTO;
+  }
+  return 0;
+}
+
 }  // namespace tavrik::remote

@@ -97,6 +97,12 @@ class RemoteFileSystem : public FileSystem {
   int StatFs(int fd, struct statfs* st) override;
   int MountType(int fd, std::string* type) override;
   int VolumeOf(int fd, VolumeInfo* info) override;
+  bool IsFar() const override { return true; }
+  int ListFolder(int dir, bool skip_dot_names, std::vector<FolderEntry>* entries) override;
+  int BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t block_size,
+                  BlockHashList* out) override;
+  int DigestFile(int dir, const char* name, int flags, uint64_t max_length, uint32_t block_size,
+                 FileDigests* out) override;
 
  private:
   struct Pending {

@@ -59,6 +59,7 @@ class Session {
   int Data(Op op, Reader& in, int64_t* result, Writer& out);
   int Status(Op op, Reader& in, int64_t* result, Writer& out);
   int Names(Op op, Reader& in, int64_t* result, Writer& out);
+  int Whole(Op op, Reader& in, int64_t* result, Writer& out);
 
   std::shared_ptr<Handle> Get(uint32_t handle);
   uint32_t Add(int fd);
@@ -581,6 +582,94 @@ int Session::Names(Op op, Reader& in, int64_t* result, Writer& out) {
   return fail(EPROTO);
 }
 
+namespace {
+
+// What one answer of a folder's listing may hold, well below a frame's limit.
+constexpr size_t kListingPart = 16u << 20;
+// The most blocks one answer of digests may hold.
+constexpr uint64_t kMostBlocks = 1u << 20;
+
+bool FewEnoughBlocks(uint64_t length, uint32_t block_size) {
+  return block_size > 0 && block_size <= kMaxChunk && length / block_size < kMostBlocks;
+}
+
+}  // namespace
+
+// A folder's listing with its entries' status, a file's block digests: work that would cost
+// a round trip per entry or block, done here in one.
+int Session::Whole(Op op, Reader& in, int64_t* result, Writer& out) {
+  const auto fail = [&](int error) { return Fail(result, error); };
+  const auto done = [&](int64_t value) { return Done(result, value); };
+  switch (op) {
+    case Op::kListFolder: {
+      const uint32_t number = in.U32();
+      const bool skip_dot_names = in.U8() != 0;
+      const uint64_t first = in.U64();
+      if (in.failed()) return fail(EPROTO);
+      std::shared_ptr<Handle> h = number == kRootHandle ? nullptr : Get(number);
+      if (!h) return fail(EBADF);
+      std::vector<FolderEntry> entries;
+      const int error = fs_.ListFolder(h->fd(), skip_dot_names, &entries) == 0 ? 0 : errno;
+      Writer part;
+      uint32_t count = 0;
+      size_t at = static_cast<size_t>(std::min<uint64_t>(first, entries.size()));
+      for (; at < entries.size() && part.buffer().size() < kListingPart; ++at, ++count) {
+        const FolderEntry& entry = entries[at];
+        part.U8(entry.type);
+        part.Bytes(entry.name);
+        part.I32(entry.error);
+        if (entry.error == 0) part.Stat(entry.st);
+      }
+      const bool more = at < entries.size();
+      out.I32(more ? 0 : error);
+      out.U8(more ? 1 : 0);
+      out.U32(count);
+      out.buffer().append(part.buffer());
+      return done(0);
+    }
+    case Op::kBlockHashes: {
+      std::shared_ptr<Handle> h = Get(in.U32());
+      const uint64_t offset = in.U64();
+      const uint64_t length = in.U64();
+      const uint32_t block_size = in.U32();
+      if (in.failed()) return fail(EPROTO);
+      if (!h) return fail(EBADF);
+      if (!FewEnoughBlocks(length, block_size)) return fail(EINVAL);
+      BlockHashList list;
+      fs_.BlockHashes(h->fd(), offset, length, block_size, &list);
+      WriteHashes(out, list);
+      return done(0);
+    }
+    case Op::kDigestFile: {
+      const uint32_t dir = in.U32();
+      const std::string name = in.Text();
+      const int flags = in.I32();
+      const uint64_t max_length = in.U64();
+      const uint32_t block_size = in.U32();
+      if (in.failed()) return fail(EPROTO);
+      if (!FewEnoughBlocks(max_length, block_size)) return fail(EINVAL);
+      FileDigests found;
+      Place place;
+      int e = Resolve(dir, name, &place);
+      if (e == 0 && !(flags & AT_SYMLINK_NOFOLLOW)) e = walk_.FollowLeaf(&place);
+      if (e != 0)
+        found.stat_error = e;
+      else
+        fs_.DigestFile(place.dir, place.leaf.c_str(), AT_SYMLINK_NOFOLLOW, max_length,
+                       block_size, &found);
+      out.I32(found.stat_error);
+      out.Stat(found.st);
+      out.I32(found.open_error);
+      out.U8(found.hashed ? 1 : 0);
+      WriteHashes(out, found.hashes);
+      return done(0);
+    }
+    default:
+      break;
+  }
+  return fail(EPROTO);
+}
+
 // Carries out one call; returns the errno for a result below 0.
 int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
   switch (op) {
@@ -617,6 +706,10 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
     case Op::kSymlinkAt:
     case Op::kReadLinkAt:
       return Names(op, in, result, out);
+    case Op::kListFolder:
+    case Op::kBlockHashes:
+    case Op::kDigestFile:
+      return Whole(op, in, result, out);
     case Op::kEnd:
       break;
   }

@@ -155,6 +155,11 @@ std::unique_ptr<ScanPipeline> MakeScanPipeline(FileSystem& fs, const IoTuning& i
   PipelineShape shape;
   shape.helpers = io.scan_helpers >= 0 ? io.scan_helpers : (UsableCpuCount() > 1 ? 1 : 0);
   shape.max_helpers = io.scan_max_helpers;
+  if (fs.IsFar()) {
+    // A far folder's listing mostly waits for its answer: many in flight hide the delay.
+    shape.helpers = std::max(shape.helpers, kFarHelpers);
+    shape.max_helpers = std::max(shape.max_helpers, kFarMaxHelpers);
+  }
   shape.window = static_cast<size_t>(std::max(1, io.scan_window));
   shape.window_weight = io.scan_window_bytes;
   shape.order = TakeOrder::kNewestFirst;
