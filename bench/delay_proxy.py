@@ -28,25 +28,33 @@ def nodelay(sock):
 
 
 def pump(src, dst, delay, rate):
-    """Reads from src, and hands each chunk to dst once it has been held `delay` seconds."""
+    """Reads from src, and hands each chunk to dst once it has been held `delay` seconds
+    (and, with a rate, once the link has sent it)."""
     queue = collections.deque()
     cond = threading.Condition()
     done = [False]
     link_free = [0.0]  # when the link has sent everything queued so far
 
     def writer():
+        # Everything due by the time it wakes goes in one send: a sleep per chunk would
+        # limit the chunks per second, which no link does.
         while True:
             with cond:
                 while not queue and not done[0]:
                     cond.wait()
                 if not queue:
                     break
-                due, data = queue.popleft()
+                due = queue[0][0]
             wait = due - time.monotonic()
             if wait > 0:
                 time.sleep(wait)
+            with cond:
+                now = time.monotonic()
+                batch = []
+                while queue and queue[0][0] <= now:
+                    batch.append(queue.popleft()[1])
             try:
-                dst.sendall(data)
+                dst.sendall(b"".join(batch))
             except OSError:
                 break
         try:

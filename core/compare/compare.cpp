@@ -12,6 +12,7 @@
 #include "core/list/status.h"
 #include "core/list/two_way_text.h"
 #include "core/parallel/cpu_count.h"
+#include "core/parallel/far_helpers.h"
 #include "core/parallel/run_scope.h"
 
 namespace tavrik {

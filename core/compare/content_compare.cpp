@@ -154,8 +154,8 @@ bool DigestHere(FileSystem& fs, FolderCache& folder, const std::string& path, Fi
 // Two files of size bytes by their digests, with the byte comparison's verdicts and reasons.
 PairResult CompareDigests(const std::string& left, const FileDigests& l, const std::string& right,
                           const FileDigests& r, int64_t size) {
-  const size_t blocks = static_cast<size_t>((static_cast<uint64_t>(size) + kCompareBlock - 1) /
-                                            kCompareBlock);
+  const size_t blocks =
+      static_cast<size_t>((static_cast<uint64_t>(size) + kCompareBlock - 1) / kCompareBlock);
   for (size_t i = 0; i < std::max<size_t>(blocks, 1); ++i) {
     const bool last = i + 1 >= blocks;
     if ((i < blocks && i >= l.hashes.blocks.size()) || (last && l.hashes.longer))
@@ -236,6 +236,12 @@ int FolderCache::Stat(const std::string& path, struct stat* st, int flags) {
 }
 
 void FolderCache::Digest(const std::string& path, uint64_t max_length, FileDigests* out) {
+  // A far end finds the file from its root itself: no folder to open first.
+  if (fs_.IsFar()) {
+    fs_.DigestFile(AT_FDCWD, path.c_str(), 0, max_length, static_cast<uint32_t>(kCompareBlock),
+                   out);
+    return;
+  }
   const char* leaf = Enter(path);
   const int dir = leaf ? fd_ : AT_FDCWD;
   if (!leaf) leaf = path.c_str();

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <tuple>
 
 namespace tavrik {
@@ -70,6 +71,19 @@ int FileSystem::ListFolder(int dir, bool skip_dot_names, std::vector<FolderEntry
   }
 }
 
+int FileSystem::ListFolderAt(int dir, const char* name, int open_flags, bool skip_dot_names,
+                             std::vector<FolderEntry>* entries, bool* opened) {
+  *opened = false;
+  const int fd = OpenAt(dir, name, open_flags);
+  if (fd < 0) return -1;
+  *opened = true;
+  const int listed = ListFolder(fd, skip_dot_names, entries);
+  const int error = errno;
+  Close(fd);
+  errno = error;
+  return listed;
+}
+
 int FileSystem::BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t block_size,
                             BlockHashList* out) {
   *out = BlockHashList();
@@ -90,11 +104,13 @@ int FileSystem::BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t b
     out->longer = n > 0;
     return 0;
   }
-  std::vector<char> buffer(static_cast<size_t>(block_size) + 1);
+  // Not zeroed: most files here are small, and a block is much larger than they are.
+  const size_t room = static_cast<size_t>(std::min<uint64_t>(block_size, length)) + 1;
+  const std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(room);
   for (uint64_t at = 0; at < length; at += block_size) {
     const size_t count = static_cast<size_t>(std::min<uint64_t>(block_size, length - at));
     const bool last = at + count >= length;
-    const ssize_t got = ReadWholeBlock(*this, fd, buffer.data(), count, offset + at, last);
+    const ssize_t got = ReadWholeBlock(*this, fd, buffer.get(), count, offset + at, last);
     if (got < 0) {
       out->error = errno;
       return -1;
@@ -105,7 +121,7 @@ int FileSystem::BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t b
       return -1;
     }
     out->longer = static_cast<size_t>(got) > count;
-    out->blocks.push_back(HashBlock(buffer.data(), count));
+    out->blocks.push_back(HashBlock(buffer.get(), count));
   }
   return 0;
 }

@@ -97,8 +97,8 @@ struct BlockHashList {
 struct FileDigests {
   int stat_error = 0;  // the status query's errno; st is unset then
   struct stat st {};
-  int open_error = 0;   // the open's errno, where it was opened
-  bool hashed = false;  // a regular file of at most the length asked, opened and read
+  int open_error = 0;    // the open's errno, where it was opened
+  bool hashed = false;   // a regular file of at most the length asked, opened and read
   BlockHashList hashes;  // of its bytes from 0 to st.st_size, where hashed
 };
 
@@ -178,6 +178,11 @@ class FileSystem {
   // status by name without following a link. 0, or -1 with errno set when the folder cannot
   // be read or its listing broke off (*entries then holds what came before).
   virtual int ListFolder(int dir, bool skip_dot_names, std::vector<FolderEntry>* entries);
+  // ListFolder of the folder name in dir, opened with open_flags and closed again within the
+  // call. -1 with errno set where it failed; *opened then tells the open's failure (false)
+  // from the listing's.
+  virtual int ListFolderAt(int dir, const char* name, int open_flags, bool skip_dot_names,
+                           std::vector<FolderEntry>* entries, bool* opened);
   // The SHA-256 digests of the blocks of fd's bytes from offset on, length bytes in blocks of
   // block_size (the last one shorter), read up to the first failure. 0 when every block was
   // read whole; -1 with errno set otherwise (out says where and why).

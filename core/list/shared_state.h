@@ -96,11 +96,6 @@ struct BatchRequests {
   bool end = false;        // Ende
 };
 
-// Threads at first and at most for the listings and pairs of a folder on another machine,
-// where each call waits for the link rather than the disk.
-inline constexpr int kFarHelpers = 16;
-inline constexpr int kFarMaxHelpers = 64;
-
 // How much file-system work may run ahead of the thread that shows results. Tests run the
 // scan and the comparison with none and with many helpers; results never depend on it.
 // The numbers of helpers grow up to their maximum only while the work is seen waiting for

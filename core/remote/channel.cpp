@@ -223,6 +223,26 @@ ChildEnd ProcessChannel::Finish(std::chrono::milliseconds grace) {
   return end_;
 }
 
+bool BatchWriter::Write(std::string_view frame) {
+  std::unique_lock lock(mutex_);
+  if (failed_) return false;
+  queued_.append(frame);
+  if (writing_) return true;
+  writing_ = true;
+  std::string batch;
+  while (!queued_.empty() && !failed_) {
+    batch.swap(queued_);
+    lock.unlock();
+    const bool written = channel_.Write(batch.data(), batch.size());
+    lock.lock();
+    if (!written) failed_ = true;
+    batch.clear();
+  }
+  queued_.clear();
+  writing_ = false;
+  return !failed_;
+}
+
 std::vector<std::string> SshCommandWords(const std::string* option, const char* environment) {
   std::string command = option ? *option : environment && *environment ? environment : "";
   std::vector<std::string> words;

@@ -118,6 +118,10 @@ enum class Op : uint16_t {
   // stat, i32 open errno, u8 hashed, hashes. "hashes" is u32 count and 32 bytes each, then
   // i32 errno, u8 the file ended early, u8 it goes on.
   kDigestFile,
+  // handle dir, bytes name, u32 open flags (WireOpenFlags), u8 skip dot names, u64 first
+  // entry → i32 open errno, then as kListFolder's answer: the folder opened, listed and
+  // closed in one request.
+  kListFolderAt,
   kEnd,  // keep last
 };
 

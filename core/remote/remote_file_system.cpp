@@ -79,7 +79,10 @@ std::string NoAgentText(const std::string& host) {
 
 RemoteFileSystem::RemoteFileSystem(std::unique_ptr<Channel> channel, std::string host,
                                    std::string root)
-    : channel_(std::move(channel)), host_(std::move(host)), root_(std::move(root)) {
+    : channel_(std::move(channel)),
+      host_(std::move(host)),
+      root_(std::move(root)),
+      writer_(*channel_) {
   reader_ = std::thread([this] { ReadAnswers(); });
 }
 
@@ -178,8 +181,10 @@ bool RemoteFileSystem::Lost() const {
 void RemoteFileSystem::Lose() {
   std::lock_guard lock(mutex_);
   lost_ = true;
-  for (auto& [id, pending] : pending_) pending->done = true;
-  answered_.notify_all();
+  for (auto& [id, pending] : pending_) {
+    pending->done = true;
+    pending->answered.notify_one();
+  }
 }
 
 void RemoteFileSystem::Disconnect() {
@@ -198,7 +203,7 @@ void RemoteFileSystem::ReadAnswers() {
     if (it == pending_.end()) continue;  // an answer nobody waits for: a protocol fault
     it->second->body = frame.substr(4);
     it->second->done = true;
-    answered_.notify_all();
+    it->second->answered.notify_one();
   }
   Lose();
 }
@@ -213,19 +218,9 @@ int64_t RemoteFileSystem::Call(Op op, Writer& args, std::string* reply) {
     if (next_id_ == 0) next_id_ = 1;
     pending_.emplace(id, &pending);
   }
-  Writer frame;
-  frame.U32(static_cast<uint32_t>(4 + 2 + args.buffer().size()));
-  frame.U32(id);
-  frame.U16(static_cast<uint16_t>(op));
-  frame.buffer().append(args.buffer());
-  bool sent;
-  {
-    std::lock_guard lock(write_mutex_);
-    sent = channel_->Write(frame.buffer().data(), frame.buffer().size());
-  }
-  if (!sent) Disconnect();
+  if (!Send(id, op, args)) Disconnect();
   std::unique_lock lock(mutex_);
-  answered_.wait(lock, [&] { return pending.done; });
+  pending.answered.wait(lock, [&] { return pending.done; });
   pending_.erase(id);
   if (pending.body.empty()) return Failed(kLostErrno);
   Reader in(pending.body);
@@ -235,6 +230,26 @@ int64_t RemoteFileSystem::Call(Op op, Writer& args, std::string* reply) {
   if (reply) *reply = pending.body.substr(12);
   if (result < 0) return Failed(error);
   return result;
+}
+
+bool RemoteFileSystem::Send(uint32_t id, Op op, Writer& args) {
+  Writer frame;
+  frame.U32(static_cast<uint32_t>(4 + 2 + args.buffer().size()));
+  frame.U32(id);
+  frame.U16(static_cast<uint16_t>(op));
+  frame.buffer().append(args.buffer());
+  return writer_.Write(frame.buffer());
+}
+
+void RemoteFileSystem::Post(Op op, Writer& args) {
+  uint32_t id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (lost_) return;
+    id = next_id_++;
+    if (next_id_ == 0) next_id_ = 1;
+  }
+  if (!Send(id, op, args)) Disconnect();
 }
 
 namespace {
@@ -265,13 +280,27 @@ int RemoteFileSystem::OpenAt(int dir, const char* name, int flags, mode_t mode) 
     Call(Op::kClose, close);
     return Failed(EMFILE);
   }
-  return kFdBase + static_cast<int>(got);
+  const int fd = kFdBase + static_cast<int>(got);
+  if ((flags & O_ACCMODE) != O_RDONLY) {
+    std::lock_guard lock(mutex_);
+    writing_.insert(fd);
+  }
+  return fd;
 }
 
 int RemoteFileSystem::Close(int fd) {
   Writer w;
   if (!RealHandle(fd, w)) return Failed(EBADF);
-  return static_cast<int>(Call(Op::kClose, w));
+  bool written;
+  {
+    std::lock_guard lock(mutex_);
+    written = writing_.erase(fd) > 0;
+  }
+  if (written) return static_cast<int>(Call(Op::kClose, w));
+  // Closing what was only read cannot fail in a way that matters: no round trip for it.
+  if (Lost()) return Failed(kLostErrno);
+  Post(Op::kClose, w);
+  return 0;
 }
 
 std::unique_ptr<DirStream> RemoteFileSystem::OpenDir(int fd) {
@@ -596,10 +625,24 @@ int RemoteFileSystem::VolumeOf(int fd, VolumeInfo* info) {
   return 0;
 }
 
-int RemoteFileSystem::ListFolder(int dir, bool skip_dot_names,
-                                 std::vector<FolderEntry>* entries) {
+int RemoteFileSystem::TakeListing(Reader& in, std::vector<FolderEntry>* entries, bool* more) {
+  const int error = in.I32();
+  *more = in.U8() != 0;
+  const uint32_t count = in.U32();
+  for (uint32_t i = 0; i < count && !in.failed(); ++i) {
+    FolderEntry& entry = entries->emplace_back();
+    entry.type = in.U8();
+    entry.name = in.Text();
+    entry.error = in.I32();
+    if (entry.error == 0) in.Stat(&entry.st);
+  }
+  if (in.failed() || !in.done() || (*more && count == 0)) return -1;
+  return error;
+}
+
+int RemoteFileSystem::ListFolder(int dir, bool skip_dot_names, std::vector<FolderEntry>* entries) {
   const size_t first = entries->size();
-  for (;;) {
+  for (bool more = true; more;) {
     Writer w;
     if (!RealHandle(dir, w)) return Failed(EBADF);
     w.U8(skip_dot_names ? 1 : 0);
@@ -607,20 +650,34 @@ int RemoteFileSystem::ListFolder(int dir, bool skip_dot_names,
     std::string reply;
     if (Call(Op::kListFolder, w, &reply) < 0) return -1;
     Reader in(reply);
-    const int error = in.I32();
-    const bool more = in.U8() != 0;
-    const uint32_t count = in.U32();
-    for (uint32_t i = 0; i < count && !in.failed(); ++i) {
-      FolderEntry& entry = entries->emplace_back();
-      entry.type = in.U8();
-      entry.name = in.Text();
-      entry.error = in.I32();
-      if (entry.error == 0) in.Stat(&entry.st);
-    }
-    if (in.failed() || !in.done() || (more && count == 0)) return Failed(EPROTO);
-    if (error != 0) return Failed(error);
-    if (!more) return 0;
+    const int error = TakeListing(in, entries, &more);
+    if (error != 0) return Failed(error < 0 ? EPROTO : error);
   }
+  return 0;
+}
+
+int RemoteFileSystem::ListFolderAt(int dir, const char* name, int open_flags, bool skip_dot_names,
+                                   std::vector<FolderEntry>* entries, bool* opened) {
+  *opened = false;
+  uint32_t wire_flags;
+  if (!WireOpenFlags(open_flags, &wire_flags)) return Failed(EINVAL);
+  const size_t first = entries->size();
+  for (bool more = true; more;) {
+    Writer w;
+    if (!Place(w, dir, name)) return Failed(EBADF);
+    w.U32(wire_flags);
+    w.U8(skip_dot_names ? 1 : 0);
+    w.U64(entries->size() - first);
+    std::string reply;
+    if (Call(Op::kListFolderAt, w, &reply) < 0) return -1;
+    Reader in(reply);
+    const int open_error = in.I32();
+    if (open_error != 0) return Failed(open_error);
+    *opened = true;
+    const int error = TakeListing(in, entries, &more);
+    if (error != 0) return Failed(error < 0 ? EPROTO : error);
+  }
+  return 0;
 }
 
 int RemoteFileSystem::BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t block_size,

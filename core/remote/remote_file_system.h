@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/fs/file_system.h"
@@ -99,6 +100,8 @@ class RemoteFileSystem : public FileSystem {
   int VolumeOf(int fd, VolumeInfo* info) override;
   bool IsFar() const override { return true; }
   int ListFolder(int dir, bool skip_dot_names, std::vector<FolderEntry>* entries) override;
+  int ListFolderAt(int dir, const char* name, int open_flags, bool skip_dot_names,
+                   std::vector<FolderEntry>* entries, bool* opened) override;
   int BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t block_size,
                   BlockHashList* out) override;
   int DigestFile(int dir, const char* name, int flags, uint64_t max_length, uint32_t block_size,
@@ -108,11 +111,19 @@ class RemoteFileSystem : public FileSystem {
   struct Pending {
     bool done = false;
     std::string body;  // the answer from the result on
+    // Its own, so that an answer wakes its caller only, not every thread that waits.
+    std::condition_variable answered;
   };
   RemoteFileSystem(std::unique_ptr<Channel> channel, std::string host, std::string root);
   // Sends a request and waits for its answer; the result, with errno set below 0. reply
   // then reads what the call gives back.
   int64_t Call(Op op, Writer& args, std::string* reply = nullptr);
+  // Sends a request whose answer nobody waits for (closing what was only read).
+  void Post(Op op, Writer& args);
+  // Writes a request with id; false where the channel broke.
+  bool Send(uint32_t id, Op op, Writer& args);
+  // Takes the entries of a listing's answer; the listing's errno, or -1 for a faulty answer.
+  static int TakeListing(Reader& in, std::vector<FolderEntry>* entries, bool* more);
   void ReadAnswers();
   void Lose();
 
@@ -121,12 +132,13 @@ class RemoteFileSystem : public FileSystem {
   std::string host_;
   std::string root_;
   std::thread reader_;
-  std::mutex write_mutex_;
+  BatchWriter writer_;
   mutable std::mutex mutex_;
-  std::condition_variable answered_;
   std::unordered_map<uint32_t, Pending*> pending_;
   uint32_t next_id_ = 1;
   bool lost_ = false;
+  // Handles opened for writing: their close waits for its answer (a late write error).
+  std::unordered_set<int> writing_;
 };
 
 }  // namespace tavrik::remote

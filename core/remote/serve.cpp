@@ -82,8 +82,7 @@ class Session {
   std::mutex temps_mutex_;
   std::vector<Temp> temps_;
 
-  std::mutex write_mutex_;
-  bool write_failed_ = false;
+  BatchWriter writer_{channel_};
 
   std::mutex queue_mutex_;
   std::condition_variable queue_cv_;
@@ -197,12 +196,7 @@ void Session::Reply(uint32_t id, int64_t result, int error, std::string_view pay
   std::string& frame = w.buffer();
   const uint32_t size = static_cast<uint32_t>(frame.size() - 4);
   for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>(size >> (8 * i));
-  std::lock_guard lock(write_mutex_);
-  if (write_failed_) return;
-  if (!channel_.Write(frame.data(), frame.size())) {
-    write_failed_ = true;
-    channel_.Shutdown();
-  }
+  if (!writer_.Write(frame)) channel_.Shutdown();
 }
 
 void Session::Answer(std::string_view request) {
@@ -593,6 +587,25 @@ bool FewEnoughBlocks(uint64_t length, uint32_t block_size) {
   return block_size > 0 && block_size <= kMaxChunk && length / block_size < kMostBlocks;
 }
 
+// A listing's answer from entry first on, as much as one answer holds.
+void WriteListing(const std::vector<FolderEntry>& entries, int error, uint64_t first, Writer& out) {
+  Writer part;
+  uint32_t count = 0;
+  size_t at = static_cast<size_t>(std::min<uint64_t>(first, entries.size()));
+  for (; at < entries.size() && part.buffer().size() < kListingPart; ++at, ++count) {
+    const FolderEntry& entry = entries[at];
+    part.U8(entry.type);
+    part.Bytes(entry.name);
+    part.I32(entry.error);
+    if (entry.error == 0) part.Stat(entry.st);
+  }
+  const bool more = at < entries.size();
+  out.I32(more ? 0 : error);
+  out.U8(more ? 1 : 0);
+  out.U32(count);
+  out.buffer().append(part.buffer());
+}
+
 }  // namespace
 
 // A folder's listing with its entries' status, a file's block digests: work that would cost
@@ -610,21 +623,30 @@ int Session::Whole(Op op, Reader& in, int64_t* result, Writer& out) {
       if (!h) return fail(EBADF);
       std::vector<FolderEntry> entries;
       const int error = fs_.ListFolder(h->fd(), skip_dot_names, &entries) == 0 ? 0 : errno;
-      Writer part;
-      uint32_t count = 0;
-      size_t at = static_cast<size_t>(std::min<uint64_t>(first, entries.size()));
-      for (; at < entries.size() && part.buffer().size() < kListingPart; ++at, ++count) {
-        const FolderEntry& entry = entries[at];
-        part.U8(entry.type);
-        part.Bytes(entry.name);
-        part.I32(entry.error);
-        if (entry.error == 0) part.Stat(entry.st);
-      }
-      const bool more = at < entries.size();
-      out.I32(more ? 0 : error);
-      out.U8(more ? 1 : 0);
-      out.U32(count);
-      out.buffer().append(part.buffer());
+      WriteListing(entries, error, first, out);
+      return done(0);
+    }
+    case Op::kListFolderAt: {
+      const uint32_t dir = in.U32();
+      const std::string name = in.Text();
+      int flags = 0;
+      const bool known = LocalOpenFlags(in.U32(), &flags);
+      const bool skip_dot_names = in.U8() != 0;
+      const uint64_t first = in.U64();
+      if (in.failed()) return fail(EPROTO);
+      if (!known) return fail(EINVAL);
+      Place place;
+      int e = Resolve(dir, name, &place);
+      if (e == 0 && !(flags & O_NOFOLLOW)) e = walk_.FollowLeaf(&place);
+      std::vector<FolderEntry> entries;
+      bool opened = false;
+      int error = e;
+      if (e == 0 && fs_.ListFolderAt(place.dir, place.leaf.c_str(),
+                                     flags | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, skip_dot_names,
+                                     &entries, &opened) != 0)
+        error = errno;
+      out.I32(opened ? 0 : error);
+      WriteListing(entries, opened ? error : 0, first, out);
       return done(0);
     }
     case Op::kBlockHashes: {
@@ -655,8 +677,8 @@ int Session::Whole(Op op, Reader& in, int64_t* result, Writer& out) {
       if (e != 0)
         found.stat_error = e;
       else
-        fs_.DigestFile(place.dir, place.leaf.c_str(), AT_SYMLINK_NOFOLLOW, max_length,
-                       block_size, &found);
+        fs_.DigestFile(place.dir, place.leaf.c_str(), AT_SYMLINK_NOFOLLOW, max_length, block_size,
+                       &found);
       out.I32(found.stat_error);
       out.Stat(found.st);
       out.I32(found.open_error);
@@ -709,6 +731,7 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
     case Op::kListFolder:
     case Op::kBlockHashes:
     case Op::kDigestFile:
+    case Op::kListFolderAt:
       return Whole(op, in, result, out);
     case Op::kEnd:
       break;

@@ -150,6 +150,21 @@ FolderListing ListFolder(FileSystem& fs, const std::string& base, bool follow_li
                          const FolderRules* rules, const LinkWalk& links) {
   FolderListing listing;
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_link || links.follow ? 0 : O_NOFOLLOW);
+  if (fs.IsFar() && !links.follow) {
+    // A far folder is opened, listed and closed in one request.
+    std::vector<FolderEntry> entries;
+    bool opened = false;
+    if (fs.ListFolderAt(AT_FDCWD, base.c_str(), flags, true, &entries, &opened) != 0) {
+      if (!opened) {
+        listing.open_error = errno;
+        return listing;
+      }
+      listing.read_error = errno;
+    }
+    for (const FolderEntry& entry : entries)
+      TakeEntry(fs, -1, entry.name.c_str(), entry.type, &entry, rules, listing);
+    return listing;
+  }
   int fd = fs.OpenAt(AT_FDCWD, base.c_str(), flags);
   if (fd < 0) {
     listing.open_error = errno;

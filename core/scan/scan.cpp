@@ -13,6 +13,7 @@
 
 #include "core/fs/paths.h"
 #include "core/parallel/cpu_count.h"
+#include "core/parallel/far_helpers.h"
 #include "core/parallel/ordered_pipeline.h"
 #include "core/parallel/run_scope.h"
 #include "core/scan/folder_listing.h"
@@ -53,7 +54,9 @@ std::vector<ScanItem> TakeListing(Context& ctx, FileSystem& fs, const ScanItem& 
   std::vector<ScanItem> subfolders;
   const FolderListing& listing = result.listing;
   // Listed before a yield (or a box before it) that came before its turn.
-  const bool stale = result.listed_at < yields;
+  // A far folder's listing is the far end's picture of it at one moment, whenever taken;
+  // asking again at its turn would cost a round trip per folder.
+  const bool stale = result.listed_at < yields && !fs.IsFar();
   int gone = stale && !item.root ? GoneSinceListed(fs, item.path, ctx.state.follow_links) : 0;
   if (listing.open_error != 0 || gone != 0) {
     ReportAccessError(ctx, gone != 0 ? gone : listing.open_error, item.path);

@@ -1,0 +1,11 @@
+// How many threads keep calls in flight on a folder on another machine, where each call
+// waits for the link rather than for the disk or the processor.
+#pragma once
+
+namespace tavrik {
+
+// Threads at first and at most for the listings and the pairs of a far folder.
+inline constexpr int kFarHelpers = 48;
+inline constexpr int kFarMaxHelpers = 96;
+
+}  // namespace tavrik
