@@ -2,6 +2,7 @@
 
 #include "batch/control_file.h"
 #include "batch/exclusion_rules.h"
+#include "batch/far_roots.h"
 #include "batch/ini_reader.h"
 #include "core/compare/compare.h"
 #include "core/fs/paths.h"
@@ -42,6 +43,23 @@ std::string CheckControlFile(Context& ctx, const std::string& name, BatchFolders
   return problems;
 }
 
+// Each folder on its own file system, a far one (ssh://...) on a connection of its own made
+// before anything is listed; the folders then name the paths the fills take there. The
+// problem lines of those that cannot be reached.
+std::string OpenFolders(Context& ctx, BatchFolders* folders) {
+  std::string problems;
+  std::string* names[] = {&folders->left, &folders->right};
+  for (int side = 0; side < 2; ++side) {
+    std::string path, why;
+    if (OpenSide(ctx, side, *names[side], FolderNames::kControlFile, &path, &why))
+      *names[side] = AddBackslash(path);
+    else if (!why.empty())
+      problems += FarFolderProblem(why);
+    // else asked to stop while waiting: the steps end at once.
+  }
+  return problems;
+}
+
 // Each step finishes before the next one starts; what fails on the way is reported by
 // the step itself and does not stop the later ones.
 void RunActions(Context& ctx, const BatchFolders& folders) {
@@ -67,7 +85,8 @@ void RunBatch(Context& ctx, const std::string& command_line, const SafetySetting
   ctx.state.batch_active = true;
   name = ControlFileName(name, AppPath());
   BatchFolders folders;
-  const std::string problems = CheckControlFile(ctx, name, &folders, overrides);
+  std::string problems = CheckControlFile(ctx, name, &folders, overrides);
+  if (problems.empty()) problems = OpenFolders(ctx, &folders);
   if (!problems.empty()) {
     Refuse(ctx.host, ProblemBoxText(problems));
     ctx.state.batch_active = false;

@@ -6,6 +6,8 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "batch/exclusion_rules.h"
 #include "core/list/comparison_list.h"
@@ -116,6 +118,13 @@ class Form1 : public QWidget {
   // A drop's checks of a folder; false, after a box where there is something to say, when
   // it is not to be filled.
   bool FolderAccepted(const QString& path);
+  // Fills a folder of this machine into the column FillColumn chooses.
+  void FillHere(const std::string& path, bool left, ScanAhead* ahead = nullptr);
+  // A folder named as one on another machine ([user@]host:path, ssh://...).
+  static bool IsFarName(const QString& folder);
+  // Connects to a far folder for one side (0 left, 1 right); the path a fill takes there, or
+  // nothing after a box that says why.
+  std::optional<std::string> OpenFarFolder(int side, const QString& folder);
 
   ComparisonList list_;
   SharedState state_;

@@ -97,4 +97,10 @@ int FileSystem::BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t b
   return 0;
 }
 
+std::string FileSystem::Machine() { return MachineName(); }
+
+int64_t FileSystem::ProcessId() { return OwnProcessId(); }
+
+bool FileSystem::ProcessGone(int64_t pid) { return ProcessEnded(pid); }
+
 }  // namespace tavrik

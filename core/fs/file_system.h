@@ -174,6 +174,16 @@ class FileSystem {
   // read whole; -1 with errno set otherwise (out says where and why).
   virtual int BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t block_size,
                           BlockHashList* out);
+
+  // The machine that holds these files and the process that acts on them there, as a lock
+  // file among them names its owner; a far folder's are the far end's own. ProcessGone is
+  // ProcessEnded asked on that machine.
+  virtual std::string Machine();
+  // The other machine a far folder lies on, by its own name; empty for this machine's files.
+  // Folders on two machines are never one folder, whatever their numbers say.
+  virtual std::string FarMachine() { return {}; }
+  virtual int64_t ProcessId();
+  virtual bool ProcessGone(int64_t pid);
 };
 
 // The SHA-256 digest of size bytes at data.

@@ -105,6 +105,10 @@ enum class Op : uint16_t {
   kMountType,
   // handle → bytes id, bytes below
   kVolumeOf,
+  // → bytes the far machine's name, i64 the far end's process id (what its lock files name)
+  kMachine,
+  // i64 pid → result: 1 when that process of the far machine has ended, else 0
+  kProcessEnded,
   kEnd,  // keep last
 };
 

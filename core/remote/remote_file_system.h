@@ -97,6 +97,13 @@ class RemoteFileSystem : public FileSystem {
   int StatFs(int fd, struct statfs* st) override;
   int MountType(int fd, std::string* type) override;
   int VolumeOf(int fd, VolumeInfo* info) override;
+  // The far machine's own name (not the name the user gave it) and the far end's process:
+  // the holder a lock file in this folder names. Asked once; where the far end cannot say,
+  // this process is the holder, as for a folder of this machine.
+  std::string Machine() override;
+  int64_t ProcessId() override;
+  bool ProcessGone(int64_t pid) override;
+  std::string FarMachine() override;
 
  private:
   struct Pending {
@@ -121,6 +128,9 @@ class RemoteFileSystem : public FileSystem {
   std::unordered_map<uint32_t, Pending*> pending_;
   uint32_t next_id_ = 1;
   bool lost_ = false;
+  std::once_flag machine_once_;
+  std::string machine_;
+  int64_t far_pid_ = 0;
 };
 
 }  // namespace tavrik::remote
