@@ -44,19 +44,23 @@ std::string CheckControlFile(Context& ctx, const std::string& name, BatchFolders
 }
 
 // Each folder on its own file system, a far one (ssh://...) on a connection of its own made
-// before anything is listed; the folders then name the paths the fills take there. The
-// problem lines of those that cannot be reached.
+// before anything is listed; the folders then name the paths the fills take there. Both are
+// opened before either becomes a root, so that a refusal leaves the list's roots as they
+// were. The problem lines of those that cannot be reached.
 std::string OpenFolders(Context& ctx, BatchFolders* folders) {
   std::string problems;
   std::string* names[] = {&folders->left, &folders->right};
+  OpenedFolder opened[2];
   for (int side = 0; side < 2; ++side) {
-    std::string path, why;
-    if (OpenSide(ctx, side, *names[side], FolderNames::kControlFile, &path, &why))
-      *names[side] = AddBackslash(path);
-    else if (!why.empty())
-      problems += FarFolderProblem(why);
-    // else asked to stop while waiting: the steps end at once.
+    std::string why;
+    if (!OpenFolder(ctx.fs, *names[side], FolderNames::kControlFile, ctx.state.far_access,
+                    ctx.state.stop, &opened[side], &why))
+      problems += why.empty() ? std::string() : FarFolderProblem(why);
   }
+  // Asked to stop while waiting: the steps end at once.
+  if (!problems.empty() || ctx.state.stop.Requested()) return problems;
+  for (int side = 0; side < 2; ++side)
+    *names[side] = AddBackslash(UseFolder(ctx, side, std::move(opened[side])));
   return problems;
 }
 

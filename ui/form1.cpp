@@ -451,17 +451,27 @@ void Form1::FillHere(const std::string& path, bool left, ScanAhead* ahead) {
   FillColumn(*ctx_, path, left, ahead);
 }
 
-std::optional<std::string> Form1::OpenFarFolder(int side, const QString& folder) {
+std::optional<OpenedFolder> Form1::OpenFarFolder(const QString& folder) {
   if (running_) return std::nullopt;
   const std::string name = Bytes(folder);
-  std::string path, why;
+  OpenedFolder opened;
+  std::string why;
   host_->SetBusyPointer(true);
-  const bool opened = OpenSide(*ctx_, side, name, FolderNames::kCommandLine, &path, &why);
+  const bool ok = OpenFolder(ctx_->fs, name, FolderNames::kCommandLine, state_.far_access,
+                             state_.stop, &opened, &why);
   host_->SetBusyPointer(false);
-  if (opened) return path;
+  if (ok) return opened;
   // The console's words, without its program name in front.
   if (!why.empty()) Warn(*host_, name + ": " + why);
   return std::nullopt;
+}
+
+std::string Form1::UseRoot(int side, const QString& folder, std::optional<OpenedFolder>& far) {
+  if (far) return UseFolder(*ctx_, side, std::move(*far));
+  OpenedFolder here;
+  here.fs = &ctx_->fs;
+  here.path = Bytes(folder);
+  return UseFolder(*ctx_, side, std::move(here));
 }
 
 bool Form1::IsFarName(const QString& folder) {
@@ -479,9 +489,11 @@ void Form1::OpenStartFolders(const StartRequest& request) {
 
 void Form1::OpenFolders(const QString& left, const QString& right) {
   // A far folder is reached first, on a connection of its own; a failure is told in a box
-  // and fills nothing.
-  std::optional<std::string> left_far;
-  if (IsFarName(left) && !(left_far = OpenFarFolder(0, left))) return;
+  // and fills nothing. Neither becomes a root before both are reached.
+  std::optional<OpenedFolder> left_far, right_far;
+  if (IsFarName(left) && !(left_far = OpenFarFolder(left))) return;
+  const bool right_is_far = !right.isEmpty() && IsFarName(right);
+  if (right_is_far && !(right_far = OpenFarFolder(right))) return;
   if (right.isEmpty()) {
     if (!left_far) {
       DropFolder(left, true);
@@ -489,22 +501,19 @@ void Form1::OpenFolders(const QString& left, const QString& right) {
     }
     bool to_left = true;
     HandFilled();
-    FillColumn(*ctx_, *left_far, to_left);
+    FillColumn(*ctx_, UseRoot(0, left, left_far), to_left);
     return;
   }
-  std::optional<std::string> right_far;
-  if (IsFarName(right) && !(right_far = OpenFarFolder(1, right))) return;
-  // The right tree is listed while the left one fills. Without the left folder the right
-  // one is not filled either: its column would pair with a left root of an earlier fill.
-  const std::string right_path = right_far ? *right_far : Bytes(right);
-  if (!right_far) UseFolder(*ctx_, 1, OpenedFolder{nullptr, &ctx_->fs, right_path, {}});
-  ScanAhead ahead(*ctx_, right_path);
+  // Without the left folder the right one is not filled either: its column would pair with a
+  // left root of an earlier fill.
   if (!left_far && !FolderAccepted(left)) return;
-  const std::string left_path = left_far ? *left_far : Bytes(left);
-  if (!left_far) UseFolder(*ctx_, 0, OpenedFolder{nullptr, &ctx_->fs, left_path, {}});
+  // The right tree is listed while the left one fills.
+  const std::string right_path = UseRoot(1, right, right_far);
+  ScanAhead ahead(*ctx_, right_path);
+  const std::string left_path = UseRoot(0, left, left_far);
   HandFilled();
   FillNamedColumn(*ctx_, left_path, true);
-  if (right_far || FolderAccepted(right)) FillNamedColumn(*ctx_, right_path, false, &ahead);
+  if (right_is_far || FolderAccepted(right)) FillNamedColumn(*ctx_, right_path, false, &ahead);
 }
 
 void Form1::ChooseFolder(bool left) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "batch/exclusion_rules.h"
+#include "batch/far_roots.h"
 #include "core/list/comparison_list.h"
 #include "core/list/host.h"
 #include "core/list/shared_state.h"
@@ -122,9 +123,11 @@ class Form1 : public QWidget {
   void FillHere(const std::string& path, bool left, ScanAhead* ahead = nullptr);
   // A folder named as one on another machine ([user@]host:path, ssh://...).
   static bool IsFarName(const QString& folder);
-  // Connects to a far folder for one side (0 left, 1 right); the path a fill takes there, or
-  // nothing after a box that says why.
-  std::optional<std::string> OpenFarFolder(int side, const QString& folder);
+  // Connects to a far folder; nothing after a box that says why it cannot.
+  std::optional<OpenedFolder> OpenFarFolder(const QString& folder);
+  // Makes folder the root of one side (0 left, 1 right): on far's connection where it was
+  // reached, else on this machine. The path the fill takes.
+  std::string UseRoot(int side, const QString& folder, std::optional<OpenedFolder>& far);
 
   ComparisonList list_;
   SharedState state_;

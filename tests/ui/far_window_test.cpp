@@ -24,6 +24,7 @@ std::string StandIn(const TempTree& t) {
   const std::string path = t.Path("ssh");
   std::ofstream(path) << "#!/bin/sh\n"
                       << "while [ \"$1\" = -p ]; do shift 2; done\n"
+                      << "[ \"$1\" = kaputt ] && exit 255\n"
                       << "shift\n"
                       << "PATH=" << bin << ":$PATH exec \"$@\"\n";
   chmod(path.c_str(), 0755);
@@ -34,8 +35,9 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 
 // Catches a far folder of the window's command line read from this machine's disk (or not at
 // all), its column header showing the far end's path instead of the name as given, a
-// comparison or sync that does not reach the far files, and a connection that fails without
-// the console's words in a box.
+// comparison or sync that does not reach the far files, a connection that fails without the
+// console's words in a box, and a failed second folder that leaves the first one's root
+// switched under a list that still shows the old one.
 TEST_F(UiTest, TheWindowFillsComparesAndSyncsAFarFolder) {
   if (!std::filesystem::exists(TAVRIK_BIN_DIR "/tavrik-cli"))
     GTEST_SKIP() << "tavrik-cli is not built beside the window";
@@ -69,6 +71,14 @@ TEST_F(UiTest, TheWindowFillsComparesAndSyncsAFarFolder) {
     SyncFolders(form->Ctx());
     EXPECT_EQ(t.Read("R/a.txt"), "new");
   }
+  // A second folder that cannot be reached leaves the roots of the list as they were.
+  const FileSystem* left_fs = form->Ctx().left_fs;
+  ASSERT_NE(left_fs, nullptr);
+  boxes.clear();
+  form->OpenFolders(Q("nas:/"), Q("kaputt:/"));
+  EXPECT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(form->Ctx().left_fs, left_fs);
+  EXPECT_EQ(form->State().far_fs[0].get(), left_fs);
   TempTree t;
   t.Mkdir("L");
   boxes.clear();
