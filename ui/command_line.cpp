@@ -118,8 +118,8 @@ const char* UsageText() {
          "LINKS und RECHTS dürfen auf einem anderen Rechner liegen: [benutzer@]rechner:pfad\n"
          "oder ssh://[benutzer@]rechner[:port]/pfad (eine Steuerdatei nennt sie nur als\n"
          "ssh://...). Davor dürfen stehen:\n"
-         "  --ssh=BEFEHL          startet die Gegenstelle mit BEFEHL (Wörter durch Leerzeichen\n"
-         "                        getrennt) statt mit ssh; ebenso TAVRIK_SSH\n"
+         "  --ssh=BEFEHL          startet die Gegenstelle mit BEFEHL (Wörter durch\n"
+         "                        Leerzeichen getrennt) statt mit ssh; ebenso TAVRIK_SSH\n"
          "  --push-agent          kopiert den tavrik-agent neben diesem Programm nach\n"
          "                        ~/.cache/tavrik/ auf dem anderen Rechner und startet ihn\n"
          "                        dort statt eines installierten tavrik-cli\n";
