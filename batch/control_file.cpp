@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "batch/far_roots.h"
 #include "batch/leading_number.h"
 #include "core/fs/paths.h"
 
@@ -25,6 +26,8 @@ std::string Line(std::string_view text) { return " * " + std::string(text) + kCr
 std::string FolderProblem(FileSystem& fs, const std::string& path, std::string_view side) {
   const std::string start = "Der Verzeichnispfad ''" + path + "'' für die " + std::string(side);
   if (path.empty()) return Line(start + " Spalte existiert nicht.");
+  // A far folder is looked at over its connection, when the run opens it.
+  if (NamesFarFolder(path, FolderNames::kControlFile)) return "";
   if (KindOf(fs, path) == EntryKind::kFolder) return "";
   // The path ends in the separator just added; a file only answers to its name without.
   if (KindOf(fs, path.substr(0, path.size() - 1)) == EntryKind::kOther)
@@ -107,6 +110,8 @@ std::string RequestProblems(const BatchRequests& r) {
   if (r.binary && r.sync) lines += Line("Ein Abgleich ist für Binärvergleiche nicht verfügbar.");
   return lines;
 }
+
+std::string FarFolderProblem(const std::string& why) { return Line(why); }
 
 std::string ProblemBoxText(const std::string& problems) {
   return std::string("Sie haben ") + kProgramTitle +

@@ -34,6 +34,9 @@ BatchRequests ReadBatchRequests(IniReader& reader, const std::string& name);
 // The problem lines for a combination of requests that cannot run as asked.
 std::string RequestProblems(const BatchRequests& r);
 
+// The problem line for a far folder that cannot be reached or opened: the reason alone.
+std::string FarFolderProblem(const std::string& why);
+
 // The whole text of the problem box around the collected problem lines.
 std::string ProblemBoxText(const std::string& problems);
 

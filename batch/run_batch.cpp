@@ -2,6 +2,7 @@
 
 #include "batch/control_file.h"
 #include "batch/exclusion_rules.h"
+#include "batch/far_roots.h"
 #include "batch/ini_reader.h"
 #include "core/compare/compare.h"
 #include "core/fs/paths.h"
@@ -42,6 +43,27 @@ std::string CheckControlFile(Context& ctx, const std::string& name, BatchFolders
   return problems;
 }
 
+// Each folder on its own file system, a far one (ssh://...) on a connection of its own made
+// before anything is listed; the folders then name the paths the fills take there. Both are
+// opened before either becomes a root, so that a refusal leaves the list's roots as they
+// were. The problem lines of those that cannot be reached.
+std::string OpenFolders(Context& ctx, BatchFolders* folders) {
+  std::string problems;
+  std::string* names[] = {&folders->left, &folders->right};
+  OpenedFolder opened[2];
+  for (int side = 0; side < 2; ++side) {
+    std::string why;
+    if (!OpenFolder(ctx.fs, *names[side], FolderNames::kControlFile, ctx.state.far_access,
+                    ctx.state.stop, &opened[side], &why))
+      problems += why.empty() ? std::string() : FarFolderProblem(why);
+  }
+  // Asked to stop while waiting: the steps end at once.
+  if (!problems.empty() || ctx.state.stop.Requested()) return problems;
+  for (int side = 0; side < 2; ++side)
+    *names[side] = AddBackslash(UseFolder(ctx, side, std::move(opened[side])));
+  return problems;
+}
+
 // Each step finishes before the next one starts; what fails on the way is reported by
 // the step itself and does not stop the later ones.
 void RunActions(Context& ctx, const BatchFolders& folders) {
@@ -67,7 +89,8 @@ void RunBatch(Context& ctx, const std::string& command_line, const SafetySetting
   ctx.state.batch_active = true;
   name = ControlFileName(name, AppPath());
   BatchFolders folders;
-  const std::string problems = CheckControlFile(ctx, name, &folders, overrides);
+  std::string problems = CheckControlFile(ctx, name, &folders, overrides);
+  if (problems.empty()) problems = OpenFolders(ctx, &folders);
   if (!problems.empty()) {
     Refuse(ctx.host, ProblemBoxText(problems));
     ctx.state.batch_active = false;

@@ -1,5 +1,4 @@
 #include "cli/commands.h"
-#include "cli/far_roots.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "batch/exclusion_rules.h"
+#include "batch/far_roots.h"
 #include "batch/run_batch.h"
 #include "batch/safety_settings.h"
 #include "cli/console_host.h"
@@ -62,7 +62,8 @@ constexpr const char* kUsage =
     "       tavrik-cli --help | --version\n"
     "RULES: [--exclude=RULE] [--include=RULE] [--exclude-from=FILE] [--no-user-rules]\n"
     "fill, compare, sync, run and undo also take [--push-agent] [--ssh=COMMAND].\n"
-    "A folder of fill, compare and sync may lie on another machine: [user@]host:path or\n"
+    "A folder of fill, compare, sync and undo may lie on another machine: [user@]host:path\n"
+    "or ssh://[user@]host[:port]/path; a control file names one only as\n"
     "ssh://[user@]host[:port]/path.\n";
 
 constexpr const char* kOptions =
@@ -367,6 +368,9 @@ struct Session {
     host.SetQuiet(o.quiet);
     host.SetMeter(&meter);
     host.SetStop(&state.stop);
+    state.far_access.has_ssh = o.ssh.has_value();
+    state.far_access.ssh = o.ssh.value_or(std::string());
+    state.far_access.push_agent = o.push_agent;
     // Ctrl-C, a closed terminal or a stop request end the run through its clean-up.
     CatchStopSignals(state.stop);
     if (!o.quiet) host.SetBeforeEnd([this, err] { TellRunNotes(state.notes, err); });
@@ -512,15 +516,27 @@ void FillBoth(Session& s, const std::string& left, const std::string& right) {
   Fill(s, right, false, &ahead);
 }
 
-// Each root on its own file system; a far folder's column shows it as the user named it.
-void UseRoots(Session& s, const CommandRoots& roots, size_t count) {
-  s.ctx.left_fs = &roots.Fs(0);
-  if (count > 1) s.ctx.right_fs = &roots.Fs(1);
-}
-
-void ShowFarNames(Session& s, const CommandRoots& roots, size_t count) {
-  if (!roots.Shown(0).empty()) s.list.SetHeader(1, AddBackslash(roots.Shown(0)));
-  if (count > 1 && !roots.Shown(1).empty()) s.list.SetHeader(3, AddBackslash(roots.Shown(1)));
+// Each folder named on its side's file system (a far one on a connection of its own, made
+// before anything is listed), in *paths as that file system names it. False, with one line on
+// err, when one cannot be reached or opened.
+bool OpenRoots(Session& s, const std::vector<std::string>& names, std::vector<std::string>* paths,
+               FILE* err) {
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    std::string path, why;
+    if (!OpenSide(s.ctx, static_cast<int>(i), name, FolderNames::kCommandLine, &path, &why)) {
+      if (!why.empty()) std::fprintf(err, "tavrik-cli: %s: %s\n", name.c_str(), why.c_str());
+      return false;
+    }
+    FileSystem& fs = s.ctx.RootFs(i == 0 ? RootSide::kLeft : RootSide::kRight);
+    Fd fd(fs, fs.OpenAt(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0) {
+      std::fprintf(err, "tavrik-cli: %s: %s\n", name.c_str(), std::strerror(errno));
+      return false;
+    }
+    paths->push_back(path);
+  }
+  return true;
 }
 
 void Compare(Session& s, bool binary) {
@@ -684,7 +700,8 @@ std::string WhyNotListed(FileSystem& fs, const std::string& root, const std::str
 }
 
 // What decides a path: the rule with its file and line, or the excluded folder above it.
-int Explain(Session& s, const Options& o, FILE* out, FILE* err) {
+int Explain(Session& s, const Options& o, const std::vector<std::string>& roots, FILE* out,
+            FILE* err) {
   std::string path = o.explain_path;
   bool folder = false;
   while (!path.empty() && path.back() == kSep) {
@@ -698,8 +715,8 @@ int Explain(Session& s, const Options& o, FILE* out, FILE* err) {
   const auto root_fs = [&](size_t i) -> FileSystem& {
     return s.ctx.RootFs(i == 0 ? RootSide::kLeft : RootSide::kRight);
   };
-  for (size_t i = 0; i < o.args.size(); ++i) {
-    const std::string& root = o.args[i];
+  for (size_t i = 0; i < roots.size(); ++i) {
+    const std::string& root = roots[i];
     struct stat st {};
     const std::string full = AddBackslash(root) + path;
     if (root_fs(i).StatAt(AT_FDCWD, full.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
@@ -714,8 +731,8 @@ int Explain(Session& s, const Options& o, FILE* out, FILE* err) {
     const size_t cut = path.find(kSep, start);
     start = cut == std::string::npos ? path.size() : cut + 1;
   }
-  for (size_t i = 0; i < o.args.size(); ++i) {
-    const std::string why = WhyNotListed(root_fs(i), o.args[i], path, s.state.follow_links);
+  for (size_t i = 0; i < roots.size(); ++i) {
+    const std::string why = WhyNotListed(root_fs(i), roots[i], path, s.state.follow_links);
     if (why.empty()) continue;
     std::fprintf(out, "%s: left out: %s\n", shown, why.c_str());
     return 0;
@@ -737,18 +754,15 @@ int Explain(Session& s, const Options& o, FILE* out, FILE* err) {
 }
 
 int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
-  CommandRoots roots;
   Session s(fs, o, out, err);
-  if (!roots.Open(fs, o.args, o.push_agent, o.ssh ? &*o.ssh : nullptr, s.state.stop, err))
-    return kUsageError;
+  std::vector<std::string> roots;
+  if (!OpenRoots(s, o.args, &roots, err)) return kUsageError;
   if (!UserFilesReady(s, o, err)) return kUsageError;
-  if (o.explain) return Explain(s, o, out, err);
-  UseRoots(s, roots, o.args.size());
-  if (o.args.size() == 2)
-    FillBoth(s, roots.Path(0), roots.Path(1));
+  if (o.explain) return Explain(s, o, roots, out, err);
+  if (roots.size() == 2)
+    FillBoth(s, roots[0], roots[1]);
   else
-    Fill(s, roots.Path(0), true);
-  ShowFarNames(s, roots, o.args.size());
+    Fill(s, roots[0], true);
   ReportRules(s, o, err);
   ReportLeftOut(s, o, err);
   if (s.Printing(o)) PrintRows(s, o.json, out);
@@ -758,15 +772,12 @@ int CmdFill(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
 // Like cmp and diff: 0 when every pair is equal, 1 when any row differs, 2 when a folder
 // could not be listed or a file not read.
 int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
-  CommandRoots roots;
   Session s(fs, o, out, err);
-  if (!roots.Open(fs, o.args, o.push_agent, o.ssh ? &*o.ssh : nullptr, s.state.stop, err))
-    return kUsageError;
+  std::vector<std::string> roots;
+  if (!OpenRoots(s, o.args, &roots, err)) return kUsageError;
   if (!UserFilesReady(s, o, err)) return kUsageError;
   s.host.SelectCompareMode(o.binary ? 0 : 1);
-  UseRoots(s, roots, 2);
-  FillBoth(s, roots.Path(0), roots.Path(1));
-  ShowFarNames(s, roots, 2);
+  FillBoth(s, roots[0], roots[1]);
   ReportRules(s, o, err);
   ReportLeftOut(s, o, err);
   // No sync follows: the pair's state entries, as large as a list of their own, need not
@@ -784,20 +795,17 @@ int CmdCompare(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
 }
 
 int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
-  CommandRoots roots;
   Session s(fs, o, out, err);
-  if (!roots.Open(fs, o.args, o.push_agent, o.ssh ? &*o.ssh : nullptr, s.state.stop, err))
-    return kUsageError;
+  std::vector<std::string> roots;
+  if (!OpenRoots(s, o.args, &roots, err)) return kUsageError;
   if (!UserFilesReady(s, o, err)) return kUsageError;
-  UseRoots(s, roots, 2);
   // An unattended run like a control file asking for the age comparison and the sync:
   // the comparison's result box is left out, only failures are reported.
   s.state.batch_active = true;
   s.state.batch.age = s.state.batch.sync = true;
   s.state.sync_options.trash = o.trash;
   s.host.SelectCompareMode(1);
-  FillBoth(s, roots.Path(0), roots.Path(1));
-  ShowFarNames(s, roots, 2);
+  FillBoth(s, roots[0], roots[1]);
   ReportRules(s, o, err);
   ReportLeftOut(s, o, err);
   Compare(s, false);
@@ -858,6 +866,23 @@ int CmdRun(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   return s.host.ExitCode();
 }
 
+// The undo runs in its root's own file system, at the far end for a far folder.
+int CmdUndo(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
+  FarAccess access;
+  access.has_ssh = o.ssh.has_value();
+  access.ssh = o.ssh.value_or(std::string());
+  access.push_agent = o.push_agent;
+  StopFlag stop;
+  OpenedFolder root;
+  std::string why;
+  if (!OpenFolder(fs, o.args[0], FolderNames::kCommandLine, access, stop, &root, &why)) {
+    if (!why.empty()) std::fprintf(err, "tavrik-cli: %s: %s\n", o.args[0].c_str(), why.c_str());
+    return kUsageError;
+  }
+  if (!RootsUsable(*root.fs, {root.path}, err)) return kUsageError;
+  return RunUndo(*root.fs, root.path, o.dry_run, o.quiet, out, err);
+}
+
 }  // namespace
 
 int RunCli(int argc, char** argv, FILE* out, FILE* err) {
@@ -878,8 +903,7 @@ int RunCli(int argc, char** argv, FILE* out, FILE* err) {
     case Command::kRun:
       return CmdRun(fs, o, out, err);
     case Command::kUndo:
-      if (!RootsUsable(fs, o.args, err)) return kUsageError;
-      return RunUndo(fs, o.args[0], o.dry_run, o.quiet, out, err);
+      return CmdUndo(fs, o, out, err);
     case Command::kNone:
       break;
   }

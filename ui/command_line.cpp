@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "batch/far_roots.h"
+
 namespace tavrik {
 
 namespace {
@@ -12,6 +14,12 @@ namespace {
 bool IsFolder(const char* path) {
   struct stat st {};
   return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A folder for a column: one here that exists, or one named on another machine (whether it
+// can be reached is seen when it is opened).
+bool IsColumnFolder(const char* path) {
+  return IsFolder(path) || NamesFarFolder(path, FolderNames::kCommandLine);
 }
 
 }  // namespace
@@ -28,6 +36,15 @@ StartRequest ReadCommandLine(int all_argc, char** all_argv) {
     }
     if (arg == "--two-way") {
       request.two_way = true;
+      continue;
+    }
+    if (arg == "--push-agent") {
+      request.far.push_agent = true;
+      continue;
+    }
+    if (arg.rfind("--ssh=", 0) == 0) {
+      request.far.has_ssh = true;
+      request.far.ssh = std::string(arg.substr(6));
       continue;
     }
     if (!TakeRuleOption(arg, first, &request.rules)) break;
@@ -60,7 +77,7 @@ StartRequest ReadCommandLine(int all_argc, char** all_argv) {
       return request;
     }
   }
-  if (argc == 3 && IsFolder(argv[1]) && IsFolder(argv[2])) {
+  if (argc == 3 && IsColumnFolder(argv[1]) && IsColumnFolder(argv[2])) {
     request.kind = StartRequest::kFolders;
     request.left = argv[1];
     request.right = argv[2];
@@ -96,7 +113,16 @@ const char* UsageText() {
          "  --exclude=REGEL       lässt aus, worauf REGEL passt\n"
          "  --include=REGEL       nimmt wieder auf, worauf REGEL passt (wie '!REGEL')\n"
          "  --exclude-from=DATEI  die Regeln aus DATEI, eine je Zeile\n"
-         "  --no-user-rules       ohne die Regeln aus ~/.config/tavrik/ignore\n";
+         "  --no-user-rules       ohne die Regeln aus ~/.config/tavrik/ignore\n"
+         "\n"
+         "LINKS und RECHTS dürfen auf einem anderen Rechner liegen: [benutzer@]rechner:pfad\n"
+         "oder ssh://[benutzer@]rechner[:port]/pfad (eine Steuerdatei nennt sie nur als\n"
+         "ssh://...). Davor dürfen stehen:\n"
+         "  --ssh=BEFEHL          startet die Gegenstelle mit BEFEHL (Wörter durch\n"
+         "                        Leerzeichen getrennt) statt mit ssh; ebenso TAVRIK_SSH\n"
+         "  --push-agent          kopiert den tavrik-agent neben diesem Programm nach\n"
+         "                        ~/.cache/tavrik/ auf dem anderen Rechner und startet ihn\n"
+         "                        dort statt eines installierten tavrik-cli\n";
 }
 
 }  // namespace tavrik

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "batch/exclusion_rules.h"
+#include "core/list/shared_state.h"
 
 namespace tavrik {
 
@@ -26,14 +27,17 @@ struct StartRequest {
   // --two-way stood among them: the age comparison and the sync remember the pair's state,
   // for the folders of a control file as for those the user fills.
   bool two_way = false;
+  // --ssh=COMMAND and --push-agent among them: how far folders are reached.
+  FarAccess far;
 };
 
 // First the rule options (--exclude=RULE, --include=RULE, --exclude-from=FILE,
-// --no-user-rules) and --two-way, in any order ("--" ends them), then what is left is read as
-// before:
+// --no-user-rules), --two-way, --ssh=COMMAND and --push-agent, in any order ("--" ends them), then
+// what is left is read as before:
 // "--help", "-h" or "--version" alone; "--folders" with what a file manager selected (no
 // folder: a plain start, as from the menu; one or two folders: the columns; anything else:
-// kFolderChoice); two arguments that both name existing folders; or anything else as the
+// kFolderChoice); two arguments that both name existing folders or folders on another
+// machine ([user@]host:path, ssh://...); or anything else as the
 // control-file name, as before.
 StartRequest ReadCommandLine(int argc, char** argv);
 

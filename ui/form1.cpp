@@ -21,6 +21,9 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <optional>
+
+#include "batch/far_roots.h"
 #include "batch/run_batch.h"
 #include "batch/safety_settings.h"
 #include "core/compare/compare.h"
@@ -435,7 +438,44 @@ bool Form1::FolderAccepted(const QString& path) {
 void Form1::DropFolder(const QString& path, bool left, ScanAhead* ahead) {
   if (!FolderAccepted(path)) return;
   HandFilled();
-  FillColumn(*ctx_, Bytes(path), left, ahead);
+  FillHere(Bytes(path), left, ahead);
+}
+
+void Form1::FillHere(const std::string& path, bool left, ScanAhead* ahead) {
+  // The side FillColumn fills: a folder here takes the place of a far root there.
+  const bool fills_left = left || (list_.RowCount() == 0 && !state_.left_filled_empty);
+  OpenedFolder here;
+  here.fs = &ctx_->fs;
+  here.path = path;
+  UseFolder(*ctx_, fills_left ? 0 : 1, std::move(here));
+  FillColumn(*ctx_, path, left, ahead);
+}
+
+std::optional<OpenedFolder> Form1::OpenFarFolder(const QString& folder) {
+  if (running_) return std::nullopt;
+  const std::string name = Bytes(folder);
+  OpenedFolder opened;
+  std::string why;
+  host_->SetBusyPointer(true);
+  const bool ok = OpenFolder(ctx_->fs, name, FolderNames::kCommandLine, state_.far_access,
+                             state_.stop, &opened, &why);
+  host_->SetBusyPointer(false);
+  if (ok) return opened;
+  // The console's words, without its program name in front.
+  if (!why.empty()) Warn(*host_, name + ": " + why);
+  return std::nullopt;
+}
+
+std::string Form1::UseRoot(int side, const QString& folder, std::optional<OpenedFolder>& far) {
+  if (far) return UseFolder(*ctx_, side, std::move(*far));
+  OpenedFolder here;
+  here.fs = &ctx_->fs;
+  here.path = Bytes(folder);
+  return UseFolder(*ctx_, side, std::move(here));
+}
+
+bool Form1::IsFarName(const QString& folder) {
+  return NamesFarFolder(Bytes(folder), FolderNames::kCommandLine);
 }
 
 void Form1::OpenStartFolders(const StartRequest& request) {
@@ -448,17 +488,32 @@ void Form1::OpenStartFolders(const StartRequest& request) {
 }
 
 void Form1::OpenFolders(const QString& left, const QString& right) {
+  // A far folder is reached first, on a connection of its own; a failure is told in a box
+  // and fills nothing. Neither becomes a root before both are reached.
+  std::optional<OpenedFolder> left_far, right_far;
+  if (IsFarName(left) && !(left_far = OpenFarFolder(left))) return;
+  const bool right_is_far = !right.isEmpty() && IsFarName(right);
+  if (right_is_far && !(right_far = OpenFarFolder(right))) return;
   if (right.isEmpty()) {
-    DropFolder(left, true);
+    if (!left_far) {
+      DropFolder(left, true);
+      return;
+    }
+    bool to_left = true;
+    HandFilled();
+    FillColumn(*ctx_, UseRoot(0, left, left_far), to_left);
     return;
   }
-  // The right tree is listed while the left one fills. Without the left folder the right
-  // one is not filled either: its column would pair with a left root of an earlier fill.
-  ScanAhead ahead(*ctx_, Bytes(right));
-  if (!FolderAccepted(left)) return;
+  // Without the left folder the right one is not filled either: its column would pair with a
+  // left root of an earlier fill.
+  if (!left_far && !FolderAccepted(left)) return;
+  // The right tree is listed while the left one fills.
+  const std::string right_path = UseRoot(1, right, right_far);
+  ScanAhead ahead(*ctx_, right_path);
+  const std::string left_path = UseRoot(0, left, left_far);
   HandFilled();
-  FillNamedColumn(*ctx_, Bytes(left), true);
-  if (FolderAccepted(right)) FillNamedColumn(*ctx_, Bytes(right), false, &ahead);
+  FillNamedColumn(*ctx_, left_path, true);
+  if (right_is_far || FolderAccepted(right)) FillNamedColumn(*ctx_, right_path, false, &ahead);
 }
 
 void Form1::ChooseFolder(bool left) {
@@ -467,7 +522,7 @@ void Form1::ChooseFolder(bool left) {
                                             : BrowseForFolder(this, prompt);
   if (folder.isEmpty()) return;
   HandFilled();
-  FillColumn(*ctx_, Bytes(folder), left);
+  FillHere(Bytes(folder), left);
 }
 
 void Form1::LogoClicked() { ShellOpen(this, address::kMagazine, kShowNormal); }

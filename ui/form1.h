@@ -6,8 +6,11 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "batch/exclusion_rules.h"
+#include "batch/far_roots.h"
 #include "core/list/comparison_list.h"
 #include "core/list/host.h"
 #include "core/list/shared_state.h"
@@ -116,6 +119,15 @@ class Form1 : public QWidget {
   // A drop's checks of a folder; false, after a box where there is something to say, when
   // it is not to be filled.
   bool FolderAccepted(const QString& path);
+  // Fills a folder of this machine into the column FillColumn chooses.
+  void FillHere(const std::string& path, bool left, ScanAhead* ahead = nullptr);
+  // A folder named as one on another machine ([user@]host:path, ssh://...).
+  static bool IsFarName(const QString& folder);
+  // Connects to a far folder; nothing after a box that says why it cannot.
+  std::optional<OpenedFolder> OpenFarFolder(const QString& folder);
+  // Makes folder the root of one side (0 left, 1 right): on far's connection where it was
+  // reached, else on this machine. The path the fill takes.
+  std::string UseRoot(int side, const QString& folder, std::optional<OpenedFolder>& far);
 
   ComparisonList list_;
   SharedState state_;

@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
     tavrik::Form1 form;
     // A signal stops a running operation through its clean-up; the window then ends.
     tavrik::CatchStopSignals(form.State().stop);
+    form.State().far_access = request.far;
     if (form.Load(request.command_line, request.rules, request.two_way))
       form.OpenStartFolders(request);
     status = QApplication::exec();

@@ -146,5 +146,10 @@ int FileSystem::DigestFile(int dir, const char* name, int flags, uint64_t max_le
   Close(fd);
   return 0;
 }
+std::string FileSystem::Machine() { return MachineName(); }
+
+int64_t FileSystem::ProcessId() { return OwnProcessId(); }
+
+bool FileSystem::ProcessGone(int64_t pid) { return ProcessEnded(pid); }
 
 }  // namespace tavrik

@@ -194,6 +194,16 @@ class FileSystem {
   // failed is in *out.
   virtual int DigestFile(int dir, const char* name, int flags, uint64_t max_length,
                          uint32_t block_size, FileDigests* out);
+
+  // The machine that holds these files and the process that acts on them there, as a lock
+  // file among them names its owner; a far folder's are the far end's own. ProcessGone is
+  // ProcessEnded asked on that machine.
+  virtual std::string Machine();
+  // The other machine a far folder lies on, by its own name; empty for this machine's files.
+  // Folders on two machines are never one folder, whatever their numbers say.
+  virtual std::string FarMachine() { return {}; }
+  virtual int64_t ProcessId();
+  virtual bool ProcessGone(int64_t pid);
 };
 
 // The SHA-256 digest of size bytes at data.

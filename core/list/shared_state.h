@@ -254,9 +254,22 @@ struct RunNotes {
 // How many refused links a report names.
 inline constexpr size_t kRefusedLinksNamed = 3;
 
+// How folders on other machines are reached: what the command line says (--ssh=COMMAND,
+// --push-agent). A control file or tavrik.ini never sets it.
+struct FarAccess {
+  bool has_ssh = false;
+  std::string ssh;  // the command that starts the far end instead of ssh (or TAVRIK_SSH)
+  bool push_agent = false;
+};
+
 struct SharedState {
   RootPath left_root;
   RootPath right_root;
+  FarAccess far_access;
+  // A root on another machine, by side (0 left, 1 right): the connection that serves it and
+  // its name as the user gave it, which its column header shows. Empty for a root here.
+  std::unique_ptr<FileSystem> far_fs[2];
+  std::string far_name[2];
   // Whole seconds the file system of each root can tell apart (2 on FAT media).
   int64_t left_time_step = 1;
   int64_t right_time_step = 1;

@@ -122,6 +122,10 @@ enum class Op : uint16_t {
   // entry → i32 open errno, then as kListFolder's answer: the folder opened, listed and
   // closed in one request.
   kListFolderAt,
+  // → bytes the far machine's name, i64 the far end's process id (what its lock files name)
+  kMachine,
+  // i64 pid → result: 1 when that process of the far machine has ended, else 0
+  kProcessEnded,
   kEnd,  // keep last
 };
 

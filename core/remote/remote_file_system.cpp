@@ -736,4 +736,38 @@ int RemoteFileSystem::DigestFile(int dir, const char* name, int flags, uint64_t 
   return 0;
 }
 
+std::string RemoteFileSystem::Machine() {
+  std::call_once(machine_once_, [this] {
+    Writer w;
+    std::string reply;
+    if (Call(Op::kMachine, w, &reply) < 0) return;
+    Reader in(reply);
+    std::string name = in.Text();
+    const int64_t pid = in.I64();
+    if (in.failed() || name.empty() || pid <= 0) return;
+    machine_ = std::move(name);
+    far_pid_ = pid;
+  });
+  return far_pid_ > 0 ? machine_ : MachineName();
+}
+
+int64_t RemoteFileSystem::ProcessId() {
+  Machine();
+  return far_pid_ > 0 ? far_pid_ : OwnProcessId();
+}
+
+bool RemoteFileSystem::ProcessGone(int64_t pid) {
+  Machine();
+  if (far_pid_ <= 0) return ProcessEnded(pid);
+  if (pid <= 0) return false;
+  Writer w;
+  w.I64(pid);
+  return Call(Op::kProcessEnded, w) == 1;
+}
+
+std::string RemoteFileSystem::FarMachine() {
+  Machine();
+  return far_pid_ > 0 ? machine_ : host_;
+}
+
 }  // namespace tavrik::remote

@@ -106,6 +106,13 @@ class RemoteFileSystem : public FileSystem {
                   BlockHashList* out) override;
   int DigestFile(int dir, const char* name, int flags, uint64_t max_length, uint32_t block_size,
                  FileDigests* out) override;
+  // The far machine's own name (not the name the user gave it) and the far end's process:
+  // the holder a lock file in this folder names. Asked once; where the far end cannot say,
+  // this process is the holder, as for a folder of this machine.
+  std::string Machine() override;
+  int64_t ProcessId() override;
+  bool ProcessGone(int64_t pid) override;
+  std::string FarMachine() override;
 
  private:
   struct Pending {
@@ -139,6 +146,9 @@ class RemoteFileSystem : public FileSystem {
   bool lost_ = false;
   // Handles opened for writing: their close waits for its answer (a late write error).
   std::unordered_set<int> writing_;
+  std::once_flag machine_once_;
+  std::string machine_;
+  int64_t far_pid_ = 0;
 };
 
 }  // namespace tavrik::remote

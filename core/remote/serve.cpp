@@ -146,8 +146,23 @@ uint32_t Session::Add(int fd) {
   return handle;
 }
 
+// A copy in progress: the prefix, then "<host>-<pid>-<counter>". Other names with the prefix
+// are a run's results (its undo record ".tavrik-record") and must outlive the connection.
+bool WorkInProgress(std::string_view leaf, std::string_view prefix) {
+  if (prefix.empty() || leaf.substr(0, prefix.size()) != prefix) return false;
+  leaf.remove_prefix(prefix.size());
+  for (int number = 0; number < 2; ++number) {
+    const size_t dash = leaf.rfind('-');
+    if (dash == std::string_view::npos || dash + 1 == leaf.size()) return false;
+    for (char c : leaf.substr(dash + 1))
+      if (c < '0' || c > '9') return false;
+    leaf = leaf.substr(0, dash);
+  }
+  return !leaf.empty();
+}
+
 void Session::NoteTemp(const Place& place, int fd) {
-  if (options_.temp_prefix.empty() || place.leaf.rfind(options_.temp_prefix, 0) != 0) return;
+  if (!WorkInProgress(place.leaf, options_.temp_prefix)) return;
   struct stat st {};
   Temp temp;
   if (fs_.Fstat(fd, &st) != 0 || fs_.FdPath(place.dir, &temp.folder) != 0) return;
@@ -161,7 +176,7 @@ void Session::NoteTemp(const Place& place, int fd) {
 // A temporary name this connection renamed or removed: a file made there later, even one
 // that gets the freed inode number, is not its work.
 void Session::ForgetTemp(const Place& place) {
-  if (options_.temp_prefix.empty() || place.leaf.rfind(options_.temp_prefix, 0) != 0) return;
+  if (!WorkInProgress(place.leaf, options_.temp_prefix)) return;
   std::string folder;
   if (fs_.FdPath(place.dir, &folder) != 0) return;
   std::lock_guard lock(temps_mutex_);
@@ -720,6 +735,14 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
     case Op::kMountType:
     case Op::kVolumeOf:
       return Status(op, in, result, out);
+    case Op::kMachine:
+      out.Bytes(fs_.Machine());
+      out.I64(fs_.ProcessId());
+      return Done(result, 0);
+    case Op::kProcessEnded: {
+      const int64_t pid = in.I64();
+      return Done(result, !in.failed() && fs_.ProcessGone(pid) ? 1 : 0);
+    }
     case Op::kRenameAt:
     case Op::kRenameNoReplaceAt:
     case Op::kLinkAt:

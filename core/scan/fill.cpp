@@ -82,6 +82,14 @@ void EnterRightFiles(Context& ctx) {
   }
 }
 
+// A far root's column shows the folder as the user named it, not its path at the far end.
+std::string HeaderOf(const Context& ctx, int side, const RootPath& root) {
+  const FileSystem* fs = side == 0 ? ctx.left_fs : ctx.right_fs;
+  const std::string& name = ctx.state.far_name[side];
+  if (name.empty() || fs == nullptr || fs != ctx.state.far_fs[side].get()) return root.str();
+  return AddBackslash(name);
+}
+
 }  // namespace
 
 void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhead* ahead) {
@@ -109,7 +117,7 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
       const TimeTraits traits = TimeTraitsOf(fs, root.str());
       ctx.state.left_time_step = traits.step;
       ctx.state.left_local_time = traits.local_time;
-      list.SetHeader(1, root.str());
+      list.SetHeader(1, HeaderOf(ctx, 0, root));
       list.SetHeader(3, ComparisonList::kRightHeader);
       ClearList(list);
       ctx.state.withheld.clear();
@@ -126,7 +134,7 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
           !ctx.state.left_root.empty())
         ctx.state.two_way.ahead = std::make_shared<PairStateAhead>(
             ctx.LeftFs(), ctx.state.left_root.str(), ctx.RightFs(), root.str());
-      list.SetHeader(3, root.str());
+      list.SetHeader(3, HeaderOf(ctx, 1, root));
       list.ClearRightNamesAndMarks();
       RestoreWithheldRows(ctx);
     }

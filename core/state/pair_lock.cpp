@@ -16,8 +16,16 @@ namespace tavrik {
 
 namespace {
 
-std::string LockText() {
-  return "host " + MachineName() + "\npid " + std::to_string(OwnProcessId()) + "\n";
+// The holder is the process on the machine that holds the root: for a far folder the far
+// end, so that a run from any machine can tell there whether the holder has ended.
+std::string LockText(FileSystem& fs) {
+  return "host " + fs.Machine() + "\npid " + std::to_string(fs.ProcessId()) + "\n";
+}
+
+// A lock of this very process is one it forgot to release; one of a process of the root's
+// machine that has ended is stale.
+bool Stale(FileSystem& fs, const std::string& host, int64_t pid) {
+  return host == fs.Machine() && (pid == fs.ProcessId() || fs.ProcessGone(pid));
 }
 
 // The holder named in a lock file; false when it cannot be read or parsed.
@@ -60,7 +68,7 @@ int MakeLock(FileSystem& fs, const std::string& root, const std::string& path, b
              std::string* error) {
   const std::string folder = AddBackslash(root) + kStateFolder;
   if (fs.MkdirAt(AT_FDCWD, folder.c_str(), 0755) != 0 && errno != EEXIST) return errno;
-  const std::string text = LockText();
+  const std::string text = LockText(fs);
   for (int attempt = 0; attempt < 2; ++attempt) {
     const int fd = fs.OpenAt(AT_FDCWD, path.c_str(),
                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
@@ -82,10 +90,7 @@ int MakeLock(FileSystem& fs, const std::string& root, const std::string& path, b
       *error = Refusal("?", 0);
       return EEXIST;
     }
-    const bool here = host == MachineName();
-    // A lock of this very process is one it forgot to release; one of a process of this
-    // machine that has ended is stale.
-    if (here && (pid == OwnProcessId() || ProcessEnded(pid))) {
+    if (Stale(fs, host, pid)) {
       if (fs.UnlinkAt(AT_FDCWD, path.c_str(), 0) != 0 && errno != ENOENT) return errno;
       continue;
     }
@@ -109,7 +114,7 @@ bool HeldByAnother(FileSystem& fs, const std::string& path, std::string* host, i
     *pid = 0;
     return true;
   }
-  return !(*host == MachineName() && (*pid == OwnProcessId() || ProcessEnded(*pid)));
+  return !Stale(fs, *host, *pid);
 }
 
 // Only a lock that still names this process goes: another run may have taken over one it
@@ -117,7 +122,7 @@ bool HeldByAnother(FileSystem& fs, const std::string& path, std::string* host, i
 void RemoveOwnLock(FileSystem& fs, const std::string& path) {
   std::string host;
   int64_t pid = 0;
-  if (ReadHolder(fs, path, &host, &pid) && host == MachineName() && pid == OwnProcessId())
+  if (ReadHolder(fs, path, &host, &pid) && host == fs.Machine() && pid == fs.ProcessId())
     fs.UnlinkAt(AT_FDCWD, path.c_str(), 0);
 }
 

@@ -37,7 +37,9 @@ bool IdentityOfRoot(FileSystem& fs, const std::string& root, RootIdentity* ident
   if (fs.VolumeOf(fd.get(), &volume) != 0) return false;
   const bool stable = StableInodesType(type);
   RootIdentity made;
-  made.volume = volume.id;
+  // The same numbers on two machines are two folders.
+  const std::string far = fs.FarMachine();
+  made.volume = far.empty() ? volume.id : "@" + far + " " + volume.id;
   made.by_inode = stable;
   if (stable)
     made.ino = static_cast<uint64_t>(st.st_ino);

@@ -14,7 +14,7 @@
 namespace tavrik {
 
 struct RootIdentity {
-  std::string volume;     // VolumeInfo::id
+  std::string volume;     // VolumeInfo::id; a far folder's after "@<machine> "
   bool by_inode = false;  // true: ino names the folder; false: below does
   uint64_t ino = 0;
   std::string below;  // VolumeInfo::below

@@ -17,6 +17,7 @@
 #include "core/state/pair_lock.h"
 #include "core/sync/copy_ahead.h"
 #include "core/sync/file_ops.h"
+#include "core/sync/root_overlap.h"
 #include "core/sync/space_budget.h"
 #include "core/sync/sync_plan.h"
 #include "core/sync/two_way_sync.h"
@@ -125,38 +126,6 @@ void Flush(Context& ctx, FileSystem& fs, const std::string& root) {
        "Die kopierten Dateien konnten nicht vollständig auf den Datenträger von '" + root +
            "' geschrieben werden:" + kCr + ReasonText(flushed.error()),
        flushed.error());
-}
-
-// True when folder is inner itself or one of the folders above it. ".." is resolved by the
-// system after any link in the path, so links and bind mounts lead to the same answer as
-// the real folders do.
-bool IsSameOrAbove(FileSystem& fs, const struct stat& folder, const std::string& inner) {
-  std::string path = inner;
-  struct stat st {};
-  if (fs.StatAt(AT_FDCWD, path.c_str(), &st, 0) != 0) return false;
-  for (int depth = 0; depth < 4096; ++depth) {
-    if (st.st_dev == folder.st_dev && st.st_ino == folder.st_ino) return true;
-    path += "../";
-    struct stat parent {};
-    if (fs.StatAt(AT_FDCWD, path.c_str(), &parent, 0) != 0) return false;
-    if (parent.st_dev == st.st_dev && parent.st_ino == st.st_ino) return false;  // at "/"
-    st = parent;
-  }
-  return false;
-}
-
-// Roots that are one folder, or one inside the other: a copy of one row could overwrite
-// the source of a row still to come, so such a run is not started at all. Device and inode
-// numbers tell this only within one file system; roots on two are two trees.
-bool RootsOverlap(FileSystem& left_fs, const std::string& left, FileSystem& right_fs,
-                  const std::string& right) {
-  if (&left_fs != &right_fs) return false;
-  FileSystem& fs = left_fs;
-  struct stat l {
-  }, r{};
-  if (fs.StatAt(AT_FDCWD, left.c_str(), &l, 0) != 0) return false;
-  if (fs.StatAt(AT_FDCWD, right.c_str(), &r, 0) != 0) return false;
-  return IsSameOrAbove(fs, l, right) || IsSameOrAbove(fs, r, left);
 }
 
 std::string OverlapText(const std::string& left, const std::string& right) {

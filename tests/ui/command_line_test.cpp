@@ -53,6 +53,44 @@ TEST(CommandLineTest, HelpVersionFoldersOrControlFile) {
   EXPECT_NE(std::string(UsageText()).find("tavrik LINKS RECHTS"), std::string::npos);
 }
 
+// Catches a far folder on the window's command line taken for a control file's name, a name
+// of this machine taken for a far folder, and --ssh or --push-agent read as a control file.
+TEST(CommandLineTest, FarFoldersAndHowTheyAreReached) {
+  TempTree t;
+  const std::string l = t.Mkdir("L");
+  const struct {
+    std::vector<std::string> args;
+    StartRequest::Kind kind;
+    const char* right;  // kFolders: the right folder
+    bool has_ssh;
+    bool push_agent;
+  } cases[] = {
+      {{l, "nas:/daten"}, StartRequest::kFolders, "nas:/daten", false, false},
+      {{"--ssh=mein-ssh -q", l, "ssh://anna@nas:22/d"},
+       StartRequest::kFolders,
+       "ssh://anna@nas:22/d",
+       true,
+       false},
+      {{"--push-agent", "nas:d", l}, StartRequest::kFolders, nullptr, false, true},
+      {{l, "fehlt/nas:x"}, StartRequest::kWindow, nullptr, false, false},
+      // Refused when it is opened, with the console's reason in a box.
+      {{l, "-oProxy:x"}, StartRequest::kFolders, "-oProxy:x", false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const StartRequest request = Read(c.args);
+    EXPECT_EQ(request.kind, c.kind);
+    if (c.right) {
+      EXPECT_EQ(request.right, c.right);
+    }
+    EXPECT_EQ(request.far.has_ssh, c.has_ssh);
+    if (c.has_ssh) {
+      EXPECT_EQ(request.far.ssh, "mein-ssh -q");
+    }
+    EXPECT_EQ(request.far.push_agent, c.push_agent);
+  }
+}
+
 // Catches a file manager's selection taken as a control file, a menu start (no folder) that
 // shows a box, or a selection of files or of three folders that is not refused.
 TEST(CommandLineTest, FoldersFromTheFileManager) {
