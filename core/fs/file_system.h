@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -91,6 +92,33 @@ struct BlockHashList {
   bool short_file = false;
   // The file holds more bytes after the run (seen only when the run was read whole).
   bool longer = false;
+};
+
+// A file's bytes in order, one chunk at a time, as a copy reads them.
+class ByteFeed {
+ public:
+  virtual ~ByteFeed() = default;
+  // The next chunk in *chunk (valid until the next call): its size, 0 at the end, -1 with
+  // errno set.
+  virtual ssize_t Next(std::string_view* chunk) = 0;
+};
+
+// What a copy's file is given after its bytes, in this order: owner and group (only where
+// the writer runs as root), extended attributes, permission bits, times; then its data is
+// flushed where asked. Attributes the medium cannot hold are left out, as on a local copy.
+struct FileFinish {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<std::pair<std::string, std::string>> xattrs;  // name, value
+  mode_t mode = 0;
+  struct timespec times[2]{};  // access, modification
+  bool sync_data = false;
+};
+
+// How WriteStream ended.
+struct FileWritten {
+  bool feed_failed = false;  // errno is the feed's (the source's), not the target's
+  struct stat st {};         // the written file after its finish
 };
 
 class FileSystem {
@@ -174,7 +202,32 @@ class FileSystem {
   // read whole; -1 with errno set otherwise (out says where and why).
   virtual int BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t block_size,
                           BlockHashList* out);
+  // fd's bytes from the start to the end, fetched ahead where that saves waiting; size is
+  // what its status said (a file that grew is still read to its end).
+  virtual std::unique_ptr<ByteFeed> ReadStream(int fd, uint64_t size);
+  // Writes feed's bytes into fd (a new, empty file) from the start, then gives it finish
+  // (FinishFile) and its status. 0, or -1 with errno set (out->feed_failed: the feed's).
+  virtual int WriteStream(int fd, ByteFeed& feed, const FileFinish& finish, FileWritten* out);
+  // A replacement as a delta (core/fs/delta.h). The signature of fd's bytes (the older file
+  // a copy is to replace) and fd's status after reading them.
+  virtual int Signature(int fd, std::string* sig, struct stat* st);
+  // The delta of fd's bytes against sig; EFBIG where it would grow past limit.
+  virtual int Delta(int fd, const std::string& sig, size_t limit, std::string* delta);
+  // Writes into fd (a new, empty file) what delta makes of basis's bytes, then gives it
+  // finish; out->st is fd's status then, *basis_st basis's after the patch read it.
+  virtual int WritePatched(int fd, int basis, const std::string& delta, const FileFinish& finish,
+                           FileWritten* out, struct stat* basis_st);
 };
+
+// The second half of WriteStream, made of single calls: what finish names, then fd's status
+// into *st. 0, or -1 with errno set.
+int FinishFile(FileSystem& fs, int fd, const FileFinish& finish, struct stat* st);
+
+// What a medium says when it cannot hold an attribute (FAT has no owner or mode, some
+// network file systems no extended attributes); a copy is still good there.
+bool AttributeRefused(int error);
+// What a file system answers when it offers no flush of a single file.
+bool FlushNotOffered(int error);
 
 // The SHA-256 digest of size bytes at data.
 BlockDigest HashBlock(const void* data, size_t size);

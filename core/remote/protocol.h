@@ -33,6 +33,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/fs/file_system.h"
+
 namespace tavrik::remote {
 
 inline constexpr char kMagic[8] = {'T', 'A', 'V', 'R', 'I', 'K', 'F', 'E'};
@@ -42,6 +44,8 @@ inline constexpr uint32_t kMaxFrame = 64u << 20;
 // The most one read or write moves in one frame; larger calls are answered short, as pipes
 // and sockets answer them.
 inline constexpr uint32_t kMaxChunk = 4u << 20;
+// The longest delta one answer or request carries, well under kMaxFrame.
+inline constexpr uint32_t kMaxDelta = 32u << 20;
 inline constexpr uint32_t kRootHandle = 0;
 // The longest root path or reason the handshake carries.
 inline constexpr uint32_t kMaxPathText = 64 * 1024;
@@ -105,6 +109,17 @@ enum class Op : uint16_t {
   kMountType,
   // handle → bytes id, bytes below
   kVolumeOf,
+  // handle, u32 uid, u32 gid, u32 mode, u8 has times, 2 × (i64 sec, i64 nsec), u32 count,
+  // then per extended attribute bytes name and bytes value, u8 sync → result, stat. What a
+  // copy's file gets after its bytes (FinishFile), in one call.
+  kFinishFile,
+  // handle → result, bytes signature, stat (after reading it)
+  kSignature,
+  // handle, bytes signature, u64 limit → result, bytes delta
+  kDelta,
+  // handle, handle basis, bytes delta, then what kFinishFile takes after its handle →
+  // result, stat, stat of the basis
+  kPatch,
   kEnd,  // keep last
 };
 
@@ -134,6 +149,8 @@ class Writer {
   void Stat(const struct stat& st);
   // A presence byte and both times; nullptr (the time now) as absent.
   void Times(const struct timespec* times);
+  // What a copy's file gets after its bytes (kFinishFile after its handle).
+  void Finish(const FileFinish& finish);
   std::string& buffer() { return out_; }
 
  private:
@@ -160,6 +177,8 @@ class Reader {
   void Stat(struct stat* st);
   // False where the sender gave no times.
   bool Times(struct timespec times[2]);
+  // False where the finish gave no times.
+  bool Finish(FileFinish* finish);
   bool failed() const { return failed_; }
   bool done() const { return in_.empty(); }
 

@@ -203,19 +203,22 @@ void RemoteFileSystem::ReadAnswers() {
   Lose();
 }
 
-int64_t RemoteFileSystem::Call(Op op, Writer& args, std::string* reply) {
-  Pending pending;
-  uint32_t id = 0;
+RemoteFileSystem::Ticket RemoteFileSystem::Send(Op op, Writer& args) {
+  Ticket ticket;
+  ticket.pending = std::make_unique<Pending>();
   {
     std::lock_guard lock(mutex_);
-    if (lost_) return Failed(kLostErrno);
-    id = next_id_++;
+    if (lost_) {
+      ticket.pending->done = true;
+      return ticket;
+    }
+    ticket.id = next_id_++;
     if (next_id_ == 0) next_id_ = 1;
-    pending_.emplace(id, &pending);
+    pending_.emplace(ticket.id, ticket.pending.get());
   }
   Writer frame;
   frame.U32(static_cast<uint32_t>(4 + 2 + args.buffer().size()));
-  frame.U32(id);
+  frame.U32(ticket.id);
   frame.U16(static_cast<uint16_t>(op));
   frame.buffer().append(args.buffer());
   bool sent;
@@ -224,9 +227,16 @@ int64_t RemoteFileSystem::Call(Op op, Writer& args, std::string* reply) {
     sent = channel_->Write(frame.buffer().data(), frame.buffer().size());
   }
   if (!sent) Disconnect();
-  std::unique_lock lock(mutex_);
-  answered_.wait(lock, [&] { return pending.done; });
-  pending_.erase(id);
+  return ticket;
+}
+
+int64_t RemoteFileSystem::Await(Ticket& ticket, std::string* reply) {
+  Pending& pending = *ticket.pending;
+  {
+    std::unique_lock lock(mutex_);
+    answered_.wait(lock, [&] { return pending.done; });
+    if (ticket.id != 0) pending_.erase(ticket.id);
+  }
   if (pending.body.empty()) return Failed(kLostErrno);
   Reader in(pending.body);
   const int64_t result = in.I64();
@@ -235,6 +245,11 @@ int64_t RemoteFileSystem::Call(Op op, Writer& args, std::string* reply) {
   if (reply) *reply = pending.body.substr(12);
   if (result < 0) return Failed(error);
   return result;
+}
+
+int64_t RemoteFileSystem::Call(Op op, Writer& args, std::string* reply) {
+  Ticket ticket = Send(op, args);
+  return Await(ticket, reply);
 }
 
 namespace {

@@ -41,6 +41,8 @@ std::string ConnectionLostText(const std::string& host);
 // The far end is missing, another program or of another protocol version.
 std::string NoAgentText(const std::string& host);
 
+class RemoteFeed;
+
 class RemoteFileSystem : public FileSystem {
  public:
   // Greets the far end on channel and opens root there. nullptr with *error on failure.
@@ -97,16 +99,37 @@ class RemoteFileSystem : public FileSystem {
   int StatFs(int fd, struct statfs* st) override;
   int MountType(int fd, std::string* type) override;
   int VolumeOf(int fd, VolumeInfo* info) override;
+  bool IsFar() const override { return true; }
+  // The file's bytes asked for ahead, several reads in flight, so that a file costs about
+  // one round trip rather than one per chunk.
+  std::unique_ptr<ByteFeed> ReadStream(int fd, uint64_t size) override;
+  // The bytes sent without waiting for each write's answer, then the finish in one call.
+  int WriteStream(int fd, ByteFeed& feed, const FileFinish& finish, FileWritten* out) override;
+  // Each worked out at the far end, in one call.
+  int Signature(int fd, std::string* sig, struct stat* st) override;
+  int Delta(int fd, const std::string& sig, size_t limit, std::string* delta) override;
+  int WritePatched(int fd, int basis, const std::string& delta, const FileFinish& finish,
+                   FileWritten* out, struct stat* basis_st) override;
 
  private:
+  friend class RemoteFeed;
   struct Pending {
     bool done = false;
     std::string body;  // the answer from the result on
+  };
+  // A request on its way: its id and where its answer lands.
+  struct Ticket {
+    uint32_t id = 0;
+    std::unique_ptr<Pending> pending;
   };
   RemoteFileSystem(std::unique_ptr<Channel> channel, std::string host, std::string root);
   // Sends a request and waits for its answer; the result, with errno set below 0. reply
   // then reads what the call gives back.
   int64_t Call(Op op, Writer& args, std::string* reply = nullptr);
+  // The two halves of Call, so that several requests of one caller can be in flight.
+  Ticket Send(Op op, Writer& args);
+  // Every ticket sent is awaited once.
+  int64_t Await(Ticket& ticket, std::string* reply = nullptr);
   void ReadAnswers();
   void Lose();
 

@@ -59,6 +59,7 @@ class Session {
   int Data(Op op, Reader& in, int64_t* result, Writer& out);
   int Status(Op op, Reader& in, int64_t* result, Writer& out);
   int Names(Op op, Reader& in, int64_t* result, Writer& out);
+  int Finish(Op op, Reader& in, int64_t* result, Writer& out);
 
   std::shared_ptr<Handle> Get(uint32_t handle);
   uint32_t Add(int fd);
@@ -505,6 +506,65 @@ int Session::Status(Op op, Reader& in, int64_t* result, Writer& out) {
   return fail(EPROTO);
 }
 
+// A copy's file after its bytes, and a replacement made of the older file and a delta:
+// each in one call.
+int Session::Finish(Op op, Reader& in, int64_t* result, Writer& out) {
+  const auto fail = [&](int error) { return Fail(result, error); };
+  std::shared_ptr<Handle> h = Get(in.U32());
+  switch (op) {
+    case Op::kFinishFile: {
+      FileFinish finish;
+      const bool timed = in.Finish(&finish);
+      if (in.failed()) return fail(EPROTO);
+      if (!h) return fail(EBADF);
+      if (!timed) return fail(EINVAL);
+      struct stat st {};
+      if (FinishFile(fs_, h->fd(), finish, &st) != 0) return fail(errno);
+      out.Stat(st);
+      return Done(result, 0);
+    }
+    case Op::kSignature: {
+      if (in.failed()) return fail(EPROTO);
+      if (!h) return fail(EBADF);
+      std::string sig;
+      struct stat st {};
+      if (fs_.Signature(h->fd(), &sig, &st) != 0) return fail(errno);
+      out.Bytes(sig);
+      out.Stat(st);
+      return Done(result, 0);
+    }
+    case Op::kDelta: {
+      const std::string sig(in.Bytes());
+      const size_t limit = std::min<uint64_t>(in.U64(), kMaxDelta);
+      if (in.failed()) return fail(EPROTO);
+      if (!h) return fail(EBADF);
+      std::string delta;
+      if (fs_.Delta(h->fd(), sig, limit, &delta) != 0) return fail(errno);
+      out.Bytes(delta);
+      return Done(result, 0);
+    }
+    case Op::kPatch: {
+      std::shared_ptr<Handle> basis = Get(in.U32());
+      const std::string delta(in.Bytes());
+      FileFinish finish;
+      const bool timed = in.Finish(&finish);
+      if (in.failed()) return fail(EPROTO);
+      if (!h || !basis) return fail(EBADF);
+      if (!timed) return fail(EINVAL);
+      FileWritten written;
+      struct stat basis_st {};
+      if (fs_.WritePatched(h->fd(), basis->fd(), delta, finish, &written, &basis_st) != 0)
+        return fail(errno);
+      out.Stat(written.st);
+      out.Stat(basis_st);
+      return Done(result, 0);
+    }
+    default:
+      break;
+  }
+  return fail(EPROTO);
+}
+
 // Calls on names: renames, links, deletions, folders.
 int Session::Names(Op op, Reader& in, int64_t* result, Writer& out) {
   const auto fail = [&](int error) { return Fail(result, error); };
@@ -609,6 +669,11 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
     case Op::kMountType:
     case Op::kVolumeOf:
       return Status(op, in, result, out);
+    case Op::kFinishFile:
+    case Op::kSignature:
+    case Op::kDelta:
+    case Op::kPatch:
+      return Finish(op, in, result, out);
     case Op::kRenameAt:
     case Op::kRenameNoReplaceAt:
     case Op::kLinkAt:

@@ -15,6 +15,7 @@
 #include "core/fs/file_io.h"
 #include "core/fs/folder_walk.h"
 #include "core/fs/no_replace.h"
+#include "core/sync/stream_copy.h"
 #include "core/sync/trash.h"
 #include "core/sync/versions.h"
 
@@ -210,32 +211,14 @@ FsResult CopyContents(FileSystem& src_fs, int in, FileSystem& dst_fs, int out,
   }
 }
 
-// What a target file system says when it cannot hold an attribute (FAT has no owner or
-// mode, some network file systems no extended attributes); the copy is still good there.
-bool AttributeRefused(int error) {
-  return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS ||
-         error == EINVAL;
-}
-
-// Extended attributes, POSIX ACLs among them (system.posix_acl_access), as far as the
-// target takes them. Only a failure that is not a refusal (an I/O error) fails the copy.
+// The extended attributes as far as the target takes them.
 FsResult CopyXattrs(FileSystem& src_fs, int in, FileSystem& dst_fs, int out,
                     const std::string& path) {
-  ssize_t size = src_fs.ListXattr(in, nullptr, 0);
-  if (size < 0) return AttributeRefused(errno) ? FsResult{} : ErrorAt(path);
-  std::vector<char> names(static_cast<size_t>(size) + 1);
-  size = src_fs.ListXattr(in, names.data(), names.size());
-  if (size < 0) return AttributeRefused(errno) || errno == ERANGE ? FsResult{} : ErrorAt(path);
-  std::vector<char> value;
-  for (size_t at = 0; at < static_cast<size_t>(size);) {
-    const char* name = names.data() + at;
-    at += std::char_traits<char>::length(name) + 1;
-    ssize_t length = src_fs.GetXattr(in, name, nullptr, 0);
-    if (length < 0) continue;  // gone meanwhile, or not readable: best effort
-    value.resize(static_cast<size_t>(length) + 1);
-    length = src_fs.GetXattr(in, name, value.data(), value.size());
-    if (length < 0) continue;
-    if (dst_fs.SetXattr(out, name, value.data(), static_cast<size_t>(length)) != 0 &&
+  Xattrs xattrs;
+  FsResult read = ReadXattrs(src_fs, in, path, &xattrs);
+  if (!read.ok()) return read;
+  for (const auto& [name, value] : xattrs) {
+    if (dst_fs.SetXattr(out, name.c_str(), value.data(), value.size()) != 0 &&
         !AttributeRefused(errno) && errno != EACCES)
       return ErrorAt(path);
   }
@@ -321,12 +304,6 @@ FsResult PutInPlace(FileSystem& fs, int dir, const std::string& temp, const std:
   if (error == EEXIST && !over) return Because(full, EEXIST, kWhyNameTaken);
   if (NameMediaRefuse(leaf)) return Because(full, error, kWhyNameRefused);
   return ErrorAt(full, error);
-}
-
-// What a file system answers when it offers no flush of a single file; the flush of the
-// whole medium at the end of the run is then all there is.
-bool FlushNotOffered(int error) {
-  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP;
 }
 
 // Puts the temporary copy temp in place of leaf, keeping a replaced file in the run's
@@ -595,11 +572,22 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& src_fs, const 
   }
   if (out.get() < 0) return ErrorAt(copy->dst_path_, EEXIST);
   const int in = source.value().fd.get();
-  FsResult step =
-      CopyContents(src_fs, in, fs, out.get(), copy->src_path_, copy->dst_path_, with.scope);
-  if (step.ok()) step = KeepMetadata(src_fs, in, fs, out.get(), before, copy->dst_path_);
+  // Between two file systems the copy is flushed with its finish, before the source's check
+  // below; a source that changed then fails the copy all the same.
+  const bool streamed = &src_fs != &fs;
   struct stat written {};
-  if (step.ok() && fs.Fstat(out.get(), &written) != 0) step = ErrorAt(copy->dst_path_);
+  const StreamEnds ends{src_fs,          in,
+                        before,          fs,
+                        dir_fd,          copy->leaf_,
+                        out.get(),       dst_seen,
+                        copy->src_path_, copy->dst_path_,
+                        with.scope};
+  FsResult step = streamed ? StreamCopy(ends, &written)
+                           : CopyContents(src_fs, in, fs, out.get(), copy->src_path_,
+                                          copy->dst_path_, with.scope);
+  if (step.ok() && !streamed)
+    step = KeepMetadata(src_fs, in, fs, out.get(), before, copy->dst_path_);
+  if (step.ok() && !streamed && fs.Fstat(out.get(), &written) != 0) step = ErrorAt(copy->dst_path_);
   copy->written_mtime_ = written.st_mtim;
   if (step.ok()) {
     struct stat after {};
@@ -613,7 +601,7 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& src_fs, const 
   // a crash or an unplugged stick may leave the name with an empty or garbled file whose
   // old content is already gone. Done here, on the helper, so it overlaps the next copies;
   // a new file needs none (its source still holds it until the end-of-run flush).
-  if (step.ok() && dst_seen && fs.SyncData(out.get()) != 0 && !FlushNotOffered(errno))
+  if (step.ok() && !streamed && dst_seen && fs.SyncData(out.get()) != 0 && !FlushNotOffered(errno))
     step = ErrorAt(copy->dst_path_);
   // Closed before the rename: a late write error shows here, before the target is touched.
   if (step.ok() && out.Close() != 0) step = ErrorAt(copy->dst_path_);
