@@ -359,9 +359,13 @@ bool IsStaleTempName(std::string_view name, std::string_view host) {
   return ProcessEnded(pid);
 }
 
-void TempSweeper::Sweep(FileSystem& fs, int dir) {
+void TempSweeper::Sweep(FileSystem& fs, int dir, const struct stat* known) {
   struct stat st {};
-  if (fs.Fstat(dir, &st) != 0) return;
+  if (known) {
+    st = *known;
+  } else if (fs.Fstat(dir, &st) != 0) {
+    return;
+  }
   const SweptFolder id{&fs, st.st_dev, st.st_ino};
   {
     std::lock_guard lock(mutex_);
@@ -440,7 +444,7 @@ FsResult CopyStager::OpenTargetFolder(FileSystem& fs, StagedCopy& copy, const Tr
   if (fs.Fstat(copy.dir_.get(), &copy.dir_st_) != 0) return ErrorAt(copy.dst_path_);
   // Leftovers of killed runs go from every folder a copy is meant for, before this copy
   // needs the room they take.
-  if (with.sweeper) with.sweeper->Sweep(fs, copy.dir_.get());
+  if (with.sweeper) with.sweeper->Sweep(fs, copy.dir_.get(), &copy.dir_st_);
   copy.leaf_ = LeafOf(copy.dst_path_);
   if (!ValidLeaf(copy.leaf_)) return ErrorAt(copy.dst_path_, EINVAL);
   return {};
@@ -651,7 +655,7 @@ FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweep
     if (folder_moved) *folder_moved = true;
     return Because(copy.dst_path_, ESTALE, kWhyChanged);
   }
-  if (sweeper) sweeper->Sweep(fs, dir_fd);
+  if (sweeper) sweeper->Sweep(fs, dir_fd, &copy.dir_st_);
   // Checked as late as possible: whatever appeared or changed meanwhile is newer work.
   bool present = false;
   FsResult target_ok =

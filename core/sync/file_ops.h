@@ -69,7 +69,9 @@ std::string TempName(unsigned counter);
 // Helper threads share one sweeper.
 class TempSweeper {
  public:
-  void Sweep(FileSystem& fs, int dir);
+  // known: dir's status, where the caller has it already (each query of a far folder is a
+  // round trip).
+  void Sweep(FileSystem& fs, int dir, const struct stat* known = nullptr);
 
  private:
   // Each folder by its file system, device and inode.
