@@ -1,5 +1,7 @@
 #include "core/fs/file_system.h"
 
+#include "core/fs/no_replace.h"
+
 // The plain SHA-256 functions: they cannot fail, and they link into a static program without
 // the rest of the library (its providers, configuration and loadable modules).
 #define OPENSSL_API_COMPAT 0x10100000L
@@ -115,6 +117,32 @@ int FileSystem::WriteStream(int fd, ByteFeed& feed, const FileFinish& finish, Fi
     }
   }
   return FinishFile(*this, fd, finish, &out->st);
+}
+
+int PlaceChecked(FileSystem& fs, int temp_dir, const char* temp, int dir, const char* name,
+                 const PlaceCondition& want, struct stat* after) {
+  struct stat st {};
+  const int there = fs.StatAt(dir, name, &st, AT_SYMLINK_NOFOLLOW);
+  if (!want.replace && !(there != 0 && errno == ENOENT)) return 0;
+  if (want.replace && (there != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR) == 0 ||
+                       st.st_size != want.size || st.st_mtim.tv_sec != want.mtime.tv_sec ||
+                       st.st_mtim.tv_nsec != want.mtime.tv_nsec))
+    return 0;
+  const int renamed = want.replace ? fs.RenameAt(temp_dir, temp, dir, name)
+                                   : RenameNoReplace(fs, temp_dir, temp, dir, name);
+  if (renamed != 0) return -1;
+  return fs.StatAt(dir, name, after, AT_SYMLINK_NOFOLLOW) == 0 ? 1 : 2;
+}
+
+int FileSystem::PlaceIfUnchanged(int dir, const char* temp, const char* name,
+                                 const PlaceCondition& want, struct stat* after) {
+  struct stat st {};
+  if (StatAt(AT_FDCWD, want.folder.c_str(), &st, want.follow_folder ? 0 : AT_SYMLINK_NOFOLLOW) !=
+          0 ||
+      static_cast<uint64_t>(st.st_dev) != want.folder_dev ||
+      static_cast<uint64_t>(st.st_ino) != want.folder_ino)
+    return 0;
+  return PlaceChecked(*this, dir, temp, dir, name, want, after);
 }
 
 BlockDigest HashBlock(const void* data, size_t size) {

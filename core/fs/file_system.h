@@ -115,6 +115,19 @@ struct FileFinish {
   bool sync_data = false;
 };
 
+// What must still hold for PlaceIfUnchanged to rename a copy into place: the folder's path
+// names the folder the copy was written into, and the name holds what the checks before the
+// copy found (a regular file with its owner's write permission and this size and time, or
+// nothing).
+struct PlaceCondition {
+  std::string folder;          // the folder's absolute path
+  bool follow_folder = false;  // the folder is the root, which may be reached through links
+  uint64_t folder_dev = 0, folder_ino = 0;
+  bool replace = false;  // a file is there and is replaced; else the name is free
+  int64_t size = 0;      // the replaced file's
+  struct timespec mtime {};
+};
+
 // How WriteStream ended.
 struct FileWritten {
   bool feed_failed = false;  // errno is the feed's (the source's), not the target's
@@ -217,7 +230,18 @@ class FileSystem {
   // finish; out->st is fd's status then, *basis_st basis's after the patch read it.
   virtual int WritePatched(int fd, int basis, const std::string& delta, const FileFinish& finish,
                            FileWritten* out, struct stat* basis_st);
+  // Renames temp to name in dir where want still holds (replacing the file there, or with a
+  // rename that never replaces), and gives name's status after: 1 when renamed, 2 when
+  // renamed but the status after could not be had, 0 when something differs (nothing done),
+  // -1 with errno set when the rename failed.
+  virtual int PlaceIfUnchanged(int dir, const char* temp, const char* name,
+                               const PlaceCondition& want, struct stat* after);
 };
+
+// PlaceIfUnchanged once the folder is known to be the one at its path: temp in temp_dir,
+// name in dir.
+int PlaceChecked(FileSystem& fs, int temp_dir, const char* temp, int dir, const char* name,
+                 const PlaceCondition& want, struct stat* after);
 
 // The second half of WriteStream, made of single calls: what finish names, then fd's status
 // into *st. 0, or -1 with errno set.

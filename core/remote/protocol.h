@@ -120,6 +120,10 @@ enum class Op : uint16_t {
   // handle, handle basis, bytes delta, then what kFinishFile takes after its handle →
   // result, stat, stat of the basis
   kPatch,
+  // handle dir, bytes temp, bytes name, bytes folder, u8 follow folder, u64 folder dev, u64
+  // folder ino, u8 replace, i64 size, i64 mtime sec, i64 mtime nsec → result (as
+  // PlaceIfUnchanged gives it), stat
+  kPlace,
   kEnd,  // keep last
 };
 

@@ -110,6 +110,8 @@ class RemoteFileSystem : public FileSystem {
   int Delta(int fd, const std::string& sig, size_t limit, std::string* delta) override;
   int WritePatched(int fd, int basis, const std::string& delta, const FileFinish& finish,
                    FileWritten* out, struct stat* basis_st) override;
+  int PlaceIfUnchanged(int dir, const char* temp, const char* name, const PlaceCondition& want,
+                       struct stat* after) override;
 
  private:
   friend class RemoteFeed;

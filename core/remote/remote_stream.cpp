@@ -237,4 +237,33 @@ int RemoteFileSystem::WritePatched(int fd, int basis, const std::string& delta,
   return in.failed() ? Failed(EPROTO) : 0;
 }
 
+int RemoteFileSystem::PlaceIfUnchanged(int dir, const char* temp, const char* name,
+                                       const PlaceCondition& want, struct stat* after) {
+  Writer w;
+  if (dir == AT_FDCWD) {
+    w.U32(kRootHandle);
+  } else if (dir >= kFdBase) {
+    w.U32(static_cast<uint32_t>(dir - kFdBase));
+  } else {
+    return Failed(EBADF);
+  }
+  w.Bytes(temp);
+  w.Bytes(name);
+  w.Bytes(want.folder);
+  w.U8(want.follow_folder ? 1 : 0);
+  w.U64(want.folder_dev);
+  w.U64(want.folder_ino);
+  w.U8(want.replace ? 1 : 0);
+  w.I64(want.size);
+  w.I64(want.mtime.tv_sec);
+  w.I64(want.mtime.tv_nsec);
+  std::string reply;
+  const int64_t placed = Call(Op::kPlace, w, &reply);
+  if (placed < 0) return -1;
+  Reader in(reply);
+  in.Stat(after);
+  if (in.failed() || placed > 2) return Failed(EPROTO);
+  return static_cast<int>(placed);
+}
+
 }  // namespace tavrik::remote

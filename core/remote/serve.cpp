@@ -60,6 +60,7 @@ class Session {
   int Status(Op op, Reader& in, int64_t* result, Writer& out);
   int Names(Op op, Reader& in, int64_t* result, Writer& out);
   int Finish(Op op, Reader& in, int64_t* result, Writer& out);
+  int PlaceFile(Reader& in, int64_t* result, Writer& out);
 
   std::shared_ptr<Handle> Get(uint32_t handle);
   uint32_t Add(int fd);
@@ -565,6 +566,43 @@ int Session::Finish(Op op, Reader& in, int64_t* result, Writer& out) {
   return fail(EPROTO);
 }
 
+// A copy's rename into place where nothing changed, with its checks, in one call. The
+// folder's path is walked below the root like every other.
+int Session::PlaceFile(Reader& in, int64_t* result, Writer& out) {
+  const uint32_t dir = in.U32();
+  const std::string temp = in.Text();
+  const std::string name = in.Text();
+  PlaceCondition want;
+  want.folder = in.Text();
+  want.follow_folder = in.U8() != 0;
+  want.folder_dev = in.U64();
+  want.folder_ino = in.U64();
+  want.replace = in.U8() != 0;
+  want.size = in.I64();
+  want.mtime.tv_sec = in.I64();
+  want.mtime.tv_nsec = in.I64();
+  if (in.failed()) return Fail(result, EPROTO);
+  struct stat st {};
+  Place folder;
+  if (Resolve(kRootHandle, want.folder, &folder) != 0 ||
+      (want.follow_folder && walk_.FollowLeaf(&folder) != 0) ||
+      fs_.StatAt(folder.dir, folder.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      static_cast<uint64_t>(st.st_dev) != want.folder_dev ||
+      static_cast<uint64_t>(st.st_ino) != want.folder_ino) {
+    out.Stat(st);
+    return Done(result, 0);
+  }
+  Place from, to;
+  if (int e = Resolve(dir, temp, &from)) return Fail(result, e);
+  if (int e = Resolve(dir, name, &to)) return Fail(result, e);
+  const int placed =
+      PlaceChecked(fs_, from.dir, from.leaf.c_str(), to.dir, to.leaf.c_str(), want, &st);
+  if (placed < 0) return Fail(result, errno);
+  if (placed > 0) ForgetTemp(from);
+  out.Stat(st);
+  return Done(result, placed);
+}
+
 // Calls on names: renames, links, deletions, folders.
 int Session::Names(Op op, Reader& in, int64_t* result, Writer& out) {
   const auto fail = [&](int error) { return Fail(result, error); };
@@ -674,6 +712,8 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
     case Op::kDelta:
     case Op::kPatch:
       return Finish(op, in, result, out);
+    case Op::kPlace:
+      return PlaceFile(in, result, out);
     case Op::kRenameAt:
     case Op::kRenameNoReplaceAt:
     case Op::kLinkAt:

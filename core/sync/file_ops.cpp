@@ -651,6 +651,13 @@ FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweep
   if (copy.in_place_) return {};
   FileSystem& fs = *copy.fs_;
   const int dir_fd = copy.dir_.get();
+  // Where nothing changed since the checks, the checks and the rename are one call (one
+  // round trip to a far folder); anything else takes the steps below, which say what changed.
+  if (!versions && !(to_trash && dst_seen) && !copy.link_) {
+    if (sweeper) sweeper->Sweep(fs, dir_fd, &copy.dir_st_);
+    FsResult placed;
+    if (PlacedAtOnce(copy, dst_seen, &placed)) return placed;
+  }
   if (!SameFolderAtPath(fs, copy.dst_path_, copy.root_length_, copy.dir_st_)) {
     if (folder_moved) *folder_moved = true;
     return Because(copy.dst_path_, ESTALE, kWhyChanged);
@@ -679,6 +686,49 @@ FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweep
   // The copy is in place: a time that cannot be set now does not undo that.
   (void)KeepTimeAfterRename(copy);
   return {};
+}
+
+bool PlacedAtOnce(StagedCopy& copy, const FileStamp* dst_seen, FsResult* result) {
+  const size_t cut = copy.dst_path_.rfind(kSep);
+  if (cut == std::string::npos) return false;
+  // The root may be reached through a link (its path keeps the separator); a folder below it
+  // never is.
+  const bool is_root = cut + 1 <= copy.root_length_;
+  PlaceCondition want;
+  want.folder = copy.dst_path_.substr(0, is_root ? cut + 1 : cut);
+  want.follow_folder = is_root;
+  want.folder_dev = static_cast<uint64_t>(copy.dir_st_.st_dev);
+  want.folder_ino = static_cast<uint64_t>(copy.dir_st_.st_ino);
+  want.replace = dst_seen != nullptr;
+  if (dst_seen) {
+    want.size = dst_seen->size;
+    want.mtime = {dst_seen->mtime_sec, dst_seen->mtime_nsec};
+  }
+  struct stat placed {};
+  const int done = copy.fs_->PlaceIfUnchanged(copy.dir_.get(), copy.temp_name_.c_str(),
+                                              copy.leaf_.c_str(), want, &placed);
+  // A far end of a program without the call answers EPROTO, which no rename gives.
+  if (done == 0 || (done < 0 && errno == EPROTO)) return false;
+  if (done < 0) {
+    // The rename itself failed, as PutInPlace reports it.
+    const int error = errno;
+    if (error == EEXIST && !want.replace) {
+      *result = Because(copy.dst_path_, EEXIST, kWhyNameTaken);
+    } else if (NameMediaRefuse(copy.leaf_)) {
+      *result = Because(copy.dst_path_, error, kWhyNameRefused);
+    } else {
+      *result = ErrorAt(copy.dst_path_, error);
+    }
+    return true;
+  }
+  *result = {};
+  copy.temp_name_.clear();
+  // As KeepTimeAfterRename: the copy is in place, a time that cannot be set now does not
+  // undo that.
+  if (done == 1 && !SameTime(placed.st_mtim, copy.written_mtime_))
+    (void)SetTimesAt(*copy.fs_, copy.dir_.get(), copy.leaf_, copy.before_.st_atim,
+                     copy.before_.st_mtim, copy.dst_path_);
+  return true;
 }
 
 // Some drivers (a FAT driver in user space among them) stamp a renamed file with the time

@@ -136,6 +136,7 @@ class StagedCopy {
   friend FsResult CommitStagedCopy(StagedCopy&, const FileStamp*, TempSweeper*, bool,
                                    VersionFolder*, bool*);
   friend FsResult KeepTimeAfterRename(const StagedCopy&);
+  friend bool PlacedAtOnce(StagedCopy&, const FileStamp*, FsResult*);
 
   FileSystem* fs_ = nullptr;      // the target's
   FileSystem* src_fs_ = nullptr;  // the source's

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -293,6 +294,73 @@ TEST(FarStreamTest, AReplacementIsADeltaAgainstTheOlderFileBothWays) {
       lstat(t.Path("dst/f").c_str(), &st);
       EXPECT_EQ(st.st_mode & 07777, 0640u);
       EXPECT_EQ(Leftovers(t.Path("dst")), std::vector<std::string>{});
+    }
+  }
+}
+
+// Catches a commit whose one-call rename into place skips a check of the local path: a
+// target changed, made read-only, taken or moved since the copy was staged must fail with the
+// same reason on the local disk and at the far end, and leave the target as it is.
+TEST(FarStreamTest, ACommitChecksTheTargetAsOnTheLocalDisk) {
+  struct Case {
+    const char* name;
+    bool older;                                   // an older file is replaced
+    std::function<void(const TempTree&)> change;  // what happens between staging and commit
+    std::string expect;                           // the commit's outcome
+    std::string content;                          // dst/sub/f afterwards
+  };
+  const auto rewrite = [](const char* text) {
+    return [text](const TempTree& t) { t.Write("dst/sub/f", text, 1550000000); };
+  };
+  const Case cases[] = {
+      {"new file, nothing changed", false, [](const TempTree&) {}, "ok", "new"},
+      {"replacement, nothing changed", true, [](const TempTree&) {}, "ok", "new"},
+      {"older file rewritten", true, rewrite("other"),
+       "116 Die Datei wurde seit dem Vergleich verändert.", "other"},
+      {"older file gone", true, [](const TempTree& t) { unlink(t.Path("dst/sub/f").c_str()); },
+       "ok", "new"},
+      {"name taken meanwhile", false, rewrite("taken"),
+       "17 Der Name ist auf dem Ziel bereits vergeben.", "taken"},
+      {"older file made read-only", true,
+       [](const TempTree& t) { chmod(t.Path("dst/sub/f").c_str(), 0444); },
+       "13 Die Datei ist schreibgeschützt.", "old"},
+      {"folder moved", true,
+       [](const TempTree& t) {
+         rename(t.Path("dst/sub").c_str(), t.Path("dst/moved").c_str());
+         t.Write("dst/sub/f", "old", 1500000000);
+       },
+       "116 Die Datei wurde seit dem Vergleich verändert. moved", "old"},
+  };
+  for (const Case& c : cases) {
+    for (const bool far_side : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (far_side ? ", far" : ", local"));
+      TempTree t;
+      t.Write("src/sub/f", "new", 1600000000);
+      t.Mkdir("dst/sub");
+      if (c.older) t.Write("dst/sub/f", "old", 1500000000);
+      const FileStamp src_seen = StampAt(t.Path("src/sub/f"));
+      std::optional<FileStamp> dst_seen;
+      if (c.older) dst_seen = StampAt(t.Path("dst/sub/f"));
+      FarEnd far(RealFileSystem(), t.Path("dst"));
+      ASSERT_TRUE(far.fs);
+      FileSystem& dst_fs = far_side ? static_cast<FileSystem&>(*far.fs) : RealFileSystem();
+      const std::string dst_root = far_side ? far.Root() : t.Path("dst") + "/";
+      const FileStamp* old = c.older ? &*dst_seen : nullptr;
+      auto staged = StageCopy(RealFileSystem(), {t.Path("src") + "/", "sub/f"}, dst_fs,
+                              {dst_root, "sub/f"}, &src_seen, old);
+      ASSERT_TRUE(staged.ok());
+      c.change(t);
+      bool moved = false;
+      const FsResult done = CommitStagedCopy(*staged.value(), old, nullptr, false, nullptr, &moved);
+      std::string outcome = "ok";
+      if (!done.ok())
+        outcome =
+            std::to_string(done.error().code) + " " + done.error().why + (moved ? " moved" : "");
+      staged.value().reset();
+      far.Finish();
+      EXPECT_EQ(outcome, c.expect);
+      EXPECT_EQ(t.Read("dst/sub/f"), c.content);
+      EXPECT_EQ(Leftovers(t.Path("dst/sub")), std::vector<std::string>{});
     }
   }
 }
