@@ -5,7 +5,7 @@ set -eu
 
 PACKAGES="build-essential cmake ninja-build pkg-config
 qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev
-libutf8proc-dev libssl-dev libgtest-dev libgmock-dev
+libutf8proc-dev libssl-dev librsync-dev libb2-dev libgtest-dev libgmock-dev
 xvfb xauth x11-utils imagemagick
 clang-format strace e2fsprogs util-linux rsync tzdata python3-xlib fonts-dejavu-core fonts-liberation git
 fuse3 fusefat dosfstools exfat-fuse exfatprogs sshfs socat openssh-sftp-server

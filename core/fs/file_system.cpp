@@ -1,9 +1,13 @@
 #include "core/fs/file_system.h"
 
+#include "core/fs/no_replace.h"
+
 // The plain SHA-256 functions: they cannot fail, and they link into a static program without
 // the rest of the library (its providers, configuration and loadable modules).
 #define OPENSSL_API_COMPAT 0x10100000L
 #include <openssl/sha.h>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -35,7 +39,112 @@ ssize_t ReadWholeBlock(FileSystem& fs, int fd, char* buffer, size_t count, uint6
   return static_cast<ssize_t>(done);
 }
 
+// The file read one buffer at a time, each read waiting for its answer.
+class ReadingFeed : public ByteFeed {
+ public:
+  ReadingFeed(FileSystem& fs, int fd) : fs_(fs), fd_(fd), buffer_(kFeedBuffer) {}
+  ssize_t Next(std::string_view* chunk) override {
+    for (;;) {
+      const ssize_t got = fs_.PRead(fd_, buffer_.data(), buffer_.size(), offset_);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return -1;
+      offset_ += got;
+      *chunk = std::string_view(buffer_.data(), static_cast<size_t>(got));
+      return got;
+    }
+  }
+
+ private:
+  static constexpr size_t kFeedBuffer = size_t{1} << 18;
+  FileSystem& fs_;
+  int fd_;
+  off_t offset_ = 0;
+  std::vector<char> buffer_;
+};
+
 }  // namespace
+
+bool AttributeRefused(int error) {
+  return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS ||
+         error == EINVAL;
+}
+
+bool FlushNotOffered(int error) {
+  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP;
+}
+
+int FinishFile(FileSystem& fs, int fd, const FileFinish& finish, struct stat* st) {
+  // Owner first: a change of owner clears set-id bits that the mode below sets again.
+  if (geteuid() == 0 && fs.Fchown(fd, finish.uid, finish.gid) != 0 && !AttributeRefused(errno))
+    return -1;
+  for (const auto& [name, value] : finish.xattrs) {
+    if (fs.SetXattr(fd, name.c_str(), value.data(), value.size()) != 0 &&
+        !AttributeRefused(errno) && errno != EACCES)
+      return -1;
+  }
+  // After the ACL: the source's mode agrees with its ACL, so this keeps both.
+  if (fs.Fchmod(fd, finish.mode & 07777) != 0 && !AttributeRefused(errno)) return -1;
+  if (fs.Futimens(fd, finish.times) != 0) return -1;
+  if (fs.Fstat(fd, st) != 0) return -1;
+  if (finish.sync_data && fs.SyncData(fd) != 0 && !FlushNotOffered(errno)) return -1;
+  return 0;
+}
+
+std::unique_ptr<ByteFeed> FileSystem::ReadStream(int fd, uint64_t /*size*/) {
+  return std::make_unique<ReadingFeed>(*this, fd);
+}
+
+int FileSystem::WriteStream(int fd, ByteFeed& feed, const FileFinish& finish, FileWritten* out) {
+  *out = FileWritten();
+  off_t offset = 0;
+  for (;;) {
+    std::string_view chunk;
+    const ssize_t got = feed.Next(&chunk);
+    if (got < 0) {
+      out->feed_failed = true;
+      return -1;
+    }
+    if (got == 0) break;
+    while (!chunk.empty()) {
+      const ssize_t n = PWrite(fd, chunk.data(), chunk.size(), offset);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return -1;
+      if (n == 0) {
+        errno = EIO;
+        return -1;
+      }
+      chunk.remove_prefix(static_cast<size_t>(n));
+      offset += n;
+    }
+  }
+  return FinishFile(*this, fd, finish, &out->st);
+}
+
+int PlaceChecked(FileSystem& fs, int temp_dir, const char* temp, int dir, const char* name,
+                 const PlaceCondition& want, struct stat* after) {
+  struct stat st {};
+  const int there = fs.StatAt(dir, name, &st, AT_SYMLINK_NOFOLLOW);
+  if (!want.replace && !(there != 0 && errno == ENOENT)) return 0;
+  if (want.replace && (there != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR) == 0 ||
+                       st.st_size != want.size || st.st_mtim.tv_sec != want.mtime.tv_sec ||
+                       st.st_mtim.tv_nsec != want.mtime.tv_nsec))
+    return 0;
+  const int renamed = want.replace ? fs.RenameAt(temp_dir, temp, dir, name)
+                                   : RenameNoReplace(fs, temp_dir, temp, dir, name);
+  if (renamed != 0) return -1;
+  return fs.StatAt(dir, name, after, AT_SYMLINK_NOFOLLOW) == 0 ? 1 : 2;
+}
+
+int FileSystem::PlaceIfUnchanged(int dir, const char* temp, const char* name,
+                                 const PlaceCondition& want, struct stat* after) {
+  struct stat st {};
+  if (StatAt(AT_FDCWD, want.folder.c_str(), &st, want.follow_folder ? 0 : AT_SYMLINK_NOFOLLOW) !=
+          0 ||
+      static_cast<uint64_t>(st.st_dev) != want.folder_dev ||
+      static_cast<uint64_t>(st.st_ino) != want.folder_ino)
+    return 0;
+  return PlaceChecked(*this, dir, temp, dir, name, want, after);
+}
 
 BlockDigest HashBlock(const void* data, size_t size) {
   static_assert(std::tuple_size<BlockDigest>::value == SHA256_DIGEST_LENGTH);

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -100,6 +101,44 @@ struct FileDigests {
   int open_error = 0;    // the open's errno, where it was opened
   bool hashed = false;   // a regular file of at most the length asked, opened and read
   BlockHashList hashes;  // of its bytes from 0 to st.st_size, where hashed
+// A file's bytes in order, one chunk at a time, as a copy reads them.
+class ByteFeed {
+ public:
+  virtual ~ByteFeed() = default;
+  // The next chunk in *chunk (valid until the next call): its size, 0 at the end, -1 with
+  // errno set.
+  virtual ssize_t Next(std::string_view* chunk) = 0;
+};
+
+// What a copy's file is given after its bytes, in this order: owner and group (only where
+// the writer runs as root), extended attributes, permission bits, times; then its data is
+// flushed where asked. Attributes the medium cannot hold are left out, as on a local copy.
+struct FileFinish {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<std::pair<std::string, std::string>> xattrs;  // name, value
+  mode_t mode = 0;
+  struct timespec times[2]{};  // access, modification
+  bool sync_data = false;
+};
+
+// What must still hold for PlaceIfUnchanged to rename a copy into place: the folder's path
+// names the folder the copy was written into, and the name holds what the checks before the
+// copy found (a regular file with its owner's write permission and this size and time, or
+// nothing).
+struct PlaceCondition {
+  std::string folder;          // the folder's absolute path
+  bool follow_folder = false;  // the folder is the root, which may be reached through links
+  uint64_t folder_dev = 0, folder_ino = 0;
+  bool replace = false;  // a file is there and is replaced; else the name is free
+  int64_t size = 0;      // the replaced file's
+  struct timespec mtime {};
+};
+
+// How WriteStream ended.
+struct FileWritten {
+  bool feed_failed = false;  // errno is the feed's (the source's), not the target's
+  struct stat st {};         // the written file after its finish
 };
 
 class FileSystem {
@@ -204,7 +243,43 @@ class FileSystem {
   virtual std::string FarMachine() { return {}; }
   virtual int64_t ProcessId();
   virtual bool ProcessGone(int64_t pid);
+  // fd's bytes from the start to the end, fetched ahead where that saves waiting; size is
+  // what its status said (a file that grew is still read to its end).
+  virtual std::unique_ptr<ByteFeed> ReadStream(int fd, uint64_t size);
+  // Writes feed's bytes into fd (a new, empty file) from the start, then gives it finish
+  // (FinishFile) and its status. 0, or -1 with errno set (out->feed_failed: the feed's).
+  virtual int WriteStream(int fd, ByteFeed& feed, const FileFinish& finish, FileWritten* out);
+  // A replacement as a delta (core/fs/delta.h). The signature of fd's bytes (the older file
+  // a copy is to replace) and fd's status after reading them.
+  virtual int Signature(int fd, std::string* sig, struct stat* st);
+  // The delta of fd's bytes against sig; EFBIG where it would grow past limit.
+  virtual int Delta(int fd, const std::string& sig, size_t limit, std::string* delta);
+  // Writes into fd (a new, empty file) what delta makes of basis's bytes, then gives it
+  // finish; out->st is fd's status then, *basis_st basis's after the patch read it.
+  virtual int WritePatched(int fd, int basis, const std::string& delta, const FileFinish& finish,
+                           FileWritten* out, struct stat* basis_st);
+  // Renames temp to name in dir where want still holds (replacing the file there, or with a
+  // rename that never replaces), and gives name's status after: 1 when renamed, 2 when
+  // renamed but the status after could not be had, 0 when something differs (nothing done),
+  // -1 with errno set when the rename failed.
+  virtual int PlaceIfUnchanged(int dir, const char* temp, const char* name,
+                               const PlaceCondition& want, struct stat* after);
 };
+
+// PlaceIfUnchanged once the folder is known to be the one at its path: temp in temp_dir,
+// name in dir.
+int PlaceChecked(FileSystem& fs, int temp_dir, const char* temp, int dir, const char* name,
+                 const PlaceCondition& want, struct stat* after);
+
+// The second half of WriteStream, made of single calls: what finish names, then fd's status
+// into *st. 0, or -1 with errno set.
+int FinishFile(FileSystem& fs, int fd, const FileFinish& finish, struct stat* st);
+
+// What a medium says when it cannot hold an attribute (FAT has no owner or mode, some
+// network file systems no extended attributes); a copy is still good there.
+bool AttributeRefused(int error);
+// What a file system answers when it offers no flush of a single file.
+bool FlushNotOffered(int error);
 
 // The SHA-256 digest of size bytes at data.
 BlockDigest HashBlock(const void* data, size_t size);

@@ -160,6 +160,33 @@ void ReadHashes(Reader& in, BlockHashList* list) {
   list->longer = in.U8() != 0;
 }
 
+void Writer::Finish(const FileFinish& finish) {
+  U32(finish.uid);
+  U32(finish.gid);
+  U32(finish.mode);
+  Times(finish.times);
+  U32(static_cast<uint32_t>(finish.xattrs.size()));
+  for (const auto& [name, value] : finish.xattrs) {
+    Bytes(name);
+    Bytes(value);
+  }
+  U8(finish.sync_data ? 1 : 0);
+}
+
+bool Reader::Finish(FileFinish* finish) {
+  finish->uid = U32();
+  finish->gid = U32();
+  finish->mode = U32();
+  const bool timed = Times(finish->times);
+  const uint32_t count = U32();
+  for (uint32_t i = 0; i < count && !failed_; ++i) {
+    std::string name = Text();
+    finish->xattrs.emplace_back(std::move(name), std::string(Bytes()));
+  }
+  finish->sync_data = U8() != 0;
+  return timed;
+}
+
 std::string Framed(std::string body) {
   Writer w;
   w.U32(static_cast<uint32_t>(body.size()));

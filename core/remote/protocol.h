@@ -38,12 +38,14 @@
 namespace tavrik::remote {
 
 inline constexpr char kMagic[8] = {'T', 'A', 'V', 'R', 'I', 'K', 'F', 'E'};
-inline constexpr uint32_t kProtocolVersion = 1;
+inline constexpr uint32_t kProtocolVersion = 2;
 inline constexpr size_t kBannerLimit = 64 * 1024;
 inline constexpr uint32_t kMaxFrame = 64u << 20;
 // The most one read or write moves in one frame; larger calls are answered short, as pipes
 // and sockets answer them.
 inline constexpr uint32_t kMaxChunk = 4u << 20;
+// The longest delta one answer or request carries, well under kMaxFrame.
+inline constexpr uint32_t kMaxDelta = 32u << 20;
 inline constexpr uint32_t kRootHandle = 0;
 // The longest root path or reason the handshake carries.
 inline constexpr uint32_t kMaxPathText = 64 * 1024;
@@ -126,6 +128,21 @@ enum class Op : uint16_t {
   kMachine,
   // i64 pid → result: 1 when that process of the far machine has ended, else 0
   kProcessEnded,
+  // handle, u32 uid, u32 gid, u32 mode, u8 has times, 2 × (i64 sec, i64 nsec), u32 count,
+  // then per extended attribute bytes name and bytes value, u8 sync → result, stat. What a
+  // copy's file gets after its bytes (FinishFile), in one call.
+  kFinishFile,
+  // handle → result, bytes signature, stat (after reading it)
+  kSignature,
+  // handle, bytes signature, u64 limit → result, bytes delta
+  kDelta,
+  // handle, handle basis, bytes delta, then what kFinishFile takes after its handle →
+  // result, stat, stat of the basis
+  kPatch,
+  // handle dir, bytes temp, bytes name, bytes folder, u8 follow folder, u64 folder dev, u64
+  // folder ino, u8 replace, i64 size, i64 mtime sec, i64 mtime nsec → result (as
+  // PlaceIfUnchanged gives it), stat
+  kPlace,
   kEnd,  // keep last
 };
 
@@ -155,6 +172,8 @@ class Writer {
   void Stat(const struct stat& st);
   // A presence byte and both times; nullptr (the time now) as absent.
   void Times(const struct timespec* times);
+  // What a copy's file gets after its bytes (kFinishFile after its handle).
+  void Finish(const FileFinish& finish);
   std::string& buffer() { return out_; }
 
  private:
@@ -181,6 +200,8 @@ class Reader {
   void Stat(struct stat* st);
   // False where the sender gave no times.
   bool Times(struct timespec times[2]);
+  // False where the finish gave no times.
+  bool Finish(FileFinish* finish);
   bool failed() const { return failed_; }
   bool done() const { return in_.empty(); }
 

@@ -208,20 +208,30 @@ void RemoteFileSystem::ReadAnswers() {
   Lose();
 }
 
-int64_t RemoteFileSystem::Call(Op op, Writer& args, std::string* reply) {
-  Pending pending;
-  uint32_t id = 0;
+RemoteFileSystem::Ticket RemoteFileSystem::Send(Op op, Writer& args) {
+  Ticket ticket;
+  ticket.pending = std::make_unique<Pending>();
   {
     std::lock_guard lock(mutex_);
-    if (lost_) return Failed(kLostErrno);
-    id = next_id_++;
+    if (lost_) {
+      ticket.pending->done = true;
+      return ticket;
+    }
+    ticket.id = next_id_++;
     if (next_id_ == 0) next_id_ = 1;
-    pending_.emplace(id, &pending);
+    pending_.emplace(ticket.id, ticket.pending.get());
   }
-  if (!Send(id, op, args)) Disconnect();
-  std::unique_lock lock(mutex_);
-  pending.answered.wait(lock, [&] { return pending.done; });
-  pending_.erase(id);
+  if (!SendFrame(ticket.id, op, args)) Disconnect();
+  return ticket;
+}
+
+int64_t RemoteFileSystem::Await(Ticket& ticket, std::string* reply) {
+  Pending& pending = *ticket.pending;
+  {
+    std::unique_lock lock(mutex_);
+    pending.answered.wait(lock, [&] { return pending.done; });
+    if (ticket.id != 0) pending_.erase(ticket.id);
+  }
   if (pending.body.empty()) return Failed(kLostErrno);
   Reader in(pending.body);
   const int64_t result = in.I64();
@@ -232,7 +242,12 @@ int64_t RemoteFileSystem::Call(Op op, Writer& args, std::string* reply) {
   return result;
 }
 
-bool RemoteFileSystem::Send(uint32_t id, Op op, Writer& args) {
+int64_t RemoteFileSystem::Call(Op op, Writer& args, std::string* reply) {
+  Ticket ticket = Send(op, args);
+  return Await(ticket, reply);
+}
+
+bool RemoteFileSystem::SendFrame(uint32_t id, Op op, Writer& args) {
   Writer frame;
   frame.U32(static_cast<uint32_t>(4 + 2 + args.buffer().size()));
   frame.U32(id);
@@ -249,7 +264,7 @@ void RemoteFileSystem::Post(Op op, Writer& args) {
     id = next_id_++;
     if (next_id_ == 0) next_id_ = 1;
   }
-  if (!Send(id, op, args)) Disconnect();
+  if (!SendFrame(id, op, args)) Disconnect();
 }
 
 namespace {

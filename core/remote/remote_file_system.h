@@ -42,6 +42,8 @@ std::string ConnectionLostText(const std::string& host);
 // The far end is missing, another program or of another protocol version.
 std::string NoAgentText(const std::string& host);
 
+class RemoteFeed;
+
 class RemoteFileSystem : public FileSystem {
  public:
   // Greets the far end on channel and opens root there. nullptr with *error on failure.
@@ -113,13 +115,31 @@ class RemoteFileSystem : public FileSystem {
   int64_t ProcessId() override;
   bool ProcessGone(int64_t pid) override;
   std::string FarMachine() override;
+  // The file's bytes asked for ahead, several reads in flight, so that a file costs about
+  // one round trip rather than one per chunk.
+  std::unique_ptr<ByteFeed> ReadStream(int fd, uint64_t size) override;
+  // The bytes sent without waiting for each write's answer, then the finish in one call.
+  int WriteStream(int fd, ByteFeed& feed, const FileFinish& finish, FileWritten* out) override;
+  // Each worked out at the far end, in one call.
+  int Signature(int fd, std::string* sig, struct stat* st) override;
+  int Delta(int fd, const std::string& sig, size_t limit, std::string* delta) override;
+  int WritePatched(int fd, int basis, const std::string& delta, const FileFinish& finish,
+                   FileWritten* out, struct stat* basis_st) override;
+  int PlaceIfUnchanged(int dir, const char* temp, const char* name, const PlaceCondition& want,
+                       struct stat* after) override;
 
  private:
+  friend class RemoteFeed;
   struct Pending {
     bool done = false;
     std::string body;  // the answer from the result on
     // Its own, so that an answer wakes its caller only, not every thread that waits.
     std::condition_variable answered;
+  };
+  // A request on its way: its id and where its answer lands.
+  struct Ticket {
+    uint32_t id = 0;
+    std::unique_ptr<Pending> pending;
   };
   RemoteFileSystem(std::unique_ptr<Channel> channel, std::string host, std::string root);
   // Sends a request and waits for its answer; the result, with errno set below 0. reply
@@ -128,9 +148,13 @@ class RemoteFileSystem : public FileSystem {
   // Sends a request whose answer nobody waits for (closing what was only read).
   void Post(Op op, Writer& args);
   // Writes a request with id; false where the channel broke.
-  bool Send(uint32_t id, Op op, Writer& args);
+  bool SendFrame(uint32_t id, Op op, Writer& args);
   // Takes the entries of a listing's answer; the listing's errno, or -1 for a faulty answer.
   static int TakeListing(Reader& in, std::vector<FolderEntry>* entries, bool* more);
+  // The two halves of Call, so that several requests of one caller can be in flight.
+  Ticket Send(Op op, Writer& args);
+  // Every ticket sent is awaited once.
+  int64_t Await(Ticket& ticket, std::string* reply = nullptr);
   void ReadAnswers();
   void Lose();
 

@@ -60,6 +60,8 @@ class Session {
   int Status(Op op, Reader& in, int64_t* result, Writer& out);
   int Names(Op op, Reader& in, int64_t* result, Writer& out);
   int Whole(Op op, Reader& in, int64_t* result, Writer& out);
+  int Finish(Op op, Reader& in, int64_t* result, Writer& out);
+  int PlaceFile(Reader& in, int64_t* result, Writer& out);
 
   std::shared_ptr<Handle> Get(uint32_t handle);
   uint32_t Add(int fd);
@@ -515,6 +517,102 @@ int Session::Status(Op op, Reader& in, int64_t* result, Writer& out) {
   return fail(EPROTO);
 }
 
+// A copy's file after its bytes, and a replacement made of the older file and a delta:
+// each in one call.
+int Session::Finish(Op op, Reader& in, int64_t* result, Writer& out) {
+  const auto fail = [&](int error) { return Fail(result, error); };
+  std::shared_ptr<Handle> h = Get(in.U32());
+  switch (op) {
+    case Op::kFinishFile: {
+      FileFinish finish;
+      const bool timed = in.Finish(&finish);
+      if (in.failed()) return fail(EPROTO);
+      if (!h) return fail(EBADF);
+      if (!timed) return fail(EINVAL);
+      struct stat st {};
+      if (FinishFile(fs_, h->fd(), finish, &st) != 0) return fail(errno);
+      out.Stat(st);
+      return Done(result, 0);
+    }
+    case Op::kSignature: {
+      if (in.failed()) return fail(EPROTO);
+      if (!h) return fail(EBADF);
+      std::string sig;
+      struct stat st {};
+      if (fs_.Signature(h->fd(), &sig, &st) != 0) return fail(errno);
+      out.Bytes(sig);
+      out.Stat(st);
+      return Done(result, 0);
+    }
+    case Op::kDelta: {
+      const std::string sig(in.Bytes());
+      const size_t limit = std::min<uint64_t>(in.U64(), kMaxDelta);
+      if (in.failed()) return fail(EPROTO);
+      if (!h) return fail(EBADF);
+      std::string delta;
+      if (fs_.Delta(h->fd(), sig, limit, &delta) != 0) return fail(errno);
+      out.Bytes(delta);
+      return Done(result, 0);
+    }
+    case Op::kPatch: {
+      std::shared_ptr<Handle> basis = Get(in.U32());
+      const std::string delta(in.Bytes());
+      FileFinish finish;
+      const bool timed = in.Finish(&finish);
+      if (in.failed()) return fail(EPROTO);
+      if (!h || !basis) return fail(EBADF);
+      if (!timed) return fail(EINVAL);
+      FileWritten written;
+      struct stat basis_st {};
+      if (fs_.WritePatched(h->fd(), basis->fd(), delta, finish, &written, &basis_st) != 0)
+        return fail(errno);
+      out.Stat(written.st);
+      out.Stat(basis_st);
+      return Done(result, 0);
+    }
+    default:
+      break;
+  }
+  return fail(EPROTO);
+}
+
+// A copy's rename into place where nothing changed, with its checks, in one call. The
+// folder's path is walked below the root like every other.
+int Session::PlaceFile(Reader& in, int64_t* result, Writer& out) {
+  const uint32_t dir = in.U32();
+  const std::string temp = in.Text();
+  const std::string name = in.Text();
+  PlaceCondition want;
+  want.folder = in.Text();
+  want.follow_folder = in.U8() != 0;
+  want.folder_dev = in.U64();
+  want.folder_ino = in.U64();
+  want.replace = in.U8() != 0;
+  want.size = in.I64();
+  want.mtime.tv_sec = in.I64();
+  want.mtime.tv_nsec = in.I64();
+  if (in.failed()) return Fail(result, EPROTO);
+  struct stat st {};
+  Place folder;
+  if (Resolve(kRootHandle, want.folder, &folder) != 0 ||
+      (want.follow_folder && walk_.FollowLeaf(&folder) != 0) ||
+      fs_.StatAt(folder.dir, folder.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      static_cast<uint64_t>(st.st_dev) != want.folder_dev ||
+      static_cast<uint64_t>(st.st_ino) != want.folder_ino) {
+    out.Stat(st);
+    return Done(result, 0);
+  }
+  Place from, to;
+  if (int e = Resolve(dir, temp, &from)) return Fail(result, e);
+  if (int e = Resolve(dir, name, &to)) return Fail(result, e);
+  const int placed =
+      PlaceChecked(fs_, from.dir, from.leaf.c_str(), to.dir, to.leaf.c_str(), want, &st);
+  if (placed < 0) return Fail(result, errno);
+  if (placed > 0) ForgetTemp(from);
+  out.Stat(st);
+  return Done(result, placed);
+}
+
 // Calls on names: renames, links, deletions, folders.
 int Session::Names(Op op, Reader& in, int64_t* result, Writer& out) {
   const auto fail = [&](int error) { return Fail(result, error); };
@@ -743,6 +841,13 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
       const int64_t pid = in.I64();
       return Done(result, !in.failed() && fs_.ProcessGone(pid) ? 1 : 0);
     }
+    case Op::kFinishFile:
+    case Op::kSignature:
+    case Op::kDelta:
+    case Op::kPatch:
+      return Finish(op, in, result, out);
+    case Op::kPlace:
+      return PlaceFile(in, result, out);
     case Op::kRenameAt:
     case Op::kRenameNoReplaceAt:
     case Op::kLinkAt:

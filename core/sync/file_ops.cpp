@@ -15,6 +15,7 @@
 #include "core/fs/file_io.h"
 #include "core/fs/folder_walk.h"
 #include "core/fs/no_replace.h"
+#include "core/sync/stream_copy.h"
 #include "core/sync/trash.h"
 #include "core/sync/versions.h"
 
@@ -210,32 +211,14 @@ FsResult CopyContents(FileSystem& src_fs, int in, FileSystem& dst_fs, int out,
   }
 }
 
-// What a target file system says when it cannot hold an attribute (FAT has no owner or
-// mode, some network file systems no extended attributes); the copy is still good there.
-bool AttributeRefused(int error) {
-  return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS ||
-         error == EINVAL;
-}
-
-// Extended attributes, POSIX ACLs among them (system.posix_acl_access), as far as the
-// target takes them. Only a failure that is not a refusal (an I/O error) fails the copy.
+// The extended attributes as far as the target takes them.
 FsResult CopyXattrs(FileSystem& src_fs, int in, FileSystem& dst_fs, int out,
                     const std::string& path) {
-  ssize_t size = src_fs.ListXattr(in, nullptr, 0);
-  if (size < 0) return AttributeRefused(errno) ? FsResult{} : ErrorAt(path);
-  std::vector<char> names(static_cast<size_t>(size) + 1);
-  size = src_fs.ListXattr(in, names.data(), names.size());
-  if (size < 0) return AttributeRefused(errno) || errno == ERANGE ? FsResult{} : ErrorAt(path);
-  std::vector<char> value;
-  for (size_t at = 0; at < static_cast<size_t>(size);) {
-    const char* name = names.data() + at;
-    at += std::char_traits<char>::length(name) + 1;
-    ssize_t length = src_fs.GetXattr(in, name, nullptr, 0);
-    if (length < 0) continue;  // gone meanwhile, or not readable: best effort
-    value.resize(static_cast<size_t>(length) + 1);
-    length = src_fs.GetXattr(in, name, value.data(), value.size());
-    if (length < 0) continue;
-    if (dst_fs.SetXattr(out, name, value.data(), static_cast<size_t>(length)) != 0 &&
+  Xattrs xattrs;
+  FsResult read = ReadXattrs(src_fs, in, path, &xattrs);
+  if (!read.ok()) return read;
+  for (const auto& [name, value] : xattrs) {
+    if (dst_fs.SetXattr(out, name.c_str(), value.data(), value.size()) != 0 &&
         !AttributeRefused(errno) && errno != EACCES)
       return ErrorAt(path);
   }
@@ -323,12 +306,6 @@ FsResult PutInPlace(FileSystem& fs, int dir, const std::string& temp, const std:
   return ErrorAt(full, error);
 }
 
-// What a file system answers when it offers no flush of a single file; the flush of the
-// whole medium at the end of the run is then all there is.
-bool FlushNotOffered(int error) {
-  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP;
-}
-
 // Puts the temporary copy temp in place of leaf, keeping a replaced file in the run's
 // versions. Each change is noted before it is made, so the record covers a run cut off
 // anywhere; an undo tells a noted change that never happened by the files themselves.
@@ -382,9 +359,13 @@ bool IsStaleTempName(std::string_view name, std::string_view host) {
   return ProcessEnded(pid);
 }
 
-void TempSweeper::Sweep(FileSystem& fs, int dir) {
+void TempSweeper::Sweep(FileSystem& fs, int dir, const struct stat* known) {
   struct stat st {};
-  if (fs.Fstat(dir, &st) != 0) return;
+  if (known) {
+    st = *known;
+  } else if (fs.Fstat(dir, &st) != 0) {
+    return;
+  }
   const SweptFolder id{&fs, st.st_dev, st.st_ino};
   {
     std::lock_guard lock(mutex_);
@@ -463,7 +444,7 @@ FsResult CopyStager::OpenTargetFolder(FileSystem& fs, StagedCopy& copy, const Tr
   if (fs.Fstat(copy.dir_.get(), &copy.dir_st_) != 0) return ErrorAt(copy.dst_path_);
   // Leftovers of killed runs go from every folder a copy is meant for, before this copy
   // needs the room they take.
-  if (with.sweeper) with.sweeper->Sweep(fs, copy.dir_.get());
+  if (with.sweeper) with.sweeper->Sweep(fs, copy.dir_.get(), &copy.dir_st_);
   copy.leaf_ = LeafOf(copy.dst_path_);
   if (!ValidLeaf(copy.leaf_)) return ErrorAt(copy.dst_path_, EINVAL);
   return {};
@@ -595,11 +576,22 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& src_fs, const 
   }
   if (out.get() < 0) return ErrorAt(copy->dst_path_, EEXIST);
   const int in = source.value().fd.get();
-  FsResult step =
-      CopyContents(src_fs, in, fs, out.get(), copy->src_path_, copy->dst_path_, with.scope);
-  if (step.ok()) step = KeepMetadata(src_fs, in, fs, out.get(), before, copy->dst_path_);
+  // Between two file systems the copy is flushed with its finish, before the source's check
+  // below; a source that changed then fails the copy all the same.
+  const bool streamed = &src_fs != &fs;
   struct stat written {};
-  if (step.ok() && fs.Fstat(out.get(), &written) != 0) step = ErrorAt(copy->dst_path_);
+  const StreamEnds ends{src_fs,          in,
+                        before,          fs,
+                        dir_fd,          copy->leaf_,
+                        out.get(),       dst_seen,
+                        copy->src_path_, copy->dst_path_,
+                        with.scope};
+  FsResult step = streamed ? StreamCopy(ends, &written)
+                           : CopyContents(src_fs, in, fs, out.get(), copy->src_path_,
+                                          copy->dst_path_, with.scope);
+  if (step.ok() && !streamed)
+    step = KeepMetadata(src_fs, in, fs, out.get(), before, copy->dst_path_);
+  if (step.ok() && !streamed && fs.Fstat(out.get(), &written) != 0) step = ErrorAt(copy->dst_path_);
   copy->written_mtime_ = written.st_mtim;
   if (step.ok()) {
     struct stat after {};
@@ -613,7 +605,7 @@ Result<std::unique_ptr<StagedCopy>> CopyStager::Stage(FileSystem& src_fs, const 
   // a crash or an unplugged stick may leave the name with an empty or garbled file whose
   // old content is already gone. Done here, on the helper, so it overlaps the next copies;
   // a new file needs none (its source still holds it until the end-of-run flush).
-  if (step.ok() && dst_seen && fs.SyncData(out.get()) != 0 && !FlushNotOffered(errno))
+  if (step.ok() && !streamed && dst_seen && fs.SyncData(out.get()) != 0 && !FlushNotOffered(errno))
     step = ErrorAt(copy->dst_path_);
   // Closed before the rename: a late write error shows here, before the target is touched.
   if (step.ok() && out.Close() != 0) step = ErrorAt(copy->dst_path_);
@@ -659,11 +651,18 @@ FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweep
   if (copy.in_place_) return {};
   FileSystem& fs = *copy.fs_;
   const int dir_fd = copy.dir_.get();
+  // Where nothing changed since the checks, the checks and the rename are one call (one
+  // round trip to a far folder); anything else takes the steps below, which say what changed.
+  if (!versions && !(to_trash && dst_seen) && !copy.link_) {
+    if (sweeper) sweeper->Sweep(fs, dir_fd, &copy.dir_st_);
+    FsResult placed;
+    if (PlacedAtOnce(copy, dst_seen, &placed)) return placed;
+  }
   if (!SameFolderAtPath(fs, copy.dst_path_, copy.root_length_, copy.dir_st_)) {
     if (folder_moved) *folder_moved = true;
     return Because(copy.dst_path_, ESTALE, kWhyChanged);
   }
-  if (sweeper) sweeper->Sweep(fs, dir_fd);
+  if (sweeper) sweeper->Sweep(fs, dir_fd, &copy.dir_st_);
   // Checked as late as possible: whatever appeared or changed meanwhile is newer work.
   bool present = false;
   FsResult target_ok =
@@ -687,6 +686,49 @@ FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweep
   // The copy is in place: a time that cannot be set now does not undo that.
   (void)KeepTimeAfterRename(copy);
   return {};
+}
+
+bool PlacedAtOnce(StagedCopy& copy, const FileStamp* dst_seen, FsResult* result) {
+  const size_t cut = copy.dst_path_.rfind(kSep);
+  if (cut == std::string::npos) return false;
+  // The root may be reached through a link (its path keeps the separator); a folder below it
+  // never is.
+  const bool is_root = cut + 1 <= copy.root_length_;
+  PlaceCondition want;
+  want.folder = copy.dst_path_.substr(0, is_root ? cut + 1 : cut);
+  want.follow_folder = is_root;
+  want.folder_dev = static_cast<uint64_t>(copy.dir_st_.st_dev);
+  want.folder_ino = static_cast<uint64_t>(copy.dir_st_.st_ino);
+  want.replace = dst_seen != nullptr;
+  if (dst_seen) {
+    want.size = dst_seen->size;
+    want.mtime = {dst_seen->mtime_sec, dst_seen->mtime_nsec};
+  }
+  struct stat placed {};
+  const int done = copy.fs_->PlaceIfUnchanged(copy.dir_.get(), copy.temp_name_.c_str(),
+                                              copy.leaf_.c_str(), want, &placed);
+  // A far end of a program without the call answers EPROTO, which no rename gives.
+  if (done == 0 || (done < 0 && errno == EPROTO)) return false;
+  if (done < 0) {
+    // The rename itself failed, as PutInPlace reports it.
+    const int error = errno;
+    if (error == EEXIST && !want.replace) {
+      *result = Because(copy.dst_path_, EEXIST, kWhyNameTaken);
+    } else if (NameMediaRefuse(copy.leaf_)) {
+      *result = Because(copy.dst_path_, error, kWhyNameRefused);
+    } else {
+      *result = ErrorAt(copy.dst_path_, error);
+    }
+    return true;
+  }
+  *result = {};
+  copy.temp_name_.clear();
+  // As KeepTimeAfterRename: the copy is in place, a time that cannot be set now does not
+  // undo that.
+  if (done == 1 && !SameTime(placed.st_mtim, copy.written_mtime_))
+    (void)SetTimesAt(*copy.fs_, copy.dir_.get(), copy.leaf_, copy.before_.st_atim,
+                     copy.before_.st_mtim, copy.dst_path_);
+  return true;
 }
 
 // Some drivers (a FAT driver in user space among them) stamp a renamed file with the time

@@ -69,7 +69,9 @@ std::string TempName(unsigned counter);
 // Helper threads share one sweeper.
 class TempSweeper {
  public:
-  void Sweep(FileSystem& fs, int dir);
+  // known: dir's status, where the caller has it already (each query of a far folder is a
+  // round trip).
+  void Sweep(FileSystem& fs, int dir, const struct stat* known = nullptr);
 
  private:
   // Each folder by its file system, device and inode.
@@ -134,6 +136,7 @@ class StagedCopy {
   friend FsResult CommitStagedCopy(StagedCopy&, const FileStamp*, TempSweeper*, bool,
                                    VersionFolder*, bool*);
   friend FsResult KeepTimeAfterRename(const StagedCopy&);
+  friend bool PlacedAtOnce(StagedCopy&, const FileStamp*, FsResult*);
 
   FileSystem* fs_ = nullptr;      // the target's
   FileSystem* src_fs_ = nullptr;  // the source's

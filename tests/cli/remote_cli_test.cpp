@@ -115,7 +115,7 @@ TEST(RemoteCliTest, AFarEndThatIsNotTavrikIsNamedInGerman) {
   TempTree t;
   t.Mkdir("tree");
   const std::string expected =
-      "Auf nas läuft kein passendes tavrik-cli (Protokoll 1 erwartet). Bitte dort Tavrik "
+      "Auf nas läuft kein passendes tavrik-cli (Protokoll 2 erwartet). Bitte dort Tavrik "
       "installieren oder --push-agent angeben.";
   const struct {
     const char* what;
