@@ -101,6 +101,8 @@ struct FileDigests {
   int open_error = 0;    // the open's errno, where it was opened
   bool hashed = false;   // a regular file of at most the length asked, opened and read
   BlockHashList hashes;  // of its bytes from 0 to st.st_size, where hashed
+};
+
 // A file's bytes in order, one chunk at a time, as a copy reads them.
 class ByteFeed {
  public:
