@@ -223,6 +223,13 @@ void CompareFolders(Context& ctx, bool binary) {
   ctx.state.two_way.Reset();
   if (binary || !ctx.state.compare_options.two_way) ctx.state.two_way.ahead.reset();
   Host& host = ctx.host;
+  // A column listed in part would mark every file it lacks as new on the other side.
+  const std::string refusal = BrokenOffRefusal(ctx.state, "Der Vergleich wird nicht ausgeführt:");
+  if (!refusal.empty()) {
+    ctx.state.two_way.ahead.reset();
+    Refuse(host, refusal);
+    return;
+  }
   // Rows are addressed by position while marks are written: keep them in place even
   // when the list is sorted by the mark column, and re-sort once at the end.
   OrderHold hold(ctx.list);

@@ -145,7 +145,11 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
     (left ? ctx.state.left_left_out : ctx.state.right_left_out) =
         std::move(ctx.state.file_table.LeftOut());
     // A scan broken off saw only part of the tree: none of it can tell what is gone.
-    if (ctx.state.stop.Requested()) ctx.state.file_table.AddHole(root.str());
+    std::string broken_off = fs.LostConnectionText();
+    if (ctx.state.stop.Requested() || !broken_off.empty()) ctx.state.file_table.AddHole(root.str());
+    (left ? ctx.state.left_broken_off : ctx.state.right_broken_off) = std::move(broken_off);
+    // A new left column stands without a right one.
+    if (left) ctx.state.right_broken_off.clear();
     (left ? ctx.state.left_holes : ctx.state.right_holes) = std::move(ctx.state.file_table.Holes());
     host.SetProgress(50);
     SetStatus(host, 2, "Eintragung der Dateien in die Vergleichsliste läuft ...");
