@@ -200,6 +200,44 @@ TEST(FarFaultTest, ALostConnectionMidCopyFollowsTheAnswer) {
   }
 }
 
+// Catches a binary comparison that blames the disk ("Transportendpunkt ...") when a far
+// folder's connection broke, calls a pair it could not read alike, or shows one box per
+// pair still to come.
+TEST(FarFaultTest, AComparisonCutOffSaysSoOnceAndMarksTheRestUnknown) {
+  for (const bool far_left : {false, true}) {
+    SCOPED_TRACE(far_left ? "far left" : "far right");
+    TempTree t;
+    for (int i = 1; i <= 5; ++i) {
+      const std::string name = "f" + std::to_string(i) + ".txt";
+      t.Write("L/" + name, "same", 1600000000);
+      t.Write("R/" + name, "same", 1600000000);
+    }
+    FarEnd end(t.Path(far_left ? "L" : "R"));
+    ASSERT_TRUE(end.fs) << end.error.text;
+    ComparisonList list;
+    SharedState state;
+    FakeHost host;
+    Context ctx{list, state, host, RealFileSystem()};
+    (far_left ? ctx.left_fs : ctx.right_fs) = end.fs.get();
+    // Pairs in row order, none read ahead of the cut.
+    state.io.compare_helpers = 0;
+    bool left = true;
+    FillColumn(ctx, far_left ? end.fs->Root() : t.Path("L"), left);
+    left = false;
+    FillColumn(ctx, far_left ? t.Path("R") : end.fs->Root(), left);
+    end.CutAt(FsCall::kOpen, "f3");
+    CompareFolders(ctx, true);
+    EXPECT_TRUE(end.cut.load());
+    EXPECT_EQ(CountBoxes(host, std::string("konnte nicht verglichen werden:") + kCr + kLost), 1);
+    EXPECT_EQ(CountBoxes(host, "konnte nicht verglichen werden"), 1);
+    ASSERT_EQ(list.RowCount(), 5);
+    for (int i = 1; i <= 5; ++i) {
+      const bool before_cut = list.LeftName(i) < "f3";
+      EXPECT_EQ(list.GetMark(i), before_cut ? Mark::kEqual : Mark::kOrphan) << list.LeftName(i);
+    }
+  }
+}
+
 // Catches a descriptor of a broken connection reaching a file of the new one: the far end
 // numbers its handles anew, so an old number could name another file there.
 TEST(FarFaultTest, DescriptorsOfABrokenConnectionStayInvalid) {
