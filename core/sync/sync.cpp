@@ -152,10 +152,12 @@ FsResult NoteFolders(VersionFolder* keep, std::vector<std::string>* made) {
 void Flush(Context& ctx, FileSystem& fs, const std::string& root) {
   FsResult flushed = FlushFileSystem(fs, root);
   if (flushed.ok()) return;
+  const FsError error =
+      ExplainLostConnection(fs.LostConnectionText().empty() ? nullptr : &fs, flushed.error());
   Warn(ctx.host,
        "Die kopierten Dateien konnten nicht vollständig auf den Datenträger von '" + root +
-           "' geschrieben werden:" + kCr + ReasonText(flushed.error()),
-       flushed.error());
+           "' geschrieben werden:" + kCr + ReasonText(error),
+       error);
 }
 
 // True when folder is inner itself or one of the folders above it. ".." is resolved by the
