@@ -131,6 +131,13 @@ TEST(FarFaultTest, AFillCutOffLeadsToNoComparisonAndNoSync) {
     EXPECT_EQ(CountBoxes(host, "Der Datenabgleich wird nicht ausgeführt:"), 1);
     EXPECT_EQ(Changes(near_before, UserFiles(t.Path(near_side))), std::vector<std::string>{});
     EXPECT_EQ(Changes(far_before, UserFiles(t.Path(far_side))), std::vector<std::string>{});
+    // The next fill lists the far folder over a new connection, whole again.
+    host.boxes.clear();
+    fill();
+    CompareFolders(ctx, false);
+    EXPECT_EQ(CountBoxes(host, kLost), 0);
+    EXPECT_EQ(CountBoxes(host, "nicht ausgeführt"), 0);
+    EXPECT_EQ(list.RowCount(), 6);
   }
 }
 
