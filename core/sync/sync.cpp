@@ -65,7 +65,12 @@ class FarLosses {
   // How often a connection was made anew in this run: copies prepared before that were
   // prepared over the broken one.
   int Renewals() const { return renewals_; }
-  void Renewed() { ++renewals_; }
+  void Renewed(FileSystem& fs) {
+    ++renewals_;
+    if (on_renewed) on_renewed(fs);
+  }
+  // What the run holds open on a file system must be opened again after a renewal.
+  std::function<void(FileSystem&)> on_renewed;
 
  private:
   std::vector<const FileSystem*> given_up_;
@@ -111,7 +116,7 @@ RowEnd RunWithRetry(const Context& ctx, const RunScope& scope, const std::functi
     }
     // Whatever the row held of the broken connection is void: it starts over on a new one.
     // A connection that cannot be made again fails the next attempt as before.
-    if (lost && lost->Reconnect() == 0 && losses) losses->Renewed();
+    if (lost && lost->Reconnect() == 0 && losses) losses->Renewed(*lost);
   }
 }
 
@@ -230,6 +235,7 @@ class SyncWalk {
       versions_ = std::make_unique<RunVersions>(ctx.LeftFs(), left_root, ctx.state.left_root_id,
                                                 ctx.RightFs(), right_root, ctx.state.right_root_id,
                                                 options.keep_versions);
+    losses_.on_renewed = [this](FileSystem& fs) { ReopenVersions(fs); };
     // Newest first: the helpers stop and every copy prepared and not committed goes, the
     // records of the versions are closed, then what was written is flushed.
     scope.AtEnd([this] { FlushWritten(); });
@@ -593,6 +599,13 @@ class SyncWalk {
   VersionFolder* Keep(int side) const {
     if (!versions_) return nullptr;
     return side == kLeft ? &versions_->Left() : &versions_->Right();
+  }
+
+  // Best effort: a folder that cannot be opened again fails the next note, which says so.
+  void ReopenVersions(FileSystem& fs) {
+    if (!versions_) return;
+    for (int side : {kLeft, kRight})
+      if (&Fs(side) == &fs) (void)Keep(side)->Reopen();
   }
 
   void CloseVersions() {

@@ -153,10 +153,12 @@ TEST(FarFaultTest, ALostConnectionMidCopyFollowsTheAnswer) {
     int boxes;        // in all, the failure's box included
     bool one_line;    // the rows given up are told in one line
     bool copied_all;  // else the far tree is as before
+    bool versions;    // replaced files are kept in the run's folder
   } cases[] = {
-      {"Retry", MsgAnswer::kRetry, 0, 1, false, true},
-      {"Ignore", MsgAnswer::kIgnore, 4, 2, true, false},
-      {"Abort", MsgAnswer::kAbort, 4, 1, false, false},
+      {"Retry", MsgAnswer::kRetry, 0, 1, false, true, false},
+      {"Retry, versions kept", MsgAnswer::kRetry, 0, 1, false, true, true},
+      {"Ignore", MsgAnswer::kIgnore, 4, 2, true, false, false},
+      {"Abort", MsgAnswer::kAbort, 4, 1, false, false, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -181,6 +183,7 @@ TEST(FarFaultTest, ALostConnectionMidCopyFollowsTheAnswer) {
       FillColumn(ctx, end.fs->Root(), left);
       CompareFolders(ctx, false);
       ASSERT_EQ(list.RowCount(), 4);
+      state.sync_options.versions = c.versions;
       host.boxes.clear();
       end.CutAt(FsCall::kWrite, "");
       host.answers = {c.answer};
@@ -200,7 +203,13 @@ TEST(FarFaultTest, ALostConnectionMidCopyFollowsTheAnswer) {
     }
     const Snapshot far_after = TakeSnapshot(t.Path("R"));
     for (const auto& [path, state] : far_after)
-      EXPECT_EQ(path.find(kTempPrefix), std::string::npos) << path;
+      if (path.find(".tavrik-versions") == std::string::npos) {
+        EXPECT_EQ(path.find(kTempPrefix), std::string::npos) << path;
+      }
+    int kept = 0;
+    for (const auto& [path, state] : far_after)
+      kept += path.find(".tavrik-versions/") != std::string::npos && path.ends_with(".txt");
+    EXPECT_EQ(kept, c.versions ? 4 : 0);
     if (!c.copied_all) {
       EXPECT_EQ(Changes(far_before, far_after), std::vector<std::string>{});
     }
