@@ -146,8 +146,28 @@ uint32_t Session::Add(int fd) {
   return handle;
 }
 
+namespace {
+
+// A copy in progress is named prefix, host, "-", process id, "-", counter. The program's own
+// files that share the prefix (a run's record in the versions folder, say) are made once and
+// meant to stay: ending the connection must not take them.
+bool IsTempName(std::string_view leaf, std::string_view prefix) {
+  if (prefix.empty() || leaf.substr(0, prefix.size()) != prefix) return false;
+  const auto number_before = [&leaf](size_t end) {
+    size_t at = end;
+    while (at > 0 && leaf[at - 1] >= '0' && leaf[at - 1] <= '9') --at;
+    return at < end && at > 0 && leaf[at - 1] == '-' ? at - 1 : std::string_view::npos;
+  };
+  const size_t counter = number_before(leaf.size());
+  if (counter == std::string_view::npos) return false;
+  const size_t pid = number_before(counter);
+  return pid != std::string_view::npos && pid > prefix.size();
+}
+
+}  // namespace
+
 void Session::NoteTemp(const Place& place, int fd) {
-  if (options_.temp_prefix.empty() || place.leaf.rfind(options_.temp_prefix, 0) != 0) return;
+  if (!IsTempName(place.leaf, options_.temp_prefix)) return;
   struct stat st {};
   Temp temp;
   if (fs_.Fstat(fd, &st) != 0 || fs_.FdPath(place.dir, &temp.folder) != 0) return;

@@ -440,7 +440,8 @@ TEST(RemoteFileSystemTest, ABrokenConnectionFailsEveryCall) {
 }
 
 // Catches a far end that leaves half-written temporary files behind when the near side goes
-// away, or removes a file that is not one, or one already renamed into place.
+// away, or removes a file that is not one (a run's record shares their prefix), or one
+// already renamed into place.
 TEST(RemoteFileSystemTest, TheEndOfAConnectionRemovesItsTemporaryFiles) {
   TempTree t;
   t.Mkdir("root/sub");
@@ -449,22 +450,24 @@ TEST(RemoteFileSystemTest, TheEndOfAConnectionRemovesItsTemporaryFiles) {
   FileSystem& fs = *loop.fs;
   const std::string r = loop.fs->Root();
   const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-  const int open_temp = fs.OpenAt(AT_FDCWD, (r + "/sub/.tavrik-open").c_str(), flags, 0600);
+  const int open_temp = fs.OpenAt(AT_FDCWD, (r + "/sub/.tavrik-nas-7-1").c_str(), flags, 0600);
   fs.PWrite(open_temp, "half", 4, 0);
-  fs.Close(fs.OpenAt(AT_FDCWD, (r + "/.tavrik-closed").c_str(), flags, 0600));
-  fs.Close(fs.OpenAt(AT_FDCWD, (r + "/.tavrik-placed").c_str(), flags, 0600));
-  fs.RenameAt(AT_FDCWD, (r + "/.tavrik-placed").c_str(), AT_FDCWD, (r + "/placed").c_str());
-  fs.Close(fs.OpenAt(AT_FDCWD, (r + "/.tavrik-gone").c_str(), flags, 0600));
-  fs.UnlinkAt(AT_FDCWD, (r + "/.tavrik-gone").c_str(), 0);
+  fs.Close(fs.OpenAt(AT_FDCWD, (r + "/.tavrik-nas-7-2").c_str(), flags, 0600));
+  fs.Close(fs.OpenAt(AT_FDCWD, (r + "/.tavrik-nas-7-3").c_str(), flags, 0600));
+  fs.RenameAt(AT_FDCWD, (r + "/.tavrik-nas-7-3").c_str(), AT_FDCWD, (r + "/placed").c_str());
+  fs.Close(fs.OpenAt(AT_FDCWD, (r + "/.tavrik-nas-7-4").c_str(), flags, 0600));
+  fs.UnlinkAt(AT_FDCWD, (r + "/.tavrik-nas-7-4").c_str(), 0);
   fs.Close(
-      fs.OpenAt(AT_FDCWD, (r + "/.tavrik-gone").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+      fs.OpenAt(AT_FDCWD, (r + "/.tavrik-nas-7-4").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
   fs.Close(fs.OpenAt(AT_FDCWD, (r + "/kept").c_str(), flags, 0600));
+  fs.Close(fs.OpenAt(AT_FDCWD, (r + "/.tavrik-record").c_str(), flags, 0600));
   loop.WaitForFarEnd();
-  EXPECT_FALSE(t.Exists("root/sub/.tavrik-open"));
-  EXPECT_FALSE(t.Exists("root/.tavrik-closed"));
+  EXPECT_FALSE(t.Exists("root/sub/.tavrik-nas-7-1"));
+  EXPECT_FALSE(t.Exists("root/.tavrik-nas-7-2"));
   EXPECT_TRUE(t.Exists("root/placed"));
-  EXPECT_TRUE(t.Exists("root/.tavrik-gone"));  // made again, not exclusively: not ours to take
+  EXPECT_TRUE(t.Exists("root/.tavrik-nas-7-4"));  // made again, not exclusively: not ours to take
   EXPECT_TRUE(t.Exists("root/kept"));
+  EXPECT_TRUE(t.Exists("root/.tavrik-record"));  // the prefix alone makes no copy in progress
 }
 
 // Catches a root that cannot be opened being taken for a connection.
