@@ -57,6 +57,28 @@ struct FarEnd {
   std::unique_ptr<remote::RemoteFileSystem> fs;
 };
 
+// A folder pair of t ("L", "R") whose one side is served by a far end.
+struct FarPair {
+  FarPair(const TempTree& t, bool far_left)
+      : end(t.Path(far_left ? "L" : "R")),
+        left_root(far_left && end.fs ? end.fs->Root() : t.Path("L")),
+        right_root(!far_left && end.fs ? end.fs->Root() : t.Path("R")) {
+    (far_left ? ctx.left_fs : ctx.right_fs) = end.fs.get();
+  }
+  void Fill() {
+    bool left = true;
+    FillColumn(ctx, left_root, left);
+    left = false;
+    FillColumn(ctx, right_root, left);
+  }
+  FarEnd end;
+  ComparisonList list;
+  SharedState state;
+  FakeHost host;
+  Context ctx{list, state, host, RealFileSystem()};
+  std::string left_root, right_root;
+};
+
 // The user's files of a tree, the program's own (state, versions, temporaries) left out.
 Snapshot UserFiles(const std::string& root) {
   Snapshot files;
@@ -94,50 +116,39 @@ TEST(FarFaultTest, AFillCutOffLeadsToNoComparisonAndNoSync) {
     }
     const std::string far_side = c.far_left ? "L" : "R";
     const std::string near_side = c.far_left ? "R" : "L";
-    FarEnd end(t.Path(far_side));
-    ASSERT_TRUE(end.fs) << end.error.text;
-    ComparisonList list;
-    SharedState state;
-    FakeHost host;
-    Context ctx{list, state, host, RealFileSystem()};
-    (c.far_left ? ctx.left_fs : ctx.right_fs) = end.fs.get();
-    state.compare_options.two_way = c.two_way;
-    const std::string left_root = c.far_left ? end.fs->Root() : t.Path("L");
-    const std::string right_root = c.far_left ? t.Path("R") : end.fs->Root();
-    const auto fill = [&] {
-      bool left = true;
-      FillColumn(ctx, left_root, left);
-      left = false;
-      FillColumn(ctx, right_root, left);
-    };
+    FarPair pair(t, c.far_left);
+    ASSERT_TRUE(pair.end.fs) << pair.end.error.text;
+    FakeHost& host = pair.host;
+    pair.state.compare_options.two_way = c.two_way;
     if (c.two_way) {
       // The pair's state then knows every file: one missing now would read as deleted.
-      fill();
-      CompareFolders(ctx, false);
-      SyncFolders(ctx);
+      pair.Fill();
+      CompareFolders(pair.ctx, false);
+      SyncFolders(pair.ctx);
       ASSERT_EQ(CountBoxes(host, kLost), 0);
     }
     const Snapshot near_before = UserFiles(t.Path(near_side));
     const Snapshot far_before = UserFiles(t.Path(far_side));
     host.boxes.clear();
-    end.CutAt(FsCall::kOpen, "sub2");
-    fill();
-    EXPECT_TRUE(end.cut.load());
+    pair.end.CutAt(FsCall::kOpen, "sub2");
+    pair.Fill();
+    EXPECT_TRUE(pair.end.cut.load());
     EXPECT_EQ(CountBoxes(host, kLost), 1);
-    CompareFolders(ctx, false);
-    for (int i = 1; i <= list.RowCount(); ++i) EXPECT_EQ(list.GetMark(i), Mark::kNone) << i;
-    SyncFolders(ctx);
+    CompareFolders(pair.ctx, false);
+    for (int i = 1; i <= pair.list.RowCount(); ++i)
+      EXPECT_EQ(pair.list.GetMark(i), Mark::kNone) << i;
+    SyncFolders(pair.ctx);
     EXPECT_EQ(CountBoxes(host, "Der Vergleich wird nicht ausgeführt:"), 1);
     EXPECT_EQ(CountBoxes(host, "Der Datenabgleich wird nicht ausgeführt:"), 1);
     EXPECT_EQ(Changes(near_before, UserFiles(t.Path(near_side))), std::vector<std::string>{});
     EXPECT_EQ(Changes(far_before, UserFiles(t.Path(far_side))), std::vector<std::string>{});
     // The next fill lists the far folder over a new connection, whole again.
     host.boxes.clear();
-    fill();
-    CompareFolders(ctx, false);
+    pair.Fill();
+    CompareFolders(pair.ctx, false);
     EXPECT_EQ(CountBoxes(host, kLost), 0);
     EXPECT_EQ(CountBoxes(host, "nicht ausgeführt"), 0);
-    EXPECT_EQ(list.RowCount(), 6);
+    EXPECT_EQ(pair.list.RowCount(), 6);
   }
 }
 
@@ -172,33 +183,21 @@ TEST(FarFaultTest, ALostConnectionMidCopyFollowsTheAnswer) {
     }
     const Snapshot far_before = TakeSnapshot(t.Path("R"));
     {
-      FarEnd end(t.Path("R"));
-      ASSERT_TRUE(end.fs) << end.error.text;
-      ComparisonList list;
-      SharedState state;
-      FakeHost host;
-      Context ctx{list, state, host, RealFileSystem()};
-      ctx.right_fs = end.fs.get();
-      bool left = true;
-      FillColumn(ctx, t.Path("L"), left);
-      left = false;
-      FillColumn(ctx, end.fs->Root(), left);
-      CompareFolders(ctx, false);
-      ASSERT_EQ(list.RowCount(), 4);
-      state.sync_options.versions = c.versions;
-      if (c.versions) state.io.copy_window = 0;
+      FarPair pair(t, false);
+      ASSERT_TRUE(pair.end.fs) << pair.end.error.text;
+      FakeHost& host = pair.host;
+      pair.Fill();
+      CompareFolders(pair.ctx, false);
+      ASSERT_EQ(pair.list.RowCount(), 4);
+      pair.state.sync_options.versions = c.versions;
+      if (c.versions) pair.state.io.copy_window = 0;
       host.boxes.clear();
-      if (c.versions) {
-        end.CutAt(FsCall::kStat, "f2.txt");
-      } else {
-        end.CutAt(FsCall::kWrite, "");
-      }
+      pair.end.CutAt(c.versions ? FsCall::kStat : FsCall::kWrite, c.versions ? "f2.txt" : "");
       host.answers = {c.answer};
-      SyncFolders(ctx);
-      EXPECT_TRUE(end.cut.load());
-      EXPECT_EQ(list.RowCount(), c.rows_left);
+      SyncFolders(pair.ctx);
+      EXPECT_TRUE(pair.end.cut.load());
+      EXPECT_EQ(pair.list.RowCount(), c.rows_left);
       EXPECT_EQ(static_cast<int>(host.boxes.size()), c.boxes);
-
       ASSERT_FALSE(host.boxes.empty());
       EXPECT_NE(host.boxes[0].text.find(kLost), std::string::npos);
       EXPECT_EQ(
@@ -209,18 +208,17 @@ TEST(FarFaultTest, ALostConnectionMidCopyFollowsTheAnswer) {
       const std::string name = "f" + std::to_string(i) + ".txt";
       EXPECT_EQ(t.Read("R/" + name), c.copied_all ? t.Read("L/" + name) : "old") << name;
     }
+    // No copy in progress is left; the run's record outlives the connections it was written
+    // over.
     const Snapshot far_after = TakeSnapshot(t.Path("R"));
-    for (const auto& [path, state] : far_after)
-      if (path.find(".tavrik-versions") == std::string::npos) {
-        EXPECT_EQ(path.find(kTempPrefix), std::string::npos) << path;
-      }
-    int kept = 0;
-    for (const auto& [path, state] : far_after)
-      kept += path.find(".tavrik-versions/") != std::string::npos && path.ends_with(".txt");
+    int kept = 0, records = 0;
+    for (const auto& [path, state] : far_after) {
+      const bool versions = path.find(".tavrik-versions") != std::string::npos;
+      EXPECT_TRUE(versions || path.find(kTempPrefix) == std::string::npos) << path;
+      kept += versions && path.ends_with(".txt");
+      records += path.ends_with("/.tavrik-record");
+    }
     EXPECT_EQ(kept, c.versions ? 4 : 0);
-    // The run's record outlives the connections it was written over.
-    int records = 0;
-    for (const auto& [path, state] : far_after) records += path.ends_with("/.tavrik-record");
     EXPECT_EQ(records, c.versions ? 1 : 0);
     if (!c.copied_all) {
       EXPECT_EQ(Changes(far_before, far_after), std::vector<std::string>{});
@@ -240,28 +238,22 @@ TEST(FarFaultTest, AComparisonCutOffSaysSoOnceAndMarksTheRestUnknown) {
       t.Write("L/" + name, "same", 1600000000);
       t.Write("R/" + name, "same", 1600000000);
     }
-    FarEnd end(t.Path(far_left ? "L" : "R"));
-    ASSERT_TRUE(end.fs) << end.error.text;
-    ComparisonList list;
-    SharedState state;
-    FakeHost host;
-    Context ctx{list, state, host, RealFileSystem()};
-    (far_left ? ctx.left_fs : ctx.right_fs) = end.fs.get();
+    FarPair pair(t, far_left);
+    ASSERT_TRUE(pair.end.fs) << pair.end.error.text;
     // Pairs in row order, none read ahead of the cut.
-    state.io.compare_helpers = 0;
-    bool left = true;
-    FillColumn(ctx, far_left ? end.fs->Root() : t.Path("L"), left);
-    left = false;
-    FillColumn(ctx, far_left ? t.Path("R") : end.fs->Root(), left);
-    end.CutAt(FsCall::kOpen, "f3");
-    CompareFolders(ctx, true);
-    EXPECT_TRUE(end.cut.load());
-    EXPECT_EQ(CountBoxes(host, std::string("konnte nicht verglichen werden:") + kCr + kLost), 1);
-    EXPECT_EQ(CountBoxes(host, "konnte nicht verglichen werden"), 1);
-    ASSERT_EQ(list.RowCount(), 5);
+    pair.state.io.compare_helpers = 0;
+    pair.Fill();
+    pair.end.CutAt(FsCall::kOpen, "f3");
+    CompareFolders(pair.ctx, true);
+    EXPECT_TRUE(pair.end.cut.load());
+    EXPECT_EQ(CountBoxes(pair.host, std::string("konnte nicht verglichen werden:") + kCr + kLost),
+              1);
+    EXPECT_EQ(CountBoxes(pair.host, "konnte nicht verglichen werden"), 1);
+    ASSERT_EQ(pair.list.RowCount(), 5);
     for (int i = 1; i <= 5; ++i) {
-      const bool before_cut = list.LeftName(i) < "f3";
-      EXPECT_EQ(list.GetMark(i), before_cut ? Mark::kEqual : Mark::kOrphan) << list.LeftName(i);
+      const bool before_cut = pair.list.LeftName(i) < "f3";
+      EXPECT_EQ(pair.list.GetMark(i), before_cut ? Mark::kEqual : Mark::kOrphan)
+          << pair.list.LeftName(i);
     }
   }
 }
