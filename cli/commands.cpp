@@ -833,7 +833,9 @@ int CmdSync(FileSystem& fs, const Options& o, FILE* out, FILE* err) {
   if (s.state.notes.two_way_refused) return kUsageError;
   if (s.Printing(o) && !o.json) CopyListToClipboard(s.ctx);
   // Links the target could not hold are not copied: the run did not do all it was asked.
-  return s.host.Failures() > 0 || s.state.notes.refused_links > 0 ? 1 : 0;
+  return s.host.Failures() > 0 || s.state.notes.refused_links > 0 || s.state.notes.lost_rows > 0
+             ? 1
+             : 0;
 }
 
 int CmdRun(FileSystem& fs, const Options& o, FILE* out, FILE* err) {

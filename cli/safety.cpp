@@ -51,6 +51,7 @@ void TellRunNotes(const RunNotes& notes, FILE* err) {
   for (const std::string& folder : notes.pruned)
     std::fprintf(err, "pruned old versions: %s\n", folder.c_str());
   if (notes.refused_links > 0) std::fprintf(err, "%s\n", RefusedLinksText(notes).c_str());
+  if (notes.lost_rows > 0) std::fprintf(err, "%s\n", LostRowsText(notes).c_str());
   std::fflush(err);
 }
 

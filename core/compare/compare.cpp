@@ -76,7 +76,18 @@ std::string FailureText(const PairResult& r) {
          "Die Zeile erhält die Markierung '?'.";
 }
 
-Mark BinaryMark(Context& ctx, const PairResult& r, Counters& c) {
+// True when the pair failed because the connection to a far folder broke.
+bool LostConnection(const Context& ctx, const PairResult& r) {
+  for (const FileSystem* fs : {&ctx.LeftFs(), &ctx.RightFs()}) {
+    const std::string lost = fs->LostConnectionText();
+    if (!lost.empty() && r.error_text == lost) return true;
+  }
+  return false;
+}
+
+// lost_told: a broken connection was told already; every pair after it fails the same way
+// and is marked without a box of its own.
+Mark BinaryMark(Context& ctx, const PairResult& r, Counters& c, bool* lost_told) {
   switch (r.kind) {
     case PairResult::kLess:
       ++c.different_length;
@@ -95,7 +106,11 @@ Mark BinaryMark(Context& ctx, const PairResult& r, Counters& c) {
   }
   // A pair that could not be read to the end is never called equal. "?" claims no
   // relation between the two contents, and the sync run leaves the row alone.
-  Warn(ctx.host, FailureText(r), FsError{r.error_number, r.failed_path, {}});
+  const bool lost = LostConnection(ctx, r);
+  if (!lost || !*lost_told)
+    Warn(ctx.host, FailureText(r),
+         FsError{r.error_number, r.failed_path, lost ? r.error_text : std::string()});
+  *lost_told = *lost_told || lost;
   ++c.orphans;
   return Mark::kOrphan;
 }
@@ -159,6 +174,7 @@ void CompareRows(Context& ctx, bool binary, Counters& c, const RunScope& scope) 
                                 max_helpers, scope);
   }
   int next_row = 1;
+  bool lost_told = false;
   SharedState& state = ctx.state;
   const int64_t step = std::max(state.left_time_step, state.right_time_step);
   RunNotes& notes = state.notes;
@@ -207,7 +223,7 @@ void CompareRows(Context& ctx, bool binary, Counters& c, const RunScope& scope) 
     } else if (has_right) {
       if (binary) {
         FeedPipeline(ctx, *pipeline, n, &next_row);
-        mark = BinaryMark(ctx, pipeline->Take(), c);
+        mark = BinaryMark(ctx, pipeline->Take(), c, &lost_told);
       } else {
         mark = AgeMark(list, i, step, shift, c, notes);
       }
@@ -230,6 +246,13 @@ void CompareFolders(Context& ctx, bool binary) {
   ctx.state.two_way.Reset();
   if (binary || !ctx.state.compare_options.two_way) ctx.state.two_way.ahead.reset();
   Host& host = ctx.host;
+  // A column listed in part would mark every file it lacks as new on the other side.
+  const std::string refusal = BrokenOffRefusal(ctx.state, "Der Vergleich wird nicht ausgeführt:");
+  if (!refusal.empty()) {
+    ctx.state.two_way.ahead.reset();
+    Refuse(host, refusal);
+    return;
+  }
   // Rows are addressed by position while marks are written: keep them in place even
   // when the list is sorted by the mark column, and re-sort once at the end.
   OrderHold hold(ctx.list);

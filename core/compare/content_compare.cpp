@@ -343,6 +343,14 @@ bool LinkSide(FolderCache& folder, const std::string& path, bool link, int64_t* 
 
 }  // namespace
 
+PairResult SayLostConnection(PairResult result, const PairJob& job, PairReader& reader) {
+  if (result.kind != PairResult::kFailed) return result;
+  FileSystem& fs = result.failed_path == job.left ? reader.left_fs : reader.right_fs;
+  std::string lost = fs.LostConnectionText();
+  if (!lost.empty()) result.error_text = std::move(lost);
+  return result;
+}
+
 PairResult CompareLinkPair(const PairJob& job, PairReader& reader) {
   PairResult failure;
   int64_t left_size = 0, right_size = 0;
@@ -371,8 +379,9 @@ std::unique_ptr<PairPipeline> MakePairPipeline(FileSystem& left_fs, FileSystem& 
     return std::make_unique<PairReader>(left_fs, right_fs);
   };
   tasks.run = [](PairReader& reader, const PairJob& job) {
-    if (job.left_link || job.right_link) return CompareLinkPair(job, reader);
-    return ComparePair(job.left, job.right, reader);
+    PairResult result = job.left_link || job.right_link ? CompareLinkPair(job, reader)
+                                                        : ComparePair(job.left, job.right, reader);
+    return SayLostConnection(std::move(result), job, reader);
   };
   tasks.failed = [](const PairJob& job, const char* what) { return Failure(job.left, EIO, what); };
   return std::make_unique<PairPipeline>(shape, std::move(tasks), scope);

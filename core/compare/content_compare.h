@@ -74,6 +74,9 @@ struct PairJob {
   bool left_link = false;
   bool right_link = false;
 };
+// A failure on a side whose connection to its far folder broke says so, naming the host,
+// instead of the system's general text for the error.
+PairResult SayLostConnection(PairResult result, const PairJob& job, PairReader& reader);
 
 // A pair of which one side at least is a link listed as itself: a link's size is its target
 // text's length; two links of one size compare by their texts, and a link against a file of

@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -214,6 +215,14 @@ class FileSystem {
   // Where the connection to a far folder broke: the German sentence that says so, naming its
   // host (a failed call's reason then); empty otherwise.
   virtual std::string LostConnectionText() const { return {}; }
+  // Where the connection to a far folder broke: a new one made the same way (the far end
+  // started again, the root opened again). Descriptors of the broken connection stay
+  // invalid, so whatever used them starts over. 0, or -1 with errno set (ENOTSUP where there
+  // is no connection to renew).
+  virtual int Reconnect() {
+    errno = ENOTSUP;
+    return -1;
+  }
   // Every entry of the folder dir (a descriptor of this file system that stays open), "."
   // and ".." left out, and with skip_dot_names every name beginning with ".", each with its
   // status by name without following a link. 0, or -1 with errno set when the folder cannot

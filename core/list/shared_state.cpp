@@ -75,4 +75,12 @@ void TwoWaySession::SortWhy() {
                    [&](const WhyItem& a, const WhyItem& b) { return name(a) < name(b); });
 }
 
+std::string BrokenOffRefusal(const SharedState& state, const std::string& head) {
+  const bool left = !state.left_broken_off.empty();
+  if (!left && state.right_broken_off.empty()) return {};
+  const std::string& root = left ? state.left_root.str() : state.right_root.str();
+  return head + '\r' + "Die Aufstellung der Dateien in '" + root + "' ist unvollständig:" + '\r' +
+         (left ? state.left_broken_off : state.right_broken_off);
+}
+
 }  // namespace tavrik

@@ -246,6 +246,10 @@ struct RunNotes {
   // exFAT): how many, and the first of them by full path. Their rows stay.
   int refused_links = 0;
   std::vector<std::string> refused_link_names;
+  // Rows the last synchronisation left, without a box each, on a far folder whose broken
+  // connection the user chose to ignore; and that folder's reason.
+  int lost_rows = 0;
+  std::string lost_text;
   // The last two-way synchronisation was refused before any change (a root that looks
   // lost, the pair in use by another run).
   bool two_way_refused = false;
@@ -294,6 +298,11 @@ struct SharedState {
   // here stands for everything below it. A two-way comparison takes nothing there as deleted.
   std::vector<std::string> left_holes;
   std::vector<std::string> right_holes;
+  // Why the last fill of a side broke off before its tree was listed whole (the connection
+  // to its far folder was lost); empty when it was not. No comparison or synchronisation
+  // acts on such a column: every file it lacks would look deleted or new.
+  std::string left_broken_off;
+  std::string right_broken_off;
   // The program is asked to end ("Ende", the window closed, a signal, a closed output): a
   // running operation stops at its next step and removes what it made.
   StopFlag stop;
@@ -316,6 +325,10 @@ struct SharedState {
   // the right column, not the left one again.
   bool left_filled_empty = false;
 };
+
+// Where a fill broke off: the box that refuses to act on the list, its first line head
+// ("Der Vergleich wird nicht ausgeführt:"); empty when both columns were listed whole.
+std::string BrokenOffRefusal(const SharedState& state, const std::string& head);
 
 enum class RootSide : uint8_t { kLeft, kRight };
 

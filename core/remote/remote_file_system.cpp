@@ -22,18 +22,6 @@ class RemoteDir : public DirStream {
   Fd fd_;
 };
 
-// The far end's handle behind a descriptor of ours; AT_FDCWD is the root, where paths are
-// absolute.
-bool HandleOf(int fd, uint32_t* handle) {
-  if (fd == AT_FDCWD) {
-    *handle = kRootHandle;
-    return true;
-  }
-  if (fd < kFdBase) return false;
-  *handle = static_cast<uint32_t>(fd - kFdBase);
-  return true;
-}
-
 // Waits for the far end's greeting, past whatever a login prints first.
 bool ReadGreeting(Channel& channel, uint32_t* version) {
   std::string seen;
@@ -51,13 +39,6 @@ bool ReadGreeting(Channel& channel, uint32_t* version) {
     }
   }
   return false;
-}
-
-// A descriptor of ours that stands for a far handle (not AT_FDCWD), put into w.
-bool RealHandle(int fd, Writer& w) {
-  if (fd < kFdBase) return false;
-  w.U32(static_cast<uint32_t>(fd - kFdBase));
-  return true;
 }
 
 int Failed(int error) {
@@ -82,14 +63,26 @@ RemoteFileSystem::RemoteFileSystem(std::unique_ptr<Channel> channel, std::string
     : channel_(std::move(channel)),
       host_(std::move(host)),
       root_(std::move(root)),
-      writer_(*channel_) {
-  reader_ = std::thread([this] { ReadAnswers(); });
+      writer_(std::make_shared<BatchWriter>(*channel_)) {
+  StartReader();
 }
 
 RemoteFileSystem::~RemoteFileSystem() {
   Disconnect();
-  reader_.join();
+  if (reader_.joinable()) reader_.join();
   if (process_) process_->Finish();
+}
+
+void RemoteFileSystem::StartReader() {
+  std::shared_ptr<Channel> channel;
+  uint32_t connection;
+  {
+    std::lock_guard lock(mutex_);
+    channel = channel_;
+    connection = connection_;
+  }
+  reader_ =
+      std::thread([this, channel, connection] { ReadAnswers(std::move(channel), connection); });
 }
 
 namespace {
@@ -170,7 +163,63 @@ std::unique_ptr<RemoteFileSystem> RemoteFileSystem::Open(
   std::unique_ptr<RemoteFileSystem> fs(
       new RemoteFileSystem(std::move(child), name.host, std::move(*far_root)));
   fs->process_ = process;
+  const std::vector<std::string> argv = SshArgv(ssh_command, name, far_command);
+  fs->SetReopen([argv]() -> std::unique_ptr<Channel> { return ProcessChannel::Spawn(argv); });
   return fs;
+}
+
+void RemoteFileSystem::SetReopen(std::function<std::unique_ptr<Channel>()> reopen) {
+  reopen_ = std::move(reopen);
+}
+
+int RemoteFileSystem::Reconnect() {
+  if (!reopen_) return Failed(ENOTSUP);
+  Disconnect();
+  if (reader_.joinable()) reader_.join();
+  // The old far end sees its input end and removes what it left half-made; one that hangs
+  // is stopped by signal, and the sweep of a later run takes what it left.
+  if (process_) process_->Finish();
+  process_ = nullptr;
+  std::unique_ptr<Channel> channel = reopen_();
+  if (!channel) return -1;
+  ConnectError error;
+  std::optional<std::string> far_root = Greet(*channel, host_, root_, &error);
+  if (!far_root) return Failed(error.code != 0 ? error.code : EPROTO);
+  if (*far_root != root_) return Failed(ESTALE);
+  {
+    std::lock_guard lock(mutex_);
+    process_ = dynamic_cast<ProcessChannel*>(channel.get());
+    channel_ = std::move(channel);
+    writer_ = std::make_shared<BatchWriter>(*channel_);
+    writing_.clear();
+    connection_ = (connection_ + 1) % kConnectionMarks;
+    lost_ = false;
+  }
+  StartReader();
+  return 0;
+}
+
+bool RemoteFileSystem::HandleOf(int fd, uint32_t* handle) const {
+  if (fd == AT_FDCWD) {
+    *handle = kRootHandle;
+    return true;
+  }
+  if (fd < kFdBase) return false;
+  const uint32_t rest = static_cast<uint32_t>(fd - kFdBase);
+  if (rest >> kHandleBits != connection_.load()) return false;
+  *handle = rest & kHandleMask;
+  return true;
+}
+
+bool RemoteFileSystem::RealHandle(int fd, Writer& w) const {
+  uint32_t handle;
+  if (fd == AT_FDCWD || !HandleOf(fd, &handle)) return false;
+  w.U32(handle);
+  return true;
+}
+
+int RemoteFileSystem::DescriptorOf(uint32_t handle) const {
+  return kFdBase + static_cast<int>(connection_.load() << kHandleBits) + static_cast<int>(handle);
 }
 
 bool RemoteFileSystem::Lost() const {
@@ -178,50 +227,65 @@ bool RemoteFileSystem::Lost() const {
   return lost_;
 }
 
-void RemoteFileSystem::Lose() {
+void RemoteFileSystem::Lose(uint32_t connection) {
   std::lock_guard lock(mutex_);
+  if (connection != connection_) return;
   lost_ = true;
-  for (auto& [id, pending] : pending_) {
-    pending->done = true;
-    pending->answered.notify_one();
-  }
+  for (auto& [id, pending] : pending_)
+    if (pending->connection == connection) {
+      pending->done = true;
+      pending->answered.notify_one();
+    }
 }
 
 void RemoteFileSystem::Disconnect() {
-  Lose();
-  channel_->Shutdown();
+  std::shared_ptr<Channel> channel;
+  uint32_t connection;
+  {
+    std::lock_guard lock(mutex_);
+    channel = channel_;
+    connection = connection_;
+  }
+  Lose(connection);
+  channel->Shutdown();
 }
 
-void RemoteFileSystem::ReadAnswers() {
+void RemoteFileSystem::ReadAnswers(std::shared_ptr<Channel> channel, uint32_t connection) {
   for (;;) {
     std::string frame;
-    if (ReadFrame(*channel_, &frame) != 1 || frame.size() < 4) break;
+    if (ReadFrame(*channel, &frame) != 1 || frame.size() < 4) break;
     Reader in(frame);
     const uint32_t id = in.U32();
     std::lock_guard lock(mutex_);
     auto it = pending_.find(id);
-    if (it == pending_.end()) continue;  // an answer nobody waits for: a protocol fault
+    // An answer nobody waits for is a protocol fault.
+    if (it == pending_.end() || it->second->connection != connection) continue;
     it->second->body = frame.substr(4);
     it->second->done = true;
     it->second->answered.notify_one();
   }
-  Lose();
+  Lose(connection);
 }
 
 RemoteFileSystem::Ticket RemoteFileSystem::Send(Op op, Writer& args) {
   Ticket ticket;
   ticket.pending = std::make_unique<Pending>();
+  std::shared_ptr<Channel> channel;
+  std::shared_ptr<BatchWriter> writer;
   {
     std::lock_guard lock(mutex_);
     if (lost_) {
       ticket.pending->done = true;
       return ticket;
     }
+    channel = channel_;
+    writer = writer_;
+    ticket.pending->connection = connection_;
     ticket.id = next_id_++;
     if (next_id_ == 0) next_id_ = 1;
     pending_.emplace(ticket.id, ticket.pending.get());
   }
-  if (!SendFrame(ticket.id, op, args)) Disconnect();
+  if (!SendFrame(*writer, ticket.id, op, args)) Broke(*channel, ticket.pending->connection);
   return ticket;
 }
 
@@ -247,38 +311,45 @@ int64_t RemoteFileSystem::Call(Op op, Writer& args, std::string* reply) {
   return Await(ticket, reply);
 }
 
-bool RemoteFileSystem::SendFrame(uint32_t id, Op op, Writer& args) {
+bool RemoteFileSystem::SendFrame(BatchWriter& writer, uint32_t id, Op op, Writer& args) {
   Writer frame;
   frame.U32(static_cast<uint32_t>(4 + 2 + args.buffer().size()));
   frame.U32(id);
   frame.U16(static_cast<uint16_t>(op));
   frame.buffer().append(args.buffer());
-  return writer_.Write(frame.buffer());
+  return writer.Write(frame.buffer());
+}
+
+void RemoteFileSystem::Broke(Channel& channel, uint32_t connection) {
+  Lose(connection);
+  channel.Shutdown();
 }
 
 void RemoteFileSystem::Post(Op op, Writer& args) {
   uint32_t id = 0;
+  uint32_t connection = 0;
+  std::shared_ptr<Channel> channel;
+  std::shared_ptr<BatchWriter> writer;
   {
     std::lock_guard lock(mutex_);
     if (lost_) return;
+    channel = channel_;
+    writer = writer_;
+    connection = connection_;
     id = next_id_++;
     if (next_id_ == 0) next_id_ = 1;
   }
-  if (!SendFrame(id, op, args)) Disconnect();
+  if (!SendFrame(*writer, id, op, args)) Broke(*channel, connection);
 }
 
-namespace {
-
 // A place the far end resolves: the folder's handle and the name below it.
-bool Place(Writer& w, int dir, const char* name) {
+bool RemoteFileSystem::Place(Writer& w, int dir, const char* name) const {
   uint32_t handle;
   if (!HandleOf(dir, &handle)) return false;
   w.U32(handle);
   w.Bytes(name);
   return true;
 }
-
-}  // namespace
 
 int RemoteFileSystem::OpenAt(int dir, const char* name, int flags, mode_t mode) {
   uint32_t wire_flags;
@@ -289,13 +360,13 @@ int RemoteFileSystem::OpenAt(int dir, const char* name, int flags, mode_t mode) 
   w.U32(mode);
   const int64_t got = Call(Op::kOpenAt, w);
   if (got < 0) return -1;
-  if (got >= kFdBase) {
+  if (got > static_cast<int64_t>(kHandleMask)) {
     Writer close;
     close.U32(static_cast<uint32_t>(got));
     Call(Op::kClose, close);
     return Failed(EMFILE);
   }
-  const int fd = kFdBase + static_cast<int>(got);
+  const int fd = DescriptorOf(static_cast<uint32_t>(got));
   if ((flags & O_ACCMODE) != O_RDONLY) {
     std::lock_guard lock(mutex_);
     writing_.insert(fd);
@@ -319,13 +390,12 @@ int RemoteFileSystem::Close(int fd) {
 }
 
 std::unique_ptr<DirStream> RemoteFileSystem::OpenDir(int fd) {
-  if (fd < kFdBase) {
+  Writer w;
+  if (!RealHandle(fd, w)) {
     errno = EBADF;
     return nullptr;
   }
   auto dir = std::make_unique<RemoteDir>(*this, fd);
-  Writer w;
-  w.U32(static_cast<uint32_t>(fd - kFdBase));
   std::string reply;
   if (Call(Op::kListDir, w, &reply) < 0) return nullptr;
   Reader in(reply);
@@ -377,7 +447,7 @@ ssize_t RemoteFileSystem::PWrite(int fd, const void* buf, size_t count, off_t of
 ssize_t RemoteFileSystem::CopyRange(int in, off_t* in_offset, int out, off_t* out_offset,
                                     size_t count) {
   uint32_t from, to;
-  if (in < kFdBase || out < kFdBase || !HandleOf(in, &from) || !HandleOf(out, &to))
+  if (in == AT_FDCWD || out == AT_FDCWD || !HandleOf(in, &from) || !HandleOf(out, &to))
     return Failed(EBADF);
   Writer w;
   w.U32(from);
@@ -497,9 +567,8 @@ int RemoteFileSystem::SetXattr(int fd, const char* name, const void* value, size
   return static_cast<int>(Call(Op::kSetXattr, w));
 }
 
-namespace {
-
-bool TwoPlaces(Writer& w, int from_dir, const char* from, int to_dir, const char* to) {
+bool RemoteFileSystem::TwoPlaces(Writer& w, int from_dir, const char* from, int to_dir,
+                                 const char* to) const {
   uint32_t a, b;
   if (!HandleOf(from_dir, &a) || !HandleOf(to_dir, &b)) return false;
   w.U32(a);
@@ -508,8 +577,6 @@ bool TwoPlaces(Writer& w, int from_dir, const char* from, int to_dir, const char
   w.Bytes(to);
   return true;
 }
-
-}  // namespace
 
 int RemoteFileSystem::RenameAt(int from_dir, const char* from, int to_dir, const char* to) {
   Writer w;

@@ -3,13 +3,16 @@
 // reader thread hands each answer to its caller.
 //
 // Descriptors are the far end's handles shifted by kFdBase, so none can be mistaken for a
-// descriptor of this process (nor one of this process for a handle). Paths are the far end's
-// own: AT_FDCWD with an absolute path below Root(), as the core names files today.
+// descriptor of this process (nor one of this process for a handle), and marked with the
+// connection that gave them: after a reconnection the far end numbers its handles anew, and
+// a descriptor of the broken connection must fail rather than reach another file. Paths are the far
+// end's own: AT_FDCWD with an absolute path below Root(), as the core names files today.
 //
 // When the connection breaks every call fails with kLostErrno from then on, and LostText()
 // says so in the words a message box shows.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -29,6 +32,11 @@
 namespace tavrik::remote {
 
 inline constexpr int kFdBase = 1 << 30;
+// A descriptor is kFdBase + (connection << kHandleBits) + handle; connections count modulo
+// kConnectionMarks.
+inline constexpr int kHandleBits = 24;
+inline constexpr uint32_t kHandleMask = (1u << kHandleBits) - 1;
+inline constexpr uint32_t kConnectionMarks = 1u << (30 - kHandleBits);
 inline constexpr int kLostErrno = ENOTCONN;
 
 // Why a connection could not be made: an errno and the sentence for the user.
@@ -68,6 +76,14 @@ class RemoteFileSystem : public FileSystem {
   std::string LostConnectionText() const override { return Lost() ? LostText() : std::string(); }
   // Ends the connection; calls from now on fail as after a loss.
   void Disconnect();
+  // How Reconnect makes a new connection: a fresh channel to a far end (nullptr with errno
+  // set). Open sets it to start the same command again.
+  void SetReopen(std::function<std::unique_ptr<Channel>()> reopen);
+  // Ends the old connection (its far end, if still there, removes its temporary files) and
+  // greets a new far end for the same root; descriptors of the old one stay invalid (EBADF).
+  // 0, or -1 with errno set: ENOTSUP without SetReopen, ESTALE when the root resolves to
+  // another folder now, else why the new connection failed.
+  int Reconnect() override;
 
   int OpenAt(int dir, const char* name, int flags, mode_t mode) override;
   int Close(int fd) override;
@@ -131,6 +147,7 @@ class RemoteFileSystem : public FileSystem {
  private:
   friend class RemoteFeed;
   struct Pending {
+    uint32_t connection = 0;
     bool done = false;
     std::string body;  // the answer from the result on
     // Its own, so that an answer wakes its caller only, not every thread that waits.
@@ -148,22 +165,33 @@ class RemoteFileSystem : public FileSystem {
   // Sends a request whose answer nobody waits for (closing what was only read).
   void Post(Op op, Writer& args);
   // Writes a request with id; false where the channel broke.
-  bool SendFrame(uint32_t id, Op op, Writer& args);
+  static bool SendFrame(BatchWriter& writer, uint32_t id, Op op, Writer& args);
+  // A write on channel, of connection, failed: that connection is lost.
+  void Broke(Channel& channel, uint32_t connection);
   // Takes the entries of a listing's answer; the listing's errno, or -1 for a faulty answer.
   static int TakeListing(Reader& in, std::vector<FolderEntry>* entries, bool* more);
   // The two halves of Call, so that several requests of one caller can be in flight.
   Ticket Send(Op op, Writer& args);
   // Every ticket sent is awaited once.
   int64_t Await(Ticket& ticket, std::string* reply = nullptr);
-  void ReadAnswers();
-  void Lose();
+  void ReadAnswers(std::shared_ptr<Channel> channel, uint32_t connection);
+  // Marks the connection lost, unless a newer one took its place.
+  void Lose(uint32_t connection);
+  void StartReader();
+  // The far handle behind fd, when fd is one of the current connection's (or AT_FDCWD, the
+  // root); RealHandle puts a handle that is not the root into w.
+  bool HandleOf(int fd, uint32_t* handle) const;
+  bool RealHandle(int fd, Writer& w) const;
+  bool Place(Writer& w, int dir, const char* name) const;
+  bool TwoPlaces(Writer& w, int from_dir, const char* from, int to_dir, const char* to) const;
+  int DescriptorOf(uint32_t handle) const;
 
-  std::unique_ptr<Channel> channel_;
+  std::shared_ptr<Channel> channel_;   // under mutex_
   ProcessChannel* process_ = nullptr;  // the same channel, where it is a child's
   std::string host_;
   std::string root_;
   std::thread reader_;
-  BatchWriter writer_;
+  std::shared_ptr<BatchWriter> writer_;  // of channel_, under mutex_
   mutable std::mutex mutex_;
   std::unordered_map<uint32_t, Pending*> pending_;
   uint32_t next_id_ = 1;
@@ -173,6 +201,8 @@ class RemoteFileSystem : public FileSystem {
   std::once_flag machine_once_;
   std::string machine_;
   int64_t far_pid_ = 0;
+  std::atomic<uint32_t> connection_{0};  // changed under mutex_
+  std::function<std::unique_ptr<Channel>()> reopen_;
 };
 
 }  // namespace tavrik::remote

@@ -111,6 +111,9 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
     // steers a sync, which would save that pair's state into other folders.
     ctx.state.two_way.active = false;
     FileSystem& fs = left ? ctx.LeftFs() : ctx.RightFs();
+    // A far folder whose connection broke earlier is listed over a new one; where that
+    // cannot be made, the fill says so as it would for a break in its middle.
+    if (!fs.LostConnectionText().empty()) fs.Reconnect();
     if (left) {
       ctx.state.two_way.ahead.reset();
       ctx.state.left_root = root;
@@ -153,7 +156,11 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
     (left ? ctx.state.left_left_out : ctx.state.right_left_out) =
         std::move(ctx.state.file_table.LeftOut());
     // A scan broken off saw only part of the tree: none of it can tell what is gone.
-    if (ctx.state.stop.Requested()) ctx.state.file_table.AddHole(root.str());
+    std::string broken_off = fs.LostConnectionText();
+    if (ctx.state.stop.Requested() || !broken_off.empty()) ctx.state.file_table.AddHole(root.str());
+    (left ? ctx.state.left_broken_off : ctx.state.right_broken_off) = std::move(broken_off);
+    // A new left column stands without a right one.
+    if (left) ctx.state.right_broken_off.clear();
     (left ? ctx.state.left_holes : ctx.state.right_holes) = std::move(ctx.state.file_table.Holes());
     host.SetProgress(50);
     SetStatus(host, 2, "Eintragung der Dateien in die Vergleichsliste läuft ...");

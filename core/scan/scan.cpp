@@ -28,6 +28,16 @@ void ReportAccessError(Context& ctx, int error_number, const std::string& path) 
   Warn(ctx.host, AccessErrorText(error_number, path), FsError{error_number, path, {}});
 }
 
+// The connection to a far root broke: the rest of the tree cannot be listed. Said once, as a
+// listing error is said, with the reason naming the host; the walk ends here.
+bool BrokeOff(Context& ctx, FileSystem& fs, const std::string& path) {
+  std::string lost = fs.LostConnectionText();
+  if (lost.empty()) return false;
+  Warn(ctx.host, "Zugriffsfehler " + std::to_string(ENOTCONN) + " auf '" + path + "'\r" + lost,
+       FsError{ENOTCONN, path, lost});
+  return true;
+}
+
 // The chain of a subfolder where links are followed; null otherwise.
 std::shared_ptr<const FolderChain> ChainBelow(const FolderListing& listing,
                                               const ListedEntry& entry) {
@@ -107,6 +117,7 @@ void WalkHere(Context& ctx, FileSystem& fs, const std::string& folder,
     if (scope.Stopping()) break;
     const ScanItem item = *next;
     const ScanResult result = walk->Take();
+    if (BrokeOff(ctx, fs, item.path)) break;
     std::vector<ScanItem> subfolders = TakeListing(ctx, fs, item, result, yields.load());
     ctx.host.ProcessEvents();
     yields.fetch_add(1);
@@ -123,6 +134,10 @@ void WalkAhead(Context& ctx, FileSystem& fs, const std::string& folder, ScanAhea
     if (!result) break;
     const ScanItem item = std::move(stack.back());
     stack.pop_back();
+    if (BrokeOff(ctx, fs, item.path)) {
+      stack.clear();
+      break;
+    }
     std::vector<ScanItem> subfolders = TakeListing(ctx, fs, item, *result, ahead.Yields());
     ctx.host.ProcessEvents();
     ahead.Yielded();

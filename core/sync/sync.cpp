@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "core/fs/error_text.h"
@@ -47,32 +48,58 @@ constexpr std::chrono::milliseconds kWaitTick{50};
 
 enum class RowEnd { kRemove, kKeep, kAbort };
 
+// The far folders of a run whose connection broke: a Retry renews the connection and does
+// the row again from its start; an Ignore gives the folder up for the rest of the run, whose
+// rows on it then stay without a box of their own and are told in one line at the end.
+class FarLosses {
+ public:
+  // The file system of a root whose connection broke, or nullptr.
+  static FileSystem* Lost(const Context& ctx) {
+    for (FileSystem* fs : {&ctx.LeftFs(), &ctx.RightFs()})
+      if (!fs->LostConnectionText().empty()) return fs;
+    return nullptr;
+  }
+  bool GivenUp(const FileSystem& fs) const {
+    return std::find(given_up_.begin(), given_up_.end(), &fs) != given_up_.end();
+  }
+  void GiveUp(const FileSystem& fs) { given_up_.push_back(&fs); }
+  // How often a connection was made anew in this run: copies prepared before that were
+  // prepared over the broken one.
+  int Renewals() const { return renewals_; }
+  void Renewed(FileSystem& fs) {
+    ++renewals_;
+    if (on_renewed) on_renewed(fs);
+  }
+  // What the run holds open on a file system must be opened again after a renewal.
+  std::function<void(FileSystem&)> on_renewed;
+
+ private:
+  std::vector<const FileSystem*> given_up_;
+  int renewals_ = 0;
+};
+
+// A call that failed because the connection to a far folder broke says so, naming the host.
+FsError ExplainLostConnection(const FileSystem* lost, FsError error) {
+  if (!error.why.empty() || !lost) return error;
+  error.why = lost->LostConnectionText();
+  return error;
+}
+
 // The one Abort/Retry/Ignore loop, around any file operation: runs op until it succeeds,
 // the user skips the failure (the row stays), or aborts the run. A stop of the run is an
 // Abort: one that broke the operation off shows no box, one that came while the box waited
 // overrides the answer.
 // settle, when given, takes failures that are told once for the whole run instead: the
 // row stays without a box.
-// A call that failed because the connection to a far folder broke says so, naming the host.
-FsError ExplainLostConnection(const Context& ctx, FsError error) {
-  if (!error.why.empty()) return error;
-  for (const FileSystem* fs : {&ctx.LeftFs(), &ctx.RightFs()}) {
-    std::string text = fs->LostConnectionText();
-    if (!text.empty()) {
-      error.why = std::move(text);
-      break;
-    }
-  }
-  return error;
-}
-
 RowEnd RunWithRetry(const Context& ctx, const RunScope& scope, const std::function<FsResult()>& op,
                     const std::string& detail, std::optional<FsError>* last_failure,
-                    const std::function<bool(const FsError&)>& settle = nullptr) {
+                    const std::function<bool(const FsError&)>& settle = nullptr,
+                    FarLosses* losses = nullptr) {
   for (;;) {
     FsResult done = op();
     if (done.ok()) return RowEnd::kRemove;
-    const FsError error = ExplainLostConnection(ctx, done.error());
+    FileSystem* lost = FarLosses::Lost(ctx);
+    const FsError error = ExplainLostConnection(lost, done.error());
     *last_failure = error;
     if (scope.Stopping()) return RowEnd::kAbort;
     if (settle && settle(error)) return RowEnd::kKeep;
@@ -81,7 +108,16 @@ RowEnd RunWithRetry(const Context& ctx, const RunScope& scope, const std::functi
                              ReasonText(error) + kCr + kCr + "Bitte quittieren oder abbrechen";
     const MsgAnswer answer = AskAfterFailure(ctx.host, text, error);
     if (answer == MsgAnswer::kAbort || scope.Stopping()) return RowEnd::kAbort;
-    if (answer != MsgAnswer::kRetry) return RowEnd::kKeep;
+    if (answer != MsgAnswer::kRetry) {
+      if (lost && losses) {
+        losses->GiveUp(*lost);
+        ctx.state.notes.lost_text = error.why;
+      }
+      return RowEnd::kKeep;
+    }
+    // Whatever the row held of the broken connection is void: it starts over on a new one.
+    // A connection that cannot be made again fails the next attempt as before.
+    if (lost && lost->Reconnect() == 0 && losses) losses->Renewed(*lost);
   }
 }
 
@@ -122,10 +158,12 @@ FsResult NoteFolders(VersionFolder* keep, std::vector<std::string>* made) {
 void Flush(Context& ctx, FileSystem& fs, const std::string& root) {
   FsResult flushed = FlushFileSystem(fs, root);
   if (flushed.ok()) return;
+  const FsError error =
+      ExplainLostConnection(fs.LostConnectionText().empty() ? nullptr : &fs, flushed.error());
   Warn(ctx.host,
        "Die kopierten Dateien konnten nicht vollständig auf den Datenträger von '" + root +
-           "' geschrieben werden:" + kCr + ReasonText(flushed.error()),
-       flushed.error());
+           "' geschrieben werden:" + kCr + ReasonText(error),
+       error);
 }
 
 std::string OverlapText(const std::string& left, const std::string& right) {
@@ -160,10 +198,13 @@ class SyncWalk {
     ctx.state.notes.pruned.clear();
     ctx.state.notes.refused_links = 0;
     ctx.state.notes.refused_link_names.clear();
+    ctx.state.notes.lost_rows = 0;
+    ctx.state.notes.lost_text.clear();
     if (options.versions)
       versions_ = std::make_unique<RunVersions>(ctx.LeftFs(), left_root, ctx.state.left_root_id,
                                                 ctx.RightFs(), right_root, ctx.state.right_root_id,
                                                 options.keep_versions);
+    losses_.on_renewed = [this](FileSystem& fs) { ReopenVersions(fs); };
     // Newest first: the helpers stop and every copy prepared and not committed goes, the
     // records of the versions are closed, then what was written is flushed.
     scope.AtEnd([this] { FlushWritten(); });
@@ -215,6 +256,13 @@ class SyncWalk {
                                                             ctx_.list.RightName(pos)))
                    : "";
     if (plan.Lacking()) return LackingRow(plan);
+    if (OnGivenUpFolder(plan)) {
+      // Its copy prepared ahead, if any, goes with the row.
+      if (plan.IsCopy())
+        AheadFor(pos, plan.mark == Mark::kCopyRight ? kRight : kLeft, SizeOf(plan.From()));
+      ++ctx_.state.notes.lost_rows;
+      return RowEnd::kKeep;
+    }
     // The other row of a move carried out as a rename: nothing left to do.
     if (moves_ && moves_->IsDone(pos)) return RowEnd::kRemove;
     int twin = 0;
@@ -344,7 +392,8 @@ class SyncWalk {
           if (chain != 0 && !chain_failure.why.empty()) return chain_failure;
           return done(CopyAtTurn(from, to, side, keep));
         },
-        CopyDetail(from.full, to.full), &failure, [this](const FsError& e) { return Refused(e); });
+        CopyDetail(from.full, to.full), &failure, [this](const FsError& e) { return Refused(e); },
+        &losses_);
     return Report(ctx_.host,
                   {SyncAction::kCopy,
                    std::string(mark_),
@@ -421,7 +470,7 @@ class SyncWalk {
           if (deleted.ok()) budget_.Deleted(index, SizeOf(side));
           return deleted;
         },
-        DeleteDetail(side.full), &failure);
+        DeleteDetail(side.full), &failure, nullptr, &losses_);
     return Report(
         ctx_.host,
         {SyncAction::kDelete, std::string(mark_), side.full, {}, SyncAction::kDone, {}, {}, why_},
@@ -439,13 +488,39 @@ class SyncWalk {
     return (first == RowEnd::kKeep || second == RowEnd::kKeep) ? RowEnd::kKeep : RowEnd::kRemove;
   }
 
-  // The prepared outcome of row pos, when the pipeline holds it; its room is given back.
+  // The prepared outcome of row pos, when the pipeline holds it; its room is given back. One
+  // prepared before a connection was made anew is dropped (the row is copied at its turn):
+  // it was read or written over the broken one.
   std::optional<CopyOutcome> AheadFor(int pos, int side, int64_t size) {
     if (!ahead_) return std::nullopt;
     const CopyJob* next = ahead_->Next();
     if (!next || next->row != pos) return std::nullopt;
     budget_.Release(side, size);
-    return Await(*ahead_);
+    CopyOutcome outcome = Await(*ahead_);
+    const auto fed = fed_renewals_.find(pos);
+    const bool stale = fed != fed_renewals_.end() && fed->second != losses_.Renewals();
+    if (fed != fed_renewals_.end()) fed_renewals_.erase(fed);
+    if (stale) return std::nullopt;
+    return outcome;
+  }
+
+  // The row would act on a far folder given up in this run.
+  bool OnGivenUpFolder(const RowPlan& plan) const {
+    const bool left = losses_.GivenUp(Fs(kLeft));
+    const bool right = losses_.GivenUp(Fs(kRight));
+    switch (plan.mark) {
+      case Mark::kCopyRight:
+      case Mark::kCopyLeft:
+        return left || right;
+      case Mark::kDeleteRight:
+        return right;
+      case Mark::kDeleteLeft:
+        return left;
+      case Mark::kDeleteBoth:
+        return (left && !plan.left.rel.empty()) || (right && !plan.right.rel.empty());
+      default:
+        return false;
+    }
   }
 
   // Hands the copies of the rows from the current one down to the pipeline while it has
@@ -481,6 +556,7 @@ class SyncWalk {
                   to.root_id, from.rel,        to.rel,      from.seen, to.seen};
       job.link = from.kind == FileKind::kLink;
       job.follow = ctx_.state.follow_links;
+      fed_renewals_[pos] = losses_.Renewals();
       ahead_->Add(std::move(job), weight);
     }
   }
@@ -492,6 +568,13 @@ class SyncWalk {
   VersionFolder* Keep(int side) const {
     if (!versions_) return nullptr;
     return side == kLeft ? &versions_->Left() : &versions_->Right();
+  }
+
+  // Best effort: a folder that cannot be opened again fails the next note, which says so.
+  void ReopenVersions(FileSystem& fs) {
+    if (!versions_) return;
+    for (int side : {kLeft, kRight})
+      if (&Fs(side) == &fs) (void)Keep(side)->Reopen();
   }
 
   void CloseVersions() {
@@ -524,9 +607,17 @@ class SyncWalk {
   int next_feed_ = 0;
   int waiting_row_ = 0;  // did not fit ahead: the feed waits until its turn is over
   RootsWritten written_;
+  FarLosses losses_;
+  // The renewals of connections when each row still in the pipeline was handed to it.
+  std::unordered_map<int, int> fed_renewals_;
 };
 
 }  // namespace
+
+std::string LostRowsText(const RunNotes& notes) {
+  return std::to_string(notes.lost_rows) +
+         " weitere Zeilen wurden nicht abgeglichen: " + notes.lost_text;
+}
 
 std::string RefusedLinksText(const RunNotes& notes) {
   std::string text =
@@ -543,6 +634,12 @@ void SyncFolders(Context& ctx) {
   if (ctx.state.busy || ctx.state.stop.Requested()) return;
   const std::string& left_root = ctx.state.left_root.str();
   const std::string& right_root = ctx.state.right_root.str();
+  const std::string broken_off =
+      BrokenOffRefusal(ctx.state, "Der Datenabgleich wird nicht ausgeführt:");
+  if (!broken_off.empty()) {
+    Refuse(ctx.host, broken_off);
+    return;
+  }
   if (RootsOverlap(ctx.LeftFs(), left_root, ctx.RightFs(), right_root)) {
     Warn(ctx.host, OverlapText(left_root, right_root));
     return;
@@ -593,6 +690,8 @@ void SyncFolders(Context& ctx) {
   // console tells it in one line).
   if (ctx.state.notes.refused_links > 0 && !ctx.state.batch_active)
     Warn(host, RefusedLinksText(ctx.state.notes));
+  if (ctx.state.notes.lost_rows > 0 && !ctx.state.batch_active)
+    Warn(host, LostRowsText(ctx.state.notes));
   SetStatus(host, 2, "Datenabgleich beendet.");
   EnableCompareButton(host, true);
 }

@@ -17,5 +17,7 @@ void SyncFolders(Context& ctx);
 
 // The one report of the links the last run could not make: the count and the first names.
 std::string RefusedLinksText(const RunNotes& notes);
+// The one line for the rows left on a far folder given up after its connection broke.
+std::string LostRowsText(const RunNotes& notes);
 
 }  // namespace tavrik

@@ -224,6 +224,24 @@ FsResult VersionFolder::MakeRunFolder() {
   return {};
 }
 
+FsResult VersionFolder::Reopen() {
+  if (closed_ || name_.empty()) return {};
+  const std::string versions = JoinPath(root_, std::string(kVersionsFolder));
+  Fd versions_dir(
+      fs_, fs_.OpenAt(AT_FDCWD, versions.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (versions_dir.get() < 0) return Unwritable(errno);
+  Fd run_dir(fs_, fs_.OpenAt(versions_dir.get(), name_.c_str(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (run_dir.get() < 0) return Unwritable(errno);
+  Fd record(fs_, fs_.OpenAt(run_dir.get(), std::string(kRecordName).c_str(),
+                            O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (record.get() < 0) return Unwritable(errno);
+  versions_dir_ = std::move(versions_dir);
+  run_dir_ = std::move(run_dir);
+  record_ = std::move(record);
+  return {};
+}
+
 FsResult VersionFolder::Open() {
   if (header_written_) return {};
   if (closed_) return ErrorAt(root_, EBADF);

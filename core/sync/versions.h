@@ -61,6 +61,11 @@ class VersionFolder {
   FsResult MoveOut(int dir, const std::string& leaf, std::string_view rel, const std::string& full,
                    const FileStamp& stamp);
 
+  // The file system's connection was made anew and the descriptors held here are void: the
+  // run's folder and its record are opened again by name, and the next line goes after the
+  // whole lines written so far.
+  FsResult Reopen();
+
   // Ends the record with its end line. A record without entries goes again with its
   // folder unless keep_empty is set, and so does one whose header could not be written.
   // Closing twice does nothing.

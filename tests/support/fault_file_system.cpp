@@ -291,4 +291,18 @@ int FaultFileSystem::VolumeOf(int fd, VolumeInfo* info) {
   return inner_.VolumeOf(fd, info);
 }
 
+int FaultFileSystem::ListFolder(int dir, bool skip_dot_names, std::vector<FolderEntry>* entries) {
+  if (Injected(FsCall::kReadDir)) return -1;
+  return inner_.ListFolder(dir, skip_dot_names, entries);
+}
+
+int FaultFileSystem::BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t block_size,
+                                 BlockHashList* out) {
+  if (Injected(FsCall::kRead)) {
+    out->error = errno;
+    return -1;
+  }
+  return inner_.BlockHashes(fd, offset, length, block_size, out);
+}
+
 }  // namespace tavrik

@@ -72,6 +72,14 @@ class FaultFileSystem : public FileSystem {
   int StatFs(int fd, struct statfs* st) override;
   int MountType(int fd, std::string* type) override;
   int VolumeOf(int fd, VolumeInfo* info) override;
+  // What a far file system behind this one says and does, passed through: a whole folder's
+  // listing counts (and fails) as a kReadDir, a run of block hashes as a kRead.
+  bool IsFar() const override { return inner_.IsFar(); }
+  std::string LostConnectionText() const override { return inner_.LostConnectionText(); }
+  int Reconnect() override { return inner_.Reconnect(); }
+  int ListFolder(int dir, bool skip_dot_names, std::vector<FolderEntry>* entries) override;
+  int BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t block_size,
+                  BlockHashList* out) override;
 
  private:
   struct Rule {
