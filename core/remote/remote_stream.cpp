@@ -103,8 +103,9 @@ class RemoteFeed : public ByteFeed {
 };
 
 std::unique_ptr<ByteFeed> RemoteFileSystem::ReadStream(int fd, uint64_t size) {
-  if (fd < kFdBase) return FileSystem::ReadStream(fd, size);
-  return std::make_unique<RemoteFeed>(*this, static_cast<uint32_t>(fd - kFdBase), size);
+  uint32_t handle;
+  if (fd == AT_FDCWD || !HandleOf(fd, &handle)) return FileSystem::ReadStream(fd, size);
+  return std::make_unique<RemoteFeed>(*this, handle, size);
 }
 
 namespace {
@@ -120,8 +121,8 @@ struct Written {
 int RemoteFileSystem::WriteStream(int fd, ByteFeed& feed, const FileFinish& finish,
                                   FileWritten* out) {
   *out = FileWritten();
-  if (fd < kFdBase) return Failed(EBADF);
-  const uint32_t handle = static_cast<uint32_t>(fd - kFdBase);
+  uint32_t handle;
+  if (fd == AT_FDCWD || !HandleOf(fd, &handle)) return Failed(EBADF);
   std::deque<std::pair<Ticket, Written>> sent;
   size_t in_flight = 0;
   // Writes still in flight are waited for even after a failure: once the handle is closed
@@ -189,9 +190,8 @@ int RemoteFileSystem::WriteStream(int fd, ByteFeed& feed, const FileFinish& fini
 }
 
 int RemoteFileSystem::Signature(int fd, std::string* sig, struct stat* st) {
-  if (fd < kFdBase) return Failed(EBADF);
   Writer w;
-  w.U32(static_cast<uint32_t>(fd - kFdBase));
+  if (!RealHandle(fd, w)) return Failed(EBADF);
   std::string reply;
   if (Call(Op::kSignature, w, &reply) < 0) return -1;
   Reader in(reply);
@@ -203,10 +203,9 @@ int RemoteFileSystem::Signature(int fd, std::string* sig, struct stat* st) {
 }
 
 int RemoteFileSystem::Delta(int fd, const std::string& sig, size_t limit, std::string* delta) {
-  if (fd < kFdBase) return Failed(EBADF);
   if (sig.size() > kMaxDelta) return Failed(EFBIG);
   Writer w;
-  w.U32(static_cast<uint32_t>(fd - kFdBase));
+  if (!RealHandle(fd, w)) return Failed(EBADF);
   w.Bytes(sig);
   w.U64(std::min<uint64_t>(limit, kMaxDelta));
   std::string reply;
@@ -222,11 +221,9 @@ int RemoteFileSystem::WritePatched(int fd, int basis, const std::string& delta,
                                    const FileFinish& finish, FileWritten* out,
                                    struct stat* basis_st) {
   *out = FileWritten();
-  if (fd < kFdBase || basis < kFdBase) return Failed(EBADF);
   if (delta.size() > kMaxDelta) return Failed(EFBIG);
   Writer w;
-  w.U32(static_cast<uint32_t>(fd - kFdBase));
-  w.U32(static_cast<uint32_t>(basis - kFdBase));
+  if (!RealHandle(fd, w) || !RealHandle(basis, w)) return Failed(EBADF);
   w.Bytes(delta);
   w.Finish(finish);
   std::string reply;
@@ -240,13 +237,9 @@ int RemoteFileSystem::WritePatched(int fd, int basis, const std::string& delta,
 int RemoteFileSystem::PlaceIfUnchanged(int dir, const char* temp, const char* name,
                                        const PlaceCondition& want, struct stat* after) {
   Writer w;
-  if (dir == AT_FDCWD) {
-    w.U32(kRootHandle);
-  } else if (dir >= kFdBase) {
-    w.U32(static_cast<uint32_t>(dir - kFdBase));
-  } else {
-    return Failed(EBADF);
-  }
+  uint32_t handle;
+  if (!HandleOf(dir, &handle)) return Failed(EBADF);
+  w.U32(handle);
   w.Bytes(temp);
   w.Bytes(name);
   w.Bytes(want.folder);
