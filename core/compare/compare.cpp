@@ -165,7 +165,7 @@ void CompareRows(Context& ctx, bool binary, Counters& c, const RunScope& scope) 
     int helpers = ctx.state.io.compare_helpers;
     if (helpers < 0) helpers = std::clamp(cores - 1, 0, 3);
     int max_helpers = ctx.state.io.compare_max_helpers;
-    if (ctx.LeftFs().IsFar() || ctx.RightFs().IsFar()) {
+    if (ctx.state.io.compare_helpers < 0 && (ctx.LeftFs().IsFar() || ctx.RightFs().IsFar())) {
       // A far pair mostly waits for its answer: many in flight at once hide the link's delay.
       helpers = std::max(helpers, kFarHelpers);
       max_helpers = std::max(max_helpers, kFarMaxHelpers);

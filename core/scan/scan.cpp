@@ -173,7 +173,7 @@ std::unique_ptr<ScanPipeline> MakeScanPipeline(FileSystem& fs, const IoTuning& i
   PipelineShape shape;
   shape.helpers = io.scan_helpers >= 0 ? io.scan_helpers : (UsableCpuCount() > 1 ? 1 : 0);
   shape.max_helpers = io.scan_max_helpers;
-  if (fs.IsFar()) {
+  if (io.scan_helpers < 0 && fs.IsFar()) {
     // A far folder's listing mostly waits for its answer: many in flight hide the delay.
     shape.helpers = std::max(shape.helpers, kFarHelpers);
     shape.max_helpers = std::max(shape.max_helpers, kFarMaxHelpers);
