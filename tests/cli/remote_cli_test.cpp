@@ -124,9 +124,9 @@ TEST(RemoteCliTest, AFarEndThatIsNotTavrikIsNamedInGerman) {
       {"not installed", "echo \"sh: 1: $1: not found\" >&2; exit 127"},
       {"another program", "echo 'Usage: tavrik-cli [options]'"},
       {"endless output", "yes garbage"},
-      {"an older protocol", "printf 'TAVRIKFE\\000\\000\\000\\000'; cat >/dev/null"},
-      {"a newer protocol", "printf 'TAVRIKFE\\002\\000\\000\\000'; cat >/dev/null"},
-      {"a greeting cut short", "printf 'TAVRIKFE\\001'"},
+      {"an older protocol", "printf 'TAVRIKFE\\001\\000\\000\\000'; cat >/dev/null"},
+      {"a newer protocol", "printf 'TAVRIKFE\\003\\000\\000\\000'; cat >/dev/null"},
+      {"a greeting cut short", "printf 'TAVRIKFE\\002'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
