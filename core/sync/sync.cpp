@@ -14,6 +14,7 @@
 #include "core/fs/time_resolution.h"
 #include "core/list/status.h"
 #include "core/parallel/cpu_count.h"
+#include "core/parallel/far_helpers.h"
 #include "core/parallel/run_scope.h"
 #include "core/state/pair_lock.h"
 #include "core/sync/copy_ahead.h"
@@ -187,11 +188,17 @@ class SyncWalk {
     const IoTuning& io = ctx.state.io;
     const std::string& left_root = ctx.state.left_root.str();
     const std::string& right_root = ctx.state.right_root.str();
-    const int helpers = io.copy_helpers >= 0 ? io.copy_helpers : (UsableCpuCount() > 1 ? 1 : 0);
+    int helpers = io.copy_helpers >= 0 ? io.copy_helpers : (UsableCpuCount() > 1 ? 1 : 0);
+    int max_helpers = io.copy_max_helpers;
+    if (io.copy_helpers < 0 && (ctx.LeftFs().IsFar() || ctx.RightFs().IsFar())) {
+      // A copy to or from a far folder mostly waits for the link: many at once hide its delay.
+      helpers = std::max(helpers, kFarCopyHelpers);
+      max_helpers = std::max(max_helpers, kFarCopyHelpers);
+    }
     const bool serial =
         SerialWritesOnly(ctx.LeftFs(), left_root) || SerialWritesOnly(ctx.RightFs(), right_root);
     if (io.copy_window > 0 && !serial)
-      ahead_ = MakeCopyPipeline(helpers, io.copy_max_helpers, io.copy_window, io.copy_window_bytes,
+      ahead_ = MakeCopyPipeline(helpers, max_helpers, io.copy_window, io.copy_window_bytes,
                                 sweeper_, scope);
     const SyncOptions& options = ctx.state.sync_options;
     if (ledger_) moves_ = std::make_unique<MovePlan>(ctx.list, ctx.state.two_way);
