@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <thread>
+#include <tuple>
 
 #include "core/remote/remote_file_system.h"
 #include "core/remote/serve.h"
@@ -228,6 +229,47 @@ const SeamCase kSeamCases[] = {
        text += Err(fs.StatFs(dir.get(), &a)) + Err(fs.MountType(dir.get(), &type));
        return text + " " + where.substr(r.size()) + " " + std::to_string(a.f_type) + " " + type;
      }},
+    {"a folder or a file in one call",
+     [](FileSystem& fs, const std::string& r) {
+       std::string text;
+       for (const char* folder : {"", "/sub", "/empty", "/missing", "/a.txt"}) {
+         std::vector<FolderEntry> entries;
+         bool opened = false;
+         const int listed = fs.ListFolderAt(AT_FDCWD, (r + folder).c_str(),
+                                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, true,
+                                            &entries, &opened);
+         text += Err(listed) + (opened ? "o" : "-");
+         std::sort(entries.begin(), entries.end(),
+                   [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+         for (const FolderEntry& e : entries)
+           text += " " + e.name + ":" + std::to_string(e.type) + ":" + std::to_string(e.error) +
+                   ":" + (S_ISDIR(e.st.st_mode) ? "dir" : std::to_string(e.st.st_mtim.tv_sec));
+         text += ";";
+       }
+       for (const auto& [name, flags, most] : {std::tuple{"/a.txt", 0, 100},
+                                               {"/a.txt", 0, 4},
+                                               {"/link", 0, 100},
+                                               {"/link", AT_SYMLINK_NOFOLLOW, 100},
+                                               {"/missing", 0, 100},
+                                               {"/sub", 0, 100}}) {
+         FileDigests d;
+         text += Err(fs.DigestFile(AT_FDCWD, (r + name).c_str(), flags, most, 2, &d));
+         text += " " + std::to_string(d.stat_error) + ":" + std::to_string(d.st.st_size) + ":" +
+                 std::to_string(d.open_error) + ":" + std::to_string(d.hashed) + ":" +
+                 std::to_string(d.hashes.blocks.size()) + ":" +
+                 (d.hashes.blocks.empty() ? "" : std::to_string(d.hashes.blocks.back()[0])) +
+                 std::to_string(d.hashes.longer) + ";";
+       }
+       Fd f(fs, fs.OpenAt(AT_FDCWD, (r + "/a.txt").c_str(), O_RDONLY | O_CLOEXEC));
+       for (const auto& [offset, length, block] : {std::tuple{1, 3, 2}, {0, 9, 4}, {0, 0, 4}}) {
+         BlockHashList list;
+         const int hashed = fs.BlockHashes(f.get(), offset, length, block, &list);
+         text += Err(hashed) + ":" + std::to_string(list.blocks.size()) + ":" +
+                 std::to_string(list.short_file) + std::to_string(list.longer) + ":" +
+                 (list.blocks.empty() ? "" : std::to_string(list.blocks.back()[31])) + ";";
+       }
+       return text;
+     }},
     {"xattr",
      [](FileSystem& fs, const std::string& r) {
        Fd f(fs, fs.OpenAt(AT_FDCWD, (r + "/a.txt").c_str(), O_RDONLY | O_CLOEXEC));
@@ -250,7 +292,8 @@ void MakeTree(const TempTree& t, const std::string& top) {
 }
 
 // Catches a call the far end answers differently from the local disk: a field of the status
-// lost on the way, an errno swapped, a read or write cut short, an offset not handed back.
+// lost on the way, an errno swapped, a read or write cut short, an offset not handed back, a
+// folder's listing or a file's digests told wrong.
 TEST(RemoteFileSystemTest, AnswersAsTheLocalDiskDoes) {
   TempTree t;
   for (const SeamCase& c : kSeamCases) {
