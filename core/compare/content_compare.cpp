@@ -256,19 +256,12 @@ int FolderCache::ReadLink(const std::string& path, std::string* text) {
 }
 
 PairReader::PairReader(FileSystem& left_fs, FileSystem& right_fs)
-    : left_fs(left_fs),
-      right_fs(right_fs),
-      left_block(std::make_unique<char[]>(kCompareBlock + 1)),
-      right_block(std::make_unique<char[]>(kCompareBlock + 1)),
-      left_folder(left_fs),
-      right_folder(right_fs) {}
+    : left_fs(left_fs), right_fs(right_fs), left_folder(left_fs), right_folder(right_fs) {}
 
 PairResult ComparePair(const std::string& left, const std::string& right, PairReader& reader) {
   PairResult failure;
   int64_t left_size = 0;
   int64_t right_size = 0;
-  char* left_block = reader.left_block.get();
-  char* right_block = reader.right_block.get();
   FileSystem& lfs = reader.left_fs;
   FileSystem& rfs = reader.right_fs;
   // Sizes first, so that a pair of different lengths gets its mark even when a file
@@ -304,6 +297,14 @@ PairResult ComparePair(const std::string& left, const std::string& right, PairRe
     lfs.Advise(lf.get(), POSIX_FADV_SEQUENTIAL);
     rfs.Advise(rf.get(), POSIX_FADV_SEQUENTIAL);
   }
+  // Made at a reader's first byte comparison: one that only ever compares digests (a far
+  // side's many readers) needs none.
+  if (!reader.left_block) {
+    reader.left_block = std::make_unique_for_overwrite<char[]>(kCompareBlock + 1);
+    reader.right_block = std::make_unique_for_overwrite<char[]>(kCompareBlock + 1);
+  }
+  char* left_block = reader.left_block.get();
+  char* right_block = reader.right_block.get();
   // At least one pass, so that even two empty files are checked for having grown.
   for (int64_t offset = 0;; offset += static_cast<int64_t>(kCompareBlock)) {
     const size_t count = static_cast<size_t>(std::min<int64_t>(size - offset, kCompareBlock));

@@ -55,7 +55,7 @@ struct PairReader {
   PairReader(FileSystem& left_fs, FileSystem& right_fs);
   FileSystem& left_fs;
   FileSystem& right_fs;
-  std::unique_ptr<char[]> left_block;
+  std::unique_ptr<char[]> left_block;  // for the byte comparison, made at its first use
   std::unique_ptr<char[]> right_block;
   FolderCache left_folder;
   FolderCache right_folder;
