@@ -5,8 +5,8 @@
 namespace tavrik {
 
 // Threads at first and at most for the listings and the pairs of a far folder.
-inline constexpr int kFarHelpers = 96;
-inline constexpr int kFarMaxHelpers = 192;
+inline constexpr int kFarHelpers = 48;
+inline constexpr int kFarMaxHelpers = 96;
 // Threads preparing copies to or from a far folder: each holds a file's bytes in flight.
 inline constexpr int kFarCopyHelpers = 16;
 
