@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/stand_in.h"
 #include "core/fs/file_system.h"
 #include "support/cli_runner.h"
 #include "support/temp_tree.h"
@@ -21,45 +22,7 @@ namespace tavrik::testing {
 namespace {
 
 constexpr int kFiles = 30;
-constexpr size_t kSize = 2u << 20;
 constexpr const char* kLost = "Die Verbindung zu nas ist abgebrochen.";
-
-std::string Name(int i) { return std::string("f").append(std::to_string(100 + i)) + ".bin"; }
-std::string NewContent(int i) { return std::string(kSize, static_cast<char>('a' + i % 26)); }
-
-// A stand-in for ssh that notes the far end's process id and then becomes that far end.
-std::string StandIn(const TempTree& t) {
-  const std::string bin = t.Mkdir("bin");
-  std::error_code ec;
-  std::filesystem::create_symlink(TAVRIK_CLI, bin + "/tavrik-cli", ec);
-  const std::string path = t.Path("ssh");
-  std::ofstream(path) << "#!/bin/sh\n"
-                      << "while [ \"$1\" = -p ]; do shift 2; done\n"
-                      << "shift\n"
-                      << "PATH=" << bin << ":$PATH\n"
-                      << "echo $$ > " << t.Path("far.pid") << "\n"
-                      << "exec \"$@\"\n";
-  chmod(path.c_str(), 0755);
-  return path;
-}
-
-std::vector<std::string> Leftovers(const TempTree& t) {
-  std::vector<std::string> found;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(t.Path("right")))
-    if (entry.path().filename().string().rfind(".tavrik-", 0) == 0)
-      found.push_back(entry.path().string());
-  return found;
-}
-
-int Replaced(const TempTree& t) {
-  int replaced = 0;
-  for (int i = 0; i < kFiles; ++i) {
-    const std::string now = t.Read("right/" + Name(i));
-    EXPECT_TRUE(now == "old" || now == NewContent(i)) << Name(i) << " is half a copy";
-    replaced += now == NewContent(i) ? 1 : 0;
-  }
-  return replaced;
-}
 
 bool WaitUntilEnded(pid_t pid) {
   for (int i = 0; i < 500; ++i) {
@@ -104,10 +67,10 @@ TEST(FarFaultCliTest, ARunOrFarEndEndedMidCopyLeavesNothingForGood) {
     SCOPED_TRACE(c.what);
     TempTree t;
     for (int i = 0; i < kFiles; ++i) {
-      t.Write("left/" + Name(i), NewContent(i), 2000000000);
-      t.Write("right/" + Name(i), "old", 1000000000);
+      t.Write("left/" + CopyName(i), NewContent(i), 2000000000);
+      t.Write("right/" + CopyName(i), "old", 1000000000);
     }
-    const std::string ssh = "--ssh=" + StandIn(t);
+    const std::string ssh = "--ssh=" + StandInSsh(t);
     const std::string far = "nas:" + t.Path("right");
     const int watch = inotify_init1(IN_CLOEXEC);
     ASSERT_GE(watch, 0);
@@ -144,12 +107,13 @@ TEST(FarFaultCliTest, ARunOrFarEndEndedMidCopyLeavesNothingForGood) {
     } else {
       ASSERT_TRUE(WIFSIGNALED(status)) << err;
       EXPECT_EQ(WTERMSIG(status), SIGINT);
-      EXPECT_EQ(Leftovers(t), std::vector<std::string>{});
+      EXPECT_EQ(Leftovers(t, "right"), std::vector<std::string>{});
     }
     if (c.retry) {
-      EXPECT_EQ(Replaced(t), kFiles) << "the run did not go on over a new connection";
+      EXPECT_EQ(ExpectOldOrComplete(t, kFiles), kFiles)
+          << "the run did not go on over a new connection";
     } else {
-      EXPECT_LT(Replaced(t), kFiles) << "the run did not stop";
+      EXPECT_LT(ExpectOldOrComplete(t, kFiles), kFiles) << "the run did not stop";
     }
     // The next run finds the far folder as any run leaves it: what a killed far end left is
     // cleared by the sweep before the next copy into its folder, as at home.
@@ -157,8 +121,8 @@ TEST(FarFaultCliTest, ARunOrFarEndEndedMidCopyLeavesNothingForGood) {
     t.Write("right/next.txt", "old", 1000000000);
     const Outcome next = RunCli(t, {"sync", ssh, t.Path("left"), far});
     EXPECT_EQ(next.status, 0) << next.err;
-    EXPECT_EQ(Replaced(t), kFiles);
-    EXPECT_EQ(Leftovers(t), std::vector<std::string>{});
+    EXPECT_EQ(ExpectOldOrComplete(t, kFiles), kFiles);
+    EXPECT_EQ(Leftovers(t, "right"), std::vector<std::string>{});
   }
 }
 

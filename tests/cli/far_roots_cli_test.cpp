@@ -8,26 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "cli/stand_in.h"
 #include "support/cli_runner.h"
 #include "support/temp_tree.h"
 
 namespace tavrik::testing {
 namespace {
-
-// An executable script standing in for ssh: it drops ssh's options and the host and runs the
-// far command's words with tavrik-cli first in PATH, as the far shell would.
-std::string StandIn(const TempTree& t) {
-  const std::string bin = t.Mkdir("bin");
-  std::error_code ec;
-  std::filesystem::create_symlink(TAVRIK_CLI, bin + "/tavrik-cli", ec);
-  const std::string path = t.Path("ssh");
-  std::ofstream(path) << "#!/bin/sh\n"
-                      << "while [ \"$1\" = -p ]; do shift 2; done\n"
-                      << "shift\n"
-                      << "PATH=" << bin << ":$PATH exec \"$@\"\n";
-  chmod(path.c_str(), 0755);
-  return path;
-}
 
 // Catches a control file's ssh:// folder read from this machine's disk (refused as missing,
 // or synced there), a "host:path" or "D:\Daten" name in a control file taken for a far folder,
@@ -63,7 +49,7 @@ TEST(FarRootsCliTest, AControlFileNamesAFarFolderOnlyAsSshUrl) {
     const std::string control =
         t.Write("steuer.ini", "[Pfade]\r\nLinks=" + t.Path("L") + "\r\nRechts=" + right +
                                   "\r\n[AutoStart]\r\nAltersvergleich=1\r\nAbgleich=1\r\n");
-    const std::string ssh = StandIn(t);
+    const std::string ssh = StandInSsh(t);
     std::vector<std::string> args = {"run", "--on-error=abort"};
     std::vector<std::string> env;
     if (c.via_option)
@@ -86,7 +72,7 @@ TEST(FarRootsCliTest, UndoRunsInTheFarFolder) {
   t.Write("R/a.txt", "old");
   t.SetTime("L/a.txt", 2000000000);
   t.SetTime("R/a.txt", 1000000000);
-  const std::string ssh = StandIn(t);
+  const std::string ssh = StandInSsh(t);
   const std::string far = "nas:" + t.Path("R");
   const std::vector<std::string> env = {"TAVRIK_SSH=" + ssh};
   const Outcome sync = RunCli(t, {"sync", "--versions", t.Path("L"), far}, env);
