@@ -43,10 +43,6 @@ parts=("$@")
 [ ${#parts[@]} -eq 0 ] && parts=(age binary sync)
 want() { local p; for p in "${parts[@]}"; do [ "$p" = "$1" ] && return 0; done; return 1; }
 
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
 FWORK="$BENCH_DIR/far"
 MNT="$FWORK/mnt"
 STANDIN="$FWORK/ssh-standin"
@@ -70,13 +66,7 @@ behind_proxy() {
   [ -e "$ready" ] || { log "far: the delay proxy did not start"; exit 1; }
 }
 
-far_umount() {
-  if mountpoint -q "$MNT"; then
-    fusermount -u "$MNT" 2>/dev/null || fusermount -uz "$MNT"
-  fi
-  local i
-  for i in $(seq 50); do mountpoint -q "$MNT" || return 0; sleep 0.1; done
-}
+far_umount() { fuse_umount "$MNT"; }
 
 servers_stop() {
   far_umount
@@ -119,7 +109,7 @@ far_mount() {
   far_umount
   sshfs -o directport="$SSHFS_PORT" "localhost:/" "$MNT"
 }
-export -f far_umount far_mount
+export -f fuse_umount far_umount far_mount
 
 manifest_value() {
   python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["expect"][sys.argv[2]])' "$1" "$2"

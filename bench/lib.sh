@@ -66,6 +66,21 @@ install_missing() {
 }
 
 # need_fuse WHAT: loads the FUSE module where /dev/fuse is missing, or ends the benchmark.
+# A port of 127.0.0.1 free at the moment.
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Unmounts the FUSE mount at DIR, if one is there, and waits briefly until it is gone (the old
+# session's server ends when its connection closes).
+fuse_umount() {
+  if mountpoint -q "$1"; then
+    fusermount -u "$1" 2>/dev/null || fusermount -uz "$1"
+  fi
+  local i
+  for i in $(seq 50); do mountpoint -q "$1" || return 0; sleep 0.1; done
+}
+
 need_fuse() {
   [ -e /dev/fuse ] || as_root modprobe fuse || true
   [ -e /dev/fuse ] || { log "$1: no /dev/fuse, cannot mount"; exit 1; }

@@ -38,23 +38,12 @@ parts=("$@")
 [ ${#parts[@]} -eq 0 ] && parts=(age binary sync)
 want() { local p; for p in "${parts[@]}"; do [ "$p" = "$1" ] && return 0; done; return 1; }
 
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
 RWORK="$BENCH_DIR/remote"
 MNT="$RWORK/mnt"
 mkdir -p "$MNT"
 SERVER_PID= PROXY_PID=
 
-remote_umount() {
-  if mountpoint -q "$MNT"; then
-    fusermount -u "$MNT" 2>/dev/null || fusermount -uz "$MNT"
-  fi
-  # the old session's sftp-server ends when its connection closes; wait for it briefly
-  local i
-  for i in $(seq 50); do mountpoint -q "$MNT" || return 0; sleep 0.1; done
-}
+remote_umount() { fuse_umount "$MNT"; }
 
 # A fresh mount of $SHARE at $MNT through the proxy: nothing cached from an earlier run.
 remote_mount() {
@@ -93,7 +82,7 @@ server_stop() {
   PROXY_PID= SERVER_PID=
 }
 trap server_stop EXIT
-export -f remote_umount remote_mount
+export -f fuse_umount remote_umount remote_mount
 
 # round trip as sshfs sees it: time of one stat of a missing name on a fresh mount
 rtt_fact() {
