@@ -37,8 +37,9 @@ ScanAhead::ScanAhead(Context& ctx, const std::string& folder)
   try {
     // Its own thread is the one more thread at first: on a warm disk the other fill keeps
     // the other cores busy. Helpers come as for any scan once its listings wait for the disk.
+    // A far folder's listings wait for the link, not for a core: those keep their many.
     IoTuning own = io;
-    if (own.scan_helpers < 0) own.scan_helpers = 0;
+    if (own.scan_helpers < 0 && !fs_.IsFar()) own.scan_helpers = 0;
     walker_ = std::thread([this, own, &rules = ctx.state.rules, follow = ctx.state.follow_links] {
       Walk(own, rules, follow);
     });
