@@ -194,7 +194,9 @@ class OrderedPipeline {
   Result PopDone(std::unique_lock<std::mutex>& lock) {
     std::unique_ptr<Slot> taken = Pop();
     lock.unlock();
-    work_ready_.notify_all();  // the window has room again
+    // The window has room for one more start: one helper is enough to wake (waking them all
+    // for every result costs more than the work when many wait).
+    work_ready_.notify_one();
     if (taken->error) return tasks_.failed(taken->item, WhatOf(taken->error));
     return std::move(*taken->result);
   }
