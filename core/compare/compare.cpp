@@ -155,9 +155,60 @@ void FeedPipeline(Context& ctx, PairPipeline& pipeline, int n, int* next_row) {
   }
 }
 
+// The far sides' first answers for the pairs, asked for ahead of the pairs' turns and many
+// to a request, so that a far pair does not wait a round trip at its turn.
+class FarDigestsAhead {
+ public:
+  explicit FarDigestsAhead(Context& ctx) : ctx_(ctx) {}
+  ~FarDigestsAhead() {
+    for (FileSystem* fs : {&ctx_.LeftFs(), &ctx_.RightFs()})
+      if (fs->IsFar()) fs->DropDigestsAhead();
+  }
+  FarDigestsAhead(const FarDigestsAhead&) = delete;
+  FarDigestsAhead& operator=(const FarDigestsAhead&) = delete;
+
+  // Keeps the pairs of about kRows rows after row asked for.
+  void From(int row) {
+    const int n = ctx_.list.RowCount();
+    if (next_ > n || next_ - row >= kRows / 2) return;
+    while (next_ <= n && next_ - row < kRows) AskBatch(std::min(n, next_ + kBatch - 1));
+  }
+
+ private:
+  static constexpr int kRows = 2048;
+  static constexpr int kBatch = 64;
+
+  void AskBatch(int last) {
+    const ComparisonList& list = ctx_.list;
+    FileSystem& lfs = ctx_.LeftFs();
+    FileSystem& rfs = ctx_.RightFs();
+    std::vector<DigestWant> left, right;
+    for (; next_ <= last; ++next_) {
+      const int pos = next_;
+      if (!HasBoth(list, pos) || list.LeftKind(pos) == FileKind::kLink ||
+          list.RightKind(pos) == FileKind::kLink)
+        continue;
+      const FileStamp* ls = list.LeftStamp(pos);
+      const FileStamp* rs = list.RightStamp(pos);
+      if (lfs.IsFar())
+        left.push_back(FarPairWant(JoinPath(ctx_.state.left_root, list.LeftName(pos)), rfs,
+                                   rs ? rs->size : 0));
+      if (rfs.IsFar())
+        right.push_back(FarPairWant(JoinPath(ctx_.state.right_root, list.RightName(pos)), lfs,
+                                    ls ? ls->size : 0));
+    }
+    if (!left.empty()) lfs.DigestAhead(std::move(left));
+    if (!right.empty()) rfs.DigestAhead(std::move(right));
+  }
+
+  Context& ctx_;
+  int next_ = 1;
+};
+
 void CompareRows(Context& ctx, bool binary, Counters& c, const RunScope& scope) {
   ComparisonList& list = ctx.list;
   const int n = list.RowCount();
+  std::unique_ptr<FarDigestsAhead> digests_ahead;  // after the pipeline: its readers take from it
   std::unique_ptr<PairPipeline> pipeline;
   if (binary) {
     // One helper per further core; the row loop's own thread compares too while it waits.
@@ -172,6 +223,9 @@ void CompareRows(Context& ctx, bool binary, Counters& c, const RunScope& scope) 
     }
     pipeline = MakePairPipeline(ctx.LeftFs(), ctx.RightFs(), helpers, ctx.state.io.compare_window,
                                 max_helpers, scope);
+    // Not where a number of helpers was set: the pairs then go one by one, as asked.
+    if (ctx.state.io.compare_helpers < 0 && (ctx.LeftFs().IsFar() || ctx.RightFs().IsFar()))
+      digests_ahead = std::make_unique<FarDigestsAhead>(ctx);
   }
   int next_row = 1;
   bool lost_told = false;
@@ -222,6 +276,7 @@ void CompareRows(Context& ctx, bool binary, Counters& c, const RunScope& scope) 
       mark = binary ? Mark::kOrphan : Mark::kOrphanCopyLeft;
     } else if (has_right) {
       if (binary) {
+        if (digests_ahead) digests_ahead->From(next_row);
         FeedPipeline(ctx, *pipeline, n, &next_row);
         mark = BinaryMark(ctx, pipeline->Take(), c, &lost_told);
       } else {

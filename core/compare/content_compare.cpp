@@ -344,6 +344,18 @@ bool LinkSide(FolderCache& folder, const std::string& path, bool link, int64_t* 
 
 }  // namespace
 
+DigestWant FarPairWant(std::string path, const FileSystem& other_fs, int64_t other_size) {
+  DigestWant want;
+  want.path = std::move(path);
+  // As CompareFarPair asks: no more than the near side holds.
+  want.max_length =
+      other_fs.IsFar()
+          ? kDigestRun
+          : std::min(kDigestRun, static_cast<uint64_t>(std::max<int64_t>(other_size, 0)));
+  want.block_size = static_cast<uint32_t>(kCompareBlock);
+  return want;
+}
+
 PairResult SayLostConnection(PairResult result, const PairJob& job, PairReader& reader) {
   if (result.kind != PairResult::kFailed) return result;
   FileSystem& fs = result.failed_path == job.left ? reader.left_fs : reader.right_fs;

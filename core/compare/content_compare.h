@@ -83,6 +83,10 @@ PairResult SayLostConnection(PairResult result, const PairJob& job, PairReader& 
 // the same size differs.
 PairResult CompareLinkPair(const PairJob& job, PairReader& reader);
 
+// What ComparePair asks a far side of a pair for first, so that it can be asked ahead:
+// other_fs is the pair's other side, other_size that side's size as the fill found it.
+DigestWant FarPairWant(std::string path, const FileSystem& other_fs, int64_t other_size);
+
 // Compares pairs on helper threads ahead of the row loop; results come back in the order
 // the pairs were added.
 using PairPipeline = OrderedPipeline<PairJob, PairResult, PairReader>;

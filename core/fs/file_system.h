@@ -104,6 +104,14 @@ struct FileDigests {
   BlockHashList hashes;  // of its bytes from 0 to st.st_size, where hashed
 };
 
+// A file DigestAhead asks for: DigestFile(AT_FDCWD, path, flags, max_length, block_size).
+struct DigestWant {
+  std::string path;
+  int flags = 0;
+  uint64_t max_length = 0;
+  uint32_t block_size = 0;
+};
+
 // A file's bytes in order, one chunk at a time, as a copy reads them.
 class ByteFeed {
  public:
@@ -244,6 +252,12 @@ class FileSystem {
   // failed is in *out.
   virtual int DigestFile(int dir, const char* name, int flags, uint64_t max_length,
                          uint32_t block_size, FileDigests* out);
+  // Where each call waits for a link: asks for these files' DigestFile ahead of their turn,
+  // so that the later DigestFile of a path with the same arguments is answered without a
+  // wait of its own. What was asked for and never taken is let go by DropDigestsAhead. A
+  // file system at hand has nothing to gain and does nothing.
+  virtual void DigestAhead(std::vector<DigestWant> wants) { (void)wants; }
+  virtual void DropDigestsAhead() {}
 
   // The machine that holds these files and the process that acts on them there, as a lock
   // file among them names its owner; a far folder's are the far end's own. ProcessGone is

@@ -44,6 +44,8 @@ inline constexpr uint32_t kMaxFrame = 64u << 20;
 // The most one read or write moves in one frame; larger calls are answered short, as pipes
 // and sockets answer them.
 inline constexpr uint32_t kMaxChunk = 4u << 20;
+// The most files one kDigestFiles request names.
+inline constexpr uint32_t kMaxDigestsAhead = 256;
 // The longest delta one answer or request carries, well under kMaxFrame.
 inline constexpr uint32_t kMaxDelta = 32u << 20;
 inline constexpr uint32_t kRootHandle = 0;
@@ -143,6 +145,11 @@ enum class Op : uint16_t {
   // folder ino, u8 replace, i64 size, i64 mtime sec, i64 mtime nsec → result (as
   // PlaceIfUnchanged gives it), stat
   kPlace,
+  // u32 count, then per file bytes path (absolute, below the root), i32 flags, u64 most
+  // bytes, u32 block size → per file what kDigestFile answers for it: several files' digests
+  // asked ahead in one request (at most kMaxDigestsAhead files). A far end without it
+  // answers EPROTO, and the near side asks file by file.
+  kDigestFiles,
   kEnd,  // keep last
 };
 

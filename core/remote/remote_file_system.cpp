@@ -68,6 +68,7 @@ RemoteFileSystem::RemoteFileSystem(std::unique_ptr<Channel> channel, std::string
 }
 
 RemoteFileSystem::~RemoteFileSystem() {
+  DropDigestsAhead();
   Disconnect();
   if (reader_.joinable()) reader_.join();
   if (process_) process_->Finish();
@@ -792,6 +793,7 @@ int RemoteFileSystem::BlockHashes(int fd, uint64_t offset, uint64_t length, uint
 int RemoteFileSystem::DigestFile(int dir, const char* name, int flags, uint64_t max_length,
                                  uint32_t block_size, FileDigests* out) {
   *out = FileDigests();
+  if (dir == AT_FDCWD && TakeAhead(name, flags, max_length, block_size, out)) return 0;
   Writer w;
   if (!Place(w, dir, name)) {
     out->stat_error = EBADF;
@@ -816,6 +818,88 @@ int RemoteFileSystem::DigestFile(int dir, const char* name, int flags, uint64_t 
     out->stat_error = EPROTO;
   }
   return 0;
+}
+
+void RemoteFileSystem::DigestAhead(std::vector<DigestWant> wants) {
+  for (size_t first = 0; first < wants.size(); first += kMaxDigestsAhead) {
+    auto batch = std::make_shared<AheadBatch>();
+    const size_t end = std::min(wants.size(), first + kMaxDigestsAhead);
+    for (size_t i = first; i < end; ++i) batch->wants.push_back(std::move(wants[i]));
+    Writer w;
+    w.U32(static_cast<uint32_t>(batch->wants.size()));
+    for (const DigestWant& want : batch->wants) {
+      w.Bytes(want.path);
+      w.I32(want.flags);
+      w.U64(want.max_length);
+      w.U32(want.block_size);
+    }
+    // A caller that finds a file of it before its request is on its way waits for that.
+    std::lock_guard sending(batch->mutex);
+    {
+      std::lock_guard lock(ahead_mutex_);
+      for (size_t i = 0; i < batch->wants.size(); ++i)
+        ahead_.insert_or_assign(batch->wants[i].path, std::make_pair(batch, i));
+    }
+    batch->ticket = Send(Op::kDigestFiles, w);
+  }
+}
+
+void RemoteFileSystem::DropDigestsAhead() {
+  std::unordered_map<std::string, std::pair<std::shared_ptr<AheadBatch>, size_t>> dropped;
+  {
+    std::lock_guard lock(ahead_mutex_);
+    dropped.swap(ahead_);
+  }
+  for (auto& [path, place] : dropped) {
+    AheadBatch& batch = *place.first;
+    std::lock_guard lock(batch.mutex);
+    if (!batch.awaited) Forget(batch.ticket);
+    batch.awaited = true;
+  }
+}
+
+void RemoteFileSystem::Forget(Ticket& ticket) {
+  std::lock_guard lock(mutex_);
+  if (ticket.id != 0) pending_.erase(ticket.id);
+}
+
+bool RemoteFileSystem::TakeAhead(const char* path, int flags, uint64_t max_length,
+                                 uint32_t block_size, FileDigests* out) {
+  std::shared_ptr<AheadBatch> batch;
+  size_t index = 0;
+  {
+    std::lock_guard lock(ahead_mutex_);
+    if (ahead_.empty()) return false;
+    auto it = ahead_.find(path);
+    if (it == ahead_.end()) return false;
+    batch = std::move(it->second.first);
+    index = it->second.second;
+    ahead_.erase(it);
+  }
+  std::lock_guard lock(batch->mutex);
+  if (!batch->awaited) {
+    batch->awaited = true;
+    std::string reply;
+    if (Await(batch->ticket, &reply) >= 0) {
+      Reader in(reply);
+      batch->found.resize(batch->wants.size());
+      for (FileDigests& found : batch->found) {
+        found.stat_error = in.I32();
+        in.Stat(&found.st);
+        found.open_error = in.I32();
+        found.hashed = in.U8() != 0;
+        ReadHashes(in, &found.hashes);
+      }
+      batch->answered = !in.failed() && in.done();
+    }
+  }
+  const DigestWant& want = batch->wants[index];
+  // A far end without the request, a lost connection, or other arguments: asked anew.
+  if (!batch->answered || want.flags != flags || want.max_length != max_length ||
+      want.block_size != block_size)
+    return false;
+  *out = std::move(batch->found[index]);
+  return true;
 }
 
 std::string RemoteFileSystem::Machine() {

@@ -124,6 +124,9 @@ class RemoteFileSystem : public FileSystem {
                   BlockHashList* out) override;
   int DigestFile(int dir, const char* name, int flags, uint64_t max_length, uint32_t block_size,
                  FileDigests* out) override;
+  // Many files to a request (kDigestFiles), several requests in flight.
+  void DigestAhead(std::vector<DigestWant> wants) override;
+  void DropDigestsAhead() override;
   // The far machine's own name (not the name the user gave it) and the far end's process:
   // the holder a lock file in this folder names. Asked once; where the far end cannot say,
   // this process is the holder, as for a folder of this machine.
@@ -203,6 +206,24 @@ class RemoteFileSystem : public FileSystem {
   int64_t far_pid_ = 0;
   std::atomic<uint32_t> connection_{0};  // changed under mutex_
   std::function<std::unique_ptr<Channel>()> reopen_;
+
+  // One request of digests asked for ahead: its files and, once awaited, their answers.
+  struct AheadBatch {
+    std::mutex mutex;
+    Ticket ticket;
+    bool awaited = false;
+    bool answered = false;  // the far end answered for every file
+    std::vector<DigestWant> wants;
+    std::vector<FileDigests> found;
+  };
+  // The answer asked for ahead for path with these arguments, taken; false where none is.
+  bool TakeAhead(const char* path, int flags, uint64_t max_length, uint32_t block_size,
+                 FileDigests* out);
+  // A request whose answer nobody will await: dropped when it comes.
+  void Forget(Ticket& ticket);
+  std::mutex ahead_mutex_;
+  // Each path asked for ahead: its request and its place there.
+  std::unordered_map<std::string, std::pair<std::shared_ptr<AheadBatch>, size_t>> ahead_;
 };
 
 }  // namespace tavrik::remote

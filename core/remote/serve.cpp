@@ -60,6 +60,9 @@ class Session {
   int Status(Op op, Reader& in, int64_t* result, Writer& out);
   int Names(Op op, Reader& in, int64_t* result, Writer& out);
   int Whole(Op op, Reader& in, int64_t* result, Writer& out);
+  // What kDigestFile answers for name in dir.
+  void DigestOne(uint32_t dir, const std::string& name, int flags, uint64_t max_length,
+                 uint32_t block_size, Writer& out);
   int Finish(Op op, Reader& in, int64_t* result, Writer& out);
   int PlaceFile(Reader& in, int64_t* result, Writer& out);
 
@@ -723,6 +726,24 @@ void WriteListing(const std::vector<FolderEntry>& entries, int error, uint64_t f
 
 // A folder's listing with its entries' status, a file's block digests: work that would cost
 // a round trip per entry or block, done here in one.
+void Session::DigestOne(uint32_t dir, const std::string& name, int flags, uint64_t max_length,
+                        uint32_t block_size, Writer& out) {
+  FileDigests found;
+  Place place;
+  int e = Resolve(dir, name, &place);
+  if (e == 0 && !(flags & AT_SYMLINK_NOFOLLOW)) e = walk_.FollowLeaf(&place);
+  if (e != 0)
+    found.stat_error = e;
+  else
+    fs_.DigestFile(place.dir, place.leaf.c_str(), AT_SYMLINK_NOFOLLOW, max_length, block_size,
+                   &found);
+  out.I32(found.stat_error);
+  out.Stat(found.st);
+  out.I32(found.open_error);
+  out.U8(found.hashed ? 1 : 0);
+  WriteHashes(out, found.hashes);
+}
+
 int Session::Whole(Op op, Reader& in, int64_t* result, Writer& out) {
   const auto fail = [&](int error) { return Fail(result, error); };
   const auto done = [&](int64_t value) { return Done(result, value); };
@@ -783,20 +804,22 @@ int Session::Whole(Op op, Reader& in, int64_t* result, Writer& out) {
       const uint32_t block_size = in.U32();
       if (in.failed()) return fail(EPROTO);
       if (!FewEnoughBlocks(max_length, block_size)) return fail(EINVAL);
-      FileDigests found;
-      Place place;
-      int e = Resolve(dir, name, &place);
-      if (e == 0 && !(flags & AT_SYMLINK_NOFOLLOW)) e = walk_.FollowLeaf(&place);
-      if (e != 0)
-        found.stat_error = e;
-      else
-        fs_.DigestFile(place.dir, place.leaf.c_str(), AT_SYMLINK_NOFOLLOW, max_length, block_size,
-                       &found);
-      out.I32(found.stat_error);
-      out.Stat(found.st);
-      out.I32(found.open_error);
-      out.U8(found.hashed ? 1 : 0);
-      WriteHashes(out, found.hashes);
+      DigestOne(dir, name, flags, max_length, block_size, out);
+      return done(0);
+    }
+    case Op::kDigestFiles: {
+      const uint32_t count = in.U32();
+      if (in.failed()) return fail(EPROTO);
+      if (count > kMaxDigestsAhead) return fail(EINVAL);
+      for (uint32_t i = 0; i < count; ++i) {
+        const std::string name = in.Text();
+        const int flags = in.I32();
+        const uint64_t max_length = in.U64();
+        const uint32_t block_size = in.U32();
+        if (in.failed()) return fail(EPROTO);
+        if (!FewEnoughBlocks(max_length, block_size)) return fail(EINVAL);
+        DigestOne(kRootHandle, name, flags, max_length, block_size, out);
+      }
       return done(0);
     }
     default:
@@ -859,6 +882,7 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
     case Op::kListFolder:
     case Op::kBlockHashes:
     case Op::kDigestFile:
+    case Op::kDigestFiles:
     case Op::kListFolderAt:
       return Whole(op, in, result, out);
     case Op::kEnd:
