@@ -146,6 +146,18 @@ int FileSystem::PlaceIfUnchanged(int dir, const char* temp, const char* name,
   return PlaceChecked(*this, dir, temp, dir, name, want, after);
 }
 
+size_t FileSystem::PlaceInOrder(std::vector<PlaceStep>& steps) {
+  size_t tried = 0;
+  for (PlaceStep& step : steps) {
+    ++tried;
+    step.result =
+        PlaceIfUnchanged(step.dir, step.temp.c_str(), step.name.c_str(), step.want, &step.after);
+    step.error = step.result < 0 ? errno : 0;
+    if (step.result != 1 && step.result != 2) break;
+  }
+  return tried;
+}
+
 BlockDigest HashBlock(const void* data, size_t size) {
   static_assert(std::tuple_size<BlockDigest>::value == SHA256_DIGEST_LENGTH);
   BlockDigest digest{};

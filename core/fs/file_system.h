@@ -146,6 +146,17 @@ struct PlaceCondition {
   struct timespec mtime {};
 };
 
+// One PlaceIfUnchanged of the steps PlaceInOrder carries out, and what it gave.
+struct PlaceStep {
+  int dir = -1;
+  std::string temp;
+  std::string name;
+  PlaceCondition want;
+  int result = 0;  // as PlaceIfUnchanged returns it
+  int error = 0;   // its errno where that was -1
+  struct stat after {};
+};
+
 // How WriteStream ended.
 struct FileWritten {
   bool feed_failed = false;  // errno is the feed's (the source's), not the target's
@@ -289,6 +300,10 @@ class FileSystem {
   // -1 with errno set when the rename failed.
   virtual int PlaceIfUnchanged(int dir, const char* temp, const char* name,
                                const PlaceCondition& want, struct stat* after);
+  // PlaceIfUnchanged of each step in order, up to and including the first that renames
+  // nothing (a result other than 1 or 2); nothing after that one is tried. The number of
+  // steps tried. A far folder takes them all in one request.
+  virtual size_t PlaceInOrder(std::vector<PlaceStep>& steps);
 };
 
 // PlaceIfUnchanged once the folder is known to be the one at its path: temp in temp_dir,

@@ -106,6 +106,11 @@ class OrderedPipeline {
     }
     work_ready_.notify_all();
   }
+  // Whether the next result is there already, so that taking it does not wait.
+  bool NextDone() const {
+    std::lock_guard lock(mutex_);
+    return !slots_.empty() && NextSlot().state == Slot::kDone;
+  }
   // The item whose result comes next; nullptr when there is none. Valid until Take.
   const Item* Next() const {
     std::lock_guard lock(mutex_);

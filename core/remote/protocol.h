@@ -44,6 +44,8 @@ inline constexpr uint32_t kMaxFrame = 64u << 20;
 // The most one read or write moves in one frame; larger calls are answered short, as pipes
 // and sockets answer them.
 inline constexpr uint32_t kMaxChunk = 4u << 20;
+// The most copies one kPlaceAll request puts in place.
+inline constexpr uint32_t kMaxPlacesAtOnce = 256;
 // The most files one kDigestFiles request names.
 inline constexpr uint32_t kMaxDigestsAhead = 256;
 // The longest delta one answer or request carries, well under kMaxFrame.
@@ -150,6 +152,10 @@ enum class Op : uint16_t {
   // asked ahead in one request (at most kMaxDigestsAhead files). A far end without it
   // answers EPROTO, and the near side asks file by file.
   kDigestFiles,
+  // u32 count, then per step what kPlace takes → u32 steps tried, then per step tried i64
+  // result, i32 errno, stat: kPlace of each in order (at most kMaxPlacesAtOnce), up to and
+  // including the first that renames nothing.
+  kPlaceAll,
   kEnd,  // keep last
 };
 

@@ -146,6 +146,7 @@ class RemoteFileSystem : public FileSystem {
                    FileWritten* out, struct stat* basis_st) override;
   int PlaceIfUnchanged(int dir, const char* temp, const char* name, const PlaceCondition& want,
                        struct stat* after) override;
+  size_t PlaceInOrder(std::vector<PlaceStep>& steps) override;
 
  private:
   friend class RemoteFeed;

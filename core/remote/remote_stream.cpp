@@ -234,11 +234,10 @@ int RemoteFileSystem::WritePatched(int fd, int basis, const std::string& delta,
   return in.failed() ? Failed(EPROTO) : 0;
 }
 
-int RemoteFileSystem::PlaceIfUnchanged(int dir, const char* temp, const char* name,
-                                       const PlaceCondition& want, struct stat* after) {
-  Writer w;
-  uint32_t handle;
-  if (!HandleOf(dir, &handle)) return Failed(EBADF);
+namespace {
+
+void WritePlace(Writer& w, uint32_t handle, const char* temp, const char* name,
+                const PlaceCondition& want) {
   w.U32(handle);
   w.Bytes(temp);
   w.Bytes(name);
@@ -250,6 +249,48 @@ int RemoteFileSystem::PlaceIfUnchanged(int dir, const char* temp, const char* na
   w.I64(want.size);
   w.I64(want.mtime.tv_sec);
   w.I64(want.mtime.tv_nsec);
+}
+
+}  // namespace
+
+size_t RemoteFileSystem::PlaceInOrder(std::vector<PlaceStep>& steps) {
+  if (steps.empty()) return 0;
+  if (steps.size() > kMaxPlacesAtOnce) return FileSystem::PlaceInOrder(steps);
+  Writer w;
+  w.U32(static_cast<uint32_t>(steps.size()));
+  for (const PlaceStep& step : steps) {
+    uint32_t handle;
+    // A descriptor of an earlier connection fails as a single call says it.
+    if (!HandleOf(step.dir, &handle)) return FileSystem::PlaceInOrder(steps);
+    WritePlace(w, handle, step.temp.c_str(), step.name.c_str(), step.want);
+  }
+  std::string reply;
+  if (Call(Op::kPlaceAll, w, &reply) < 0) {
+    // A far end without the request takes them one by one; a lost connection fails each
+    // in its own turn, as it fails a single call.
+    if (errno == EPROTO) return FileSystem::PlaceInOrder(steps);
+    return 0;
+  }
+  Reader in(reply);
+  const uint32_t tried = in.U32();
+  if (in.failed() || tried == 0 || tried > steps.size()) return 0;
+  for (uint32_t i = 0; i < tried; ++i) {
+    PlaceStep& step = steps[i];
+    const int64_t result = in.I64();
+    step.error = in.I32();
+    in.Stat(&step.after);
+    step.result = result < 0 ? -1 : static_cast<int>(result);
+    if (in.failed() || result > 2) return i;
+  }
+  return tried;
+}
+
+int RemoteFileSystem::PlaceIfUnchanged(int dir, const char* temp, const char* name,
+                                       const PlaceCondition& want, struct stat* after) {
+  Writer w;
+  uint32_t handle;
+  if (!HandleOf(dir, &handle)) return Failed(EBADF);
+  WritePlace(w, handle, temp, name, want);
   std::string reply;
   const int64_t placed = Call(Op::kPlace, w, &reply);
   if (placed < 0) return -1;

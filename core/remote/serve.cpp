@@ -43,6 +43,31 @@ struct Temp {
   ino_t ino;
 };
 
+// What kPlace names: the handle of the copy's folder, the copy, its name to be and what must
+// still hold.
+struct PlaceArgs {
+  uint32_t dir = 0;
+  std::string temp;
+  std::string name;
+  PlaceCondition want;
+};
+
+bool ReadPlace(Reader& in, PlaceArgs* args) {
+  args->dir = in.U32();
+  args->temp = in.Text();
+  args->name = in.Text();
+  PlaceCondition& want = args->want;
+  want.folder = in.Text();
+  want.follow_folder = in.U8() != 0;
+  want.folder_dev = in.U64();
+  want.folder_ino = in.U64();
+  want.replace = in.U8() != 0;
+  want.size = in.I64();
+  want.mtime.tv_sec = in.I64();
+  want.mtime.tv_nsec = in.I64();
+  return !in.failed();
+}
+
 class Session {
  public:
   Session(FileSystem& fs, Channel& channel, const ServeOptions& options)
@@ -65,6 +90,8 @@ class Session {
                  uint32_t block_size, Writer& out);
   int Finish(Op op, Reader& in, int64_t* result, Writer& out);
   int PlaceFile(Reader& in, int64_t* result, Writer& out);
+  int PlaceAll(Reader& in, int64_t* result, Writer& out);
+  int PlaceOne(const PlaceArgs& args, int64_t* result, Writer& out);
 
   std::shared_ptr<Handle> Get(uint32_t handle);
   uint32_t Add(int fd);
@@ -581,20 +608,15 @@ int Session::Finish(Op op, Reader& in, int64_t* result, Writer& out) {
 
 // A copy's rename into place where nothing changed, with its checks, in one call. The
 // folder's path is walked below the root like every other.
+
 int Session::PlaceFile(Reader& in, int64_t* result, Writer& out) {
-  const uint32_t dir = in.U32();
-  const std::string temp = in.Text();
-  const std::string name = in.Text();
-  PlaceCondition want;
-  want.folder = in.Text();
-  want.follow_folder = in.U8() != 0;
-  want.folder_dev = in.U64();
-  want.folder_ino = in.U64();
-  want.replace = in.U8() != 0;
-  want.size = in.I64();
-  want.mtime.tv_sec = in.I64();
-  want.mtime.tv_nsec = in.I64();
-  if (in.failed()) return Fail(result, EPROTO);
+  PlaceArgs args;
+  if (!ReadPlace(in, &args)) return Fail(result, EPROTO);
+  return PlaceOne(args, result, out);
+}
+
+int Session::PlaceOne(const PlaceArgs& args, int64_t* result, Writer& out) {
+  const PlaceCondition& want = args.want;
   struct stat st {};
   Place folder;
   if (Resolve(kRootHandle, want.folder, &folder) != 0 ||
@@ -606,14 +628,43 @@ int Session::PlaceFile(Reader& in, int64_t* result, Writer& out) {
     return Done(result, 0);
   }
   Place from, to;
-  if (int e = Resolve(dir, temp, &from)) return Fail(result, e);
-  if (int e = Resolve(dir, name, &to)) return Fail(result, e);
+  if (int e = Resolve(args.dir, args.temp, &from)) return Fail(result, e);
+  if (int e = Resolve(args.dir, args.name, &to)) return Fail(result, e);
   const int placed =
       PlaceChecked(fs_, from.dir, from.leaf.c_str(), to.dir, to.leaf.c_str(), want, &st);
   if (placed < 0) return Fail(result, errno);
   if (placed > 0) ForgetTemp(from);
   out.Stat(st);
   return Done(result, placed);
+}
+
+int Session::PlaceAll(Reader& in, int64_t* result, Writer& out) {
+  const uint32_t count = in.U32();
+  if (in.failed()) return Fail(result, EPROTO);
+  if (count > kMaxPlacesAtOnce) return Fail(result, EINVAL);
+  // All read before any is done: a faulty request changes nothing.
+  std::vector<PlaceArgs> places(count);
+  for (PlaceArgs& args : places)
+    if (!ReadPlace(in, &args)) return Fail(result, EPROTO);
+  Writer steps;
+  uint32_t tried = 0;
+  for (const PlaceArgs& args : places) {
+    int64_t placed = 0;
+    Writer one;
+    const int error = PlaceOne(args, &placed, one);
+    ++tried;
+    steps.I64(placed);
+    steps.I32(placed < 0 ? error : 0);
+    if (placed < 0) {
+      const struct stat none {};
+      one.Stat(none);
+    }
+    steps.buffer().append(one.buffer());
+    if (placed != 1 && placed != 2) break;
+  }
+  out.U32(tried);
+  out.buffer().append(steps.buffer());
+  return Done(result, 0);
 }
 
 // Calls on names: renames, links, deletions, folders.
@@ -871,6 +922,8 @@ int Session::Dispatch(Op op, Reader& in, int64_t* result, Writer& out) {
       return Finish(op, in, result, out);
     case Op::kPlace:
       return PlaceFile(in, result, out);
+    case Op::kPlaceAll:
+      return PlaceAll(in, result, out);
     case Op::kRenameAt:
     case Op::kRenameNoReplaceAt:
     case Op::kLinkAt:

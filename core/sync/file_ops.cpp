@@ -59,6 +59,16 @@ Result<Fd> OpenParent(FileSystem& fs, const std::string& path, size_t root_lengt
   const size_t last = path.rfind(kSep);
   size_t pos = 0;
   Fd dir;
+  // A far folder's end walks the path from its root in one request and refuses a link on the
+  // way as the steps below do; what it does not open (a folder still to be made, a link, a
+  // file in the way) is left to the steps, which make it or say why. It holds its root open
+  // from the start, so that is the root the run began with.
+  if (fs.IsFar() && !follow_below && last != std::string::npos && root_length > 0 &&
+      root_length <= last + 1) {
+    const int fd = fs.OpenAt(AT_FDCWD, path.substr(0, std::max<size_t>(last, 1)).c_str(),
+                             O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) return Fd(fs, fd);
+  }
   if (root_length > 0 && root_length <= last + 1) {
     const std::string root = path.substr(0, root_length);
     int fd = fs.OpenAt(AT_FDCWD, root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -688,31 +698,64 @@ FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweep
   return {};
 }
 
-bool PlacedAtOnce(StagedCopy& copy, const FileStamp* dst_seen, FsResult* result) {
-  const size_t cut = copy.dst_path_.rfind(kSep);
-  if (cut == std::string::npos) return false;
+namespace {
+
+// What must still hold to put a copy at path in place: its folder (cut is where its name
+// begins) is the one the copy was written in, and the target is as the fill saw it.
+PlaceCondition PlaceWant(const FileStamp* dst_seen, size_t cut, size_t root_length,
+                         const struct stat& dir_st, const std::string& path) {
   // The root may be reached through a link (its path keeps the separator); a folder below it
   // never is.
-  const bool is_root = cut + 1 <= copy.root_length_;
+  const bool is_root = cut + 1 <= root_length;
   PlaceCondition want;
-  want.folder = copy.dst_path_.substr(0, is_root ? cut + 1 : cut);
+  want.folder = path.substr(0, is_root ? cut + 1 : cut);
   want.follow_folder = is_root;
-  want.folder_dev = static_cast<uint64_t>(copy.dir_st_.st_dev);
-  want.folder_ino = static_cast<uint64_t>(copy.dir_st_.st_ino);
+  want.folder_dev = static_cast<uint64_t>(dir_st.st_dev);
+  want.folder_ino = static_cast<uint64_t>(dir_st.st_ino);
   want.replace = dst_seen != nullptr;
   if (dst_seen) {
     want.size = dst_seen->size;
     want.mtime = {dst_seen->mtime_sec, dst_seen->mtime_nsec};
   }
-  struct stat placed {};
-  const int done = copy.fs_->PlaceIfUnchanged(copy.dir_.get(), copy.temp_name_.c_str(),
-                                              copy.leaf_.c_str(), want, &placed);
+  return want;
+}
+
+}  // namespace
+
+bool PlaceStepOf(StagedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper,
+                 PlaceStep* step) {
+  if (copy.in_place_ || copy.link_) return false;
+  const size_t cut = copy.dst_path_.rfind(kSep);
+  if (cut == std::string::npos) return false;
+  if (sweeper) sweeper->Sweep(*copy.fs_, copy.dir_.get(), &copy.dir_st_);
+  step->dir = copy.dir_.get();
+  step->temp = copy.temp_name_;
+  step->name = copy.leaf_;
+  step->want = PlaceWant(dst_seen, cut, copy.root_length_, copy.dir_st_, copy.dst_path_);
+  return true;
+}
+
+FsResult FinishPlaceStep(StagedCopy& copy, const PlaceStep& step) {
+  copy.temp_name_.clear();
+  // As KeepTimeAfterRename: the copy is in place, a time that cannot be set now does not
+  // undo that.
+  if (step.result == 1 && !SameTime(step.after.st_mtim, copy.written_mtime_))
+    (void)SetTimesAt(*copy.fs_, copy.dir_.get(), copy.leaf_, copy.before_.st_atim,
+                     copy.before_.st_mtim, copy.dst_path_);
+  return {};
+}
+
+bool PlacedAtOnce(StagedCopy& copy, const FileStamp* dst_seen, FsResult* result) {
+  PlaceStep step;
+  if (!PlaceStepOf(copy, dst_seen, nullptr, &step)) return false;
+  step.result = copy.fs_->PlaceIfUnchanged(step.dir, step.temp.c_str(), step.name.c_str(),
+                                           step.want, &step.after);
   // A far end of a program without the call answers EPROTO, which no rename gives.
-  if (done == 0 || (done < 0 && errno == EPROTO)) return false;
-  if (done < 0) {
+  if (step.result == 0 || (step.result < 0 && errno == EPROTO)) return false;
+  if (step.result < 0) {
     // The rename itself failed, as PutInPlace reports it.
     const int error = errno;
-    if (error == EEXIST && !want.replace) {
+    if (error == EEXIST && !step.want.replace) {
       *result = Because(copy.dst_path_, EEXIST, kWhyNameTaken);
     } else if (NameMediaRefuse(copy.leaf_)) {
       *result = Because(copy.dst_path_, error, kWhyNameRefused);
@@ -721,13 +764,7 @@ bool PlacedAtOnce(StagedCopy& copy, const FileStamp* dst_seen, FsResult* result)
     }
     return true;
   }
-  *result = {};
-  copy.temp_name_.clear();
-  // As KeepTimeAfterRename: the copy is in place, a time that cannot be set now does not
-  // undo that.
-  if (done == 1 && !SameTime(placed.st_mtim, copy.written_mtime_))
-    (void)SetTimesAt(*copy.fs_, copy.dir_.get(), copy.leaf_, copy.before_.st_atim,
-                     copy.before_.st_mtim, copy.dst_path_);
+  *result = FinishPlaceStep(copy, step);
   return true;
 }
 

@@ -137,6 +137,8 @@ class StagedCopy {
                                    VersionFolder*, bool*);
   friend FsResult KeepTimeAfterRename(const StagedCopy&);
   friend bool PlacedAtOnce(StagedCopy&, const FileStamp*, FsResult*);
+  friend bool PlaceStepOf(StagedCopy&, const FileStamp*, TempSweeper*, PlaceStep*);
+  friend FsResult FinishPlaceStep(StagedCopy&, const PlaceStep&);
 
   FileSystem* fs_ = nullptr;      // the target's
   FileSystem* src_fs_ = nullptr;  // the source's
@@ -200,6 +202,14 @@ bool StillAsStaged(const StagedCopy& copy);
 FsResult CommitStagedCopy(StagedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper,
                           bool to_trash = false, VersionFolder* versions = nullptr,
                           bool* folder_moved = nullptr);
+
+// Where CommitStagedCopy would put the copy in place with one PlaceIfUnchanged (no version
+// or trash to keep, not a link), that call as a step for PlaceInOrder, the folder swept first
+// as the commit sweeps it; false otherwise.
+bool PlaceStepOf(StagedCopy& copy, const FileStamp* dst_seen, TempSweeper* sweeper,
+                 PlaceStep* step);
+// What the commit does once its step put the copy in place (a result of 1 or 2).
+FsResult FinishPlaceStep(StagedCopy& copy, const PlaceStep& step);
 
 // Removes the one file at path (a link itself, not what it leads to) if it still matches
 // what the fill recorded. An empty relative path, a folder, a changed file, or a file

@@ -46,6 +46,10 @@ constexpr const char* kWhyNoRightFile = "Die Zeile hat rechts keine Datei.";
 // often, also with "Schneller ausführen": that saves the yields between rows, it must not
 // freeze the window for the length of one large file.
 constexpr std::chrono::milliseconds kWaitTick{50};
+// The most copies put in place into a far folder with one request.
+constexpr size_t kPlaceTogether = 64;
+// How many rows further down such a request may reach for them.
+constexpr int kPlaceReach = 4096;
 
 enum class RowEnd { kRemove, kKeep, kAbort };
 
@@ -219,6 +223,7 @@ class SyncWalk {
     scope.AtEnd([this] {
       turn_.reset();
       ahead_.reset();
+      held_.clear();
     });
   }
   ~SyncWalk() { scope_.End(); }
@@ -234,6 +239,13 @@ class SyncWalk {
       // At every row, whether or not the loop yields.
       if (scope_.Stopping()) break;
       FeedCopies(i);
+      if (const int placed = PlaceTogether(i); placed > 0) {
+        // Rows i down to i - placed + 1 are done and gone.
+        i -= placed - 1;
+        host.SetProgress(static_cast<float>((1.0 - static_cast<double>(i) / n) * 100.0));
+        if (!host.SpeedChecked()) host.ProcessEvents();
+        continue;
+      }
       const RowEnd end = SyncRow(i);
       if (end == RowEnd::kAbort) {
         if (!scope_.Stopping()) scope_.Cancel(StopReason::kAbort);
@@ -413,6 +425,107 @@ class SyncWalk {
                   end, std::move(failure));
   }
 
+  // The copies prepared for a far folder for row pos and the rows after it, as far as they
+  // are ready, put in place in one request instead of a round trip each. They go in row order
+  // and nothing after a copy that could not be placed is tried. Rows in between that do
+  // nothing, and each row placed, end here as at their own turn; the first row not placed and
+  // every row after it keep their copies for their turns, which commit them (and say why one
+  // fails) as ever. The number of rows ended here, from pos down.
+  int PlaceTogether(int pos) {
+    if (!ahead_ || versions_ || scope_.Stopping()) return 0;
+    struct Row {
+      int pos;
+      RowPlan plan;
+      int side;
+      std::unique_ptr<StagedCopy> copy;
+    };
+    std::vector<Row> rows;
+    std::vector<PlaceStep> steps;
+    const bool trash = ctx_.state.sync_options.trash;
+    for (int at = pos; at >= 1 && at > pos - kPlaceReach && rows.size() < kPlaceTogether; --at) {
+      RowPlan plan = PlanRow(ctx_.list, ctx_.state, at);
+      if (!plan.Acts() && at != pos) continue;
+      int twin = 0;
+      if (!plan.IsCopy() || plan.Lacking() || OnGivenUpFolder(plan) || plan.From().rel.empty() ||
+          (moves_ && (moves_->IsDone(at) || moves_->At(at, &twin))))
+        break;
+      const int side = plan.mark == Mark::kCopyRight ? kRight : kLeft;
+      if (!Fs(side).IsFar() || (trash && plan.To().seen) || (!rows.empty() && rows[0].side != side))
+        break;
+      // The first row waits for its copy as its turn would; the others only join when ready.
+      const CopyJob* next = ahead_->Next();
+      if (!next || next->row != at || (at != pos && !ahead_->NextDone())) break;
+      std::optional<CopyOutcome> outcome = AheadFor(at, side, SizeOf(plan.From()));
+      std::unique_ptr<StagedCopy> copy;
+      if (outcome && outcome->copy && !outcome->error && !outcome->no_space)
+        copy = std::move(outcome->copy);
+      PlaceStep step;
+      if (!copy || !StillAsStaged(*copy) ||
+          !PlaceStepOf(*copy, plan.To().Seen(), &sweeper_, &step)) {
+        if (copy) outcome->copy = std::move(copy);
+        held_[at] = {std::move(outcome), losses_.Renewals()};
+        break;
+      }
+      steps.push_back(std::move(step));
+      rows.push_back({at, std::move(plan), side, std::move(copy)});
+    }
+    // One alone goes its usual way.
+    if (rows.size() < 2) {
+      for (Row& row : rows) HoldCopy(row.pos, std::move(row.copy));
+      return 0;
+    }
+    const size_t tried = Fs(rows[0].side).PlaceInOrder(steps);
+    size_t placed = 0;
+    while (placed < tried && (steps[placed].result == 1 || steps[placed].result == 2)) ++placed;
+    for (size_t k = placed; k < rows.size(); ++k) HoldCopy(rows[k].pos, std::move(rows[k].copy));
+    if (placed == 0) return 0;
+    // From pos down to the last row placed: the rows between end as at their turn.
+    const int last = rows[placed - 1].pos;
+    size_t k = 0;
+    for (int at = pos; at >= last; --at) {
+      if (k < placed && rows[k].pos == at) {
+        (void)FinishPlaceStep(*rows[k].copy, steps[k]);
+        rows[k].copy.reset();
+        PlacedRow(rows[k].plan, at, rows[k].side);
+        ++k;
+        continue;
+      }
+      if (SyncRow(at) == RowEnd::kRemove) ctx_.list.RemoveRow(at);
+    }
+    return pos - last + 1;
+  }
+
+  // A copy taken ahead of its row's turn, for that turn.
+  void HoldCopy(int pos, std::unique_ptr<StagedCopy> copy) {
+    CopyOutcome outcome;
+    outcome.copy = std::move(copy);
+    held_[pos] = {std::move(outcome), losses_.Renewals()};
+  }
+
+  // What a copy put in place at its row's turn is followed by: the run's notes, the report
+  // and the row's end.
+  void PlacedRow(const RowPlan& plan, int pos, int side) {
+    const SyncSide& from = plan.From();
+    const SyncSide& to = plan.To();
+    (side == kLeft ? written_.left : written_.right) = true;
+    budget_.Copied(side, SizeOf(from), to.Seen());
+    const std::string_view left_name = ctx_.list.LeftName(pos);
+    const std::string_view right_name = ctx_.list.RightName(pos);
+    const char* why = ledger_ ? TwoWayWhyWord(ctx_.state.two_way.WhyOf(left_name, right_name)) : "";
+    if (ledger_) ledger_->Equal(plan.left.rel, plan.right.rel);
+    Report(ctx_.host,
+           {SyncAction::kCopy,
+            std::string(MarkText(plan.mark)),
+            from.full,
+            to.full,
+            SyncAction::kDone,
+            {},
+            {},
+            why},
+           RowEnd::kRemove, std::nullopt);
+    ctx_.list.RemoveRow(pos);
+  }
+
   // A link the target cannot hold: counted for the one report at the end of the run.
   bool Refused(const FsError& error) {
     if (!LinkRefused(error)) return false;
@@ -500,6 +613,13 @@ class SyncWalk {
   // it was read or written over the broken one.
   std::optional<CopyOutcome> AheadFor(int pos, int side, int64_t size) {
     if (!ahead_) return std::nullopt;
+    if (auto held = held_.find(pos); held != held_.end()) {
+      // Made over a connection renewed since, it is void: the row copies afresh.
+      std::optional<CopyOutcome> outcome;
+      if (held->second.renewals == losses_.Renewals()) outcome = std::move(held->second.outcome);
+      held_.erase(held);
+      return outcome;
+    }
     const CopyJob* next = ahead_->Next();
     if (!next || next->row != pos) return std::nullopt;
     budget_.Release(side, size);
@@ -617,6 +737,13 @@ class SyncWalk {
   FarLosses losses_;
   // The renewals of connections when each row still in the pipeline was handed to it.
   std::unordered_map<int, int> fed_renewals_;
+  // Copies taken from the pipeline ahead of their rows' turns (PlaceTogether), for them,
+  // with the renewals of connections when they were taken.
+  struct Held {
+    std::optional<CopyOutcome> outcome;
+    int renewals = 0;
+  };
+  std::unordered_map<int, Held> held_;
 };
 
 }  // namespace
