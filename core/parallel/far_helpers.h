@@ -8,6 +8,6 @@ namespace tavrik {
 inline constexpr int kFarHelpers = 48;
 inline constexpr int kFarMaxHelpers = 96;
 // Threads preparing copies to or from a far folder: each holds a file's bytes in flight.
-inline constexpr int kFarCopyHelpers = 16;
+inline constexpr int kFarCopyHelpers = 48;
 
 }  // namespace tavrik
