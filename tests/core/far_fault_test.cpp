@@ -258,6 +258,43 @@ TEST(FarFaultTest, AComparisonCutOffSaysSoOnceAndMarksTheRestUnknown) {
   }
 }
 
+// Catches copies put in place together on a far folder going past one that cannot be
+// placed (a file changed there since the fill): it must keep the far end's file and say so
+// once, while the copies before and after it go in.
+TEST(FarFaultTest, CopiesPlacedTogetherStopAtOneThatCannotGo) {
+  TempTree t;
+  for (int i = 1; i <= 6; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".txt";
+    t.Write("L/" + name, "new " + std::to_string(i), 1600000100);
+    t.Write("R/" + name, "old", 1600000000);
+  }
+  FarPair pair(t, false);
+  ASSERT_TRUE(pair.end.fs) << pair.end.error.text;
+  pair.Fill();
+  CompareFolders(pair.ctx, false);
+  ASSERT_EQ(pair.list.RowCount(), 6);
+  // The first row's copy comes last, so that the others are ready to go with it; f4.txt
+  // changes there just before its turn, as the one before it goes into place.
+  pair.end.disk.SetHook([&t](FsCall call, const std::string& name) {
+    if (name.find("f6.txt") != std::string::npos)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (call == FsCall::kRename && name.find("f5.txt") != std::string::npos)
+      t.Write("R/f4.txt", "theirs", 1600000200);
+    return 0;
+  });
+  pair.host.boxes.clear();
+  SyncFolders(pair.ctx);
+  EXPECT_EQ(CountBoxes(pair.host, "f4.txt"), 1);
+  ASSERT_EQ(pair.list.RowCount(), 1);
+  EXPECT_EQ(pair.list.LeftName(1), "f4.txt");
+  for (int i = 1; i <= 6; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".txt";
+    EXPECT_EQ(t.Read("R/" + name), i == 4 ? "theirs" : "new " + std::to_string(i)) << name;
+  }
+  for (const auto& [path, state] : TakeSnapshot(t.Path("R")))
+    EXPECT_EQ(path.find(kTempPrefix), std::string::npos) << path;
+}
+
 // Catches a descriptor of a broken connection reaching a file of the new one: the far end
 // numbers its handles anew, so an old number could name another file there.
 TEST(FarFaultTest, DescriptorsOfABrokenConnectionStayInvalid) {

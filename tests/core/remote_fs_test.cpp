@@ -281,6 +281,29 @@ const SeamCase kSeamCases[] = {
        }
        return text;
      }},
+    {"copies put in place in order, up to the first that cannot go",
+     [](FileSystem& fs, const std::string& r) {
+       Fd dir(fs, fs.OpenAt(AT_FDCWD, r.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+       struct stat st {};
+       std::string text = Err(fs.Fstat(dir.get(), &st));
+       std::vector<PlaceStep> steps;
+       // The second's name is taken (it must not replace), so it and the third stay.
+       for (const auto& [temp, name] : {std::pair{"t1", "p1"}, {"t2", "a.txt"}, {"t3", "p3"}}) {
+         Fd made(fs, fs.OpenAt(dir.get(), temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+         PlaceStep& step = steps.emplace_back();
+         step.dir = dir.get();
+         step.temp = temp;
+         step.name = name;
+         step.want.folder = r;
+         step.want.follow_folder = true;
+         step.want.folder_dev = static_cast<uint64_t>(st.st_dev);
+         step.want.folder_ino = static_cast<uint64_t>(st.st_ino);
+       }
+       text += " " + std::to_string(fs.PlaceInOrder(steps));
+       for (const PlaceStep& step : steps)
+         text.append(" ").append(Err(step.result)).append(":").append(Err(step.error));
+       return text + " " + Listing(fs, r);
+     }},
     {"xattr",
      [](FileSystem& fs, const std::string& r) {
        Fd f(fs, fs.OpenAt(AT_FDCWD, (r + "/a.txt").c_str(), O_RDONLY | O_CLOEXEC));
