@@ -208,7 +208,8 @@ class FarDigestsAhead {
 void CompareRows(Context& ctx, bool binary, Counters& c, const RunScope& scope) {
   ComparisonList& list = ctx.list;
   const int n = list.RowCount();
-  std::unique_ptr<FarDigestsAhead> digests_ahead;  // after the pipeline: its readers take from it
+  // Made before the pipeline and so dropped after it: its readers take from it.
+  std::unique_ptr<FarDigestsAhead> digests_ahead;
   std::unique_ptr<PairPipeline> pipeline;
   if (binary) {
     // One helper per further core; the row loop's own thread compares too while it waits.
@@ -216,16 +217,17 @@ void CompareRows(Context& ctx, bool binary, Counters& c, const RunScope& scope) 
     int helpers = ctx.state.io.compare_helpers;
     if (helpers < 0) helpers = std::clamp(cores - 1, 0, 3);
     int max_helpers = ctx.state.io.compare_max_helpers;
+    // Not where a number of helpers was set: the pairs then go one by one, as asked.
     if (ctx.state.io.compare_helpers < 0 && (ctx.LeftFs().IsFar() || ctx.RightFs().IsFar())) {
-      // A far pair mostly waits for its answer: many in flight at once hide the link's delay.
-      helpers = std::max(helpers, kFarHelpers);
-      max_helpers = std::max(max_helpers, kFarMaxHelpers);
+      // The far answers are asked for ahead, so a pair mostly waits for the near disk: a few
+      // helpers at first, and many where the pairs still wait for the link (a far end that
+      // answers file by file).
+      digests_ahead = std::make_unique<FarDigestsAhead>(ctx);
+      helpers = std::max(helpers, kFarFirstPairHelpers);
+      max_helpers = std::max(max_helpers, kFarHelpers);
     }
     pipeline = MakePairPipeline(ctx.LeftFs(), ctx.RightFs(), helpers, ctx.state.io.compare_window,
                                 max_helpers, scope);
-    // Not where a number of helpers was set: the pairs then go one by one, as asked.
-    if (ctx.state.io.compare_helpers < 0 && (ctx.LeftFs().IsFar() || ctx.RightFs().IsFar()))
-      digests_ahead = std::make_unique<FarDigestsAhead>(ctx);
   }
   int next_row = 1;
   bool lost_told = false;
