@@ -187,21 +187,7 @@ std::unique_ptr<ScanPipeline> MakeScanPipeline(FileSystem& fs, const IoTuning& i
   ScanPipeline::Tasks tasks;
   tasks.make_worker = [] { return std::make_unique<NoWorker>(); };
   tasks.run = [&fs, &yields, rules, root_size, follow_links](NoWorker&, const ScanItem& item) {
-    ScanResult result;
-    result.listed_at = yields.load();
-    const LinkWalk links{follow_links, item.chain};
-    if (!rules) {
-      result.listing = ListFolder(fs, AddBackslash(item.path), item.root, nullptr, links);
-      return result;
-    }
-    // The rules of a folder follow from its path below the root; each thread keeps those
-    // of the path it listed last, so a folder mostly costs one step down.
-    const std::string_view rel =
-        std::string_view(item.path).substr(std::min(root_size, item.path.size()));
-    thread_local FolderRulesChain chain;
-    result.listing =
-        ListFolder(fs, AddBackslash(item.path), item.root, &chain.For(*rules, rel), links);
-    return result;
+    return ListScanItem(fs, item, rules, root_size, follow_links, yields.load());
   };
   tasks.failed = [](const ScanItem&, const char*) {
     ScanResult result;
@@ -210,6 +196,25 @@ std::unique_ptr<ScanPipeline> MakeScanPipeline(FileSystem& fs, const IoTuning& i
   };
   tasks.weigh = WeightOf;
   return std::make_unique<ScanPipeline>(shape, std::move(tasks), scope);
+}
+
+ScanResult ListScanItem(FileSystem& fs, const ScanItem& item, const RuleSet* rules,
+                        size_t root_size, bool follow_links, uint64_t listed_at) {
+  ScanResult result;
+  result.listed_at = listed_at;
+  const LinkWalk links{follow_links, item.chain};
+  if (!rules) {
+    result.listing = ListFolder(fs, AddBackslash(item.path), item.root, nullptr, links);
+    return result;
+  }
+  // The rules of a folder follow from its path below the root; each thread keeps those of
+  // the path it listed last, so a folder mostly costs one step down.
+  const std::string_view rel =
+      std::string_view(item.path).substr(std::min(root_size, item.path.size()));
+  thread_local FolderRulesChain chain;
+  result.listing =
+      ListFolder(fs, AddBackslash(item.path), item.root, &chain.For(*rules, rel), links);
+  return result;
 }
 
 std::string AccessErrorText(int error_number, const std::string& path) {

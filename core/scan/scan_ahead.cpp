@@ -4,14 +4,22 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "core/fs/paths.h"
 
 namespace tavrik {
 
 namespace {
+
+// Threads listing a far folder ahead, and the folders they may list before the walk takes
+// them.
+constexpr int kFarListers = 16;
+constexpr size_t kFarListedAhead = 1024;
 
 RootId IdOf(FileSystem& fs, const std::string& folder) {
   struct stat st {};
@@ -40,9 +48,15 @@ ScanAhead::ScanAhead(Context& ctx, const std::string& folder)
     // A far folder's listings wait for the link, not for a core: those keep their many.
     IoTuning own = io;
     if (own.scan_helpers < 0 && !fs_.IsFar()) own.scan_helpers = 0;
-    walker_ = std::thread([this, own, &rules = ctx.state.rules, follow = ctx.state.follow_links] {
-      Walk(own, rules, follow);
-    });
+    // Where the number of threads was set, the walk keeps to it, in the scan's order.
+    const bool far = io.scan_helpers < 0 && fs_.IsFar();
+    walker_ =
+        std::thread([this, own, far, &rules = ctx.state.rules, follow = ctx.state.follow_links] {
+          if (far)
+            WalkFar(rules, follow);
+          else
+            Walk(own, rules, follow);
+        });
   } catch (const std::system_error&) {
     ended_ = true;
   }
@@ -116,6 +130,108 @@ void ScanAhead::Walk(const IoTuning& io, const RuleSet& rules, bool follow_links
     }
   } catch (...) {
   }
+  {
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+  }
+  changed_.notify_all();
+}
+
+void ScanAhead::WalkFar(const RuleSet& rule_set, bool follow_links) {
+  struct Slot {
+    ScanItem item;
+    enum State { kWaiting, kListing, kDone } state = kWaiting;
+    ScanResult result;
+    std::vector<ScanItem> subfolders;
+  };
+  const RuleSet* rules = rule_set.empty() ? nullptr : &rule_set;
+  const size_t root_size = AddBackslash(folder_).size();
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::unordered_map<std::string, std::shared_ptr<Slot>> slots;  // by path, until handed on
+  std::vector<std::shared_ptr<Slot>> to_list;  // newest last, as the walk takes them
+  size_t held = 0;                             // slots listed or being listed, not handed on
+  bool done = false;
+  const auto add = [&](const ScanItem& item) {
+    auto slot = std::make_shared<Slot>();
+    slot->item = item;
+    slots[item.path] = slot;
+    to_list.push_back(std::move(slot));
+  };
+  // Lists a waiting slot; called and returns with the lock held.
+  const auto list = [&](const std::shared_ptr<Slot>& slot, std::unique_lock<std::mutex>& lock) {
+    slot->state = Slot::kListing;
+    ++held;
+    lock.unlock();
+    ScanResult result;
+    std::vector<ScanItem> subfolders;
+    try {
+      result = ListScanItem(fs_, slot->item, rules, root_size, follow_links, yields_.load());
+      subfolders = SubfoldersOf(slot->item, result.listing);
+    } catch (...) {
+      result = ScanResult();
+      result.listing.open_error = ENOMEM;
+      subfolders.clear();
+    }
+    lock.lock();
+    for (const ScanItem& sub : subfolders) add(sub);
+    slot->result = std::move(result);
+    slot->subfolders = std::move(subfolders);
+    slot->state = Slot::kDone;
+    changed.notify_all();
+  };
+  std::vector<std::thread> workers;
+  {
+    std::unique_lock lock(mutex);
+    add({folder_, true, nullptr});
+  }
+  for (int i = 0; i < kFarListers; ++i) {
+    try {
+      workers.emplace_back([&] {
+        std::unique_lock lock(mutex);
+        for (;;) {
+          changed.wait(lock, [&] { return done || (!to_list.empty() && held < kFarListedAhead); });
+          if (done) return;
+          std::shared_ptr<Slot> slot = std::move(to_list.back());
+          to_list.pop_back();
+          if (slot->state == Slot::kWaiting) list(slot, lock);
+        }
+      });
+    } catch (const std::system_error&) {
+      break;  // the walk lists what the others do not
+    }
+  }
+  std::vector<ScanItem> stack{{folder_, true, nullptr}};
+  while (!stack.empty() && !scope_.Stopping()) {
+    ScanItem item = std::move(stack.back());
+    stack.pop_back();
+    ScanResult result;
+    std::vector<ScanItem> subfolders;
+    {
+      std::unique_lock lock(mutex);
+      auto found = slots.find(item.path);
+      if (found == slots.end()) break;
+      std::shared_ptr<Slot> slot = found->second;
+      // The one the walk needs next is never left to wait for room.
+      if (slot->state == Slot::kWaiting) list(slot, lock);
+      changed.wait(lock, [&] { return slot->state == Slot::kDone; });
+      result = std::move(slot->result);
+      subfolders = std::move(slot->subfolders);
+      slots.erase(item.path);
+      --held;
+      changed.notify_all();
+    }
+    if (item.root && !SameId(root_id_, IdOf(fs_, folder_))) break;
+    const uint64_t weight = WeightOf(result) + sizeof(Listed) + item.path.size();
+    if (!Hand({std::move(item), std::move(result), weight})) break;
+    stack.insert(stack.end(), subfolders.begin(), subfolders.end());
+  }
+  {
+    std::lock_guard lock(mutex);
+    done = true;
+  }
+  changed.notify_all();
+  for (std::thread& worker : workers) worker.join();
   {
     std::lock_guard lock(mutex_);
     ended_ = true;

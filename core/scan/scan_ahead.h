@@ -58,6 +58,10 @@ class ScanAhead {
     uint64_t weight = 0;
   };
   void Walk(const IoTuning& io, const RuleSet& rules, bool follow_links);
+  // The walk of a far folder: a folder's subfolders are asked for as soon as its listing
+  // comes, not at its turn, so that the link's delay counts once per level of the tree
+  // rather than once per folder. Handed on in the same order.
+  void WalkFar(const RuleSet& rules, bool follow_links);
   // Waits for room; false when stopping.
   bool Hand(Listed listed);
 

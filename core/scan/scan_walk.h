@@ -46,4 +46,10 @@ std::unique_ptr<ScanPipeline> MakeScanPipeline(FileSystem& fs, const IoTuning& i
 // The subfolders a listing names, in listing order (the order the walk adds them).
 std::vector<ScanItem> SubfoldersOf(const ScanItem& item, const FolderListing& listing);
 
+// The listing of item's folder as the scan's pipeline makes it: rules (nullptr: none) as they
+// hold below the root's first root_size characters, links as follow_links says; listed_at is
+// the walk's yields as it begins.
+ScanResult ListScanItem(FileSystem& fs, const ScanItem& item, const RuleSet* rules,
+                        size_t root_size, bool follow_links, uint64_t listed_at);
+
 }  // namespace tavrik

@@ -81,6 +81,10 @@ TEST(RemoteCliTest, TheConsoleWorksOnAFarFolder) {
   t.Write("L/a.txt", "a");
   t.Write("L/same.txt", "s");
   t.Write("R/r.txt", "r");
+  // Folders at several levels, listed far ahead of their turns.
+  for (const char* deep : {"d1/d2/x.txt", "d1/e/y.txt", "d1/d2/d3/w.txt", "f/z.txt"})
+    t.Write(std::string("R/") + deep, deep);
+  t.Write("L/d1/d2/x.txt", "near");
   std::filesystem::copy_file(t.Path("L/same.txt"), t.Path("R/same.txt"));
   std::filesystem::last_write_time(t.Path("R/same.txt"),
                                    std::filesystem::last_write_time(t.Path("L/same.txt")));
