@@ -174,7 +174,11 @@ void ScanAhead::WalkFar(const RuleSet& rule_set, bool follow_links) {
       subfolders.clear();
     }
     lock.lock();
-    for (const ScanItem& sub : subfolders) add(sub);
+    try {
+      for (const ScanItem& sub : subfolders) add(sub);
+    } catch (...) {
+      // A subfolder without its slot ends the walk there; the fill lists the rest itself.
+    }
     slot->result = std::move(result);
     slot->subfolders = std::move(subfolders);
     slot->state = Slot::kDone;
@@ -201,30 +205,35 @@ void ScanAhead::WalkFar(const RuleSet& rule_set, bool follow_links) {
       break;  // the walk lists what the others do not
     }
   }
-  std::vector<ScanItem> stack{{folder_, true, nullptr}};
-  while (!stack.empty() && !scope_.Stopping()) {
-    ScanItem item = std::move(stack.back());
-    stack.pop_back();
-    ScanResult result;
-    std::vector<ScanItem> subfolders;
-    {
-      std::unique_lock lock(mutex);
-      auto found = slots.find(item.path);
-      if (found == slots.end()) break;
-      std::shared_ptr<Slot> slot = found->second;
-      // The one the walk needs next is never left to wait for room.
-      if (slot->state == Slot::kWaiting) list(slot, lock);
-      changed.wait(lock, [&] { return slot->state == Slot::kDone; });
-      result = std::move(slot->result);
-      subfolders = std::move(slot->subfolders);
-      slots.erase(item.path);
-      --held;
-      changed.notify_all();
+  // Whatever goes wrong here only ends the listing ahead: the fill lists at its turn what
+  // it did not get.
+  try {
+    std::vector<ScanItem> stack{{folder_, true, nullptr}};
+    while (!stack.empty() && !scope_.Stopping()) {
+      ScanItem item = std::move(stack.back());
+      stack.pop_back();
+      ScanResult result;
+      std::vector<ScanItem> subfolders;
+      {
+        std::unique_lock lock(mutex);
+        auto found = slots.find(item.path);
+        if (found == slots.end()) break;
+        std::shared_ptr<Slot> slot = found->second;
+        // The one the walk needs next is never left to wait for room.
+        if (slot->state == Slot::kWaiting) list(slot, lock);
+        changed.wait(lock, [&] { return slot->state == Slot::kDone; });
+        result = std::move(slot->result);
+        subfolders = std::move(slot->subfolders);
+        slots.erase(item.path);
+        --held;
+        changed.notify_all();
+      }
+      if (item.root && !SameId(root_id_, IdOf(fs_, folder_))) break;
+      const uint64_t weight = WeightOf(result) + sizeof(Listed) + item.path.size();
+      if (!Hand({std::move(item), std::move(result), weight})) break;
+      stack.insert(stack.end(), subfolders.begin(), subfolders.end());
     }
-    if (item.root && !SameId(root_id_, IdOf(fs_, folder_))) break;
-    const uint64_t weight = WeightOf(result) + sizeof(Listed) + item.path.size();
-    if (!Hand({std::move(item), std::move(result), weight})) break;
-    stack.insert(stack.end(), subfolders.begin(), subfolders.end());
+  } catch (...) {
   }
   {
     std::lock_guard lock(mutex);
