@@ -85,9 +85,9 @@ class Session {
   int Status(Op op, Reader& in, int64_t* result, Writer& out);
   int Names(Op op, Reader& in, int64_t* result, Writer& out);
   int Whole(Op op, Reader& in, int64_t* result, Writer& out);
-  // What kDigestFile answers for name in dir.
-  void DigestOne(uint32_t dir, const std::string& name, int flags, uint64_t max_length,
-                 uint32_t block_size, Writer& out);
+  // What kDigestFile answers for the file in dir that in names after dir; 0, or the errno of
+  // a faulty request.
+  int DigestOne(uint32_t dir, Reader& in, Writer& out);
   int Finish(Op op, Reader& in, int64_t* result, Writer& out);
   int PlaceFile(Reader& in, int64_t* result, Writer& out);
   int PlaceAll(Reader& in, int64_t* result, Writer& out);
@@ -777,8 +777,13 @@ void WriteListing(const std::vector<FolderEntry>& entries, int error, uint64_t f
 
 // A folder's listing with its entries' status, a file's block digests: work that would cost
 // a round trip per entry or block, done here in one.
-void Session::DigestOne(uint32_t dir, const std::string& name, int flags, uint64_t max_length,
-                        uint32_t block_size, Writer& out) {
+int Session::DigestOne(uint32_t dir, Reader& in, Writer& out) {
+  const std::string name = in.Text();
+  const int flags = in.I32();
+  const uint64_t max_length = in.U64();
+  const uint32_t block_size = in.U32();
+  if (in.failed()) return EPROTO;
+  if (!FewEnoughBlocks(max_length, block_size)) return EINVAL;
   FileDigests found;
   Place place;
   int e = Resolve(dir, name, &place);
@@ -793,6 +798,7 @@ void Session::DigestOne(uint32_t dir, const std::string& name, int flags, uint64
   out.I32(found.open_error);
   out.U8(found.hashed ? 1 : 0);
   WriteHashes(out, found.hashes);
+  return 0;
 }
 
 int Session::Whole(Op op, Reader& in, int64_t* result, Writer& out) {
@@ -849,28 +855,15 @@ int Session::Whole(Op op, Reader& in, int64_t* result, Writer& out) {
     }
     case Op::kDigestFile: {
       const uint32_t dir = in.U32();
-      const std::string name = in.Text();
-      const int flags = in.I32();
-      const uint64_t max_length = in.U64();
-      const uint32_t block_size = in.U32();
-      if (in.failed()) return fail(EPROTO);
-      if (!FewEnoughBlocks(max_length, block_size)) return fail(EINVAL);
-      DigestOne(dir, name, flags, max_length, block_size, out);
+      if (const int e = DigestOne(dir, in, out)) return fail(e);
       return done(0);
     }
     case Op::kDigestFiles: {
       const uint32_t count = in.U32();
       if (in.failed()) return fail(EPROTO);
       if (count > kMaxDigestsAhead) return fail(EINVAL);
-      for (uint32_t i = 0; i < count; ++i) {
-        const std::string name = in.Text();
-        const int flags = in.I32();
-        const uint64_t max_length = in.U64();
-        const uint32_t block_size = in.U32();
-        if (in.failed()) return fail(EPROTO);
-        if (!FewEnoughBlocks(max_length, block_size)) return fail(EINVAL);
-        DigestOne(kRootHandle, name, flags, max_length, block_size, out);
-      }
+      for (uint32_t i = 0; i < count; ++i)
+        if (const int e = DigestOne(kRootHandle, in, out)) return fail(e);
       return done(0);
     }
     default:
