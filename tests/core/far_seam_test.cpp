@@ -12,6 +12,7 @@
 #include "core/compare/compare.h"
 #include "core/compare/content_compare.h"
 #include "core/scan/fill.h"
+#include "core/scan/scan_ahead.h"
 #include "support/fake_host.h"
 #include "support/fault_file_system.h"
 #include "support/mem_file_system.h"
@@ -191,6 +192,7 @@ struct Outcome {
   std::vector<std::string> boxes;
   int failures = 0;  // boxes that are no result
   std::string status;
+  size_t handed = 0;  // folders listed ahead and taken by the fill
 };
 
 Outcome FillAndCompare(bool far, bool with_rules, int stat_fault) {
@@ -215,10 +217,16 @@ Outcome FillAndCompare(bool far, bool with_rules, int stat_fault) {
   FakeHost host;
   Context ctx{list, state, host, user_mem, &left, &right};
   if (with_rules) state.rules = RuleSet(RuleLines{{"*.log", "test", 1}, {"empty/", "test", 2}});
-  bool side = true;
-  FillColumn(ctx, "/L", side);
-  side = false;
-  FillColumn(ctx, "/R", side);
+  // The right tree listed ahead while the left fills, as a run does it.
+  size_t handed = 0;
+  {
+    ScanAhead ahead(ctx, "/R");
+    bool side = true;
+    FillColumn(ctx, "/L", side);
+    side = false;
+    FillColumn(ctx, "/R", side, &ahead);
+    handed = ahead.Handed();
+  }
   CompareFolders(ctx, true);
   EXPECT_EQ(left.listings > 0, far);
   EXPECT_EQ(right.listings > 0, far);
@@ -238,6 +246,7 @@ Outcome FillAndCompare(bool far, bool with_rules, int stat_fault) {
     if (box.intent != Intent::kInformation) ++outcome.failures;
   }
   outcome.status = host.status1 + "/" + host.status2;
+  outcome.handed = handed;
   return outcome;
 }
 
@@ -261,6 +270,9 @@ TEST(FarSeamTest, FarListingFillsAndComparesAsTheListingOneByOne) {
     EXPECT_EQ(far.rows, local.rows);
     EXPECT_EQ(far.boxes, local.boxes);
     EXPECT_EQ(far.status, local.status);
+    // Every folder came from the listing ahead, none listed again at its turn.
+    EXPECT_EQ(far.handed, local.handed);
+    EXPECT_GE(local.handed, 3u);
     EXPECT_GE(local.rows.size(), 6u);
     EXPECT_EQ(local.failures, c.stat_fault == 0 ? 0 : 1);
   }
