@@ -63,16 +63,25 @@ bool LocalAdvice(int32_t wire, int* advice) {
   return true;
 }
 
+namespace {
+
+uint64_t ZigZag(int64_t v) {
+  return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63);
+}
+int64_t UnZigZag(uint64_t v) { return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1); }
+
+}  // namespace
+
 void Writer::Stat(const struct stat& st) {
   for (uint64_t v : {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
                      static_cast<uint64_t>(st.st_mode), static_cast<uint64_t>(st.st_nlink),
                      static_cast<uint64_t>(st.st_uid), static_cast<uint64_t>(st.st_gid),
                      static_cast<uint64_t>(st.st_rdev), static_cast<uint64_t>(st.st_size),
                      static_cast<uint64_t>(st.st_blksize), static_cast<uint64_t>(st.st_blocks)})
-    U64(v);
+    Var(v);
   for (const struct timespec& t : {st.st_atim, st.st_mtim, st.st_ctim}) {
-    I64(t.tv_sec);
-    I64(t.tv_nsec);
+    Var(ZigZag(t.tv_sec));
+    Var(ZigZag(t.tv_nsec));
   }
 }
 
@@ -112,21 +121,33 @@ std::string Reader::Text() {
   return std::string(b);
 }
 
+uint64_t Reader::Var() {
+  uint64_t v = 0;
+  for (int shift = 0; shift < 64; shift += 7) {
+    const uint64_t byte = U8();
+    if (failed_) return 0;
+    v |= (byte & 0x7f) << shift;
+    if (!(byte & 0x80)) return v;
+  }
+  failed_ = true;  // longer than any 64-bit number
+  return 0;
+}
+
 void Reader::Stat(struct stat* st) {
   *st = {};
-  st->st_dev = U64();
-  st->st_ino = U64();
-  st->st_mode = static_cast<mode_t>(U64());
-  st->st_nlink = U64();
-  st->st_uid = static_cast<uid_t>(U64());
-  st->st_gid = static_cast<gid_t>(U64());
-  st->st_rdev = U64();
-  st->st_size = static_cast<off_t>(U64());
-  st->st_blksize = static_cast<blksize_t>(U64());
-  st->st_blocks = static_cast<blkcnt_t>(U64());
+  st->st_dev = Var();
+  st->st_ino = Var();
+  st->st_mode = static_cast<mode_t>(Var());
+  st->st_nlink = Var();
+  st->st_uid = static_cast<uid_t>(Var());
+  st->st_gid = static_cast<gid_t>(Var());
+  st->st_rdev = Var();
+  st->st_size = static_cast<off_t>(Var());
+  st->st_blksize = static_cast<blksize_t>(Var());
+  st->st_blocks = static_cast<blkcnt_t>(Var());
   for (struct timespec* t : {&st->st_atim, &st->st_mtim, &st->st_ctim}) {
-    t->tv_sec = I64();
-    t->tv_nsec = I64();
+    t->tv_sec = UnZigZag(Var());
+    t->tv_nsec = UnZigZag(Var());
   }
 }
 

@@ -3,9 +3,10 @@
 //
 // Every number is little-endian; errno values are Linux's generic ones (those of x86, ARM,
 // RISC-V), the flags of the *at calls are the kernel's own (the same on every architecture).
-// "bytes" is a u32 length and that many bytes; "stat" is st_dev, st_ino, st_mode, st_nlink, st_uid,
-// st_gid, st_rdev, st_size, st_blksize, st_blocks as u64 each, then atime, mtime, ctime as i64
-// seconds and i64 nanoseconds.
+// "bytes" is a u32 length and that many bytes; "stat" is st_dev, st_ino, st_mode, st_nlink,
+// st_uid, st_gid, st_rdev, st_size, st_blksize, st_blocks, then atime, mtime, ctime as seconds
+// and nanoseconds, each a varint (7 bits to a byte, lowest first, the high bit on all but the
+// last), the times zigzagged (0, -1, 1, -2 ... as 0, 1, 2, 3 ...).
 //
 // Handshake. Both sides open with the greeting: the 8 bytes kMagic and a u32 protocol
 // version. The far end sends its greeting as soon as it starts, so that a near side facing a
@@ -38,7 +39,7 @@
 namespace tavrik::remote {
 
 inline constexpr char kMagic[8] = {'T', 'A', 'V', 'R', 'I', 'K', 'F', 'E'};
-inline constexpr uint32_t kProtocolVersion = 2;
+inline constexpr uint32_t kProtocolVersion = 3;
 inline constexpr size_t kBannerLimit = 64 * 1024;
 inline constexpr uint32_t kMaxFrame = 64u << 20;
 // The most one read or write moves in one frame; larger calls are answered short, as pipes
@@ -182,7 +183,17 @@ class Writer {
     U32(static_cast<uint32_t>(b.size()));
     out_.append(b);
   }
+  // A status in varints (Var, times zigzagged): most of its fields are small numbers, and a
+  // listing sends one per entry.
   void Stat(const struct stat& st);
+  // An unsigned number in 7-bit groups, the lowest first, each but the last with the high bit.
+  void Var(uint64_t v) {
+    while (v >= 0x80) {
+      out_.push_back(static_cast<char>((v & 0x7f) | 0x80));
+      v >>= 7;
+    }
+    out_.push_back(static_cast<char>(v));
+  }
   // A presence byte and both times; nullptr (the time now) as absent.
   void Times(const struct timespec* times);
   // What a copy's file gets after its bytes (kFinishFile after its handle).
@@ -211,6 +222,7 @@ class Reader {
   // A name as the calls take it: no NUL inside (it would cut the path short).
   std::string Text();
   void Stat(struct stat* st);
+  uint64_t Var();
   // False where the sender gave no times.
   bool Times(struct timespec times[2]);
   // False where the finish gave no times.

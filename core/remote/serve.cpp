@@ -85,9 +85,18 @@ class Session {
   int Status(Op op, Reader& in, int64_t* result, Writer& out);
   int Names(Op op, Reader& in, int64_t* result, Writer& out);
   int Whole(Op op, Reader& in, int64_t* result, Writer& out);
+  // The folder of the file named before, kept open for the next of the same request.
+  struct LastFolder {
+    std::string path;
+    std::shared_ptr<Handle> handle;
+  };
   // What kDigestFile answers for the file in dir that in names after dir; 0, or the errno of
-  // a faulty request.
-  int DigestOne(uint32_t dir, Reader& in, Writer& out);
+  // a faulty request. last, where given, spares a file in the same folder as the one before
+  // the walk from the root.
+  int DigestOne(uint32_t dir, Reader& in, Writer& out, LastFolder* last = nullptr);
+  // The place of an absolute name below the root, its folder taken from last where it is the
+  // same as before.
+  int ResolveBeside(const std::string& name, LastFolder* last, Place* place);
   int Finish(Op op, Reader& in, int64_t* result, Writer& out);
   int PlaceFile(Reader& in, int64_t* result, Writer& out);
   int PlaceAll(Reader& in, int64_t* result, Writer& out);
@@ -777,7 +786,33 @@ void WriteListing(const std::vector<FolderEntry>& entries, int error, uint64_t f
 
 // A folder's listing with its entries' status, a file's block digests: work that would cost
 // a round trip per entry or block, done here in one.
-int Session::DigestOne(uint32_t dir, Reader& in, Writer& out) {
+int Session::ResolveBeside(const std::string& name, LastFolder* last, Place* place) {
+  const size_t cut = name.rfind('/');
+  const std::string_view leaf =
+      cut == std::string::npos ? std::string_view() : std::string_view(name).substr(cut + 1);
+  // Anything but a plain name in a folder takes the whole walk, which says what is wrong.
+  if (cut == std::string::npos || cut == 0 || leaf.empty() || leaf == "." || leaf == "..")
+    return Resolve(kRootHandle, name, place);
+  std::string_view folder(name.data(), cut);
+  if (!last->handle || last->path != folder) {
+    last->handle.reset();
+    Place found;
+    if (Resolve(kRootHandle, std::string(folder), &found) != 0)
+      return Resolve(kRootHandle, name, place);
+    const int fd =
+        fs_.OpenAt(found.dir, found.leaf.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return Resolve(kRootHandle, name, place);
+    last->handle = std::make_shared<Handle>(fs_, fd);
+    last->path.assign(folder);
+  }
+  place->owned = Fd();
+  place->keep = last->handle;
+  place->dir = last->handle->fd();
+  place->leaf.assign(leaf);
+  return 0;
+}
+
+int Session::DigestOne(uint32_t dir, Reader& in, Writer& out, LastFolder* last) {
   const std::string name = in.Text();
   const int flags = in.I32();
   const uint64_t max_length = in.U64();
@@ -786,7 +821,9 @@ int Session::DigestOne(uint32_t dir, Reader& in, Writer& out) {
   if (!FewEnoughBlocks(max_length, block_size)) return EINVAL;
   FileDigests found;
   Place place;
-  int e = Resolve(dir, name, &place);
+  int e = last && dir == kRootHandle && !name.empty() && name.front() == '/'
+              ? ResolveBeside(name, last, &place)
+              : Resolve(dir, name, &place);
   if (e == 0 && !(flags & AT_SYMLINK_NOFOLLOW)) e = walk_.FollowLeaf(&place);
   if (e != 0)
     found.stat_error = e;
@@ -862,8 +899,9 @@ int Session::Whole(Op op, Reader& in, int64_t* result, Writer& out) {
       const uint32_t count = in.U32();
       if (in.failed()) return fail(EPROTO);
       if (count > kMaxDigestsAhead) return fail(EINVAL);
+      LastFolder last;
       for (uint32_t i = 0; i < count; ++i)
-        if (const int e = DigestOne(kRootHandle, in, out)) return fail(e);
+        if (const int e = DigestOne(kRootHandle, in, out, &last)) return fail(e);
       return done(0);
     }
     default:

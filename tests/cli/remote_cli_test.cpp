@@ -119,7 +119,7 @@ TEST(RemoteCliTest, AFarEndThatIsNotTavrikIsNamedInGerman) {
   TempTree t;
   t.Mkdir("tree");
   const std::string expected =
-      "Auf nas läuft kein passendes tavrik-cli (Protokoll 2 erwartet). Bitte dort Tavrik "
+      "Auf nas läuft kein passendes tavrik-cli (Protokoll 3 erwartet). Bitte dort Tavrik "
       "installieren oder --push-agent angeben.";
   const struct {
     const char* what;
@@ -128,9 +128,9 @@ TEST(RemoteCliTest, AFarEndThatIsNotTavrikIsNamedInGerman) {
       {"not installed", "echo \"sh: 1: $1: not found\" >&2; exit 127"},
       {"another program", "echo 'Usage: tavrik-cli [options]'"},
       {"endless output", "yes garbage"},
-      {"an older protocol", "printf 'TAVRIKFE\\001\\000\\000\\000'; cat >/dev/null"},
-      {"a newer protocol", "printf 'TAVRIKFE\\003\\000\\000\\000'; cat >/dev/null"},
-      {"a greeting cut short", "printf 'TAVRIKFE\\002'"},
+      {"an older protocol", "printf 'TAVRIKFE\\002\\000\\000\\000'; cat >/dev/null"},
+      {"a newer protocol", "printf 'TAVRIKFE\\004\\000\\000\\000'; cat >/dev/null"},
+      {"a greeting cut short", "printf 'TAVRIKFE\\003'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
