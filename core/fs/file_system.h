@@ -16,6 +16,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -236,9 +237,11 @@ class FileSystem {
   virtual std::string LostConnectionText() const { return {}; }
   // Where the connection to a far folder broke: a new one made the same way (the far end
   // started again, the root opened again). Descriptors of the broken connection stay
-  // invalid, so whatever used them starts over. 0, or -1 with errno set (ENOTSUP where there
-  // is no connection to renew).
-  virtual int Reconnect() {
+  // invalid, so whatever used them starts over. stopped, where given, is asked while the new
+  // far end is awaited: a stop ends a login that hangs (ECANCELED). 0, or -1 with errno set
+  // (ENOTSUP where there is no connection to renew).
+  virtual int Reconnect(const std::function<bool()>& stopped) {
+    (void)stopped;
     errno = ENOTSUP;
     return -1;
   }

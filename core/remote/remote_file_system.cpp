@@ -173,7 +173,7 @@ void RemoteFileSystem::SetReopen(std::function<std::unique_ptr<Channel>()> reope
   reopen_ = std::move(reopen);
 }
 
-int RemoteFileSystem::Reconnect() {
+int RemoteFileSystem::Reconnect(const std::function<bool()>& stopped) {
   if (!reopen_) return Failed(ENOTSUP);
   Disconnect();
   if (reader_.joinable()) reader_.join();
@@ -183,9 +183,20 @@ int RemoteFileSystem::Reconnect() {
   process_ = nullptr;
   std::unique_ptr<Channel> channel = reopen_();
   if (!channel) return -1;
+  auto* child = dynamic_cast<ProcessChannel*>(channel.get());
+  if (child && stopped) child->StopWhen(stopped);
   ConnectError error;
   std::optional<std::string> far_root = Greet(*channel, host_, root_, &error);
-  if (!far_root) return Failed(error.code != 0 ? error.code : EPROTO);
+  if (!far_root) {
+    // Asked to stop: the child that hangs gets no time to end by itself.
+    if (child && stopped && stopped()) {
+      child->Finish(std::chrono::milliseconds(0));
+      return Failed(ECANCELED);
+    }
+    return Failed(error.code != 0 ? error.code : EPROTO);
+  }
+  // Before the reader starts: from here on only the connection's own end stops it.
+  if (child) child->StopWhen({});
   if (*far_root != root_) return Failed(ESTALE);
   {
     std::lock_guard lock(mutex_);

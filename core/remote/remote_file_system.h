@@ -83,7 +83,7 @@ class RemoteFileSystem : public FileSystem {
   // greets a new far end for the same root; descriptors of the old one stay invalid (EBADF).
   // 0, or -1 with errno set: ENOTSUP without SetReopen, ESTALE when the root resolves to
   // another folder now, else why the new connection failed.
-  int Reconnect() override;
+  int Reconnect(const std::function<bool()>& stopped) override;
 
   int OpenAt(int dir, const char* name, int flags, mode_t mode) override;
   int Close(int fd) override;

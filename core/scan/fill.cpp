@@ -113,7 +113,8 @@ void FillNamedColumn(Context& ctx, const std::string& folder, bool left, ScanAhe
     FileSystem& fs = left ? ctx.LeftFs() : ctx.RightFs();
     // A far folder whose connection broke earlier is listed over a new one; where that
     // cannot be made, the fill says so as it would for a break in its middle.
-    if (!fs.LostConnectionText().empty()) fs.Reconnect();
+    if (!fs.LostConnectionText().empty())
+      fs.Reconnect([&stop = ctx.state.stop] { return stop.Requested(); });
     if (left) {
       ctx.state.two_way.ahead.reset();
       ctx.state.left_root = root;

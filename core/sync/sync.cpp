@@ -122,7 +122,8 @@ RowEnd RunWithRetry(const Context& ctx, const RunScope& scope, const std::functi
     }
     // Whatever the row held of the broken connection is void: it starts over on a new one.
     // A connection that cannot be made again fails the next attempt as before.
-    if (lost && lost->Reconnect() == 0 && losses) losses->Renewed(*lost);
+    if (lost && lost->Reconnect([&scope] { return scope.Stopping(); }) == 0 && losses)
+      losses->Renewed(*lost);
   }
 }
 

@@ -158,6 +158,17 @@ TEST(RemoteCliTest, AStopEndsTheWaitForAFarEndThatNeverAnswers) {
   EXPECT_FALSE(RemoteFileSystem::Open(parse.name, {ssh}, &error,
                                       [&] { return std::chrono::steady_clock::now() > asked; }));
   EXPECT_EQ(error.code, ECANCELED);
+  // The same for the new connection a Retry makes after a break.
+  t.Mkdir("tree");
+  std::unique_ptr<RemoteFileSystem> fs =
+      RemoteFileSystem::Open(parse.name, {StandIn(t, "ssh-ok", "exec \"$@\"")}, &error);
+  ASSERT_TRUE(fs) << error.text;
+  fs->SetReopen([&ssh] { return remote::ProcessChannel::Spawn({ssh, "nas", "tavrik-cli"}); });
+  const auto again = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  const int renewed = fs->Reconnect([&] { return std::chrono::steady_clock::now() > again; });
+  const int why = errno;
+  EXPECT_EQ(renewed, -1);
+  EXPECT_EQ(why, ECANCELED);
 }
 
 bool WaitUntilEnded(pid_t pid) {

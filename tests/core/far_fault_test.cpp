@@ -310,7 +310,7 @@ TEST(FarFaultTest, DescriptorsOfABrokenConnectionStayInvalid) {
   ASSERT_GE(old_fd, remote::kFdBase);
   end.fs->Disconnect();
   EXPECT_NE(end.fs->LostConnectionText(), "");
-  ASSERT_EQ(fs.Reconnect(), 0);
+  ASSERT_EQ(fs.Reconnect({}), 0);
   EXPECT_EQ(end.fs->LostConnectionText(), "");
   const int new_fd = fs.OpenAt(AT_FDCWD, two.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(new_fd, remote::kFdBase);

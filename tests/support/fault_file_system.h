@@ -76,7 +76,7 @@ class FaultFileSystem : public FileSystem {
   // listing counts (and fails) as a kReadDir, a run of block hashes as a kRead.
   bool IsFar() const override { return inner_.IsFar(); }
   std::string LostConnectionText() const override { return inner_.LostConnectionText(); }
-  int Reconnect() override { return inner_.Reconnect(); }
+  int Reconnect(const std::function<bool()>& stopped) override { return inner_.Reconnect(stopped); }
   int ListFolder(int dir, bool skip_dot_names, std::vector<FolderEntry>* entries) override;
   int BlockHashes(int fd, uint64_t offset, uint64_t length, uint32_t block_size,
                   BlockHashList* out) override;
