@@ -116,7 +116,10 @@ RowEnd RunWithRetry(const Context& ctx, const RunScope& scope, const std::functi
     if (answer != MsgAnswer::kRetry) {
       if (lost && losses) {
         losses->GiveUp(*lost);
-        ctx.state.notes.lost_text = error.why;
+        // Both folders far and both given up: the line names both hosts.
+        std::string& told = ctx.state.notes.lost_text;
+        if (told.find(error.why) == std::string::npos)
+          told += (told.empty() ? "" : " ") + error.why;
       }
       return RowEnd::kKeep;
     }
