@@ -181,6 +181,22 @@ void ReadHashes(Reader& in, BlockHashList* list) {
   list->longer = in.U8() != 0;
 }
 
+void WriteDigests(Writer& w, const FileDigests& found) {
+  w.I32(found.stat_error);
+  w.Stat(found.st);
+  w.I32(found.open_error);
+  w.U8(found.hashed ? 1 : 0);
+  WriteHashes(w, found.hashes);
+}
+
+void ReadDigests(Reader& in, FileDigests* found) {
+  found->stat_error = in.I32();
+  in.Stat(&found->st);
+  found->open_error = in.I32();
+  found->hashed = in.U8() != 0;
+  ReadHashes(in, &found->hashes);
+}
+
 void Writer::Finish(const FileFinish& finish) {
   U32(finish.uid);
   U32(finish.gid);

@@ -239,6 +239,9 @@ class Reader {
 // A run of block digests and how reading them ended.
 void WriteHashes(Writer& w, const BlockHashList& list);
 void ReadHashes(Reader& in, BlockHashList* list);
+// What DigestFile found of one file: i32 status errno, stat, i32 open errno, u8 hashed, hashes.
+void WriteDigests(Writer& w, const FileDigests& found);
+void ReadDigests(Reader& in, FileDigests* found);
 
 // A frame's length word in front of body, which begins with the request id.
 std::string Framed(std::string body);

@@ -136,6 +136,28 @@ std::unique_ptr<RemoteFileSystem> RemoteFileSystem::Connect(std::unique_ptr<Chan
       new RemoteFileSystem(std::move(channel), host, std::move(*far_root)));
 }
 
+namespace {
+
+// Greet, where a stop (when stopped is given) ends the wait for a far end that is a child
+// process: ECANCELED then, and the child that hangs gets no time to end by itself.
+std::optional<std::string> GreetUnlessStopped(Channel& channel, const std::string& host,
+                                              const std::string& root,
+                                              const std::function<bool()>& stopped,
+                                              ConnectError* error) {
+  auto* child = dynamic_cast<ProcessChannel*>(&channel);
+  if (child && stopped) child->StopWhen(stopped);
+  std::optional<std::string> far_root = Greet(channel, host, root, error);
+  if (!far_root && child && stopped && stopped()) {
+    *error = {ECANCELED, ""};
+    child->Finish(std::chrono::milliseconds(0));
+  }
+  // Before the reader starts: from here on only the connection's own end stops it.
+  if (child) child->StopWhen({});
+  return far_root;
+}
+
+}  // namespace
+
 std::unique_ptr<RemoteFileSystem> RemoteFileSystem::Open(
     const FarName& name, const std::vector<std::string>& ssh_command, ConnectError* error,
     std::function<bool()> stopped, const std::vector<std::string>& far_command) {
@@ -147,19 +169,9 @@ std::unique_ptr<RemoteFileSystem> RemoteFileSystem::Open(
                         " lässt sich nicht starten: " + GermanErrorText(code)};
     return nullptr;
   }
-  const bool stoppable = static_cast<bool>(stopped);
-  child->StopWhen(stopped);
-  std::optional<std::string> far_root = Greet(*child, name.host, name.path, error);
-  if (!far_root) {
-    // Asked to stop: the child that hangs gets no time to end by itself.
-    if (stoppable && stopped()) {
-      *error = {ECANCELED, ""};
-      child->Finish(std::chrono::milliseconds(0));
-    }
-    return nullptr;
-  }
-  // Before the reader starts: from here on only the connection's own end stops it.
-  child->StopWhen({});
+  std::optional<std::string> far_root =
+      GreetUnlessStopped(*child, name.host, name.path, stopped, error);
+  if (!far_root) return nullptr;
   ProcessChannel* process = child.get();
   std::unique_ptr<RemoteFileSystem> fs(
       new RemoteFileSystem(std::move(child), name.host, std::move(*far_root)));
@@ -183,20 +195,9 @@ int RemoteFileSystem::Reconnect(const std::function<bool()>& stopped) {
   process_ = nullptr;
   std::unique_ptr<Channel> channel = reopen_();
   if (!channel) return -1;
-  auto* child = dynamic_cast<ProcessChannel*>(channel.get());
-  if (child && stopped) child->StopWhen(stopped);
   ConnectError error;
-  std::optional<std::string> far_root = Greet(*channel, host_, root_, &error);
-  if (!far_root) {
-    // Asked to stop: the child that hangs gets no time to end by itself.
-    if (child && stopped && stopped()) {
-      child->Finish(std::chrono::milliseconds(0));
-      return Failed(ECANCELED);
-    }
-    return Failed(error.code != 0 ? error.code : EPROTO);
-  }
-  // Before the reader starts: from here on only the connection's own end stops it.
-  if (child) child->StopWhen({});
+  std::optional<std::string> far_root = GreetUnlessStopped(*channel, host_, root_, stopped, &error);
+  if (!far_root) return Failed(error.code != 0 ? error.code : EPROTO);
   if (*far_root != root_) return Failed(ESTALE);
   {
     std::lock_guard lock(mutex_);
@@ -819,11 +820,7 @@ int RemoteFileSystem::DigestFile(int dir, const char* name, int flags, uint64_t 
     return 0;
   }
   Reader in(reply);
-  out->stat_error = in.I32();
-  in.Stat(&out->st);
-  out->open_error = in.I32();
-  out->hashed = in.U8() != 0;
-  ReadHashes(in, &out->hashes);
+  ReadDigests(in, out);
   if (in.failed() || !in.done()) {
     *out = FileDigests();
     out->stat_error = EPROTO;
@@ -894,13 +891,7 @@ bool RemoteFileSystem::TakeAhead(const char* path, int flags, uint64_t max_lengt
     if (Await(batch->ticket, &reply) >= 0) {
       Reader in(reply);
       batch->found.resize(batch->wants.size());
-      for (FileDigests& found : batch->found) {
-        found.stat_error = in.I32();
-        in.Stat(&found.st);
-        found.open_error = in.I32();
-        found.hashed = in.U8() != 0;
-        ReadHashes(in, &found.hashes);
-      }
+      for (FileDigests& found : batch->found) ReadDigests(in, &found);
       batch->answered = !in.failed() && in.done();
     }
   }

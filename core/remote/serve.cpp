@@ -830,11 +830,7 @@ int Session::DigestOne(uint32_t dir, Reader& in, Writer& out, LastFolder* last) 
   else
     fs_.DigestFile(place.dir, place.leaf.c_str(), AT_SYMLINK_NOFOLLOW, max_length, block_size,
                    &found);
-  out.I32(found.stat_error);
-  out.Stat(found.st);
-  out.I32(found.open_error);
-  out.U8(found.hashed ? 1 : 0);
-  WriteHashes(out, found.hashes);
+  WriteDigests(out, found);
   return 0;
 }
 

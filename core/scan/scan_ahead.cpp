@@ -43,13 +43,13 @@ ScanAhead::ScanAhead(Context& ctx, const std::string& folder)
   if (!root_id_.known) return;  // reported at its turn, as a fill without this reports it
   ended_ = false;
   try {
-    // Its own thread is the one more thread at first: on a warm disk the other fill keeps
-    // the other cores busy. Helpers come as for any scan once its listings wait for the disk.
-    // A far folder's listings wait for the link, not for a core: those keep their many.
-    IoTuning own = io;
-    if (own.scan_helpers < 0 && !fs_.IsFar()) own.scan_helpers = 0;
+    // A far folder's listings wait for the link, not for a core: it has listers of its own.
     // Where the number of threads was set, the walk keeps to it, in the scan's order.
     const bool far = io.scan_helpers < 0 && fs_.IsFar();
+    // Its own thread is the one more thread at first: on a warm disk the other fill keeps
+    // the other cores busy. Helpers come as for any scan once its listings wait for the disk.
+    IoTuning own = io;
+    if (own.scan_helpers < 0) own.scan_helpers = 0;
     walker_ =
         std::thread([this, own, far, &rules = ctx.state.rules, follow = ctx.state.follow_links] {
           if (far)

@@ -377,9 +377,7 @@ class SyncWalk {
     const bool trash = ctx_.state.sync_options.trash;
     VersionFolder* keep = Keep(side);
     auto done = [&](FsResult result) {
-      if (!result.ok()) return result;
-      (side == kLeft ? written_.left : written_.right) = true;
-      budget_.Copied(side, SizeOf(from), to.Seen());
+      if (result.ok()) NoteCopied(side, from, to);
       return result;
     };
     std::optional<FsError> failure;
@@ -499,6 +497,12 @@ class SyncWalk {
     return pos - last + 1;
   }
 
+  // A copy in place: its side was written, and the room it took is off the budget.
+  void NoteCopied(int side, const SyncSide& from, const SyncSide& to) {
+    (side == kLeft ? written_.left : written_.right) = true;
+    budget_.Copied(side, SizeOf(from), to.Seen());
+  }
+
   // A copy taken ahead of its row's turn, for that turn.
   void HoldCopy(int pos, std::unique_ptr<StagedCopy> copy) {
     CopyOutcome outcome;
@@ -511,8 +515,7 @@ class SyncWalk {
   void PlacedRow(const RowPlan& plan, int pos, int side) {
     const SyncSide& from = plan.From();
     const SyncSide& to = plan.To();
-    (side == kLeft ? written_.left : written_.right) = true;
-    budget_.Copied(side, SizeOf(from), to.Seen());
+    NoteCopied(side, from, to);
     const std::string_view left_name = ctx_.list.LeftName(pos);
     const std::string_view right_name = ctx_.list.RightName(pos);
     const char* why = ledger_ ? TwoWayWhyWord(ctx_.state.two_way.WhyOf(left_name, right_name)) : "";
